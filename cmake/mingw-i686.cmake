@@ -1,0 +1,5 @@
+# mingw-w64 i686 with the posix thread model; built and export-checked, not run (no 32-bit Wine here).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(TARN_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

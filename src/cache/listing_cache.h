@@ -1,0 +1,73 @@
+// Hub listings kept as JSON files in the cache folder, fresh by their last-write time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "hub/api.h"
+
+struct OrgReposCache {
+  std::string org;
+  uint32_t is_dataset = 0;
+  int64_t fetched_at = 0;
+  int32_t page_size = 300;
+  int32_t pages_loaded = 0;
+  bool has_more = true;
+  std::string next_url;
+  std::vector<RepoInfo> models;
+};
+
+struct TreeCache {
+  std::string repo_id;
+  uint32_t is_dataset = 0;
+  int64_t fetched_at = 0;
+  std::vector<TreeItem> files;
+};
+
+struct OrgCollectionsCache {
+  std::string org;
+  int64_t fetched_at = 0;
+  std::vector<CollectionInfo> collections;
+};
+
+struct CollectionItemsCache {
+  std::string slug;
+  int64_t fetched_at = 0;
+  std::vector<std::string> model_ids;
+};
+
+// Cache folder + separator + name + ".json".
+std::u16string CacheFilePath(const std::string& name);
+bool IsCacheFresh(const std::string& name);
+// Null when the file is missing or does not parse.
+nlohmann::json ReadCacheJson(const std::string& name);
+void WriteCacheJson(const std::string& name, const nlohmann::json& value);
+
+std::string OrgReposCacheName(const std::string& org, uint32_t is_dataset);
+std::string TreeCacheName(const std::string& repo_id, uint32_t is_dataset);
+std::string OrgCollectionsCacheName(const std::string& org);
+std::string CollectionItemsCacheName(const std::string& slug);
+
+// Fresh = the file is fresh AND parses (a damaged file counts as absent).
+bool IsOrgReposCacheFresh(const std::string& org, uint32_t is_dataset);
+OrgReposCache LoadOrgReposCache(const std::string& org, uint32_t is_dataset);
+void SaveOrgReposCache(const OrgReposCache& record);
+void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset);
+
+bool IsTreeCacheFresh(const std::string& repo_id, uint32_t is_dataset);
+TreeCache LoadTreeCache(const std::string& repo_id, uint32_t is_dataset);
+void SaveTreeCache(const TreeCache& record);
+void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset);
+
+bool IsOrgCollectionsCacheFresh(const std::string& org);
+OrgCollectionsCache LoadOrgCollectionsCache(const std::string& org);
+void SaveOrgCollectionsCache(const OrgCollectionsCache& record);
+void DeleteOrgCollectionsCache(const std::string& org);
+
+bool IsCollectionItemsCacheFresh(const std::string& slug);
+CollectionItemsCache LoadCollectionItemsCache(const std::string& slug);
+void SaveCollectionItemsCache(const CollectionItemsCache& record);
+void DeleteOwnerCollectionItems(const std::string& org);

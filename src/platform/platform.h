@@ -1,0 +1,81 @@
+// The platform seam: the few operations that differ between Windows and POSIX. Implemented once in
+// platform/win32/ and once in platform/posix/, picked at link time. Everything else is portable.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+// ---- HTTP: one exchange, no redirects followed -------------------------------------------------
+
+struct HttpExchangeRequest {
+  bool secure = false;         // TLS exactly when the scheme is https
+  std::u16string host;         // host name
+  uint16_t port = 0;
+  std::u16string object;       // path followed by the query ("?..."), as sent on the request line
+  std::string bearer_key;      // UTF-8; empty: no Authorization header at all
+  uint32_t resolve_timeout_ms = 15000;
+  uint32_t connect_timeout_ms = 15000;
+  uint32_t send_timeout_ms = 30000;
+  uint32_t receive_timeout_ms = 30000;
+  size_t read_chunk = 0;       // preferred read size per step; 0: the platform's choice
+};
+
+struct HttpResponseHead {
+  uint32_t status = 0;
+  std::u16string link;            // "Link" header value, empty when absent
+  bool has_content_length = false;
+  std::string content_length;     // raw header text
+  std::u16string location;        // "Location" header value, empty when absent
+};
+
+// Called once when the response head is complete; returning false skips the body.
+using HttpHeadSink = std::function<bool(const HttpResponseHead&)>;
+// Called for each piece of the body; returning false stops the transfer.
+using HttpBodySink = std::function<bool(const char* data, size_t size)>;
+
+enum class HttpExchangeResult {
+  NoResponse,    // connect, TLS, send or receive of the head failed: nothing arrived
+  Complete,      // head and whole body arrived (or the head sink declined the body)
+  BodyFailed,    // head arrived, reading the body failed part-way
+  Stopped,       // the body sink asked to stop
+};
+
+// One GET with the fixed user agent "tarnfs/1.0", the system proxy configuration and no automatic
+// redirects. `head` is filled as soon as the head arrives.
+HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
+                                   const HttpHeadSink& on_head, const HttpBodySink& on_body);
+
+// ---- Data protection and base64 ----------------------------------------------------------------
+
+// Protects bytes for the current user only; false when protection is unavailable.
+bool PlatformProtectData(const std::string& plain, std::string* sealed);
+// Reverses PlatformProtectData; false when the data belongs to another user or machine, or is damaged.
+bool PlatformUnprotectData(const std::string& sealed, std::string* plain);
+// Standard base64 with padding, on one line; empty on failure.
+std::string PlatformBase64Encode(const std::string& bytes);
+// Decodes standard base64; false on failure.
+bool PlatformBase64Decode(const std::string& text, std::string* bytes);
+
+// ---- Files and folders --------------------------------------------------------------------------
+
+// The user's roaming application-data folder; empty when unknown.
+std::u16string PlatformRoamingFolder();
+// Creates a folder and its missing parents; the result is not needed by callers.
+bool PlatformCreateFolders(const std::u16string& path);
+// Moves `from` over `to`, replacing it, and returns only when the move is on disk.
+bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to);
+// A std::filesystem path for a UTF-16 path (wide on Windows, UTF-8 elsewhere).
+std::filesystem::path PlatformFsPath(const std::u16string& path);
+// The folder separator of host paths on this platform's file system.
+char16_t PlatformPathSeparator();
+
+// ---- Process facts ------------------------------------------------------------------------------
+
+uint32_t PlatformThreadId();
+uint64_t PlatformTickMs();
+// Sets the calling thread's "no more files" error (Windows error 18; errno ENOENT elsewhere).
+void PlatformSetNoMoreFilesError();
+// Opens an address in the user's browser; failures are ignored.
+void PlatformOpenUrl(const std::u16string& url);

@@ -1,0 +1,88 @@
+// POSIX side of the seam: folders, atomic replace, process facts, opening a URL.
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "platform/platform.h"
+#include "plugin/state.h"
+#include "plugin/text.h"
+
+extern char** environ;
+
+std::u16string PlatformRoamingFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && *xdg) return Utf8ToWide(xdg);
+  const char* home = std::getenv("HOME");
+  if (home && *home) return Utf8ToWide(std::string(home) + "/.config");
+  return std::u16string();
+}
+
+bool PlatformCreateFolders(const std::u16string& path) {
+  if (path.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(PlatformFsPath(path), ec);
+  return !ec;
+}
+
+bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to) {
+  const std::string src = WideToUtf8(from);
+  const std::string dst = WideToUtf8(to);
+  // Write-through: the data reaches the disk before the name points at it, and the rename after.
+  int fd = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  if (!synced || ::rename(src.c_str(), dst.c_str()) != 0) return false;
+  const std::string folder = std::filesystem::path(dst).parent_path().string();
+  int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+std::filesystem::path PlatformFsPath(const std::u16string& path) { return std::filesystem::path(WideToUtf8(path)); }
+
+char16_t PlatformPathSeparator() { return u'/'; }
+
+uint32_t PlatformThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+uint64_t PlatformTickMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void PlatformSetNoMoreFilesError() { errno = ENOENT; }
+
+void PlatformOpenUrl(const std::u16string& url) {
+  // xdg-open without a shell, so nothing in the address is interpreted; its failure is ignored.
+  const std::string target = WideToUtf8(url);
+  char arg0[] = "xdg-open";
+  std::string arg1 = target;
+  char* argv[] = {arg0, arg1.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) == 0) {
+    std::thread([pid] {
+      int status = 0;
+      ::waitpid(pid, &status, 0);  // reap it without making the caller wait for the browser
+    }).detach();
+  }
+}
+
+// Module entry point: record this module's handle on load.
+__attribute__((constructor)) static void TarnModuleAttach() {
+  static int anchor = 0;
+  OnModuleAttach(&anchor);
+}

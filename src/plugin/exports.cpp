@@ -1,0 +1,65 @@
+// The simple exports: start-up, the root's name, background support and the host's status notices.
+#include <cstring>
+
+#include "config/favorites.h"
+#include "platform/platform.h"
+#include "plugin/host_text.h"
+#include "plugin/state.h"
+#include "plugin/text.h"
+
+extern "C" {
+
+int32_t TARN_CALL FsInitW(int32_t plugin_nr, HostProgressProc progress, HostLogProc log, HostRequestProc request) {
+  try {
+    g_state.plugin_number = plugin_nr;
+    g_state.progress = progress;
+    g_state.log = log;
+    g_state.request = request;
+    g_state.main_thread_id = PlatformThreadId();
+    {
+      StateLock guard(g_state.lock);
+      const std::u16string roaming = PlatformRoamingFolder();
+      g_state.config_folder = JoinFsPath(roaming, u"tarnfs");
+      g_state.cache_folder = JoinFsPath(g_state.config_folder, u"cache");
+      g_state.favorites_path = JoinFsPath(g_state.config_folder, u"favorites.json");
+      PlatformCreateFolders(g_state.config_folder);
+      PlatformCreateFolders(g_state.cache_folder);
+    }
+    LoadFavorites();
+    if (g_state.log) LogMessage(u"Tarnfs plugin loaded");
+  } catch (...) {
+    // A failed start-up leaves the defaults; the host still gets a working root listing.
+  }
+  return 0;
+}
+
+void TARN_CALL FsGetDefRootName(char* name, int32_t max_len) {
+  if (!name || max_len <= 0) return;
+  static const char kName[] = "HuggingFace";
+  size_t n = std::strlen(kName);
+  if (n > static_cast<size_t>(max_len) - 1) n = static_cast<size_t>(max_len) - 1;
+  std::memcpy(name, kName, n);
+  name[n] = '\0';
+}
+
+void TARN_CALL FsSetDefaultParams(HostDefaultParams*) {}
+
+int32_t TARN_CALL FsGetBackgroundFlags(void) { return kBackgroundDownload; }
+
+void TARN_CALL FsStatusInfoW(HostChar*, int32_t start_end, int32_t operation) {
+  if (operation != kOpDelete && operation != kOpSyncDelete) return;
+  try {
+    StateLock guard(g_state.lock);
+    if (start_end == kStatusStart) {
+      g_state.delete_suppression_active = true;
+      LogMessage(u"Delete suppression active");
+    } else if (start_end == kStatusEnd) {
+      g_state.delete_suppression_active = false;
+      g_state.delete_suppressed.clear();
+      LogMessage(u"Delete suppression ended");
+    }
+  } catch (...) {
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,55 @@
+// The one process-wide state of the module, its lock, logging and the main-thread check.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/entry.h"
+#include "plugin/host_abi.h"
+
+struct PluginState {
+  int32_t plugin_number = 0;                  // given by FsInitW; first argument of every callback
+  HostProgressProc progress = nullptr;        // host progress callback; non-zero return cancels
+  HostLogProc log = nullptr;                  // host log callback
+  HostRequestProc request = nullptr;          // host request callback (yes/no questions)
+  void* module_handle = nullptr;              // this module, for its resources
+  uint32_t main_thread_id = 0;                // thread that called FsInitW; 0 before
+  std::u16string config_folder;               // roaming folder + "tarnfs"
+  std::u16string cache_folder;                // config folder + "cache", or the configured one
+  std::u16string favorites_path;              // config folder + "favorites.json"
+  std::u16string api_key;                     // plain key, empty when none
+  int32_t cache_ttl_hours = 24;               // listing cache time-to-live
+  std::vector<Entry> entries;                 // root folders in listing order
+  std::set<std::u16string> delete_suppressed; // names removed during the host's delete
+  std::set<std::u16string> open_listings;     // normalized paths of listings the host holds
+  bool delete_suppression_active = false;     // between the host's delete start and end notices
+  Entry temporary_entry;                      // the unsaved entry of a temporary browse
+  bool temporary_present = false;             // temporary_entry is in use
+  std::recursive_mutex lock;                  // guards every field from config_folder on
+  std::string hub_site_url = kDefaultHubSiteUrl;  // hub root ending in "/"; "hub_url" in favorites.json
+  std::set<std::string> gated_prompted;       // repositories already prompted about, never emptied
+
+  static constexpr const char* kDefaultHubSiteUrl = "https://huggingface.co/";
+};
+
+extern PluginState g_state;
+
+using StateLock = std::lock_guard<std::recursive_mutex>;
+
+// Writes one detail line through the host's log callback, when there is one.
+void LogMessage(const std::u16string& text);
+// True before FsInitW, and on the thread that called it.
+bool IsMainThread();
+
+// Accessors that take the lock themselves.
+std::string ApiKeyUtf8();
+std::string HubSiteUrl();   // e.g. "https://huggingface.co/"
+std::string HubApiUrl();    // HubSiteUrl() + "api"
+std::u16string CacheFolder();
+int32_t CacheTtlHours();
+
+// Called by the module entry point on load.
+void OnModuleAttach(void* module_handle);

@@ -1,0 +1,168 @@
+// Shared test helpers; see test_env.h.
+#include "test_env.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "plugin/text.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+HostRecorder g_host;
+
+namespace {
+int g_temp_counter = 0;
+
+std::u16string TempRoot() {
+  std::error_code ec;
+  auto base = std::filesystem::temp_directory_path(ec);
+#if defined(_WIN32)
+  std::wstring w = base.wstring();
+  std::u16string root(w.begin(), w.end());
+  return JoinFsPath(root, u"tarnfs-tests-" + WideDecimal(GetCurrentProcessId()));
+#else
+  return Utf8ToWide(base.string() + "/tarnfs-tests-" + std::to_string(getpid()));
+#endif
+}
+}  // namespace
+
+std::u16string MakeTempFolder(const std::string& tag) {
+  std::u16string folder = JoinFsPath(TempRoot(), Utf8ToWide(tag + "-" + std::to_string(++g_temp_counter)));
+  std::error_code ec;
+  std::filesystem::remove_all(FsPath(folder), ec);
+  std::filesystem::create_directories(FsPath(folder), ec);
+  return folder;
+}
+
+std::u16string ResetConfigFolder() {
+#if defined(_WIN32)
+  std::u16string config = JoinFsPath(PlatformRoamingFolder(), u"tarnfs");
+  std::error_code ec;
+  std::filesystem::remove_all(FsPath(config), ec);
+  return config;
+#else
+  std::u16string base = MakeTempFolder("config");
+  setenv("XDG_CONFIG_HOME", WideToUtf8(base).c_str(), 1);
+  setenv("XDG_DATA_HOME", WideToUtf8(JoinFsPath(base, u"data")).c_str(), 1);
+  return JoinFsPath(base, u"tarnfs");
+#endif
+}
+
+void WriteTextFile(const std::u16string& path, const std::string& content) {
+  std::error_code ec;
+  std::filesystem::create_directories(FsPath(path).parent_path(), ec);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string ReadTextFile(const std::u16string& path) {
+  std::ifstream in(FsPath(path), std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool FileExists(const std::u16string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(FsPath(path), ec);
+}
+
+std::vector<std::string> HostRecorder::Log() {
+  std::lock_guard<std::mutex> guard(lock);
+  return log_lines;
+}
+
+bool HostRecorder::HasLogLine(const std::string& line) {
+  std::lock_guard<std::mutex> guard(lock);
+  for (const auto& l : log_lines) {
+    if (l == line) return true;
+  }
+  return false;
+}
+
+void HostRecorder::Clear() {
+  std::lock_guard<std::mutex> guard(lock);
+  log_lines.clear();
+  questions.clear();
+  progress.clear();
+  answer_yes = false;
+  cancel_at_progress_call = -1;
+  progress_calls = 0;
+}
+
+int32_t TARN_CALL RecordProgress(int32_t, HostChar*, HostChar*, int32_t percent) {
+  std::lock_guard<std::mutex> guard(g_host.lock);
+  const int call = g_host.progress_calls++;
+  g_host.progress.emplace_back(call, percent);
+  return (g_host.cancel_at_progress_call >= 0 && call >= g_host.cancel_at_progress_call) ? 1 : 0;
+}
+
+void TARN_CALL RecordLog(int32_t, int32_t, HostChar* text) {
+  std::lock_guard<std::mutex> guard(g_host.lock);
+  g_host.log_lines.push_back(FromHostString(text));
+}
+
+HostBool TARN_CALL RecordRequest(int32_t, int32_t, HostChar*, HostChar* text, HostChar*, int32_t) {
+  std::lock_guard<std::mutex> guard(g_host.lock);
+  g_host.questions.push_back(FromHostString(text));
+  return g_host.answer_yes ? 1 : 0;
+}
+
+bool LoadedModule::Load(bool with_callbacks) {
+  Unload();
+  std::string error;
+  if (!LoadPluginModule(DefaultModulePath(), &m, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
+  if (with_callbacks) {
+    m.FsInitW(7, RecordProgress, RecordLog, RecordRequest);
+  } else {
+    m.FsInitW(7, nullptr, nullptr, nullptr);
+  }
+  return true;
+}
+
+void LoadedModule::Unload() { UnloadPluginModule(&m); }
+
+std::basic_string<HostChar> H(const std::string& utf8) { return ToHostString(utf8); }
+
+bool ListThroughModule(PluginModule& m, const std::string& path_utf8, std::vector<ListedRecord>* records,
+                       uint32_t* last_error) {
+  records->clear();
+  std::basic_string<HostChar> path = H(path_utf8);
+  HostFindData data{};
+#if defined(_WIN32)
+  SetLastError(0);
+#else
+  errno = 0;
+#endif
+  HostHandle handle = m.FsFindFirstW(path.data(), &data);
+  if (handle == TARN_INVALID_HANDLE) {
+#if defined(_WIN32)
+    if (last_error) *last_error = GetLastError();
+#else
+    if (last_error) *last_error = static_cast<uint32_t>(errno);
+#endif
+    return false;
+  }
+  do {
+    ListedRecord r;
+    r.name = FromHostString(data.file_name);
+    r.folder = (data.attributes & 0x10) != 0;
+    r.size = (static_cast<uint64_t>(data.size_high) << 32) | data.size_low;
+    r.write_time = (static_cast<uint64_t>(data.last_write_time.high) << 32) | data.last_write_time.low;
+    records->push_back(r);
+  } while (m.FsFindNextW(handle, &data));
+  m.FsFindClose(handle);
+  return true;
+}
