@@ -1,6 +1,6 @@
-// One UTF-8 <-> UTF-16 conversion for both platforms. Ill-formed input is not rejected: each maximal
-// ill-formed subpart of UTF-8, and each lone surrogate of UTF-16, becomes U+FFFD, as the system
-// conversion (code page 65001, flags 0) does.
+// One UTF-8 <-> UTF-16 conversion for both platforms. Ill-formed input is not rejected: each ill-formed
+// subpart of UTF-8, and each lone surrogate of UTF-16, becomes U+FFFD, as the system conversion
+// (code page 65001, flags 0) does.
 #include "plugin/text.h"
 
 #include "platform/platform.h"
@@ -51,8 +51,7 @@ std::u16string Utf8ToWide(const std::string& utf8) {
       ++i;
       continue;
     }
-    // Length and the allowed range of the second byte exclude overlongs and surrogates up front,
-    // so a bad second byte ends the subpart after the lead byte alone.
+    // The allowed range of the second byte excludes overlongs, surrogates and values above U+10FFFF.
     size_t len = 0;
     uint8_t lo = 0x80, hi = 0xBF;
     uint32_t cp = 0;
@@ -76,9 +75,10 @@ std::u16string Utf8ToWide(const std::string& utf8) {
     for (; k < len; ++k) {
       if (i + k >= n) { ok = false; break; }
       const uint8_t b = static_cast<uint8_t>(utf8[i + k]);
-      const uint8_t min = (k == 1) ? lo : 0x80;
-      const uint8_t max = (k == 1) ? hi : 0xBF;
-      if (b < min || b > max) { ok = false; break; }
+      if (b < 0x80 || b > 0xBF) { ok = false; break; }
+      // A continuation byte that makes an overlong, a surrogate or a value above U+10FFFF ends the
+      // subpart after itself, as the system conversion does.
+      if (k == 1 && (b < lo || b > hi)) { k = 2; ok = false; break; }
       cp = (cp << 6) | (b & 0x3F);
     }
     if (!ok) {

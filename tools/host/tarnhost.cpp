@@ -10,6 +10,13 @@
 
 #include "module_loader.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <csignal>
+#include <unistd.h>
+#endif
+
 namespace {
 
 PluginModule g_module;
@@ -20,10 +27,38 @@ void TARN_CALL OnLog(int32_t, int32_t msg_type, HostChar* text) {
   if (g_verbose) std::fprintf(stderr, "[log %d] %s\n", msg_type, FromHostString(text).c_str());
 }
 
-int32_t TARN_CALL OnProgress(int32_t, HostChar*, HostChar*, int32_t percent) {
-  (void)percent;
-  return 0;
+volatile int g_interrupted = 0;  // Ctrl-C: the next progress report asks the plugin to cancel
+int g_last_percent = -1;
+bool g_progress_drawn = false;
+
+int32_t TARN_CALL OnProgress(int32_t, HostChar* source, HostChar*, int32_t percent) {
+  if (percent != g_last_percent) {
+    g_last_percent = percent;
+    const int width = 40;
+    const int filled = percent < 0 ? 0 : (percent > 100 ? width : percent * width / 100);
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(width - filled), '.');
+    std::string name = FromHostString(source);
+    const size_t cut = name.find_last_of('\\');
+    if (cut != std::string::npos) name = name.substr(cut + 1);
+    std::fprintf(stderr, "\r[%s] %3d%%  %s", bar.c_str(), percent, name.c_str());
+    std::fflush(stderr);
+    g_progress_drawn = true;
+  }
+  return g_interrupted ? 1 : 0;
 }
+
+#if defined(_WIN32)
+BOOL WINAPI OnConsoleCtrl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  g_interrupted = 1;
+  return TRUE;
+}
+void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleCtrl, TRUE); }
+#else
+void OnSigint(int) { g_interrupted = 1; }
+void InstallInterruptHandler() { std::signal(SIGINT, OnSigint); }
+#endif
 
 HostBool TARN_CALL OnRequest(int32_t, int32_t type, HostChar* title, HostChar* text, HostChar*, int32_t) {
   if (type != kRequestYesNo) return 0;
@@ -81,10 +116,76 @@ int ListFolder(const std::string& path) {
   return 0;
 }
 
+std::string JoinHostPath(const std::string& folder, const std::string& name) {
+  return folder == "\\" ? "\\" + name : folder + "\\" + name;
+}
+
+// Depth-first walk, listing each folder once; the listing is closed before descending, as a file
+// manager does when the user opens folders one by one.
+int Tree(const std::string& path, int depth, int max_depth) {
+  std::basic_string<HostChar> wide = ToHostString(path);
+  HostFindData record{};
+  HostHandle handle = g_module.FsFindFirstW(wide.data(), &record);
+  if (handle == TARN_INVALID_HANDLE) return 0;
+  std::vector<std::pair<std::string, bool>> children;
+  std::vector<uint64_t> sizes;
+  do {
+    children.emplace_back(FromHostString(record.file_name), (record.attributes & 0x10) != 0);
+    sizes.push_back((static_cast<uint64_t>(record.size_high) << 32) | record.size_low);
+  } while (g_module.FsFindNextW(handle, &record));
+  g_module.FsFindClose(handle);
+  int count = 0;
+  for (size_t i = 0; i < children.size(); ++i) {
+    const auto& child = children[i];
+    std::printf("%s%s%s", std::string(static_cast<size_t>(depth) * 2, ' ').c_str(), child.first.c_str(),
+                child.second ? "\\" : "");
+    if (!child.second) std::printf("  (%" PRIu64 " bytes)", sizes[i]);
+    std::printf("\n");
+    ++count;
+    // The temporary folder asks for an address; a walk never enters it.
+    if (child.second && depth + 1 < max_depth && child.first != "***_TEMPORARY_***") {
+      count += Tree(JoinHostPath(path, child.first), depth + 1, max_depth);
+    }
+  }
+  return count;
+}
+
+int Get(const std::string& remote, const std::string& local, bool overwrite) {
+  InstallInterruptHandler();
+  std::basic_string<HostChar> r = ToHostString(HostPath(remote));
+  std::basic_string<HostChar> l = ToHostString(local);
+  HostRemoteInfo info{};
+  const int32_t rc = g_module.FsGetFileW(r.data(), l.data(), overwrite ? kCopyOverwrite : 0, &info);
+  if (g_progress_drawn) std::fprintf(stderr, "\n");
+  static const char* kMeaning[] = {"done", "target exists (use --overwrite)", "not found", "read error",
+                                   "write error", "cancelled", "not supported"};
+  const char* meaning = (rc >= 0 && rc <= 6) ? kMeaning[rc] : "unknown result";
+  std::fprintf(rc == 0 ? stdout : stderr, "get %s -> %s: %s (%d)\n", HostPath(remote).c_str(), local.c_str(),
+               meaning, rc);
+  return rc == 0 ? 0 : 10 + rc;
+}
+
+int Execute(const std::string& remote, const std::string& verb) {
+  std::basic_string<HostChar> r = ToHostString(HostPath(remote));
+  r.resize(r.size() < 260 ? 260 : r.size() + 1, 0);
+  std::basic_string<HostChar> v = ToHostString(verb);
+  const int32_t rc = g_module.FsExecuteFileW(nullptr, r.data(), v.data());
+  if (rc == kExecSymlink) {
+    std::printf("exec %s: go to %s\n", verb.c_str(), FromHostString(r.data()).c_str());
+  } else {
+    std::printf("exec %s: %s (%d)\n", verb.c_str(), rc == 0 ? "done" : "host handles it", rc);
+  }
+  return 0;
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: tarnhost [--module PATH] [-v] [--yes|--no] COMMAND\n"
-               "  ls PATH        list one folder of the plugin's tree (\\ or / separated)\n");
+               "  ls PATH                          list one folder of the plugin's tree (\\ or / separated)\n"
+               "  tree PATH [--depth N]            walk the tree below PATH (default depth 3)\n"
+               "  get REMOTE LOCAL [--overwrite]   copy a file out, with a progress bar; Ctrl-C cancels\n"
+               "  exec REMOTE [VERB]               run a command on an item (open, properties, edit)\n"
+               "  rm PATH | mv OLD NEW | mkdir PATH\n");
 }
 
 }  // namespace
@@ -111,8 +212,29 @@ int main(int argc, char** argv) {
   }
   g_module.FsInitW(1, OnProgress, OnLog, OnRequest);
   int rc = 2;
-  if (args[0] == "ls" && args.size() == 2) {
+  const std::string& cmd = args[0];
+  if (cmd == "ls" && args.size() == 2) {
     rc = ListFolder(args[1]);
+  } else if (cmd == "tree" && (args.size() == 2 || (args.size() == 4 && args[2] == "--depth"))) {
+    const int depth = args.size() == 4 ? std::atoi(args[3].c_str()) : 3;
+    rc = Tree(HostPath(args[1]), 0, depth > 0 ? depth : 1) > 0 ? 0 : 3;
+    if (rc != 0) std::fprintf(stderr, "%s: empty folder\n", HostPath(args[1]).c_str());
+  } else if (cmd == "get" && (args.size() == 3 || (args.size() == 4 && args[3] == "--overwrite"))) {
+    rc = Get(args[1], args[2], args.size() == 4);
+  } else if (cmd == "exec" && (args.size() == 2 || args.size() == 3)) {
+    rc = Execute(args[1], args.size() == 3 ? args[2] : "open");
+  } else if (cmd == "rm" && args.size() == 2) {
+    std::basic_string<HostChar> p = ToHostString(HostPath(args[1]));
+    rc = g_module.FsDeleteFileW(p.data()) ? 0 : 1;
+    std::printf("rm %s: %s\n", HostPath(args[1]).c_str(), rc == 0 ? "true" : "false");
+  } else if (cmd == "mv" && args.size() == 3) {
+    std::basic_string<HostChar> a = ToHostString(HostPath(args[1])), b = ToHostString(HostPath(args[2]));
+    const int32_t r = g_module.FsRenMovFileW(a.data(), b.data(), 1, 0, nullptr);
+    std::printf("mv: %d\n", r);
+    rc = r == 0 ? 0 : 1;
+  } else if (cmd == "mkdir" && args.size() == 2) {
+    std::basic_string<HostChar> p = ToHostString(HostPath(args[1]));
+    rc = g_module.FsMkDirW(p.data()) ? 0 : 1;
   } else {
     Usage();
   }

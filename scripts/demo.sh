@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The main job: builds the Linux module and the stand-in host, starts the sample hub on loopback,
+# writes a fresh configuration of its own that points at it, and browses and downloads through tarnhost.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/tarnfs-ccache}"
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target tarnfs tarnhost
+
+work=$(mktemp -d /tmp/tarnfs-demo.XXXXXX)
+hub_pid=""
+cleanup() { [ -n "$hub_pid" ] && kill "$hub_pid" 2>/dev/null; wait 2>/dev/null || true; }
+trap cleanup EXIT
+
+python3 tools/fakehub/fakehub.py --scenario tools/fakehub/scenarios/sample.json >"$work/hub.out" 2>"$work/hub.err" &
+hub_pid=$!
+for _ in $(seq 100); do [ -s "$work/hub.out" ] && break; sleep 0.1; done
+port=$(python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline())["port"])' "$work/hub.out")
+hub="http://127.0.0.1:$port/"
+echo "sample hub at $hub (configuration in $work, never your own)"
+
+# A configuration folder of the demo's own: the plugin reads $XDG_CONFIG_HOME/tarnfs/favorites.json.
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
+mkdir -p "$XDG_CONFIG_HOME/tarnfs"
+cat >"$XDG_CONFIG_HOME/tarnfs/favorites.json" <<JSON
+{
+  "cache_ttl_hours": 24,
+  "entries": [
+    {"display_name": "Acme models", "id": "demo-1", "type": "org-models", "kind": "model", "org": "acme-labs",
+     "limit_enabled": true, "limit_count": 10, "created_at": 1764979200},
+    {"display_name": "Acme datasets", "id": "demo-2", "type": "org-models", "kind": "dataset", "org": "acme-labs",
+     "limit_enabled": true, "limit_count": 300, "created_at": 1764979200},
+    {"display_name": "Acme collections", "id": "demo-3", "type": "org-collections", "kind": "model",
+     "org": "acme-labs", "created_at": 1764979200},
+    {"display_name": "Tiny model", "id": "demo-4", "type": "single-model", "kind": "model",
+     "repo_id": "acme-labs/tiny-llm", "created_at": 1764979200}
+  ],
+  "hub_url": "$hub"
+}
+JSON
+
+host=build/linux/bin/tarnhost
+step() { echo; echo "\$ tarnhost $*"; "$host" "$@"; }
+step ls '\'
+step ls '\Acme models'
+step exec '\Acme models\[Load next 10 models]' open
+step ls '\Acme models'
+step tree '\Tiny model' --depth 3
+step ls '\Acme collections'
+step get '\Tiny model\model.safetensors' "$work/model.safetensors" --overwrite
+echo
+sha256sum "$work/model.safetensors"
