@@ -27,14 +27,14 @@ cat >"$XDG_CONFIG_HOME/tarnfs/favorites.json" <<JSON
 {
   "cache_ttl_hours": 24,
   "entries": [
-    {"display_name": "Acme models", "id": "demo-1", "type": "org-models", "kind": "model", "org": "acme-labs",
+    {"display_name": "Demo models", "id": "demo-1", "type": "org-models", "kind": "model", "org": "tarn-demo",
      "limit_enabled": true, "limit_count": 10, "created_at": 1764979200},
-    {"display_name": "Acme datasets", "id": "demo-2", "type": "org-models", "kind": "dataset", "org": "acme-labs",
+    {"display_name": "Demo datasets", "id": "demo-2", "type": "org-models", "kind": "dataset", "org": "tarn-demo",
      "limit_enabled": true, "limit_count": 300, "created_at": 1764979200},
-    {"display_name": "Acme collections", "id": "demo-3", "type": "org-collections", "kind": "model",
-     "org": "acme-labs", "created_at": 1764979200},
+    {"display_name": "Demo collections", "id": "demo-3", "type": "org-collections", "kind": "model",
+     "org": "tarn-demo", "created_at": 1764979200},
     {"display_name": "Tiny model", "id": "demo-4", "type": "single-model", "kind": "model",
-     "repo_id": "acme-labs/tiny-llm", "created_at": 1764979200}
+     "repo_id": "tarn-demo/tiny-llm", "created_at": 1764979200}
   ],
   "hub_url": "$hub"
 }
@@ -43,11 +43,14 @@ JSON
 host=build/linux/bin/tarnhost
 step() { echo; echo "\$ tarnhost $*"; "$host" "$@"; }
 step ls '\'
-step ls '\Acme models'
-step exec '\Acme models\[Load next 10 models]' open
-step ls '\Acme models'
+step ls '\Demo models'
+step ls '\Demo models\sentiment-mini'
+step ls '\Demo models\sentiment-mini\onnx'
+step exec '\Demo models\[Load next 10 models]' open
+step ls '\Demo models'
 step tree '\Tiny model' --depth 3
-step ls '\Acme collections'
+step ls '\Demo collections'
+step ls '\Demo collections\Demo picks'
 step get '\Tiny model\model.safetensors' "$work/model.safetensors" --overwrite
 echo
 sha256sum "$work/model.safetensors"

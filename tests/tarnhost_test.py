@@ -50,9 +50,9 @@ def main():
     os.makedirs(folder, exist_ok=True)
     hub = os.environ.get("TARN_HUB_URL", "")
     config = {"entries": [
-        {"display_name": "Acme models", "type": "org-models", "org": "acme-labs", "limit_count": 10,
+        {"display_name": "Demo models", "type": "org-models", "org": "tarn-demo", "limit_count": 10,
          "created_at": 1704164645},
-        {"display_name": "Tiny model", "type": "single-model", "repo_id": "acme-labs/tiny-llm"},
+        {"display_name": "Tiny model", "type": "single-model", "repo_id": "tarn-demo/tiny-llm"},
     ]}
     if hub:
         config["hub_url"] = hub
@@ -66,13 +66,13 @@ def main():
     check(len(lines) == 5, "root lists 3 fixed records and 2 entries (%d lines)" % len(lines))
     check(len(lines) == 5 and lines[0].startswith("dir") and lines[0].endswith("***_TEMPORARY_***"),
           "temporary folder first")
-    check(any(l.endswith("Acme models") and "2024-01-02 03:04:05" in l for l in lines),
+    check(any(l.endswith("Demo models") and "2024-01-02 03:04:05" in l for l in lines),
           "entry with its creation time in UTC")
     rc, out, err = run(host + ["ls", "/No such entry"])
     check(rc != 0 and "empty folder" in err, "an empty listing says so and exits non-zero")
 
     if hub:
-        rc, out, err = run(host + ["ls", "\\Acme models"])
+        rc, out, err = run(host + ["ls", "\\Demo models"])
         check(rc == 0 and "[Load next 10 models]" in out, "organisation page with its paging item")
         rc, out, err = run(host + ["tree", "\\Tiny model", "--depth", "2"])
         check(rc == 0 and "config.json" in out, "tree of a single repository")

@@ -1,0 +1,1158 @@
+#!/usr/bin/env python3
+"""Fake HuggingFace hub for tarnfs tests and demos.
+
+Serves owner listings, recursive trees, collections, whoami and file downloads from
+JSON scenario files, in the response shapes of the real hub, plus a second host that
+stands in for the storage CDN. Faults are picked per request by a /__fault/MODE/ path
+prefix. Python standard library only.
+"""
+
+import argparse
+import base64
+import hashlib
+import json
+import os
+import signal
+import sys
+import threading
+import time
+import traceback
+import uuid
+from datetime import datetime, timezone
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qsl, quote, unquote, unquote_to_bytes
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCENARIO_DIR = os.path.join(HERE, "scenarios")
+CHUNK = 65536
+LISTING_MAX = 1000          # largest page the hub serves for /api/models and /api/datasets
+COLLECTIONS_MAX = 100       # largest page of /api/collections
+DEFAULT_DATE = "2024-01-01T00:00:00.000Z"
+WWW_AUTH = 'Bearer realm="Authentication required", charset="UTF-8"'
+EXPOSE = ("X-Repo-Commit,X-Request-Id,X-Error-Code,X-Error-Message,X-Total-Count,ETag,Link,"
+          "Accept-Ranges,Content-Range")
+ROOT_FILES_OPEN = {"README.md", "LICENSE", "LICENSE.md", "LICENSE.txt"}  # readable in gated repos
+EXPAND_VALID = {
+    "author", "baseModels", "cardData", "config", "createdAt", "disabled", "downloads",
+    "downloadsAllTime", "evalResults", "gated", "inference", "inferenceProviderMapping",
+    "lastModified", "library_name", "likes", "mask_token", "model-index", "pipeline_tag",
+    "private", "safetensors", "sha", "siblings", "spaces", "tags", "transformersInfo",
+    "trendingScore", "widgetData", "gguf", "resourceGroup", "xetEnabled", "description",
+    "citation", "paperswithcode_id",
+}
+
+# i % 251 repeated: 251 is prime, so a chunk duplicated or skipped at any power-of-two
+# boundary changes the bytes a test compares.
+_PATTERN = bytes(i % 251 for i in range(251 * 263))
+
+
+class ScenarioError(Exception):
+    pass
+
+
+class FaultError(Exception):
+    pass
+
+
+def hexid(*parts, n=24):
+    return hashlib.sha1("\0".join(str(p) for p in parts).encode()).hexdigest()[:n]
+
+
+def iso(ts):
+    return datetime.fromtimestamp(ts, timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.000Z")
+
+
+def parse_iso(text):
+    try:
+        return datetime.strptime(str(text)[:19], "%Y-%m-%dT%H:%M:%S").replace(
+            tzinfo=timezone.utc).timestamp()
+    except ValueError:
+        return 0.0
+
+
+def truthy(v):
+    return str(v).lower() in ("1", "true", "yes")
+
+
+def slugify(title):
+    out = "".join(c.lower() if c.isascii() and c.isalnum() else "-" for c in title)
+    return "-".join(p for p in out.split("-") if p) or "collection"
+
+
+def check_keys(obj, allowed, where):
+    if not isinstance(obj, dict):
+        raise ScenarioError(f"{where}: expected an object")
+    unknown = set(obj) - allowed
+    if unknown:
+        raise ScenarioError(f"{where}: unknown key(s) {sorted(unknown)}")
+
+
+def shaped(base, cfg, prefix):
+    """Applies a scenario's raw/override/drop rules to a computed JSON object."""
+    if f"{prefix}_raw" in cfg:
+        return json.loads(json.dumps(cfg[f"{prefix}_raw"]))
+    out = dict(base)
+    out.update(cfg.get(f"{prefix}_override", {}))
+    for k in cfg.get(f"{prefix}_drop", []):
+        out.pop(k, None)
+    return out
+
+
+# ---------------------------------------------------------------- scenario data
+
+class Content:
+    """File bytes, held in memory or generated on demand as byte i = i % 251."""
+
+    def __init__(self, data=None, size=0):
+        self.data = data
+        self.size = len(data) if data is not None else size
+
+    def read(self, off, n):
+        if self.data is not None:
+            return self.data[off:off + n]
+        n = min(n, self.size - off)
+        parts = []
+        while n > 0:
+            k = min(n, CHUNK)
+            s = off % 251
+            parts.append(_PATTERN[s:s + k])
+            off += k
+            n -= k
+        return b"".join(parts)
+
+
+FILE_KEYS = {"path", "type", "text", "base64", "generate_bytes", "lfs", "date", "commit_title",
+             "rate_limit_bytes_per_sec", "content_type"}
+
+
+class FileNode:
+    def __init__(self, repo, path, cfg):
+        check_keys(cfg, FILE_KEYS, f"{repo.id}:{path}")
+        if "text" in cfg:
+            self.content = Content(cfg["text"].encode("utf-8"))
+        elif "base64" in cfg:
+            self.content = Content(base64.b64decode(cfg["base64"]))
+        else:
+            self.content = Content(size=int(cfg.get("generate_bytes", 0)))
+        self.path = path
+        self.lfs = bool(cfg.get("lfs"))
+        self.date = cfg.get("date", repo.last_modified)
+        self.title = cfg.get("commit_title", "Upload " + path.rsplit("/", 1)[-1])
+        self.commit = hexid("commit", repo.id, path, self.date, n=40)
+        self.rate = cfg.get("rate_limit_bytes_per_sec")
+        self.ctype = cfg.get("content_type")
+        data = self.content.data
+        if data is not None:
+            self.oid = hashlib.sha1(b"blob %d\0" % len(data) + data).hexdigest()
+            self.lfs_oid = hashlib.sha256(data).hexdigest()
+        else:
+            self.oid = hexid("blob", repo.id, path, self.content.size, n=40)
+            self.lfs_oid = hashlib.sha256(f"{repo.id}\0{path}".encode()).hexdigest()
+
+
+REPO_KEYS = {"name", "lastModified", "createdAt", "private", "gated", "gate_tree", "disabled",
+             "renamed_to", "tree_page_size", "implicit_dirs", "dir_commits", "files",
+             "generate_tree", "tree_raw", "listing_override", "listing_drop", "listing_raw",
+             "also_at", "downloads", "likes", "tags", "pipeline_tag", "library_name", "sha"}
+
+
+class Repo:
+    def __init__(self, hub, kind, owner, cfg):
+        check_keys(cfg, REPO_KEYS, f"{owner}: {kind} {cfg.get('name')}")
+        self.hub, self.kind, self.owner, self.cfg = hub, kind, owner, cfg
+        self.name = cfg["name"]
+        self.id = f"{owner}/{self.name}"
+        self.last_modified = cfg.get("lastModified", DEFAULT_DATE)
+        self.sort_ts = parse_iso(self.last_modified)
+        self.private = bool(cfg.get("private"))
+        self.gated = cfg.get("gated", False)
+        self.gate_tree = bool(cfg.get("gate_tree"))
+        self.disabled = bool(cfg.get("disabled"))
+        self.renamed_to = cfg.get("renamed_to")
+        self.sha = cfg.get("sha") or hexid("sha", kind, self.id, self.last_modified, n=40)
+        self.mongo_id = hexid("repo", kind, self.id)
+        self._entries = None
+        self._files = None
+        self._dirs = None
+        self._views = {}
+
+    @property
+    def plural(self):
+        return self.kind + "s"
+
+    def field(self, key):
+        s = self.cfg
+        return {
+            "author": self.owner, "createdAt": s.get("createdAt", "2022-03-02T23:29:04.000Z"),
+            "disabled": self.disabled, "downloads": s.get("downloads", 0), "gated": self.gated,
+            "lastModified": self.last_modified, "library_name": s.get("library_name"),
+            "likes": s.get("likes", 0), "pipeline_tag": s.get("pipeline_tag"),
+            "private": self.private, "sha": self.sha, "tags": s.get("tags", ["region:us"]),
+            "trendingScore": 0,
+        }.get(key)
+
+    def listing_item(self, expand, full):
+        if expand:
+            d = {"_id": self.mongo_id, "id": self.id}
+            for k in expand:
+                v = self.field(k)
+                if v is not None:
+                    d[k] = v
+        elif self.kind == "model":
+            d = {"_id": self.mongo_id, "id": self.id}
+            for k in ("likes", "trendingScore", "private", "downloads", "tags", "pipeline_tag",
+                      "library_name", "createdAt"):
+                if self.field(k) is not None:
+                    d[k] = self.field(k)
+            if full:
+                for k in ("author", "sha", "lastModified", "gated", "disabled"):
+                    d[k] = self.field(k)
+            d["modelId"] = self.id
+        else:
+            d = {"_id": self.mongo_id, "id": self.id}
+            for k in ("author", "disabled", "gated", "lastModified", "likes", "trendingScore",
+                      "private", "downloads", "tags", "createdAt"):
+                d[k] = self.field(k)
+            if full:
+                d["sha"] = self.sha
+        return shaped(d, self.cfg, "listing")
+
+    # Tree: built once on first use; each (sub-path, recursive) view is cached so a page
+    # costs a slice, not a walk.
+    def _build(self):
+        cfg = self.cfg
+        files, explicit_dirs = {}, {}
+        for f in cfg.get("files", []):
+            p = f["path"].strip("/")
+            if f.get("type") == "directory":
+                check_keys(f, {"path", "type", "date"}, f"{self.id}:{p}")
+                explicit_dirs[p] = f.get("date")
+            else:
+                files[p] = FileNode(self, p, f)
+        g = cfg.get("generate_tree")
+        if g:
+            check_keys(g, {"dirs", "files_per_dir", "file_size", "dir_prefix", "file_prefix"},
+                       f"{self.id}: generate_tree")
+            for d in range(int(g.get("dirs", 0))):
+                dname = f"{g.get('dir_prefix', 'dir-')}{d:03d}"
+                for i in range(int(g.get("files_per_dir", 0))):
+                    p = f"{dname}/{g.get('file_prefix', 'file-')}{i:03d}.txt"
+                    files[p] = FileNode(self, p, {"generate_bytes": g.get("file_size", 64)})
+                if not g.get("files_per_dir"):
+                    explicit_dirs.setdefault(dname, None)
+        subdirs, dirfiles, latest = {"": set()}, {"": []}, {}
+        for p in list(explicit_dirs) + list(files):
+            parts = p.split("/")
+            for i in range(1, len(parts)):
+                parent, child = "/".join(parts[:i - 1]), "/".join(parts[:i])
+                subdirs.setdefault(parent, set()).add(child)
+                subdirs.setdefault(child, set())
+                dirfiles.setdefault(child, [])
+                if p in files:
+                    ts = parse_iso(files[p].date)
+                    if ts > latest.get(child, (-1, ""))[0]:
+                        latest[child] = (ts, files[p].date)
+            if p in files:
+                dirfiles.setdefault("/".join(parts[:-1]), []).append(p)
+            else:
+                subdirs.setdefault("/".join(parts[:-1]), set()).add(p)
+                subdirs.setdefault(p, set())
+                dirfiles.setdefault(p, [])
+        implicit = cfg.get("implicit_dirs", True)
+        dir_commits = cfg.get("dir_commits", True)
+        entries = []
+
+        def walk(d):  # pre-order, folders first, each level sorted like git
+            for sd in sorted(subdirs.get(d, ())):
+                if implicit or sd in explicit_dirs:
+                    date = explicit_dirs.get(sd)
+                    if date is None and dir_commits and sd in latest:
+                        date = latest[sd][1]
+                    entries.append(("directory", sd, None, date))
+                walk(sd)
+            for fp in sorted(dirfiles.get(d, ())):
+                entries.append(("file", fp, files[fp], files[fp].date))
+        walk("")
+        self._files, self._dirs, self._entries = files, set(subdirs) - {""}, entries
+
+    def entries(self):
+        with self.hub.lock:
+            if self._entries is None:
+                self._build()
+        return self._entries
+
+    def file(self, path):
+        self.entries()
+        return self._files.get(path)
+
+    def tree_view(self, sub, recursive):
+        """Entries under sub (None when sub is no folder); raw tree items come verbatim."""
+        if "tree_raw" in self.cfg:
+            return self.cfg["tree_raw"] if not sub else None
+        entries = self.entries()
+        if not sub and recursive:
+            return entries
+        if sub and sub not in self._dirs:
+            return None
+        key = (sub, recursive)
+        with self.hub.lock:
+            if key not in self._views:
+                pre = sub + "/" if sub else ""
+                self._views[key] = [e for e in entries if e[1].startswith(pre) and
+                                    (recursive or "/" not in e[1][len(pre):])]
+            return self._views[key]
+
+    def tree_item(self, e, expand, masked):
+        if not isinstance(e, tuple):    # a tree_raw item goes out as written
+            return e
+        kind, path, node, date = e
+        if node is None:
+            d = {"type": "directory", "oid": hexid("tree", self.id, path, n=40), "size": 0,
+                 "path": path}
+            if expand and date:
+                d["lastCommit"] = {"id": hexid("commit", self.id, path, date, n=40),
+                                   "title": "Update " + path.rsplit("/", 1)[-1], "date": date}
+            return d
+        d = {"type": "file", "oid": node.oid, "size": node.content.size}
+        if node.lfs:
+            d["lfs"] = {"oid": "*" * 64 if masked else node.lfs_oid,
+                        "size": node.content.size, "pointerSize": 134}
+        d["path"] = path
+        if expand:
+            d["lastCommit"] = {"id": node.commit, "title": node.title, "date": node.date}
+        return d
+
+
+OWNER_KEYS = {"type", "fullname", "models", "datasets", "generate_models", "generate_datasets",
+              "collections", "generate_collections", "collections_page_size",
+              "link_on_full_page"}
+
+
+class Owner:
+    def __init__(self, hub, name, cfg):
+        check_keys(cfg, OWNER_KEYS, f"owner {name}")
+        self.hub, self.name, self.cfg = hub, name, cfg
+        self.type = cfg.get("type", "org")
+        self.fullname = cfg.get("fullname", name)
+        self.link_on_full_page = bool(cfg.get("link_on_full_page"))
+        self.collections_page_size = int(cfg.get("collections_page_size", COLLECTIONS_MAX))
+        self.repos = {"model": [], "dataset": []}
+        for kind in ("model", "dataset"):
+            for r in cfg.get(kind + "s", []):
+                self.repos[kind].append(Repo(hub, kind, name, r))
+            g = cfg.get(f"generate_{kind}s")
+            if g:
+                check_keys(g, {"count", "prefix", "digits", "start", "step_seconds"},
+                           f"owner {name}: generate_{kind}s")
+                count = int(g["count"])
+                digits = int(g.get("digits", max(4, len(str(count - 1)))))
+                start = parse_iso(g.get("start", "2025-06-30T12:00:00.000Z"))
+                step = int(g.get("step_seconds", 3600))
+                prefix = g.get("prefix", kind + "-")
+                for i in range(count):
+                    self.repos[kind].append(Repo(hub, kind, name, {
+                        "name": f"{prefix}{i:0{digits}d}", "lastModified": iso(start - i * step)}))
+        self.collections = [Collection(hub, self, c, i)
+                            for i, c in enumerate(cfg.get("collections", []))]
+        g = cfg.get("generate_collections")
+        if g:
+            check_keys(g, {"count", "prefix", "item_prefix", "start", "step_seconds"},
+                       f"owner {name}: generate_collections")
+            start = parse_iso(g.get("start", "2025-06-01T00:00:00.000Z"))
+            for i in range(int(g["count"])):
+                title = f"{g.get('prefix', 'Collection')} {i:03d}"
+                self.collections.append(Collection(hub, self, {
+                    "title": title, "slug": f"{name}/{slugify(title)}-{i + 1:024x}",
+                    "lastUpdated": iso(start - i * int(g.get("step_seconds", 86400))),
+                    "items": [{"type": "model",
+                               "id": f"{name}/{g.get('item_prefix', 'model-')}{i:03d}"}]},
+                    len(self.collections)))
+
+    def obj(self):
+        d = {"_id": hexid("owner", self.name), "avatarUrl": f"/avatars/{hexid('av', self.name, n=32)}.svg",
+             "fullname": self.fullname, "name": self.name, "type": self.type}
+        if self.type == "user":
+            d["isPro"] = False
+        d.update({"isHf": False, "isHfAdmin": False, "isMod": False, "followerCount": 0,
+                  "isUserFollowing": False})
+        return d
+
+
+COLLECTION_KEYS = {"title", "slug", "description", "lastUpdated", "theme", "upvotes", "items",
+                   "listing_override", "listing_drop", "listing_raw", "single_override",
+                   "single_drop", "single_raw"}
+ITEM_KEYS = {"type", "id", "slug", "title", "note", "raw", "publishedAt"}
+
+
+class Collection:
+    def __init__(self, hub, owner, cfg, position):
+        check_keys(cfg, COLLECTION_KEYS, f"owner {owner.name}: collection")
+        for it in cfg.get("items", []):
+            check_keys(it, ITEM_KEYS, f"collection {cfg.get('title')}: item")
+        self.hub, self.owner, self.cfg, self.position = hub, owner, cfg, position
+        self.title = cfg.get("title", "Untitled")
+        self.hex = hexid("collection", owner.name, self.title)
+        self.slug = cfg.get("slug") or f"{owner.name}/{slugify(self.title)}-{self.hex}"
+        self.last_updated = cfg.get("lastUpdated", DEFAULT_DATE)
+
+    def share_url(self):
+        return "https://hf.co/collections/" + self.slug.rsplit("-", 1)[0]
+
+    def _item(self, it, pos):
+        if "raw" in it:
+            return it["raw"]
+        t, iid = it.get("type", "model"), it.get("id", "")
+        d = {"_id": hexid("item", self.slug, pos, iid), "type": t}
+        if t in ("model", "dataset", "space"):
+            repo = self.hub.repos.get((t, iid))
+            owner = self.hub.owners.get(iid.split("/")[0])
+            d.update({"repoType": t, "id": iid, "position": pos, "author": iid.split("/")[0]})
+            if owner:
+                d["authorData"] = owner.obj()
+            d.update({"downloads": 0, "likes": 0,
+                      "private": repo.private if repo else False,
+                      "gated": repo.gated if repo else False,
+                      "lastModified": repo.last_modified if repo else DEFAULT_DATE,
+                      "isLikedByUser": False})
+            if t == "model":
+                d["availableInferenceProviders"] = []
+            if t == "space":
+                d.update({"title": it.get("title", iid), "sdk": "static", "emoji": "\U0001F30E",
+                          "runtime": {"stage": "RUNNING"}})
+        elif t == "paper":
+            d.update({"id": iid, "position": pos, "title": it.get("title", iid),
+                      "publishedAt": it.get("publishedAt", DEFAULT_DATE), "upvotes": 0,
+                      "isUpvotedByUser": False})
+        elif t == "collection":
+            target = self.hub.collections.get(it.get("slug", ""))
+            slug = it.get("slug", "")
+            d.update({"id": target.hex if target else slug.rsplit("-", 1)[-1], "slug": slug,
+                      "title": target.title if target else it.get("title", slug),
+                      "numberItems": len(target.cfg.get("items", [])) if target else 0,
+                      "position": pos, "owner": (target.owner if target else self.owner).obj(),
+                      "shareUrl": target.share_url() if target else "", "theme": "green",
+                      "upvotes": 0, "isUpvotedByUser": False,
+                      "lastUpdated": target.last_updated if target else DEFAULT_DATE})
+        else:
+            d.update({"id": iid, "position": pos})
+        if "note" in it:
+            d["note"] = {"html": it["note"], "text": it["note"]}
+        return d
+
+    def _base(self, items):
+        d = {"slug": self.slug, "title": self.title}
+        if "description" in self.cfg:
+            d["description"] = self.cfg["description"]
+        d.update({"gating": False, "lastUpdated": self.last_updated, "owner": self.owner.obj(),
+                  "items": items, "theme": self.cfg.get("theme", "green"), "private": False})
+        return d
+
+    def listing_json(self):
+        items = [self._item(it, i) for i, it in enumerate(self.cfg.get("items", [])[:4])]
+        d = self._base(items)
+        d.update({"upvotes": self.cfg.get("upvotes", 0), "isUpvotedByUser": False})
+        return shaped(d, self.cfg, "listing")
+
+    def single_json(self):
+        d = self._base([self._item(it, i) for i, it in enumerate(self.cfg.get("items", []))])
+        d.update({"position": self.position, "shareUrl": self.share_url(),
+                  "upvotes": self.cfg.get("upvotes", 0), "isUpvotedByUser": False})
+        return shaped(d, self.cfg, "single")
+
+
+TOKEN_KEYS = {"user", "fullname", "orgs", "role", "granted", "pending", "displayName"}
+
+
+class Token:
+    def __init__(self, value, cfg):
+        check_keys(cfg, TOKEN_KEYS, "token")
+        self.value, self.cfg = value, cfg
+        self.user = cfg.get("user", "tester")
+        self.orgs = list(cfg.get("orgs", []))
+        self.granted = set(cfg.get("granted", []))
+        self.pending = set(cfg.get("pending", []))
+
+    def member(self, owner):
+        return owner == self.user or owner in self.orgs
+
+    def can_read_gated(self, repo):
+        return self.member(repo.owner) or "*" in self.granted or repo.id in self.granted
+
+    def whoami(self):
+        s = self.cfg
+        return {"type": "user", "id": hexid("user", self.user), "name": self.user,
+                "fullname": s.get("fullname", self.user), "email": f"{self.user}@example.invalid",
+                "emailVerified": True, "canPay": False, "billingMode": "prepaid",
+                "periodEnd": 1793491200, "isPro": False,
+                "avatarUrl": f"/avatars/{hexid('av', self.user, n=32)}.svg",
+                "orgs": [{"type": "org", "id": hexid("owner", o), "name": o, "fullname": o,
+                          "avatarUrl": f"/avatars/{hexid('av', o, n=32)}.svg",
+                          "isEnterprise": False, "roleInOrg": "read"} for o in self.orgs],
+                "auth": {"type": "access_token", "accessToken": {
+                    "displayName": s.get("displayName", "tarn-test"), "role": s.get("role", "read"),
+                    "createdAt": "2025-01-01T00:00:00.000Z"}}}
+
+
+INVALID = object()   # an Authorization header with a token the hub does not know
+
+
+def merge_scenarios(docs):
+    merged = {"owners": {}, "tokens": {}}
+    for doc in docs:
+        check_keys(doc, {"owners", "tokens", "comment"}, "scenario")
+        merged["tokens"].update(doc.get("tokens", {}))
+        for name, o in doc.get("owners", {}).items():
+            cur = merged["owners"].setdefault(name, {})
+            for k, v in o.items():
+                if k in ("models", "datasets", "collections"):
+                    key = "title" if k == "collections" else "name"
+                    keep = [x for x in cur.get(k, []) if x.get(key) not in {y.get(key) for y in v}]
+                    cur[k] = keep + v
+                else:
+                    cur[k] = v
+    return merged
+
+
+class Hub:
+    def __init__(self, docs):
+        data = merge_scenarios(docs)
+        self.lock = threading.RLock()
+        self.repos, self.collections = {}, {}
+        self.owners = {}
+        for name, cfg in data["owners"].items():
+            self.owners[name] = Owner(self, name, cfg)
+        for o in self.owners.values():
+            for kind in ("model", "dataset"):
+                for r in o.repos[kind]:
+                    self.repos[(kind, r.id)] = r
+            for c in o.collections:
+                self.collections[c.slug] = c
+        self.tokens = {v: Token(v, s) for v, s in data["tokens"].items()}
+        self._listings = {}
+
+    def listing(self, kind, author, auth):
+        """Repos in lastModified order, private ones only for members; built once per viewer."""
+        orgs = frozenset([auth.user] + auth.orgs) if isinstance(auth, Token) else frozenset()
+        key = (kind, author, orgs)
+        with self.lock:
+            if key not in self._listings:
+                owners = [self.owners[author]] if author in self.owners else \
+                    ([] if author is not None else list(self.owners.values()))
+                repos = [r for o in owners for r in o.repos[kind]
+                         if not r.private or r.owner in orgs]
+                repos.sort(key=lambda r: -r.sort_ts)
+                extra = sorted(((k, r) for r in repos for k in r.cfg.get("also_at", [])),
+                               key=lambda x: x[0])
+                for k, r in extra:
+                    repos.insert(min(k, len(repos)), r)
+                self._listings[key] = repos
+            return self._listings[key]
+
+
+# ---------------------------------------------------------------- faults
+
+REDIRECT_FAULTS = {"redirect_loop", "redirects", "redirect_host2", "redirect_relative"}
+INT_FAULTS = {"status", "cut_at", "slow", "fake_length", "delay", "redirects"}
+FLAG_FAULTS = {"malformed", "no_length", "redirect_host2", "redirect_relative", "no_link",
+               "link_loop", "link_relative"}
+
+
+class Fault:
+    def __init__(self, name, value, page, token):
+        self.name, self.value, self.page, self.token = name, value, page, token
+
+
+def parse_faults(cfg):
+    out = []
+    for tok in cfg.split("+"):
+        if not tok:
+            continue
+        body, at, page = tok.partition("@")
+        name, eq, val = body.partition("=")
+        try:
+            page = int(page) if at else None
+            if name == "fail_page":
+                n, _, code = val.partition(":")
+                name, page, val = "status", int(n), int(code)
+            elif name in INT_FAULTS:
+                val = int(val)
+            elif name == "redirect_loop":
+                val = int(val) if eq else 0
+            elif name in FLAG_FAULTS:
+                if eq:
+                    raise ValueError
+                val = True
+            else:
+                raise ValueError
+        except ValueError:
+            raise FaultError(f"bad fault token {tok!r}")
+        out.append(Fault(name, val, page, tok))
+    return out
+
+
+def fault_prefix(tokens):
+    return "/__fault/" + "+".join(tokens) if tokens else ""
+
+
+# ---------------------------------------------------------------- request log
+
+class RequestLog:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.entries = []
+
+    def add(self, host, method, path, headers):
+        hd = {}
+        for k, v in headers.items():
+            hd[k] = hd[k] + ", " + v if k in hd else v
+        e = {"host": host, "method": method, "path": path, "headers": hd, "status": None}
+        with self.lock:
+            self.entries.append(e)
+        return e
+
+    def dump(self):
+        with self.lock:
+            return json.dumps(self.entries, ensure_ascii=False).encode("utf-8")
+
+    def reset(self):
+        with self.lock:
+            self.entries = []
+
+
+# ---------------------------------------------------------------- responses
+
+class Resp:
+    def __init__(self, status, body=b"", ctype="text/plain; charset=utf-8", headers=None,
+                 source=None, rate=None, carries=False):
+        self.status, self.ctype = status, ctype
+        self.headers = list(headers or [])
+        self.body = body.encode("utf-8") if isinstance(body, str) else body
+        self.source, self.rate = source, rate
+        self.carries = carries      # a redirect: its faults travel in the Location instead
+
+    def header(self, name):
+        for k, v in self.headers:
+            if k.lower() == name.lower():
+                return v
+        return None
+
+
+def dumps(obj):
+    return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
+def json_resp(obj, status=200, headers=()):
+    body = dumps(obj)
+    tag = base64.b64encode(hashlib.md5(body).digest()).decode()[:22]
+    return Resp(status, body, "application/json; charset=utf-8",
+                [("ETag", f'W/"{len(body):x}-{tag}{"0" * 5}"')] + list(headers))
+
+
+def error_resp(status, msg, api, code=None, www=False, headers=()):
+    h = [("X-Error-Message", msg)] + ([("X-Error-Code", code)] if code else [])
+    if www:
+        h.append(("WWW-Authenticate", WWW_AUTH))
+    h += list(headers)
+    return json_resp({"error": msg}, status, h) if api else Resp(status, msg, headers=h)
+
+
+def redirect_resp(status, location, extra=()):
+    reason = "Found" if status == 302 else "Temporary Redirect"
+    return Resp(status, f"{reason}. Redirecting to {location}",
+                headers=[("Location", location)] + list(extra), carries=True)
+
+
+STATUS_TEXT = {
+    429: "You have exceeded our hourly quotas for action: api. We invite you to retry later.",
+    500: "Internal Error - We're working hard to fix this as soon as possible!",
+}
+
+
+# ---------------------------------------------------------------- HTTP handling
+
+class Ctx:
+    pass
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "fakehub/1.0"
+
+    def log_message(self, fmt, *args):
+        if self.server.verbose:
+            sys.stderr.write(f"fakehub[{self.server.host_name}] {fmt % args}\n")
+
+    def do_GET(self):
+        self._handle()
+
+    def do_HEAD(self):
+        self._handle()
+
+    def do_POST(self):
+        self._handle()
+
+    do_PUT = do_DELETE = do_PATCH = do_POST
+
+    def _handle(self):
+        srv = self.server
+        raw = self.path
+        if raw.startswith("/__admin/"):
+            return self._admin(raw)
+        entry = srv.log.add(srv.host_name, self.command,
+                            raw.encode("latin-1", "replace").decode("utf-8", "replace"), self.headers)
+        try:
+            if self.command not in ("GET", "HEAD"):
+                resp, faults = Resp(405, "Method not allowed", headers=[("Allow", "GET, HEAD")]), []
+            else:
+                resp, faults = self._respond(raw)
+        except FaultError as e:
+            resp, faults = Resp(400, str(e)), []
+        except Exception:  # a server bug must show as a 500 and a trace, not a hang
+            traceback.print_exc()
+            resp, faults = Resp(500, "fakehub internal error"), []
+        entry["status"] = resp.status
+        try:
+            self._send(resp, [] if resp.carries else faults)
+        except (ConnectionError, TimeoutError):
+            pass            # the client hung up mid-body (a cancelled download)
+        self.close_connection = True
+
+    def _admin(self, raw):
+        path = raw.split("?", 1)[0]
+        if path == "/__admin/log":
+            resp = Resp(200, self.server.log.dump(), "application/json; charset=utf-8")
+        elif path == "/__admin/reset":
+            self.server.log.reset()
+            resp = Resp(200, b'{"ok":true}', "application/json; charset=utf-8")
+        elif path == "/__admin/health":
+            resp = Resp(200, b'{"ok":true}', "application/json; charset=utf-8")
+        else:
+            resp = Resp(404, "unknown admin endpoint")
+        self._send(resp, [])
+        self.close_connection = True
+
+    # -- fault layer
+
+    def _respond(self, raw):
+        srv = self.server
+        faults, target = [], raw
+        if raw.startswith("/__fault/"):
+            cfg, _, rest = raw[len("/__fault/"):].partition("/")
+            faults, target = parse_faults(unquote(cfg)), "/" + rest
+        c = Ctx()
+        c.host, c.hub, c.origin = srv.host_name, srv.hub, srv.origins[srv.host_name]
+        c.faults, c.target = faults, target
+        c.prefix = fault_prefix([f.token for f in faults])
+        c.raw_path, _, c.raw_query = target.partition("?")
+        # http.server hands the request line over as latin-1; undo that before percent-
+        # decoding so raw UTF-8 and %-escaped UTF-8 name the same file.
+        c.path = unquote_to_bytes(c.raw_path.encode("latin-1", "replace")).decode("utf-8", "replace")
+        c.api = c.path.startswith("/api/")
+        c.params = parse_qsl(c.raw_query, keep_blank_values=True)
+        c.offset, c.page = 0, 1
+        cur = self._param(c, "cursor")
+        if cur is not None:
+            try:
+                pos = json.loads(base64.urlsafe_b64decode(cur + "=" * (-len(cur) % 4)))
+                c.offset, c.page = int(pos["o"]), int(pos["p"])
+            except Exception:
+                return error_resp(400, "Invalid cursor", c.api), []
+        c.auth = self._auth(c.hub)
+        active = [f for f in faults if f.page is None or f.page == c.page]
+        names = {f.name: f for f in active}
+        if "delay" in names:
+            time.sleep(names["delay"].value / 1000.0)
+        for f in active:
+            if f.name in REDIRECT_FAULTS and not (f.name == "redirects" and f.value < 1):
+                return self._fault_redirect(c, f), active
+        if "status" in names:
+            return self._fault_status(c, names["status"].value), active
+        resp = self._route(c)
+        link = resp.header("Link")
+        if "no_link" in names:
+            resp.headers = [h for h in resp.headers if h[0] != "Link"]
+        elif "link_loop" in names:
+            resp.headers = [h for h in resp.headers if h[0] != "Link"]
+            resp.headers.append(("Link", f'<{c.origin}{raw}>; rel="next"'))
+        elif "link_relative" in names and link:
+            resp.headers = [h for h in resp.headers if h[0] != "Link"]
+            resp.headers.append(("Link", link.replace(c.origin, "", 1)))
+        return resp, active
+
+    def _fault_redirect(self, c, f):
+        others = [x.token for x in c.faults if x is not f]
+        if f.name == "redirect_loop":
+            # A new counter on each hop, so a client cannot spot the loop by comparing URLs.
+            toks = [x.token if x is not f else f"redirect_loop={f.value + 1}" for x in c.faults]
+            return redirect_resp(302, c.origin + fault_prefix(toks) + c.target)
+        if f.name == "redirects":
+            toks = [x.token if x is not f else f"redirects={f.value - 1}" for x in c.faults
+                    if x is not f or f.value > 1]
+            return redirect_resp(302, c.origin + fault_prefix(toks) + c.target)
+        if f.name == "redirect_host2":
+            return redirect_resp(302, self.server.origins["host2"] + fault_prefix(others) + c.target)
+        return redirect_resp(307, fault_prefix(others) + c.target, [("Vary", "Origin, Accept")])
+
+    def _fault_status(self, c, code):
+        msg = STATUS_TEXT.get(code) or (HTTPStatus(code).phrase if code in
+                                        HTTPStatus._value2member_map_ else f"Status {code}")
+        extra = []
+        if code == 429:
+            bucket, q = ("api", 500) if c.api else ("resolvers", 3000)
+            extra = [("RateLimit", f'"{bucket}";r=0;t=120'),
+                     ("RateLimit-Policy", f'"fixed window";"{bucket}";q={q};w=300')]
+        return error_resp(code, msg, c.api, www=code == 401, headers=extra)
+
+    # -- sending
+
+    def _send(self, resp, faults):
+        names = {f.name: f.value for f in faults}
+        body, source = resp.body, resp.source
+        if "malformed" in names and source is None:
+            body = body[:len(body) // 2] + b'{"'
+        length = source.size if source is not None else len(body)
+        self.send_response(resp.status)
+        self.send_header("Content-Type", resp.ctype)
+        for k, v in resp.headers:
+            # Header values are latin-1 on the wire; UTF-8 text goes out as its raw bytes.
+            self.send_header(k, v.encode("utf-8").decode("latin-1"))
+        if "no_length" not in names:
+            self.send_header("Content-Length", str(names.get("fake_length", length)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        if self.command == "HEAD":
+            return
+        limit = names.get("cut_at")
+        slow = names.get("slow")
+        sent, start = 0, time.monotonic()
+        rate = resp.rate
+        while sent < length and (limit is None or sent < limit):
+            n = min(CHUNK, length - sent)
+            if limit is not None:
+                n = min(n, limit - sent)
+            chunk = source.read(sent, n) if source is not None else body[sent:sent + n]
+            if slow:
+                time.sleep(slow / 1000.0)
+            self.wfile.write(chunk)
+            self.wfile.flush()
+            sent += len(chunk)
+            if rate:
+                ahead = start + sent / float(rate) - time.monotonic()
+                if ahead > 0:
+                    time.sleep(ahead)
+
+    # -- routes
+
+    def _param(self, c, name, default=None):
+        for k, v in c.params:
+            if k == name:
+                return v
+        return default
+
+    def _auth(self, hub):
+        h = self.headers.get("Authorization")
+        if h is None:
+            return None
+        scheme, _, value = h.partition(" ")
+        return hub.tokens.get(value.strip(), INVALID) if scheme.lower() == "bearer" else INVALID
+
+    def _route(self, c):
+        segs = c.path.split("/")[1:]
+        if c.host == "host2" and segs[0] == "cdn":
+            return self._cdn(c, segs[1:])
+        if c.host == "host2" and segs[0] == "redirect_back":
+            rest = c.target[len("/redirect_back"):] or "/"
+            return redirect_resp(302, self.server.origins["hub"] + c.prefix + rest)
+        if segs[0] == "api":
+            segs = segs[1:]
+            if segs and segs[-1] == "":
+                segs = segs[:-1]
+            if segs == ["whoami-v2"]:
+                if isinstance(c.auth, Token):
+                    return json_resp(c.auth.whoami())
+                return error_resp(401, "Invalid username or password.", True, www=True)
+            if segs and segs[0] in ("models", "datasets"):
+                kind = segs[0][:-1]
+                if len(segs) == 1:
+                    return self._listing(c, kind)
+                if len(segs) == 3:
+                    return self._info(c, kind, segs[1] + "/" + segs[2])
+                if len(segs) >= 5 and segs[3] == "tree":
+                    return self._tree(c, kind, segs[1] + "/" + segs[2], segs[4],
+                                      "/".join(segs[5:]).strip("/"))
+            if segs and segs[0] == "collections":
+                if len(segs) == 1:
+                    return self._collections(c)
+                coll = c.hub.collections.get("/".join(segs[1:]))
+                if coll is None:
+                    return error_resp(404, "Collection not found", True)
+                return json_resp(coll.single_json())
+            return error_resp(404, "Sorry, we can't find the page you are looking for.", True)
+        kind = "model"
+        if segs[0] == "datasets":
+            kind, segs = "dataset", segs[1:]
+        if len(segs) >= 4 and segs[2] == "resolve":
+            return self._resolve(c, kind, segs[0] + "/" + segs[1], segs[3], "/".join(segs[4:]))
+        return Resp(404, "Not Found")
+
+    def _next_link(self, c, offset, page):
+        cur = base64.urlsafe_b64encode(dumps({"o": offset, "p": page})).decode()
+        keep = [p for p in c.raw_query.split("&") if p and p.split("=", 1)[0] != "cursor"]
+        q = "&".join(keep + ["cursor=" + cur.replace("=", "%3D")])
+        return ("Link", f'<{c.origin}{c.prefix}{c.raw_path}?{q}>; rel="next"')
+
+    def _page(self, c, items, size, full_link=False):
+        chunk = items[c.offset:c.offset + size]
+        more = c.offset + size < len(items) or (full_link and len(chunk) == size)
+        return chunk, [self._next_link(c, c.offset + size, c.page + 1)] if more else []
+
+    def _limit(self, c, default, cap):
+        v = self._param(c, "limit")
+        try:
+            n = int(v) if v not in (None, "") else default
+        except ValueError:
+            raise FaultError(f"bad limit {v!r}")
+        return max(1, min(n, cap))
+
+    def _listing(self, c, kind):
+        expand = []
+        for k, v in c.params:
+            if k in ("expand", "expand[]"):
+                expand += [x for x in v.split(",") if x]
+        bad = [x for x in expand if x not in EXPAND_VALID]
+        if bad:
+            return error_resp(400, f'"expand" must be one of the allowed values, got {bad[0]}', True)
+        author = self._param(c, "author")
+        auth = c.auth if isinstance(c.auth, Token) else None
+        items = c.hub.listing(kind, author, auth)
+        owner = c.hub.owners.get(author)
+        try:
+            size = self._limit(c, LISTING_MAX, LISTING_MAX)
+        except FaultError as e:
+            return error_resp(400, str(e), True)
+        chunk, link = self._page(c, items, size, bool(owner and owner.link_on_full_page))
+        full = truthy(self._param(c, "full", ""))
+        return json_resp([r.listing_item(expand, full) for r in chunk], headers=link)
+
+    def _access(self, c, repo, repo_id, gate, fpath=None):
+        """The hub's refusal for this repo and caller, or None when access is fine."""
+        auth = c.auth
+        if auth is INVALID:
+            return error_resp(401, "Invalid credentials in Authorization header", c.api, www=True)
+        if repo is None or (repo.private and not (auth and auth.member(repo.owner))):
+            if auth is None:
+                return error_resp(401, "Invalid username or password.", c.api, www=True)
+            return error_resp(404, "Repository not found", c.api, code="RepoNotFound")
+        if repo.disabled:
+            return error_resp(403, "Access to this resource is disabled.", c.api)
+        if gate and repo.gated and not (auth and auth.can_read_gated(repo)):
+            if fpath in ROOT_FILES_OPEN:
+                return None
+            word = repo.kind
+            if auth is None:
+                return error_resp(401, f"Access to {word} {repo.id} is restricted. You must have "
+                                  "access to it and be authenticated to access it. Please log in.",
+                                  c.api, code="GatedRepo", www=True)
+            if repo.id in auth.pending:
+                return error_resp(403, f"Your request to access {word} {repo.id} is awaiting a "
+                                  "review from the repo authors.", c.api, code="GatedRepo")
+            page = self.server.origins["hub"] + "/" + ("datasets/" if word == "dataset" else "") \
+                + repo.id
+            return error_resp(403, f"Access to {word} {repo.id} is restricted and you are not in "
+                              f"the authorized list. Visit {page} to ask for access.", c.api,
+                              code="GatedRepo")
+        return None
+
+    def _renamed(self, c, repo):
+        if repo is None or not repo.renamed_to:
+            return None
+        loc = c.prefix + quote(c.path.replace(repo.id, repo.renamed_to, 1), safe="/~")
+        loc += ("?" + c.raw_query) if c.raw_query else ""
+        return redirect_resp(307, loc, [("Vary", "Origin, Accept")])
+
+    def _revision(self, c, repo, rev):
+        if rev in ("main", repo.sha):
+            return None
+        return error_resp(404, f"Invalid rev id: {rev}", c.api, code="RevisionNotFound")
+
+    def _info(self, c, kind, repo_id):
+        repo = c.hub.repos.get((kind, repo_id))
+        refusal = self._renamed(c, repo) or self._access(c, repo, repo_id, gate=False)
+        if refusal:
+            return refusal
+        d = {"_id": repo.mongo_id, "id": repo.id, "author": repo.owner, "sha": repo.sha,
+             "lastModified": repo.last_modified, "private": repo.private, "gated": repo.gated,
+             "disabled": repo.disabled, "tags": repo.field("tags"),
+             "downloads": repo.field("downloads"), "likes": repo.field("likes")}
+        if kind == "model":
+            d["modelId"] = repo.id
+        d["siblings"] = [{"rfilename": e[1]} for e in repo.entries() if e[0] == "file"]
+        d["createdAt"] = repo.field("createdAt")
+        return json_resp(d)
+
+    def _tree(self, c, kind, repo_id, rev, sub):
+        repo = c.hub.repos.get((kind, repo_id))
+        refusal = (self._renamed(c, repo) or self._access(c, repo, repo_id, gate=repo and repo.gate_tree)
+                   or self._revision(c, repo, rev))
+        if refusal:
+            return refusal
+        recursive = truthy(self._param(c, "recursive", ""))
+        expand = truthy(self._param(c, "expand", ""))
+        view = repo.tree_view(sub, recursive)
+        if view is None:
+            return error_resp(404, "Entry not found", True, code="EntryNotFound")
+        default = int(repo.cfg.get("tree_page_size", 100 if expand else 1000))
+        try:
+            size = self._limit(c, default, default)
+        except FaultError as e:
+            return error_resp(400, str(e), True)
+        masked = bool(repo.gated) and not (isinstance(c.auth, Token)
+                                           and c.auth.can_read_gated(repo))
+        chunk, link = self._page(c, view, size)
+        return json_resp([repo.tree_item(e, expand, masked) for e in chunk], headers=link)
+
+    def _collections(self, c):
+        owners = [v for k, v in c.params if k == "owner"]
+        colls = [x for o in c.hub.owners.values() if not owners or o.name in owners
+                 for x in o.collections]
+        if self._param(c, "sort") == "lastModified":
+            colls = sorted(colls, key=lambda x: -parse_iso(x.last_updated))
+        cap = min([COLLECTIONS_MAX] + [c.hub.owners[o].collections_page_size
+                                       for o in owners if o in c.hub.owners])
+        try:
+            size = self._limit(c, cap, cap)
+        except FaultError as e:
+            return error_resp(400, str(e), True)
+        chunk, link = self._page(c, colls, size)
+        return json_resp([x.listing_json() for x in chunk], headers=link)
+
+    def _resolve(self, c, kind, repo_id, rev, fpath):
+        repo = c.hub.repos.get((kind, repo_id))
+        refusal = (self._renamed(c, repo)
+                   or self._access(c, repo, repo_id, gate=True, fpath=fpath)
+                   or self._revision(c, repo, rev))
+        if refusal:
+            return refusal
+        node = repo.file(fpath)
+        if node is None:
+            return error_resp(404, "Entry not found", False, code="EntryNotFound")
+        common = [("X-Repo-Commit", repo.sha), ("Accept-Ranges", "bytes"), ("Vary", "Origin"),
+                  ("RateLimit", '"resolvers";r=2999;t=300'),
+                  ("RateLimit-Policy", '"fixed window";"resolvers";q=3000;w=300')]
+        if node.lfs:
+            # Body faults ride along to host 2, which serves the bytes.
+            keep = [f.token for f in c.faults if f.name not in REDIRECT_FAULTS]
+            loc = (self.server.origins["host2"] + fault_prefix(keep) + "/cdn/" + repo.plural + "/"
+                   + quote(repo.id + "/" + fpath, safe="/")
+                   + f"?X-Amz-Expires=3600&X-Amz-Signature={hexid('sig', repo.id, fpath, n=64)}")
+            return redirect_resp(302, loc, common + [
+                ("X-Linked-Size", str(node.content.size)),
+                ("X-Linked-Etag", f'"{node.lfs_oid}"')])
+        base = fpath.rsplit("/", 1)[-1]
+        ascii_name = "".join(ch if 32 <= ord(ch) < 127 and ch != '"' else "_" for ch in base)
+        return Resp(200, ctype=node.ctype or "text/plain; charset=utf-8", source=node.content,
+                    rate=node.rate, headers=[
+                        ("Content-Disposition", f"inline; filename*=UTF-8''{quote(base, safe='')}; "
+                                                f'filename="{ascii_name}";'),
+                        ("ETag", f'"{node.oid}"')] + common)
+
+    def _cdn(self, c, segs):
+        if len(segs) < 4 or segs[0] not in ("models", "datasets"):
+            return Resp(404, "NoSuchKey")
+        repo = c.hub.repos.get((segs[0][:-1], segs[1] + "/" + segs[2]))
+        node = repo.file("/".join(segs[3:])) if repo else None
+        if node is None:
+            return Resp(404, "NoSuchKey")
+        return Resp(200, ctype=node.ctype or "application/octet-stream", source=node.content,
+                    rate=node.rate, headers=[("ETag", f'"{node.lfs_oid}"'),
+                                             ("Accept-Ranges", "bytes")])
+
+    def send_response(self, code, message=None):
+        super().send_response(code, message)
+        self.send_header("X-Powered-By", "huggingface-moon")
+        self.send_header("X-Request-Id", f"Root=1-{int(time.time()):08x}-{uuid.uuid4().hex[:24]};"
+                                         f"{uuid.uuid4()}")
+        self.send_header("Access-Control-Expose-Headers", EXPOSE)
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 128
+
+    def __init__(self, addr, host_name, hub, log, origins, verbose):
+        super().__init__(addr, Handler)
+        self.host_name, self.hub, self.log = host_name, hub, log
+        self.origins, self.verbose = origins, verbose
+
+
+def find_scenario(name):
+    for cand in (name, os.path.join(SCENARIO_DIR, name), os.path.join(SCENARIO_DIR, name + ".json")):
+        if os.path.isfile(cand):
+            return cand
+    raise ScenarioError(f"scenario not found: {name}")
+
+
+def load_hub(names):
+    docs = []
+    for name in names or ["tests.json"]:
+        path = find_scenario(name)
+        try:
+            with open(path, encoding="utf-8") as f:
+                docs.append(json.load(f))
+        except ValueError as e:
+            raise ScenarioError(f"{path}: {e}")
+    return Hub(docs)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Fake HuggingFace hub for tarnfs tests.")
+    ap.add_argument("--scenario", action="append", default=[],
+                    help="scenario JSON (path or name in scenarios/); repeat to merge")
+    ap.add_argument("--port", type=int, default=0, help="hub port (0 = any free port)")
+    ap.add_argument("--port2", type=int, default=0, help="second host's port (0 = any)")
+    ap.add_argument("--bind", default="127.0.0.1")
+    ap.add_argument("--verbose", action="store_true", help="log each request to stderr")
+    ap.add_argument("--exit-on-stdin-eof", action="store_true",
+                    help="stop when stdin closes (used by run_with_hub.py so a killed parent "
+                         "never leaves the hub behind)")
+    args = ap.parse_args(argv)
+    try:
+        hub = load_hub(args.scenario)
+    except ScenarioError as e:
+        sys.stderr.write(f"fakehub: {e}\n")
+        return 2
+    log, origins = RequestLog(), {}
+    servers = [Server((args.bind, args.port), "hub", hub, log, origins, args.verbose),
+               Server((args.bind, args.port2), "host2", hub, log, origins, args.verbose)]
+    host = "127.0.0.1" if args.bind in ("0.0.0.0", "") else args.bind
+    for s in servers:
+        origins[s.host_name] = f"http://{host}:{s.server_address[1]}"
+    for s in servers:
+        threading.Thread(target=s.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *a: stop.set())
+    signal.signal(signal.SIGINT, lambda *a: stop.set())
+    if args.exit_on_stdin_eof:
+        def watch_stdin():
+            while sys.stdin.buffer.read(4096):
+                pass
+            stop.set()
+        threading.Thread(target=watch_stdin, daemon=True).start()
+    print(json.dumps({"port": servers[0].server_address[1], "port2": servers[1].server_address[1]}),
+          flush=True)
+    while not stop.wait(0.1):
+        pass
+    for s in servers:
+        s.shutdown()
+        s.server_close()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    # A thread blocked reading stdin cannot be woken; a normal interpreter exit would
+    # abort on it, so leave at once now that the sockets are closed.
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

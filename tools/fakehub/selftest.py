@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""Checks the fake hub against the shapes and fixtures the C++ tests rely on.
+
+Run: python3 tools/fakehub/selftest.py   (exits non-zero on the first failed check)
+"""
+
+import http.client
+import json
+import os
+import re
+import subprocess
+import sys
+from urllib.parse import quote, urlsplit
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+GOOD, NOGRANT, PENDING = "hf_test_good", "hf_test_nogrant", "hf_test_pending"
+
+
+class Hub:
+    def __init__(self):
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "fakehub.py")],
+                                     stdout=subprocess.PIPE)
+        ports = json.loads(self.proc.stdout.readline())
+        self.port, self.port2 = ports["port"], ports["port2"]
+        self.base = f"http://127.0.0.1:{self.port}"
+        self.base2 = f"http://127.0.0.1:{self.port2}"
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+def request(url, token=None, method="GET", headers=None):
+    """One request, redirects not followed; a short body is returned as far as it came."""
+    u = urlsplit(url)
+    conn = http.client.HTTPConnection(u.hostname, u.port, timeout=30)
+    h = dict(headers or {})
+    if token:
+        h["Authorization"] = "Bearer " + token
+    conn.request(method, u.path + ("?" + u.query if u.query else ""), headers=h)
+    r = conn.getresponse()
+    try:
+        body = r.read()
+    except http.client.IncompleteRead as e:
+        body = e.partial
+    hdrs = {k.lower(): v for k, v in r.getheaders()}
+    conn.close()
+    return r.status, hdrs, body
+
+
+def next_link(hdrs):
+    m = re.search(r'<([^>]*)>; rel="next"', hdrs.get("link", ""))
+    return m.group(1) if m else None
+
+
+def pages(url, token=None):
+    out = []
+    while url:
+        status, hdrs, body = request(url, token)
+        check(status == 200, f"{url} -> {status}")
+        out.append((json.loads(body), hdrs))
+        url = next_link(hdrs)
+    return out
+
+
+FAILED = []
+
+
+def check(cond, what):
+    if not cond:
+        FAILED.append(what)
+        raise AssertionError(what)
+
+
+def pattern_ok(data):
+    return all(b == i % 251 for i, b in enumerate(data))
+
+
+def test_listings(h):
+    ps = pages(f"{h.base}/api/models?author=big-org&limit=1000&sort=lastModified&expand=lastModified")
+    check(len(ps) == 3, f"big-org in 3 pages of 1000, got {len(ps)}")
+    items = [i for body, _ in ps for i in body]
+    check(len({i["id"] for i in items}) == 2345, "big-org has 2345 distinct models")
+    check(set(items[0]) == {"_id", "id", "lastModified"}, f"expand shape {sorted(items[0])}")
+    check(items[0]["id"] == "big-org/model-0000" and
+          items[0]["lastModified"] == "2025-06-30T12:00:00.000Z", "newest generated model first")
+    dates = [i["lastModified"] for i in items]
+    check(dates == sorted(dates, reverse=True), "sorted by lastModified, newest first")
+    link = next_link(ps[0][1])
+    check(link.startswith(h.base + "/api/models?author=big-org&limit=1000&sort=lastModified"
+                          "&expand=lastModified&cursor="), f"absolute next link: {link}")
+    _, _, body = request(f"{h.base}/api/models?author=big-org&limit=2&sort=lastModified")
+    d = json.loads(body)[0]
+    check("lastModified" not in d and d["modelId"] == d["id"], f"default model shape {d}")
+    _, _, body = request(f"{h.base}/api/datasets?author=big-org&limit=2&sort=lastModified")
+    d = json.loads(body)[0]
+    check(d["lastModified"] == "2025-06-30T12:00:00.000Z" and d["id"] == "big-org/data-0000",
+          f"dataset item carries lastModified: {d}")
+    ps = pages(f"{h.base}/api/models?author=quirks-org&limit=5&sort=lastModified&expand=lastModified")
+    ids = [[i.get("id") for i in body] for body, _ in ps]
+    check("quirks-org/dup" in ids[0] and "quirks-org/dup" in ids[1], f"dup on pages 1 and 2: {ids}")
+    flat = [i for body, _ in ps for i in body]
+    check(flat[1] == {"_id": flat[1]["_id"], "lastModified": "2025-05-09T00:00:00.000Z",
+                      "modelId": "quirks-org/only-modelid"}, f"modelId-only item {flat[1]}")
+    check("id" not in flat[2] and "modelId" not in flat[2], "item without any id")
+    ps = pages(f"{h.base}/api/models?author=boundary-org&limit=500&sort=lastModified")
+    check([len(b) for b, _ in ps] == [500, 500], "boundary-org: two full pages, no third")
+    ps = pages(f"{h.base}/api/models?author=fullpage-org&limit=10&sort=lastModified")
+    check([len(b) for b, _ in ps] == [10, 10, 0], "fullpage-org: a full last page still links")
+    _, _, body = request(f"{h.base}/api/models?author={quote('space owner', safe='')}&limit=10")
+    check([i["id"] for i in json.loads(body)] == ["space owner/model one"], "owner with a space")
+    _, _, body = request(f"{h.base}/api/models?author=secret-org&limit=10")
+    check(len(json.loads(body)) == 1, "private repo hidden from anonymous listing")
+    _, _, body = request(f"{h.base}/api/models?author=secret-org&limit=10", GOOD)
+    check(len(json.loads(body)) == 2, "private repo listed for a member")
+    status, _, body = request(f"{h.base}/api/models?author=nobody-here&limit=10")
+    check(status == 200 and json.loads(body) == [], "unknown owner lists nothing")
+
+
+def tree_url(h, repo, kind="models"):
+    return f"{h.base}/api/{kind}/{quote(repo)}/tree/main?recursive=true&expand=true"
+
+
+def test_trees(h):
+    ps = pages(tree_url(h, "files-org/basic"))
+    items = [i for body, _ in ps for i in body]
+    check(len(ps) == 4 and len(items) == 16, f"basic: 16 items on 4 pages ({len(items)}, {len(ps)})")
+    check(next_link(ps[0][1]).startswith(h.base + "/api/models/files-org/basic/tree/main?"
+                                         "recursive=true&expand=true&cursor="), "tree next link")
+    by = {i["path"]: i for i in items}
+    check(by["big.bin"]["size"] == 3000000 and by["big.bin"]["lastCommit"]["date"], "file item")
+    check(by["weights.safetensors"]["lfs"]["size"] == 1048576, "lfs member")
+    check(by["données"]["type"] == "directory", "non-ASCII folder")
+    check(len([i for b, _ in pages(tree_url(h, "files-org/paged-tree")) for i in b]) == 250,
+          "paged-tree has 250 items")
+    check(len(pages(tree_url(h, "files-org/paged-tree"))) == 250, "paged-tree has 250 pages")
+    huge = [i for b, _ in pages(tree_url(h, "files-org/huge-tree")) for i in b]
+    check(len(huge) == 10000 and len({i["path"] for i in huge}) == 10000, "huge-tree 10000 items")
+    status, _, body = request(tree_url(h, "files-org/empty-repo"))
+    check(status == 200 and body == b"[]", "empty repo tree")
+    times = {i["path"]: i.get("lastCommit") for b, _ in pages(tree_url(h, "files-org/dir-times"))
+             for i in b}
+    check(times["a"] is None and times["a/b"] is None and
+          times["a/b/y.txt"]["date"] == "1970-01-01T00:05:00.000Z", "dir-times fixture")
+    paths = [i["path"] for b, _ in pages(tree_url(h, "files-org/no-top-dir")) for i in b]
+    check("top" not in paths and "top/sub/f.txt" in paths and "w" in paths, f"no-top-dir {paths}")
+    for repo, token, want in [("gated-org/gated-tree", None, 401),
+                              ("gated-org/gated-tree", NOGRANT, 403),
+                              ("gated-org/gated-tree", GOOD, 200),
+                              ("gated-org/gated-model", None, 200),
+                              ("secret-org/private-model", None, 401),
+                              ("secret-org/private-model", NOGRANT, 404),
+                              ("secret-org/private-model", GOOD, 200),
+                              ("files-org/no-such-repo", None, 401),
+                              ("files-org/no-such-repo", GOOD, 404)]:
+        status, hdrs, body = request(tree_url(h, repo), token)
+        check(status == want, f"tree {repo} token={token}: {status} != {want}")
+        if status != 200:
+            check("error" in json.loads(body) and hdrs.get("x-error-message"), "API error body")
+        if status == 401:
+            check("www-authenticate" in hdrs, "401 carries WWW-Authenticate")
+    _, _, body = request(tree_url(h, "gated-org/gated-model"))
+    lfs = [i["lfs"]["oid"] for i in json.loads(body) if "lfs" in i]
+    check(lfs == ["*" * 64], "lfs oid masked for callers without access")
+    status, hdrs, _ = request(tree_url(h, "gated-org/gated-tree"), NOGRANT)
+    check(hdrs.get("x-error-code") == "GatedRepo", "gated tree refusal code")
+
+
+def resolve(h, repo, path, token=None, method="GET", kind=""):
+    return request(f"{h.base}/{kind}{quote(repo)}/resolve/main/{quote(path)}", token, method)
+
+
+def test_downloads(h):
+    status, hdrs, body = resolve(h, "files-org/basic", "README.md")
+    check(status == 200 and body == b"# basic\n\nA small test model.\n", "README bytes")
+    check(hdrs["content-length"] == str(len(body)) and hdrs["etag"].startswith('"'), "headers")
+    status, hdrs, body = resolve(h, "files-org/basic", "README.md", method="HEAD")
+    check(status == 200 and body == b"" and hdrs["content-length"] == "29", "HEAD like GET")
+    status, hdrs, body = resolve(h, "files-org/basic", "big.bin")
+    check(len(body) == 3000000 and pattern_ok(body), "3 MB generated body")
+    status, hdrs, body = resolve(h, "files-org/basic", "empty.txt")
+    check(status == 200 and body == b"" and hdrs["content-length"] == "0", "empty file")
+    check(resolve(h, "files-org/basic", "données/résumé été.txt")[2] == b"non-ascii\n", "UTF-8 name")
+    check(resolve(h, "files-org/basic", "dir with space/file name with spaces.txt")[2] == b"spaces\n",
+          "spaces in name")
+    check(resolve(h, "files-org/basic", "binary.dat")[2] == b"\x00\x01\x02\x03\xff", "base64 file")
+    check(resolve(h, "space owner/model one", "sub dir/file one.txt")[2] == b"one\n", "space owner")
+    status, _, body = resolve(h, "files-org/dataset-one", "data/train.csv", kind="datasets/")
+    check(status == 200 and body.startswith(b"id,text"), "dataset file under datasets/")
+    status, _, _ = resolve(h, "files-org/dataset-one", "data/train.csv")
+    check(status == 401, "dataset id under the model route is a missing repo")
+    status, hdrs, _ = resolve(h, "files-org/basic", "weights.safetensors")
+    check(status == 302 and hdrs["location"].startswith(h.base2 + "/cdn/models/files-org/basic/"),
+          f"lfs redirect to host 2: {hdrs.get('location')}")
+    status, hdrs, body = request(hdrs["location"])
+    check(status == 200 and len(body) == 1048576 and pattern_ok(body), "host 2 serves the bytes")
+    status, hdrs, body = resolve(h, "files-org/basic", "missing.txt")
+    check(status == 404 and hdrs["x-error-code"] == "EntryNotFound" and body == b"Entry not found"
+          and hdrs["content-type"].startswith("text/plain"), "missing file")
+    for token, want in [(None, 401), (NOGRANT, 403), (PENDING, 403), (GOOD, 200), ("bogus", 401)]:
+        status, hdrs, body = resolve(h, "gated-org/gated-model", "config.json", token)
+        check(status == want, f"gated download token={token}: {status} != {want}")
+        if token in (None, NOGRANT):
+            check(hdrs["x-error-code"] == "GatedRepo" and body.decode() == hdrs["x-error-message"],
+                  "GatedRepo text body")
+    check(resolve(h, "gated-org/gated-model", "README.md")[0] == 200, "gated README is open")
+    check(resolve(h, "gated-org/gated-data", "data.csv", NOGRANT, kind="datasets/")[0] == 403,
+          "gated dataset")
+    status, hdrs, _ = resolve(h, "files-org/renamed-old", "README.md")
+    check(status == 307 and hdrs["location"] == "/files-org/basic/resolve/main/README.md",
+          "renamed repo 307 relative")
+
+
+def test_collections(h):
+    ps = pages(f"{h.base}/api/collections?owner=coll-org&limit=100")
+    check([len(b) for b, _ in ps] == [2, 2, 2], "coll-org: 6 collections, 2 per page")
+    fav = ps[0][0][0]
+    check(fav["title"] == "Favourites" and len(fav["items"]) == 4 and
+          fav["owner"]["name"] == "coll-org", "listing truncates items to 4")
+    status, _, body = request(f"{h.base}/api/collections/{fav['slug']}")
+    single = json.loads(body)
+    check(status == 200 and len(single["items"]) == 7 and
+          [i["id"] for i in single["items"] if i["type"] == "model"] ==
+          ["files-org/basic", "big-org/model-0001", "gated-org/gated-model"], "single collection")
+    empty = [c for b, _ in ps for c in b if c.get("title") == "Empty on its own page"][0]
+    _, _, body = request(f"{h.base}/api/collections/{empty['slug']}")
+    check(len(empty["items"]) == 2 and json.loads(body)["items"] == [], "empty items when single")
+    check(len(pages(f"{h.base}/api/collections?owner=many-coll-org&limit=100")) == 60,
+          "many-coll-org spans 60 pages")
+    status, _, _ = request(f"{h.base}/api/collections/coll-org/nope-000")
+    check(status == 404, "unknown collection")
+
+
+def test_whoami(h):
+    status, _, body = request(f"{h.base}/api/whoami-v2", GOOD)
+    check(status == 200 and json.loads(body)["name"] == "tarn-tester", "whoami good token")
+    status, hdrs, body = request(f"{h.base}/api/whoami-v2", "wrong")
+    check(status == 401 and body == b'{"error":"Invalid username or password."}' and
+          "x-error-code" not in hdrs, "whoami bad token")
+    check(request(f"{h.base}/api/whoami-v2")[0] == 401, "whoami anonymous")
+
+
+def test_faults(h):
+    f = h.base + "/__fault/"
+    status, hdrs, body = request(f + "status=429/api/models?author=big-org&limit=5")
+    check(status == 429 and hdrs["ratelimit"].startswith('"api";r=0') and json.loads(body)["error"],
+          "status=429 with RateLimit")
+    first = f"{f}fail_page=2:500/api/models/files-org/basic/tree/main?recursive=true&expand=true"
+    status, hdrs, _ = request(first)
+    link = next_link(hdrs)
+    check(status == 200 and link.startswith(f + "fail_page=2:500/api/models/"), "fault kept in link")
+    check(request(link)[0] == 500, "page 2 fails")
+    status, hdrs, body = request(f + "cut_at=1000/files-org/basic/resolve/main/big.bin")
+    check(hdrs["content-length"] == "3000000" and len(body) == 1000, "cut_at")
+    status, hdrs, body = request(f + "no_length/files-org/basic/resolve/main/big.bin")
+    check("content-length" not in hdrs and len(body) == 3000000 and pattern_ok(body), "no_length")
+    status, hdrs, body = request(f + "fake_length=5/files-org/basic/resolve/main/README.md")
+    check(hdrs["content-length"] == "5", "fake_length announces the fake size")
+    status, _, body = request(f + "malformed/api/models?author=big-org&limit=3")
+    try:
+        json.loads(body)
+        check(False, "malformed body parsed")
+    except ValueError:
+        pass
+    status, hdrs, _ = request(f + "redirect_loop/api/whoami-v2")
+    check(status == 302 and hdrs["location"] == f + "redirect_loop=1/api/whoami-v2", "loop hop 1")
+    status, hdrs, _ = request(hdrs["location"])
+    check(status == 302 and hdrs["location"] == f + "redirect_loop=2/api/whoami-v2", "loop hop 2")
+    status, hdrs, _ = request(f + "redirect_host2/api/models?author=big-org&limit=1")
+    check(status == 302 and hdrs["location"] == h.base2 + "/api/models?author=big-org&limit=1",
+          "redirect_host2")
+    status, hdrs, body = request(hdrs["location"])
+    check(status == 200 and next_link(hdrs).startswith(h.base2), "host 2 serves the API too")
+    status, hdrs, _ = request(f + "redirect_relative/files-org/basic/resolve/main/README.md")
+    check(status == 307 and hdrs["location"] == "/files-org/basic/resolve/main/README.md",
+          "redirect_relative")
+    status, hdrs, body = request(f + "cut_at=10/files-org/basic/resolve/main/weights.safetensors")
+    check(status == 302 and hdrs["location"].startswith(h.base2 + "/__fault/cut_at=10/cdn/"),
+          "body faults ride along to host 2")
+    check(len(body) == int(hdrs["content-length"]) > 10, "the redirect itself arrives whole")
+    _, hdrs, body = request(hdrs["location"])
+    check(hdrs["content-length"] == "1048576" and len(body) == 10, "cut on host 2")
+    check(request(f + "nonsense=1/api/whoami-v2")[0] == 400, "unknown fault rejected")
+
+
+def test_log(h):
+    request(h.base + "/__admin/reset")
+    raw = "/api/models?author=space%20owner&limit=7&sort=lastModified"
+    request(h.base + raw, GOOD, headers={"X-Tarn-Probe": "yes"})
+    request(h.base2 + "/cdn/models/files-org/basic/weights.safetensors?sig=1", method="HEAD")
+    request(h.base + "/__admin/health")
+    _, _, body = request(h.base + "/__admin/log")
+    log = json.loads(body)
+    check(len(log) == 2, f"admin requests are not logged: {len(log)} entries")
+    check(log[0]["host"] == "hub" and log[0]["path"] == raw and log[0]["method"] == "GET",
+          f"log entry {log[0]}")
+    check(log[0]["headers"]["X-Tarn-Probe"] == "yes" and
+          log[0]["headers"]["Authorization"] == "Bearer " + GOOD, "header names as sent")
+    check(log[1]["host"] == "host2" and log[1]["method"] == "HEAD", "host 2 logged")
+    request(h.base + "/__admin/reset")
+    check(json.loads(request(h.base + "/__admin/log")[2]) == [], "reset clears the log")
+
+
+def test_runner():
+    code = ("import os,sys; u=os.environ['TARN_HUB_URL']; v=os.environ['TARN_HUB2_URL'];"
+            "sys.exit(5 if u.startswith('http://127.0.0.1:') and u.endswith('/') and v != u else 1)")
+    rc = subprocess.call([sys.executable, os.path.join(HERE, "run_with_hub.py"), "--",
+                          sys.executable, "-c", code])
+    check(rc == 5, f"run_with_hub passes URLs and the exit code (rc={rc})")
+    rc = subprocess.call([sys.executable, os.path.join(HERE, "run_with_hub.py"), "--scenario",
+                          "no-such-scenario.json", "--", sys.executable, "-c", "pass"],
+                         stderr=subprocess.DEVNULL)
+    check(rc == 2, f"run_with_hub exits 2 when the hub cannot start (rc={rc})")
+
+
+def main():
+    h = Hub()
+    tests = [test_listings, test_trees, test_downloads, test_collections, test_whoami,
+             test_faults, test_log]
+    try:
+        for t in tests:
+            try:
+                t(h)
+                print(f"ok   {t.__name__}")
+            except AssertionError as e:
+                print(f"FAIL {t.__name__}: {e}")
+    finally:
+        h.stop()
+    try:
+        test_runner()
+        print("ok   test_runner")
+    except AssertionError as e:
+        print(f"FAIL test_runner: {e}")
+    if FAILED:
+        print(f"{len(FAILED)} check(s) failed")
+        return 1
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
