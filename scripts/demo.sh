@@ -41,7 +41,7 @@ cat >"$XDG_CONFIG_HOME/tarnfs/favorites.json" <<JSON
 JSON
 
 host=build/linux/bin/tarnhost
-step() { echo; echo "\$ tarnhost $*"; "$host" "$@"; }
+step() { echo; echo "\$ tarnhost $*"; "$host" "$@" || echo "(tarnhost exited $?)"; }
 step ls '\'
 step ls '\Demo models'
 step ls '\Demo models\sentiment-mini'

@@ -30,3 +30,8 @@ struct Entry {
 // is not empty. Throws nothing: a member of the wrong type makes the object unreadable (false).
 bool EntryFromJson(const nlohmann::json& object, Entry* entry);
 nlohmann::json EntryToJson(const Entry& entry);
+
+// Typed member reads for every reader of these files: a missing member leaves `out` as it is (the
+// default); a member of another JSON type, or a number outside the range, answers false.
+bool ReadJsonString(const nlohmann::json& object, const char* key, std::string* out);
+bool ReadJsonInt32(const nlohmann::json& object, const char* key, int32_t* out);

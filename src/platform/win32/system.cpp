@@ -19,7 +19,11 @@ std::u16string PlatformRoamingFolder() {
 
 bool PlatformCreateFolders(const std::u16string& path) {
   if (path.empty()) return false;
-  const int rc = SHCreateDirectoryExW(nullptr, W(path).c_str(), nullptr);
+  std::wstring native = W(path);
+  for (wchar_t& c : native) {
+    if (c == L'/') c = L'\\';  // the shell call wants backslashes; a hand-written path may have either
+  }
+  const int rc = SHCreateDirectoryExW(nullptr, native.c_str(), nullptr);
   return rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS;
 }
 

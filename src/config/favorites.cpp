@@ -1,0 +1,260 @@
+// favorites.json: loading and saving the entries and options, the crash-safe JSON writer, and the
+// API key's protection and base64 form.
+#include "config/favorites.h"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "config/entry.h"
+#include "platform/platform.h"
+#include "plugin/state.h"
+#include "plugin/text.h"
+
+namespace {
+
+using nlohmann::json;
+
+// What a readable favorites.json holds, collected before any of it reaches the state.
+struct StoredConfiguration {
+  std::string api_key_enc;
+  std::string api_key;
+  int32_t cache_ttl_hours = 24;
+  std::string cache_path;
+  std::string hub_url;
+  std::vector<Entry> entries;
+  bool dropped_unreadable_entry = false;  // an entry object of the wrong shape, not just a nameless one
+};
+
+// False when the document is not a configuration: not an object, or a top-level member of the wrong
+// JSON type. One bad entry object is dropped alone; the rest of the file still counts.
+bool ReadConfiguration(const json& document, StoredConfiguration* out) {
+  if (!document.is_object()) return false;
+  if (!ReadJsonString(document, "api_key_enc", &out->api_key_enc) ||
+      !ReadJsonString(document, "api_key", &out->api_key) ||
+      !ReadJsonInt32(document, "cache_ttl_hours", &out->cache_ttl_hours) ||
+      !ReadJsonString(document, "cache_path", &out->cache_path)) {
+    return false;
+  }
+  // Only an override of the default hub; anything but a non-empty text is ignored.
+  const auto hub = document.find("hub_url");
+  if (hub != document.end() && hub->is_string()) out->hub_url = hub->get<std::string>();
+
+  const auto entries = document.find("entries");
+  if (entries == document.end()) return true;
+  if (!entries->is_array()) return false;
+  for (const json& element : *entries) {
+    Entry entry;
+    if (EntryFromJson(element, &entry)) {
+      out->entries.push_back(std::move(entry));
+      continue;
+    }
+    // A nameless entry is dropped silently by design; any other unreadable one is worth keeping.
+    const auto name = element.find("display_name");
+    const bool nameless = element.is_object() && (name == element.end() || *name == "");
+    if (!nameless) out->dropped_unreadable_entry = true;
+  }
+  return true;
+}
+
+// Keeps the file the load could not (fully) use under a name of its own, so the saves that follow,
+// and the ".bak" they rotate, cannot lose what the user had in it.
+void KeepUnreadableFile(const std::u16string& path, const std::u16string& log_prefix) {
+  const std::u16string base = path + u".unreadable-" + WideDecimal(static_cast<int64_t>(std::time(nullptr)));
+  for (int attempt = 1; attempt <= 100; ++attempt) {
+    const std::u16string name = attempt == 1 ? base : base + u"-" + WideDecimal(attempt);
+    std::error_code ec;
+    // Without overwrite the copy fails on an existing name, so two loads never share one.
+    if (std::filesystem::copy_file(FsPath(path), FsPath(name), std::filesystem::copy_options::none, ec)) {
+      LogMessage(log_prefix + name);
+      return;
+    }
+    if (ec != std::errc::file_exists) return;
+  }
+}
+
+bool IsBase64Letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  return c == '+' ? 62 : 63;
+}
+
+// The one text Base64Encode makes for some bytes: padded, no white space, unused bits zero. Checked
+// here so that both platforms' decoders, one lenient and one strict, accept exactly the same texts.
+bool IsCanonicalBase64(const std::string& text) {
+  if (text.empty() || text.size() % 4 != 0) return false;
+  size_t padding = 0;
+  if (text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
+  const size_t letters = text.size() - padding;
+  for (size_t i = 0; i < letters; ++i) {
+    if (!IsBase64Letter(text[i])) return false;
+  }
+  const int last = Base64Value(text[letters - 1]);
+  if (padding == 1 && (last & 0x3) != 0) return false;
+  if (padding == 2 && (last & 0xF) != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+void LoadFavorites() {
+  try {
+    StateLock guard(g_state.lock);
+    g_state.entries.clear();
+    g_state.delete_suppressed.clear();
+    g_state.hub_site_url = PluginState::kDefaultHubSiteUrl;
+    const std::u16string path = g_state.favorites_path;
+    if (path.empty()) return;
+
+    std::ifstream in(FsPath(path), std::ios::binary);
+    if (!in) return;  // first run: no file yet
+    std::ostringstream text;
+    text << in.rdbuf();
+    in.close();
+
+    const json document = json::parse(text.str(), nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+    StoredConfiguration stored;
+    if (document.is_discarded() || !ReadConfiguration(document, &stored)) {
+      KeepUnreadableFile(path, u"Unreadable favorites.json kept as ");
+      return;
+    }
+    if (stored.dropped_unreadable_entry) KeepUnreadableFile(path, u"Unreadable entry in favorites.json, file kept as ");
+
+    const std::string key = stored.api_key_enc.empty() ? stored.api_key : UnprotectApiKey(stored.api_key_enc);
+    g_state.api_key = Utf8ToWide(key);
+    g_state.cache_ttl_hours = stored.cache_ttl_hours;
+    if (!stored.cache_path.empty()) {
+      g_state.cache_folder = Utf8ToWide(stored.cache_path);
+      PlatformCreateFolders(g_state.cache_folder);
+    }
+    if (!stored.hub_url.empty()) {
+      if (stored.hub_url.back() != '/') stored.hub_url.push_back('/');
+      g_state.hub_site_url = stored.hub_url;
+    }
+    g_state.entries = std::move(stored.entries);
+  } catch (...) {
+    // Out of memory while loading: start like a first run rather than fail the host's start-up.
+    StateLock guard(g_state.lock);
+    g_state.entries.clear();
+  }
+}
+
+void SaveFavorites() {
+  try {
+    StateLock guard(g_state.lock);
+    json entries = json::array();
+    for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
+    json document = json::object();
+    document["cache_ttl_hours"] = g_state.cache_ttl_hours;
+    document["cache_path"] = WideToUtf8(g_state.cache_folder);
+    document["entries"] = std::move(entries);
+    if (g_state.hub_site_url != PluginState::kDefaultHubSiteUrl) document["hub_url"] = g_state.hub_site_url;
+    const std::string key = WideToUtf8(g_state.api_key);
+    if (!key.empty()) {
+      const std::string sealed = ProtectApiKey(key);
+      if (!sealed.empty()) {
+        document["api_key_enc"] = sealed;
+      } else {
+        document["api_key"] = key;  // no protection available: plain text rather than a lost key
+      }
+    }
+    WriteJsonFileAtomic(g_state.favorites_path, document, true);
+  } catch (...) {
+    // A failed save leaves the previous file; the next change saves again.
+  }
+}
+
+bool WriteJsonFileAtomic(const std::u16string& target, const json& document, bool make_backup) {
+  if (target.empty()) return false;
+  const std::u16string temporary = target + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
+  std::error_code ec;
+  try {
+    // Invalid UTF-8 in a text becomes U+FFFD instead of an exception half-way through the file.
+    const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
+    {
+      // Text mode: line breaks on disk are the platform's own.
+      std::ofstream out(FsPath(temporary), std::ios::out | std::ios::trunc);
+      if (!out) return false;
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+      out.flush();
+      const bool written = out.good();
+      out.close();
+      if (!written || out.fail()) {
+        std::filesystem::remove(FsPath(temporary), ec);
+        return false;
+      }
+    }
+    if (make_backup && std::filesystem::is_regular_file(FsPath(target), ec)) {
+      // Remove, then copy: mingw's copy_file refuses overwrite_existing on any existing file (its
+      // stat has no inode, so every pair looks like one file). A failed copy must not stop the save.
+      const std::filesystem::path backup = FsPath(target + u".bak");
+      std::filesystem::remove(backup, ec);
+      std::filesystem::copy_file(FsPath(target), backup, ec);
+    }
+    if (!PlatformReplaceFile(temporary, target)) {
+      std::filesystem::remove(FsPath(temporary), ec);
+      return false;
+    }
+    return true;
+  } catch (...) {
+    std::filesystem::remove(FsPath(temporary), ec);
+    return false;
+  }
+}
+
+std::string ProtectApiKey(const std::string& key) {
+  try {
+    std::string sealed;
+    if (!PlatformProtectData(key, &sealed)) return std::string();
+    return Base64Encode(sealed);
+  } catch (...) {
+    return std::string();
+  }
+}
+
+std::string UnprotectApiKey(const std::string& base64) {
+  try {
+    const std::string sealed = Base64Decode(base64);
+    if (sealed.empty()) return std::string();  // not base64 at all: nothing to report
+    std::string key;
+    if (!PlatformUnprotectData(sealed, &key)) {
+      LogMessage(u"Stored API key could not be decrypted on this account \u2014 re-enter it in Settings, "
+                 u"or import a settings backup.");
+      return std::string();
+    }
+    return key;
+  } catch (...) {
+    return std::string();
+  }
+}
+
+std::string Base64Encode(const std::string& bytes) {
+  if (bytes.empty()) return std::string();
+  try {
+    return PlatformBase64Encode(bytes);
+  } catch (...) {
+    return std::string();
+  }
+}
+
+std::string Base64Decode(const std::string& text) {
+  if (!IsCanonicalBase64(text)) return std::string();
+  try {
+    std::string bytes;
+    if (!PlatformBase64Decode(text, &bytes)) return std::string();
+    return bytes;
+  } catch (...) {
+    return std::string();
+  }
+}
