@@ -16,9 +16,12 @@ struct SplitUrl {
 };
 
 // Splits an absolute http(s) URL; false when it cannot be split or a part exceeds its limit
-// (host name over 255, path or query over 4095 UTF-16 units).
+// (host name over 255, path or query over 4095 UTF-16 units). User info and a fragment are dropped;
+// spaces and non-ASCII characters of path and query are percent-encoded as UTF-8; control characters
+// anywhere make the URL unsplittable.
 bool SplitHttpUrl(const std::u16string& url, SplitUrl* out);
-// Resolves a Location value against the URL it came from.
+// Resolves a Location value against the URL it came from; empty when `base` is not an http(s) URL or
+// the location is empty.
 std::u16string ResolveRedirect(const std::u16string& base, const std::u16string& location);
 
 // GET `url` with an optional bearer key. Returns the body; `status` and `next_link` are written only
@@ -30,3 +33,23 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
 std::u16string MakeApiUrl(const std::string& path);
 std::string UrlEncode(const std::string& text, bool keep_slash);
 std::u16string ParseNextLink(const std::u16string& link_value);
+
+// ---- The request chain shared by HttpGet and DownloadFile ---------------------------------------
+
+struct HttpFetchOptions {
+  uint32_t receive_timeout_ms = 30000;
+  bool follow_to_plain_http = false;  // false: an https -> http redirect is the answer itself
+  int max_redirects = 10;             // one more redirect than this: no response
+  size_t read_chunk = 0;              // see HttpExchangeRequest::read_chunk
+};
+
+// GET `url`, following redirects. The key travels only while every hop stays on the origin of `url`.
+// `on_head` and `on_body` see the final response only; `head` receives its head. NoResponse when no
+// final response arrived (transport failure, too many redirects, an unusable Location).
+HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_key, const HttpFetchOptions& options,
+                             HttpResponseHead* head, const HttpHeadSink& on_head, const HttpBodySink& on_body);
+
+// Tests replace the platform's single exchange; nullptr restores it.
+using HttpExchangeFn = HttpExchangeResult (*)(const HttpExchangeRequest&, HttpResponseHead*, const HttpHeadSink&,
+                                              const HttpBodySink&);
+void SetHttpExchangeForTesting(HttpExchangeFn exchange);

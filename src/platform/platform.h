@@ -64,8 +64,10 @@ bool PlatformBase64Decode(const std::string& text, std::string* bytes);
 std::u16string PlatformRoamingFolder();
 // Creates a folder and its missing parents; the result is not needed by callers.
 bool PlatformCreateFolders(const std::u16string& path);
-// Moves `from` over `to`, replacing it, and returns only when the move is on disk.
-bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to);
+// Moves `from` over `to`, replacing it. With write_through the call returns only when the move is on
+// disk (configuration and cache files); without it the move is an ordinary rename (a finished download,
+// where a forced flush of gigabytes would cost more than the durability is worth).
+bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to, bool write_through = true);
 // A std::filesystem path for a UTF-16 path (wide on Windows, UTF-8 elsewhere).
 std::filesystem::path PlatformFsPath(const std::u16string& path);
 // The folder separator of host paths on this platform's file system.

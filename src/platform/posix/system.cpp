@@ -34,9 +34,10 @@ bool PlatformCreateFolders(const std::u16string& path) {
   return !ec;
 }
 
-bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to) {
+bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to, bool write_through) {
   const std::string src = WideToUtf8(from);
   const std::string dst = WideToUtf8(to);
+  if (!write_through) return ::rename(src.c_str(), dst.c_str()) == 0;
   // Write-through: the data reaches the disk before the name points at it, and the rename after.
   int fd = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;

@@ -27,8 +27,9 @@ bool PlatformCreateFolders(const std::u16string& path) {
   return rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS;
 }
 
-bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to) {
-  return MoveFileExW(W(from).c_str(), W(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to, bool write_through) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (write_through ? MOVEFILE_WRITE_THROUGH : 0);
+  return MoveFileExW(W(from).c_str(), W(to).c_str(), flags) != 0;
 }
 
 std::filesystem::path PlatformFsPath(const std::u16string& path) { return std::filesystem::path(W(path)); }

@@ -1,0 +1,178 @@
+// POSIX side of the HTTP seam: one GET on libcurl's easy interface, redirects never followed.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "plugin/text.h"
+
+namespace {
+
+struct CurlEasy {
+  CURL* handle = curl_easy_init();
+  ~CurlEasy() {
+    if (handle) curl_easy_cleanup(handle);
+  }
+  CurlEasy() = default;
+  CurlEasy(const CurlEasy&) = delete;
+  CurlEasy& operator=(const CurlEasy&) = delete;
+};
+
+struct CurlHeaders {
+  curl_slist* list = nullptr;
+  ~CurlHeaders() { curl_slist_free_all(list); }
+  CurlHeaders() = default;
+  CurlHeaders(const CurlHeaders&) = delete;
+  CurlHeaders& operator=(const CurlHeaders&) = delete;
+  bool Add(const std::string& line) {
+    curl_slist* grown = curl_slist_append(list, line.c_str());
+    if (!grown) return false;
+    list = grown;
+    return true;
+  }
+};
+
+// curl_global_init is not thread-safe in every libcurl; the host may start on any of its threads.
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Exchange {
+  CURL* curl = nullptr;
+  HttpResponseHead* head = nullptr;
+  const HttpHeadSink* on_head = nullptr;
+  const HttpBodySink* on_body = nullptr;
+  HttpResponseHead pending;          // headers of the response being received
+  bool head_done = false;
+  bool declined = false;             // the head sink did not want the body
+  bool stopped = false;              // the body sink asked to stop
+  std::exception_ptr error;          // thrown by a sink; rethrown once curl has let go
+};
+
+std::string Trim(const char* data, size_t size) {
+  size_t begin = 0;
+  while (begin < size && (data[begin] == ' ' || data[begin] == '\t')) ++begin;
+  while (size > begin && (data[size - 1] == '\r' || data[size - 1] == '\n' || data[size - 1] == ' ' ||
+                          data[size - 1] == '\t')) {
+    --size;
+  }
+  return std::string(data + begin, size - begin);
+}
+
+bool NameIs(const char* line, size_t name_size, const char* name) {
+  return std::strlen(name) == name_size && strncasecmp(line, name, name_size) == 0;
+}
+
+size_t OnHeaderLine(char* data, size_t, size_t size, void* user) {
+  auto* x = static_cast<Exchange*>(user);
+  try {
+    if (size >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
+      x->pending = HttpResponseHead();  // a new status line: an interim 1xx head is forgotten
+      return size;
+    }
+    const std::string line = Trim(data, size);
+    if (!line.empty()) {
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos) return size;
+      const std::string value = Trim(line.data() + colon + 1, line.size() - colon - 1);
+      if (NameIs(line.data(), colon, "Link")) {
+        // Repeated headers are joined the way WinHTTP reports them.
+        const std::u16string wide = Utf8ToWide(value);
+        x->pending.link = x->pending.link.empty() ? wide : x->pending.link + u", " + wide;
+      } else if (NameIs(line.data(), colon, "Content-Length")) {
+        x->pending.has_content_length = true;
+        x->pending.content_length = value;
+      } else if (NameIs(line.data(), colon, "Location")) {
+        x->pending.location = Utf8ToWide(value);
+      }
+      return size;
+    }
+    long code = 0;
+    curl_easy_getinfo(x->curl, CURLINFO_RESPONSE_CODE, &code);
+    if (code < 200) return size;  // the end of an interim head; the real one follows
+    x->pending.status = static_cast<uint32_t>(code);
+    *x->head = x->pending;
+    x->head_done = true;
+    if (*x->on_head && !(*x->on_head)(*x->head)) {
+      x->declined = true;
+      return 0;
+    }
+    return size;
+  } catch (...) {
+    x->error = std::current_exception();
+    return 0;
+  }
+}
+
+size_t OnBody(char* data, size_t, size_t size, void* user) {
+  auto* x = static_cast<Exchange*>(user);
+  try {
+    if (size == 0 || !*x->on_body) return size;
+    if (!(*x->on_body)(data, size)) {
+      x->stopped = true;
+      return 0;
+    }
+    return size;
+  } catch (...) {
+    x->error = std::current_exception();
+    return 0;
+  }
+}
+
+}  // namespace
+
+HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
+                                   const HttpHeadSink& on_head, const HttpBodySink& on_body) {
+  InitCurlOnce();
+  CurlEasy easy;
+  CurlHeaders headers;
+  if (!easy.handle) return HttpExchangeResult::NoResponse;
+  CURL* curl = easy.handle;
+
+  const std::string url = std::string(request.secure ? "https://" : "http://") + WideToUtf8(request.host) + ":" +
+                          std::to_string(request.port) + WideToUtf8(request.object);
+  // No Accept header: the request carries what a WinHTTP request with default accept types carries.
+  if (!headers.Add("Accept:")) return HttpExchangeResult::NoResponse;
+  if (!request.bearer_key.empty() && !headers.Add("Authorization: Bearer " + request.bearer_key)) {
+    return HttpExchangeResult::NoResponse;
+  }
+
+  HttpResponseHead local_head;
+  Exchange x;
+  x.curl = curl;
+  x.head = head ? head : &local_head;
+  x.on_head = &on_head;
+  x.on_body = &on_body;
+
+  const long connect_ms = static_cast<long>(request.resolve_timeout_ms) + static_cast<long>(request.connect_timeout_ms);
+  // An idle receive timeout: less than one byte per second for that long ends the exchange.
+  const long idle_seconds = std::max<long>(1, static_cast<long>(request.receive_timeout_ms / 1000));
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, "tarnfs/1.0");
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, idle_seconds);
+  curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  if (request.read_chunk > 0) curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(request.read_chunk));
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &x);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &x);
+
+  const CURLcode code = curl_easy_perform(curl);
+  if (x.error) std::rethrow_exception(x.error);
+  if (!x.head_done) return HttpExchangeResult::NoResponse;
+  if (x.declined) return HttpExchangeResult::Complete;
+  if (x.stopped) return HttpExchangeResult::Stopped;
+  return code == CURLE_OK ? HttpExchangeResult::Complete : HttpExchangeResult::BodyFailed;
+}
