@@ -52,6 +52,13 @@ std::string OrgCollectionsCacheName(const std::string& org);
 std::string CollectionItemsCacheName(const std::string& slug);
 
 // Fresh = the file is fresh AND parses (a damaged file counts as absent).
+// The LoadFresh... forms answer that and load the record with one read of the file; false leaves
+// `out` as it was.
+bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out);
+bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCache* out);
+bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out);
+bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out);
+
 bool IsOrgReposCacheFresh(const std::string& org, uint32_t is_dataset);
 OrgReposCache LoadOrgReposCache(const std::string& org, uint32_t is_dataset);
 void SaveOrgReposCache(const OrgReposCache& record);

@@ -1,0 +1,60 @@
+// A repository's files and folders: the whole tree fetched (or read from the cache) once per listing,
+// and the one level the host asked for cut out of it.
+#include "browse/browse.h"
+#include "browse/internal.h"
+#include "plugin/state.h"
+#include "plugin/text.h"
+
+std::unique_ptr<FindHandle> EnumModelTree(const std::string& repo_id, const std::string& sub_path,
+                                          uint32_t is_dataset) {
+  LogMessage(u"EnumModelTree: " + Utf8ToWide(repo_id) + u" path=" + Utf8ToWide(sub_path));
+  const std::vector<TreeItem> children = ChildrenOf(FetchModelTree(repo_id, is_dataset), sub_path);
+  auto handle = std::make_unique<FindHandle>();
+  handle->records.reserve(children.size());
+  for (const TreeItem& child : children) {
+    const size_t slash = child.path.rfind('/');
+    const std::u16string name = Utf8ToWide(slash == std::string::npos ? child.path : child.path.substr(slash + 1));
+    if (!IsHostSafeName(name)) continue;
+    handle->records.push_back(child.type == "directory" ? MakeDirRecord(name, child.mtime)
+                                                       : MakeFileRecord(name, child.size, child.mtime));
+  }
+  return handle;
+}
+
+std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset) {
+  TreeCache cached;
+  if (LoadFreshTreeCache(repo_id, is_dataset, &cached)) return std::move(cached.files);
+
+  uint32_t status = 0;
+  std::vector<TreeItem> items = FetchRepoTree(repo_id, ApiKeyUtf8(), &status, is_dataset);
+  if (status == 200) {
+    // An empty repository is a valid answer and is kept like any other.
+    TreeCache record;
+    record.repo_id = repo_id;
+    record.is_dataset = is_dataset;
+    record.fetched_at = UnixNow();
+    record.files = items;
+    SaveTreeCache(record);
+  } else if (status == 401 || status == 403) {
+    PromptGatedRepo(repo_id);
+  } else {
+    LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(status));
+  }
+  return items;
+}
+
+std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::string& sub_path) {
+  std::vector<TreeItem> children;
+  if (sub_path.empty()) {
+    for (const TreeItem& item : items) {
+      if (!item.path.empty() && item.path.find('/') == std::string::npos) children.push_back(item);
+    }
+    return children;
+  }
+  const std::string prefix = sub_path + "/";
+  for (const TreeItem& item : items) {
+    if (item.path.size() <= prefix.size() || item.path.compare(0, prefix.size(), prefix) != 0) continue;
+    if (item.path.find('/', prefix.size()) == std::string::npos) children.push_back(item);
+  }
+  return children;
+}
