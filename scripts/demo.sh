@@ -10,7 +10,11 @@ cmake --build --preset linux --target tarnfs tarnhost
 
 work=$(mktemp -d /tmp/tarnfs-demo.XXXXXX)
 hub_pid=""
-cleanup() { [ -n "$hub_pid" ] && kill "$hub_pid" 2>/dev/null; wait 2>/dev/null || true; }
+cleanup() {
+  [ -n "$hub_pid" ] && kill "$hub_pid" 2>/dev/null
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
 trap cleanup EXIT
 
 python3 tools/fakehub/fakehub.py --scenario tools/fakehub/scenarios/sample.json >"$work/hub.out" 2>"$work/hub.err" &
@@ -48,6 +52,7 @@ step ls '\Demo models\sentiment-mini'
 step ls '\Demo models\sentiment-mini\onnx'
 step exec '\Demo models\[Load next 10 models]' open
 step ls '\Demo models'
+step ls '\Demo datasets'
 step tree '\Tiny model' --depth 3
 step ls '\Demo collections'
 step ls '\Demo collections\Demo picks'
