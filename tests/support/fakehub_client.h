@@ -1,5 +1,7 @@
-// Talking to tools/fakehub from C++ tests: its addresses and its request log.
+// Talking to tools/fakehub from C++ tests: its address, its request log, a base for hub tests.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <map>
 #include <string>
@@ -7,21 +9,32 @@
 
 // One request as the fake hub saw it.
 struct LoggedRequest {
-  std::string host;     // "hub" or "host2"
+  std::string host;  // "hub" or "host2"
   std::string method;
-  std::string path;     // request target with its query, escapes as sent
-  std::map<std::string, std::string> headers;  // names as sent
-  int status = -1;      // what the hub answered; -1 while in progress
+  std::string path;  // request target with its query, escapes as sent
+  std::map<std::string, std::string> headers;  // names in lower case
+  int status = -1;   // what the hub answered; -1 while in progress
 
-  // Case-insensitive header lookup; `found` tells an empty value from a missing header.
-  std::string Header(const std::string& name, bool* found = nullptr) const;
+  std::string Header(const std::string& lower_name) const {
+    const auto found = headers.find(lower_name);
+    return found == headers.end() ? "(absent)" : found->second;
+  }
 };
 
-// TARN_HUB_URL / TARN_HUB2_URL ("http://127.0.0.1:PORT/"); empty when the suite runs without a hub.
+// TARN_HUB_URL ("http://127.0.0.1:PORT/"); empty when the suite runs without a hub.
 std::string HubUrl();
-std::string Hub2Url();
-// Points the core's hub address at the fake hub (tests link the core, so no module is loaded).
-void UseFakeHub();
 // The log since the last reset, in arrival order; empty when it cannot be read.
 std::vector<LoggedRequest> FetchHubLog();
 void ResetHubLog();
+
+// The core (no module) pointed at the fake hub, its log cleared. WithFault puts "__fault/MODE/" in
+// front of every request (next-page links too), "" removes it; At(rest) is the fake hub's URL rest.
+class FakeHubTest : public ::testing::Test {
+ public:
+  static void WithFault(const std::string& mode);
+  static std::u16string At(const std::string& rest);
+
+ protected:
+  void SetUp() override;
+  void TearDown() override { WithFault(""); }
+};
