@@ -2,88 +2,50 @@
 // resolution of model folders with what it costs the hub and what it logs.
 #include "browse/browse_fixture.h"
 
-using nlohmann::json;
-
 namespace {
 
 class Collections : public BrowseTest {
  protected:
   void SetUp() override {
     BrowseTest::SetUp();
-    Configure(json::array({{{"display_name", "Colls"}, {"type", "org-collections"}, {"org", "coll-org"}}}));
-  }
-  std::string UntitledSlug() {
-    for (const std::string& name : Names("\\Colls")) {
-      if (name.rfind("coll-org/no-title-", 0) == 0) return name;
-    }
-    return std::string();
+    Configure(json::array({EntryJson("Colls", "org-collections", "coll-org")}));
   }
 };
 
-TEST_F(Collections, AllPagesOfCollectionsAreListedWithTheirTimes) {
-  const std::vector<ListedRecord> records = List("\\Colls");
-  ASSERT_EQ(records.size(), 6u);
-  EXPECT_TRUE(records[0].folder);
-  EXPECT_NE(records[0].write_time, 0u);
-  EXPECT_EQ(records[4].name, "Date only");
-  EXPECT_EQ(records[4].write_time, 0u);  // "2024-01-02" is no usable time
-  EXPECT_EQ(TakeRequests().size(), 3u);  // two collections per page
-}
-
-TEST_F(Collections, AFolderByTitleShowsTheFullItemList) {
+TEST_F(Collections, FoldersByTitleBySlugAndFromTheListedIds) {
   EXPECT_EQ(Names("\\Colls\\Favourites"), (std::vector<std::string>{"basic", "model-0001", "gated-model"}));
-  const std::vector<std::string> log = g_host.Log();
-  ASSERT_EQ(CountWithPrefix(log, "EnumCollectionModels: slug=coll-org/favourites-"), 1u);
-  EXPECT_NE(log.back().find(" got 3 models"), std::string::npos) << log.back();
-}
-
-TEST_F(Collections, AFolderBySlugOpensAnUntitledCollection) {
-  const std::string slug = UntitledSlug();
-  ASSERT_FALSE(slug.empty());
+  EXPECT_TRUE(
+      g_host.HasLogLine("EnumCollectionModels: slug=coll-org/favourites-65f000000000000000000001 got 3 models"));
+  const std::string slug = "coll-org/no-title-65f000000000000000000004";
   EXPECT_EQ(Names("\\Colls\\" + slug), std::vector<std::string>{"basic"});
-  EXPECT_TRUE(Contains(g_host.Log(), "EnumCollectionModels: slug=" + slug + " got 1 models"));
+  EXPECT_TRUE(g_host.HasLogLine("EnumCollectionModels: slug=" + slug + " got 1 models"));
   EXPECT_EQ(Names("\\Colls\\" + slug + "\\basic\\nested"), std::vector<std::string>{"a"});
-}
-
-TEST_F(Collections, AnEmptyItemListFallsBackToTheListedIds) {
+  // The hub's item list of this one is empty: the ids sent with the listing stand in.
   EXPECT_EQ(Names("\\Colls\\Empty on its own page"), (std::vector<std::string>{"basic", "model-0000"}));
   EXPECT_EQ(Names("\\Colls\\Empty on its own page\\basic").size(), 11u);
-  bool ok = true;
-  List("\\Colls\\Empty on its own page\\missing", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(Contains(g_host.Log(), "ResolveCollectionRepoId: model 'missing' not found in collection 'Empty on "
-                                     "its own page' (listing=2 full=2)"));
 }
 
-TEST_F(Collections, ListedModelsResolveWithoutTheCollectionRequest) {
+TEST_F(Collections, ModelFoldersResolveFromTheListingFirstAndLogWhyNot) {
   Names("\\Colls");
   TakeRequests();
   EXPECT_EQ(Names("\\Colls\\Favourites\\basic").size(), 11u);
-  for (const std::string& path : TakeRequests()) {
-    EXPECT_EQ(path.find("/api/collections/"), std::string::npos) << path;
-  }
-  // model-0001 is not among the four items sent with the listing: one request for the full list.
-  bool ok = true;
-  List("\\Colls\\Favourites\\model-0001", &ok);
-  EXPECT_FALSE(ok);  // an empty generated repository
+  EXPECT_EQ(CountWithPrefix(TakeRequests(), "/api/collections/"), 0u);
+  // model-0001 is not among the four items sent with the listing: the full list is asked for.
+  EXPECT_TRUE(List("\\Colls\\Favourites\\model-0001").empty());  // an empty generated repository
   const std::vector<std::string> requests = TakeRequests();
   EXPECT_EQ(CountWithPrefix(requests, "/api/collections/coll-org/favourites-"), 1u);
   EXPECT_EQ(CountWithPrefix(requests, "/api/models/big-org/model-0001/tree/main"), 1u);
-  EXPECT_TRUE(Contains(g_host.Log(), "Collection model: repoId=big-org/model-0001 treePath="));
-}
-
-TEST_F(Collections, UnresolvableFoldersAreEmptyWithTheirReason) {
-  bool ok = true;
-  List("\\Colls\\Favourites\\nothing", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(Contains(g_host.Log(), "ResolveCollectionRepoId: model 'nothing' not found in collection 'Favourites' "
-                                     "(listing=1 full=3)"));
-  List("\\Colls\\Gone\\basic", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(Contains(g_host.Log(), "ResolveCollectionRepoId: no slug for Gone"));
-  List("\\Colls\\Gone", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(Contains(g_host.Log(), "EnumCollectionModels: slug not found for Gone"));
+  for (const char* path : {"\\Colls\\Favourites\\nothing", "\\Colls\\Empty on its own page\\missing",
+                           "\\Colls\\Gone\\basic", "\\Colls\\Gone"}) {
+    EXPECT_TRUE(List(path).empty()) << path;
+  }
+  for (const char* line :
+       {"Collection model: repoId=big-org/model-0001 treePath=",
+        "ResolveCollectionRepoId: model 'nothing' not found in collection 'Favourites' (listing=1 full=3)",
+        "ResolveCollectionRepoId: model 'missing' not found in collection 'Empty on its own page' (listing=2 full=2)",
+        "ResolveCollectionRepoId: no slug for Gone", "EnumCollectionModels: slug not found for Gone"}) {
+    EXPECT_TRUE(g_host.HasLogLine(line)) << line;
+  }
 }
 
 }  // namespace

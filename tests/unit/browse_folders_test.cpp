@@ -1,143 +1,86 @@
-// Organisation folders without the network: page size, paging item names, merging pages, which
-// paths are paging items and what cannot be paged or dispatched.
+// Folder listings without the network: paging item names and page sizes, merging pages, one level of
+// a tree, and the page the access-denied prompt opens.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "browse/browse.h"
-#include "plugin/host_text.h"
+#include "platform/platform.h"
 #include "plugin/state.h"
 #include "plugin/text.h"
 #include "support/test_env.h"
 
 namespace {
 
-Entry MakeEntry(const std::u16string& name, uint32_t type) {
-  Entry e;
-  e.display_name = name;
-  e.type = type;
-  e.org = "acme";
-  e.repo_id = "acme/one";
-  return e;
-}
-
-// The entry list, the temporary entry and the open listings, restored after each test.
-class BrowseState : public ::testing::Test {
- protected:
-  void SetUp() override {
-    StateLock guard(g_state.lock);
-    saved_entries_ = g_state.entries;
-    saved_log_ = g_state.log;
-    g_state.entries = {MakeEntry(u"E", OrgModels), MakeEntry(u"C", OrgCollections), MakeEntry(u"S", SingleModel)};
-    g_state.temporary_present = false;
-    g_state.open_listings.clear();
-    g_state.log = RecordLog;
-    g_host.Clear();
-  }
-  void TearDown() override {
-    StateLock guard(g_state.lock);
-    g_state.entries = saved_entries_;
-    g_state.temporary_present = false;
-    g_state.temporary_entry = Entry();
-    g_state.open_listings.clear();
-    g_state.log = saved_log_;
-  }
-  std::vector<Entry> saved_entries_;
-  HostLogProc saved_log_ = nullptr;
-};
-
-TEST(PagingItem, NameCarriesThePageSizeAndAlwaysSaysModels) {
-  EXPECT_EQ(PagingItemName(300), u"[Load next 300 models]");
-  EXPECT_EQ(PagingItemName(10), u"[Load next 10 models]");
-  EXPECT_EQ(PagingItemName(-5), u"[Load next -5 models]");
-}
-
-TEST(PagingItem, AnyTextBetweenThePrefixAndTheBracketCounts) {
-  EXPECT_TRUE(IsPagingItemName(u"[Load next 300 models]"));
-  EXPECT_TRUE(IsPagingItemName(u"[Load next anything at all]"));
-  EXPECT_TRUE(IsPagingItemName(u"[Load next ]"));
-  EXPECT_FALSE(IsPagingItemName(u"[Load next 300 models"));
-  EXPECT_FALSE(IsPagingItemName(u"[load next 300 models]"));
-  EXPECT_FALSE(IsPagingItemName(u" [Load next 300 models]"));
-  EXPECT_FALSE(IsPagingItemName(u"[Load next"));
-}
-
-TEST(PageSize, ClampsToTenToFiveHundredWithThreeHundredBelowTen) {
-  Entry e;
-  const std::vector<std::pair<int32_t, int32_t>> cases = {{10, 10},   {9, 300},   {0, 300},   {-1, 300},
-                                                          {300, 300}, {500, 500}, {501, 500}, {1000, 500}};
-  for (const auto& [limit, expected] : cases) {
-    e.limit_count = limit;
-    EXPECT_EQ(PageSizeOf(e), expected) << "limit_count " << limit;
+TEST(Paging, ItemNamesAndPageSizes) {
+  const std::vector<std::pair<std::u16string, bool>> names = {
+      {u"[Load next 300 models]", true},  {u"[Load next anything]", true},     {u"[Load next ]", true},
+      {u"[Load next 300 models", false},  {u"[load next 300 models]", false}, {u" [Load next 300 models]", false},
+      {u"[Load next", false}};
+  for (const auto& [name, paging] : names) EXPECT_EQ(IsPagingItemName(name), paging) << WideToUtf8(name);
+  Entry entry;
+  for (const auto& [limit, size] : std::vector<std::pair<int32_t, int32_t>>{
+           {10, 10}, {9, 300}, {0, 300}, {-1, 300}, {500, 500}, {501, 500}, {1000, 500}}) {
+    entry.limit_count = limit;
+    EXPECT_EQ(PageSizeOf(entry), size) << "limit_count " << limit;
   }
 }
 
-TEST(MergeRepos, AppendsNewIdsInOrderAndTheFirstOccurrenceWins) {
+TEST(MergeRepos, TheFirstOccurrenceWinsWithinAndAcrossPages) {
   std::vector<RepoInfo> models = {{"a", "o/a", 1}, {"b", "o/b", 2}};
-  RepoPage page;
-  page.items = {{"b-again", "o/b", 9}, {"c", "o/c", 3}, {"c-dup", "o/c", 8}, {"d", "o/d", 4}};
-  MergeRepos(&models, page);
-  ASSERT_EQ(models.size(), 4u);
-  EXPECT_EQ(models[0].repo_id, "o/a");
-  EXPECT_EQ(models[1].name, "b");
-  EXPECT_EQ(models[1].last_modified, 2);
-  EXPECT_EQ(models[2].name, "c");
-  EXPECT_EQ(models[3].repo_id, "o/d");
-  MergeRepos(&models, RepoPage());
-  EXPECT_EQ(models.size(), 4u);
+  MergeRepos(&models, {{{"b-again", "o/b", 9}, {"c", "o/c", 3}, {"c-dup", "o/c", 8}, {"d", "o/d", 4}}, ""});
+  std::vector<std::string> names;
+  for (const RepoInfo& m : models) names.push_back(m.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
-TEST_F(BrowseState, LoadNextItemsAreTwoLevelPathsOfOrganisationModelEntries) {
-  EXPECT_TRUE(IsLoadNextItem(u"\\E\\[Load next 300 models]"));
-  EXPECT_TRUE(IsLoadNextItem(u"\\E\\[Load next x]"));
-  EXPECT_FALSE(IsLoadNextItem(u"\\E\\[Load next 300 models]\\f"));
-  EXPECT_FALSE(IsLoadNextItem(u"\\E\\repo"));
-  EXPECT_FALSE(IsLoadNextItem(u"\\C\\[Load next 300 models]"));
-  EXPECT_FALSE(IsLoadNextItem(u"\\S\\[Load next 300 models]"));
-  EXPECT_FALSE(IsLoadNextItem(u"\\Missing\\[Load next 300 models]"));
-  EXPECT_FALSE(IsLoadNextItem(u"\\***_TEMPORARY_***\\[Load next 300 models]"));
-  {
-    StateLock guard(g_state.lock);
-    g_state.temporary_entry = MakeEntry(u"t", OrgModels);
-    g_state.temporary_present = true;
+TEST(ChildrenOf, OneLevelInListingOrder) {
+  const std::vector<TreeItem> items = {
+      {"file", "b.txt"}, {"directory", "W"}, {"file", "W/x.bin"}, {"directory", "W/sub"}, {"file", "W/sub/y"},
+      {"file", "Wx/z"},  {"file", "w/lower"}, {"file", "a.txt"},  {"file", ""},           {"file", "deep/no/dir.txt"}};
+  // Case matters, and a folder needs no item of its own.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"", {"b.txt", "W", "a.txt"}}, {"W", {"W/x.bin", "W/sub"}},         {"W/sub", {"W/sub/y"}},
+      {"w", {"w/lower"}},            {"deep/no", {"deep/no/dir.txt"}}, {"x", {}}};
+  for (const auto& [sub_path, expected] : cases) {
+    std::vector<std::string> paths;
+    for (const TreeItem& item : ChildrenOf(items, sub_path)) paths.push_back(item.path);
+    EXPECT_EQ(paths, expected) << "'" << sub_path << "'";
   }
-  EXPECT_TRUE(IsLoadNextItem(u"\\***_TEMPORARY_***\\[Load next 300 models]"));
-  {
-    StateLock guard(g_state.lock);
-    g_state.temporary_entry.type = SingleModel;
-  }
-  EXPECT_FALSE(IsLoadNextItem(u"\\***_TEMPORARY_***\\[Load next 300 models]"));
 }
 
-TEST_F(BrowseState, LoadNextPageRefusesWhatItCannotPage) {
-  {
-    StateLock guard(g_state.lock);
-    Entry unlimited = MakeEntry(u"U", OrgModels);
-    unlimited.limit_enabled = false;
-    g_state.entries.push_back(unlimited);
+#if !defined(_WIN32)  // on Windows the shell starts the browser; there is nothing to stand in for
+TEST(GatedPrompt, YesOpensTheRepositoryPage) {
+  // A stand-in xdg-open first on PATH records the address it is asked to open.
+  const std::u16string bin = MakeTempFolder("fake-xdg");
+  const std::string record = WideToUtf8(JoinFsPath(bin, u"opened.txt"));
+  WriteTextFile(JoinFsPath(bin, u"xdg-open"),
+                "#!/bin/sh\nprintf '%s' \"$1\" > '" + record + ".part' && mv '" + record + ".part' '" + record + "'\n");
+  std::filesystem::permissions(FsPath(JoinFsPath(bin, u"xdg-open")), std::filesystem::perms::owner_all);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  setenv("PATH", (WideToUtf8(bin) + ":" + path).c_str(), 1);
+  const auto saved_request = g_state.request;
+  const auto saved_main = g_state.main_thread_id;
+  g_state.request = RecordRequest;
+  g_state.main_thread_id = PlatformThreadId();
+  g_host.Clear();
+  g_host.answer_yes = true;
+  PromptGatedRepo("unit/model one");
+  g_state.request = saved_request;
+  g_state.main_thread_id = saved_main;
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(g_host.questions.size(), 1u);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!FileExists(Utf8ToWide(record)) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_FALSE(LoadNextPage(u"\\E\\repo"));
-  EXPECT_FALSE(LoadNextPage(u"\\E"));
-  EXPECT_FALSE(LoadNextPage(u"\\U\\[Load next 300 models]"));
-  EXPECT_FALSE(LoadNextPage(u"\\C\\[Load next 300 models]"));
-  EXPECT_FALSE(LoadNextPage(u"\\Missing\\[Load next 300 models]"));
-  EXPECT_FALSE(LoadNextPage(u"\\***_TEMPORARY_***\\[Load next 300 models]"));
+  EXPECT_EQ(ReadTextFile(Utf8ToWide(record)), HubSiteUrl() + "unit/model one");
 }
-
-TEST_F(BrowseState, UnknownEntryKindsGiveNoHandleAndNoCopy) {
-  Entry odd = MakeEntry(u"X", 7);
-  {
-    StateLock guard(g_state.lock);
-    g_state.entries.push_back(odd);
-  }
-  EXPECT_EQ(EnumFolder(odd, {u"X"}, u"\\X"), nullptr);
-  EXPECT_EQ(EnumFolder(odd, {u"X", u"a"}, u"\\X\\a"), nullptr);
-  std::u16string remote = u"\\X\\repo\\file.txt";
-  std::u16string local = JoinFsPath(MakeTempFolder("odd"), u"file.txt");
-  EXPECT_EQ(FsGetFileW(ToHostPointer(remote), ToHostPointer(local), 0, nullptr), kFileNotSupported);
-  EXPECT_FALSE(FileExists(local));
-  EXPECT_TRUE(g_host.Log().empty());
-}
+#endif
 
 }  // namespace
