@@ -68,6 +68,7 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   const auto saved_main = g_state.main_thread_id;
   g_state.request = RecordRequest;
   g_state.main_thread_id = PlatformThreadId();
+  g_state.gated_prompted.clear();  // asked once per repository and process
   g_host.Clear();
   g_host.answer_yes = true;
   PromptGatedRepo("unit/model one");
