@@ -43,7 +43,7 @@ std::vector<std::string> LoadCollectionItems(const std::string& slug, const std:
 std::string FindModelIdByName(const std::string& model_folder, const std::vector<std::string>& ids);
 
 // Access-denied prompt, once per repository and only on the main thread.
-void PromptGatedRepo(const std::string& repo_id);
+void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset);
 
 // Temporary browsing (a later issue); until then it lists nothing.
 std::unique_ptr<FindHandle> EnumTemporary(const VirtualPath& components, const std::u16string& host_path);

@@ -25,7 +25,7 @@ std::string HostNameOf(const std::string& url) {
 
 }  // namespace
 
-void PromptGatedRepo(const std::string& repo_id) {
+void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
   {
     StateLock guard(g_state.lock);
     if (!g_state.gated_prompted.insert(repo_id).second) return;
@@ -47,5 +47,6 @@ void PromptGatedRepo(const std::string& repo_id) {
   HostChar answer[1] = {0};
   const HostBool yes = g_state.request(g_state.plugin_number, kRequestYesNo, ToHostPointer(title),
                                        ToHostPointer(text), answer, 1);
-  if (yes) PlatformOpenUrl(Utf8ToWide(site + repo_id));
+  // A dataset's page lives under "datasets/"; the bare id would open a model page that does not exist.
+  if (yes) PlatformOpenUrl(Utf8ToWide(site + (is_dataset == 1 ? "datasets/" : "") + repo_id));
 }

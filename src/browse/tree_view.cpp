@@ -36,7 +36,7 @@ std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dat
     record.files = items;
     SaveTreeCache(record);
   } else if (status == 401 || status == 403) {
-    PromptGatedRepo(repo_id);
+    PromptGatedRepo(repo_id, is_dataset);
   } else {
     LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(status));
   }

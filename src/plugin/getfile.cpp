@@ -91,7 +91,7 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
     case DownloadCancelled:
       return kFileUserAbort;
     case DownloadDenied:
-      PromptGatedRepo(request.repo_id);
+      PromptGatedRepo(request.repo_id, request.is_dataset);
       LogMessage(u"GATED file: " + Utf8ToWide(request.repo_id) + u"/" + Utf8ToWide(request.file_path));
       return kFileReadError;
     default:

@@ -56,7 +56,7 @@ TEST(ChildrenOf, OneLevelInListingOrder) {
 
 #if !defined(_WIN32)  // on Windows the shell starts the browser; there is nothing to stand in for
 TEST(GatedPrompt, YesOpensTheRepositoryPage) {
-  // A stand-in xdg-open first on PATH records the address it is asked to open.
+  // A dataset's page was opened at the model address, a page that does not exist.
   const std::u16string bin = MakeTempFolder("fake-xdg");
   const std::string record = WideToUtf8(JoinFsPath(bin, u"opened.txt"));
   WriteTextFile(JoinFsPath(bin, u"xdg-open"),
@@ -71,16 +71,24 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   g_state.gated_prompted.clear();  // asked once per repository and process
   g_host.Clear();
   g_host.answer_yes = true;
-  PromptGatedRepo("unit/model one");
+  const struct {
+    const char* id;
+    uint32_t is_dataset;
+    const char* page;
+  } cases[] = {{"unit/model one", 0, "unit/model one"}, {"unit/data one", 1, "datasets/unit/data one"}};
+  for (const auto& c : cases) {
+    std::filesystem::remove(FsPath(Utf8ToWide(record)));
+    PromptGatedRepo(c.id, c.is_dataset);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!FileExists(Utf8ToWide(record)) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(ReadTextFile(Utf8ToWide(record)), HubSiteUrl() + c.page);
+  }
   g_state.request = saved_request;
   g_state.main_thread_id = saved_main;
   setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(g_host.questions.size(), 1u);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!FileExists(Utf8ToWide(record)) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_EQ(ReadTextFile(Utf8ToWide(record)), HubSiteUrl() + "unit/model one");
+  EXPECT_EQ(g_host.questions.size(), 2u);
 }
 #endif
 

@@ -1,7 +1,6 @@
 // POSIX side of the seam: folders, atomic replace, process facts, opening a URL.
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -11,7 +10,6 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "platform/platform.h"
 #include "plugin/state.h"
@@ -67,18 +65,45 @@ uint64_t PlatformTickMs() {
 
 void PlatformSetNoMoreFilesError() { errno = ENOENT; }
 
+namespace {
+
+// The first executable `name` on PATH, found before forking so the child only has to exec.
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return std::string();
+}
+
+}  // namespace
+
 void PlatformOpenUrl(const std::u16string& url) {
-  // xdg-open without a shell, so nothing in the address is interpreted; its failure is ignored.
-  const std::string target = WideToUtf8(url);
-  char arg0[] = "xdg-open";
-  std::string arg1 = target;
-  char* argv[] = {arg0, arg1.data(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) == 0) {
-    std::thread([pid] {
-      int status = 0;
-      ::waitpid(pid, &status, 0);  // reap it without making the caller wait for the browser
-    }).detach();
+  // xdg-open without a shell, so nothing in the address is interpreted; its failure is ignored. The
+  // intermediate child exits at once and is reaped here, so no thread of this module outlives the call
+  // (the host may unload the module while the browser starts).
+  std::string program = FindOnPath("xdg-open");
+  if (program.empty()) return;
+  std::string target = WideToUtf8(url);
+  char* argv[] = {program.data(), target.data(), nullptr};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::fork() == 0) {
+      ::execve(program.c_str(), argv, environ);
+      ::_exit(127);
+    }
+    ::_exit(0);
+  }
+  if (child > 0) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
   }
 }
 
