@@ -7,6 +7,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "config/favorites.h"
 #include "platform/platform.h"
 #include "plugin/state.h"
 #include "plugin/text.h"
@@ -217,23 +218,8 @@ json ReadCacheJson(const std::string& name) {
 }
 
 void WriteCacheJson(const std::string& name, const json& value) {
-  try {
-    const std::u16string final_path = CacheFilePath(name);
-    const std::u16string temp_path = final_path + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
-    // Invalid UTF-8 is replaced rather than thrown, so a bad name never costs the whole listing.
-    const std::string text = value.dump(2, ' ', false, json::error_handler_t::replace);
-    bool written = false;
-    {
-      std::ofstream out(FsPath(temp_path), std::ios::out | std::ios::trunc);  // text mode: CR LF on Windows
-      if (!out) return;
-      out << text;
-      out.flush();
-      written = static_cast<bool>(out);
-    }
-    if (!written || !PlatformReplaceFile(temp_path, final_path)) RemoveFile(temp_path);
-  } catch (...) {
-    // Out of memory or a failing stream: the previous file stays.
-  }
+  // The configuration's crash-safe writer, without a backup: readers see the old or the new file.
+  WriteJsonFileAtomic(CacheFilePath(name), value, false);
 }
 
 std::string OrgReposCacheName(const std::string& org, uint32_t is_dataset) {
