@@ -1,29 +1,10 @@
 // The access-denied prompt: one log line and at most one question per refused repository and process.
 #include "browse/browse.h"
+#include "hub/http.h"
 #include "platform/platform.h"
 #include "plugin/host_text.h"
 #include "plugin/state.h"
 #include "plugin/text.h"
-
-namespace {
-
-// "https://huggingface.co/" -> "huggingface.co": no scheme, user, port or path.
-std::string HostNameOf(const std::string& url) {
-  size_t start = url.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  const size_t end_of_authority = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end_of_authority == std::string::npos ? std::string::npos
-                                                                                  : end_of_authority - start);
-  const size_t at = authority.rfind('@');
-  if (at != std::string::npos) authority.erase(0, at + 1);
-  if (!authority.empty() && authority[0] == '[') {
-    const size_t close = authority.find(']');
-    return close == std::string::npos ? authority : authority.substr(0, close + 1);
-  }
-  return authority.substr(0, authority.find(':'));
-}
-
-}  // namespace
 
 void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
   {
@@ -37,10 +18,12 @@ void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
     return;
   }
   const std::string site = HubSiteUrl();
+  SplitUrl split;
+  SplitHttpUrl(Utf8ToWide(site), &split);  // an address it cannot split leaves the host name empty
   std::u16string text = u"Could not list files in '" + Utf8ToWide(repo_id) + u"'.\n\n" +
                         u"This repository is either gated, private, or the URL is misspelled. For gated repos, "
                         u"accept the model's terms on " +
-                        Utf8ToWide(HostNameOf(site)) +
+                        split.host +
                         u" and make sure your API key (Settings \u2192 API key) belongs to the same account.\n\n" +
                         u"Open the model page in your browser now?";
   std::u16string title = u"HuggingFace \u2014 access denied";
