@@ -99,7 +99,10 @@ TransferSetup SetupFor(const Copy& c, const std::u16string& data) {
 // An ordinary copy through the part file, continuing what an earlier copy kept.
 DownloadResult CopyThroughPart(Copy& c) {
   const std::u16string& target = c.request.local_path;
-  const std::string source = WideToUtf8(c.url);
+  // The file, not its address: a kept part stays usable after a change of hub address or mirror,
+  // and the validator proves that the bytes are still the same.
+  const std::string source =
+      (c.request.is_dataset == 1 ? "datasets/" : "") + c.request.repo_id + "/" + c.request.file_path;
   const bool claimed = ClaimPart(target);
   const std::u16string part =
       claimed ? PartPathFor(target) : target + u".tarnfs-" + WideDecimal(PlatformThreadId()) + u".part";
@@ -139,7 +142,7 @@ DownloadResult CopyThroughPart(Copy& c) {
     } else if (claimed && !o.file_touched && held) {
       SavePartRecord(target, record);  // no answer, or a refusal: what was kept stays as it was
       kept = true;
-    } else if (claimed && o.resumable && o.total >= kKeepPartFrom && !o.have.empty()) {
+    } else if (claimed && o.resumable && o.total >= ParallelFromBytes() && !o.have.empty()) {
       SavePartRecord(target, PartRecord{source, o.etag, o.total, o.have, static_cast<int64_t>(std::time(nullptr))});
       kept = true;
     }

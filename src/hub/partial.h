@@ -11,7 +11,7 @@
 #include "hub/transfer.h"
 
 struct PartRecord {
-  std::string source;           // the file's address on the hub
+  std::string source;           // the file: ["datasets/"] owner/name/path
   std::string etag;             // the validator the bytes belong to
   int64_t total = -1;
   std::vector<ByteSpan> have;   // ascending, not overlapping
@@ -34,5 +34,4 @@ void SavePartRecord(const std::u16string& target, const PartRecord& record);
 // Removes the parts (and records) saved more than a week ago, and records without a part file.
 void RemoveStaleParts();
 
-constexpr int64_t kKeepPartFrom = kParallelFromBytes;  // smaller files simply start again
 constexpr int64_t kKeepPartSeconds = 7 * 24 * 3600;

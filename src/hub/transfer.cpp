@@ -36,8 +36,11 @@ constexpr int kTriesPerPiece = 3;
 constexpr int64_t kMinPiece = 4ll << 20;
 constexpr int64_t kMaxPiece = 32ll << 20;
 constexpr int64_t kUnknownEnd = INT64_MAX;
+constexpr int64_t kParallelFrom = 16ll << 20;
 
 std::atomic<TickSource> g_tick_source{nullptr};
+std::atomic<int64_t> g_test_parallel_from{0};
+std::atomic<int64_t> g_test_piece{0};
 
 uint64_t NowMs() {
   const TickSource source = g_tick_source.load();
@@ -167,6 +170,7 @@ std::string RangeHeader(int64_t first, int64_t last) {
 }
 
 int64_t PieceSizeFor(int64_t total, int connections) {
+  if (g_test_piece > 0) return g_test_piece;
   return std::clamp<int64_t>(total / (static_cast<int64_t>(connections) * 8), kMinPiece, kMaxPiece);
 }
 
@@ -395,7 +399,7 @@ void FirstRequest(Run& run, std::fstream& out) {
                    (HasBytesUnit(head.accept_ranges) || head.status == 206);
       run.range_url = hop.url;
       run.range_key = hop.api_key;
-      const bool parallel = run.ranges && total >= kParallelFromBytes;
+      const bool parallel = run.ranges && total >= ParallelFromBytes();
       Plan(run, total, have, parallel ? PieceSizeFor(total, setup.connections) : 0);
       int64_t had = 0;
       for (const ByteSpan& span : have) had += span.end - span.begin;
@@ -462,14 +466,14 @@ std::string HashAsItArrives(Run& run, int64_t total) {
   in.open(FsPath(run.setup->data_path), std::ios::binary);
   if (!in.is_open()) return std::string();
   std::unique_ptr<char[]> buffer(new char[kHashBlock]);
-  size_t index = 0;
-  int64_t hashed = 0;
+  size_t index = 0;  // the first piece not yet complete
+  int64_t hashed = 0, ready = 0;
   while (!run.stop) {
-    int64_t ready = hashed;
     while (index < run.pieces.size()) {
       const Piece& p = *run.pieces[index];
-      ready = p.begin + p.written.load(std::memory_order_acquire);
-      if (ready < p.end) break;
+      const int64_t reached = p.begin + p.written.load(std::memory_order_acquire);
+      ready = std::max(ready, reached);
+      if (reached < p.end) break;
       ++index;
     }
     if (ready > hashed) {
@@ -505,6 +509,13 @@ std::vector<ByteSpan> HeldSpans(const Run& run) {
 }  // namespace
 
 void SetDownloadTickSourceForTesting(TickSource source) { g_tick_source.store(source); }
+
+int64_t ParallelFromBytes() { return g_test_parallel_from > 0 ? g_test_parallel_from.load() : kParallelFrom; }
+
+void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece) {
+  g_test_parallel_from = parallel_from;
+  g_test_piece = piece;
+}
 
 std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size) {
   if (check.hex.empty() || size < 0) return std::string();

@@ -58,5 +58,8 @@ TransferOutcome RunTransfer(const TransferSetup& setup);
 // the file cannot be read.
 std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size);
 
-// Tuning, fixed here and measured in bench/README.md.
-constexpr int64_t kParallelFromBytes = 16ll << 20;   // smaller files: one stream
+// Files from this size on go over several connections; smaller ones are one stream and keep no part
+// (starting them again costs less than a second). Measured in bench/README.md.
+int64_t ParallelFromBytes();
+// Tests make small files parallel: pieces of `piece` bytes from `parallel_from` bytes on; 0 restores.
+void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece);
