@@ -572,6 +572,10 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
       if (run.planned) total = run.total;
     }
     for (size_t i = 0; i < more; ++i) start(&workers, false);
+    if (more > 0) {
+      LogMessage(u"Download in ranges: " + setup.name + u" size=" + WideDecimal(total) + u" connections=" +
+                 WideDecimal(static_cast<int64_t>(workers.size())));
+    }
     if (hash_now) {
       hashing = true;
       try {
