@@ -33,7 +33,8 @@ constexpr auto kCoordinatorTick = std::chrono::milliseconds(20);
 constexpr auto kHasherIdle = std::chrono::milliseconds(5);
 constexpr int kTriesPerPiece = 3;
 // Pieces of a parallel transfer: small enough that the hashed beginning trails the transfer by a few
-// pieces only, large enough that a new request per piece costs little (see bench/README.md).
+// pieces only, and under Wine's 2 GiB body limit; large enough that a new request per piece costs
+// little (a 2 GiB file at 8 connections: 64 pieces of 32 MiB).
 constexpr int64_t kMinPiece = 4ll << 20;
 constexpr int64_t kMaxPiece = 32ll << 20;
 constexpr int64_t kUnknownEnd = INT64_MAX;

@@ -59,8 +59,10 @@ TransferOutcome RunTransfer(const TransferSetup& setup);
 // the file cannot be read.
 std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size);
 
-// Files from this size on go over several connections; smaller ones are one stream and keep no part
-// (starting them again costs less than a second). Measured in bench/README.md.
+// Files from this size on (16 MiB) go over several connections; smaller ones are one stream and keep no
+// part. Below it one capped stream (40 to 50 MB/s a connection on the hub's content network and in
+// bench/README.md) needs well under half a second, about what the extra connections' set-up (a TLS
+// handshake each) costs, and such a file makes only four pieces of the smallest size (4 MiB).
 int64_t ParallelFromBytes();
 // Tests make small files parallel: pieces of `piece` bytes from `parallel_from` bytes on; 0 restores.
 void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece);

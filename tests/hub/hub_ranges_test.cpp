@@ -202,6 +202,24 @@ TEST_F(Ranges, TheHostsResumeContinuesTheTargetAndChecksIt) {
   EXPECT_EQ(FolderNames(), std::vector<std::string>{"target.bin"});
 }
 
+// Fault: parts that no copy came back for piled up beside the targets.
+TEST_F(Ranges, APartNobodyComesBackForIsRemovedAfterAWeek) {
+  SetTransferTuningForTesting(1, 300000);
+  WithFault("cut_range=50000");
+  EXPECT_EQ(Fetch("big.bin", 4), DownloadFailed);
+  const std::u16string index = JoinFsPath(g_state.config_folder, u"partial_downloads.json");
+  std::string text = ReadTextFile(index);
+  const size_t at = text.find("\"saved_at\": ");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, text.find_first_of(",}\r\n", at) - at, "\"saved_at\": 1000");  // long ago
+  WriteTextFile(index, text);
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{"target.bin.tarnfs-part"}));
+  WithFault("");
+  target_ = JoinFsPath(folder_, u"other.txt");
+  ASSERT_EQ(Fetch("README.md", 1), DownloadOk);  // any later copy clears it away
+  EXPECT_EQ(FolderNames(), std::vector<std::string>{"other.txt"});
+}
+
 // Fault: on Windows the part file's longer name failed where the target itself could be written.
 TEST_F(Ranges, ATargetOfTheLongestPathTheHostCanName) {
   const size_t name_units = 259 - folder_.size() - 1;
