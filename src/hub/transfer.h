@@ -61,7 +61,7 @@ std::string HashFile(const std::u16string& path, const ContentCheck& check, int6
 
 // Files from this size on (16 MiB) go over several connections; smaller ones are one stream and keep no
 // part. Below it one capped stream (40 to 50 MB/s a connection on the hub's content network and in
-// bench/README.md) needs well under half a second, about what the extra connections' set-up (a TLS
+// bench/README.md) needs under half a second, little more than the extra connections' set-up (a TLS
 // handshake each) costs, and such a file makes only four pieces of the smallest size (4 MiB).
 int64_t ParallelFromBytes();
 // Tests make small files parallel: pieces of `piece` bytes from `parallel_from` bytes on; 0 restores.
