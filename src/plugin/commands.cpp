@@ -7,6 +7,8 @@
 #include "plugin/host_text.h"
 #include "plugin/state.h"
 #include "plugin/vpath.h"
+#include "ui/icons.h"
+#include "ui/resource.h"
 
 namespace {
 
@@ -80,6 +82,22 @@ int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool
 
 HostBool TARN_CALL FsMkDirW(HostChar*) { return 1; }
 
-int32_t TARN_CALL FsExtractCustomIconW(HostChar*, int32_t, HostIcon*) { return kIconUseDefault; }
+int32_t TARN_CALL FsExtractCustomIconW(HostChar* remote_name, int32_t extract_flags, HostIcon* the_icon) {
+  if (!remote_name || !the_icon) return kIconUseDefault;
+  try {
+    const VirtualPath components = SplitPath(FromHost(remote_name));
+    if (components.size() != 1) return kIconUseDefault;
+    int resource_id = 0;
+    if (components[0] == kAddNewEntryName) resource_id = IDI_ADD_ENTRY;
+    if (components[0] == kSettingsName) resource_id = IDI_SETTINGS;
+    if (resource_id == 0) return kIconUseDefault;
+    HostIcon icon = LoadRootItemIcon(resource_id, (extract_flags & kIconSmall) != 0);
+    if (!icon) return kIconUseDefault;
+    *the_icon = icon;
+    return kIconExtracted;
+  } catch (...) {
+    return kIconUseDefault;
+  }
+}
 
 }  // extern "C"
