@@ -7,8 +7,7 @@
 #include "plugin/host_text.h"
 #include "plugin/state.h"
 #include "plugin/vpath.h"
-#include "ui/icons.h"
-#include "ui/resource.h"
+#include "ui/dialogs.h"
 
 namespace {
 
@@ -88,10 +87,10 @@ int32_t TARN_CALL FsExtractCustomIconW(HostChar* remote_name, int32_t extract_fl
     const VirtualPath components = SplitPath(FromHost(remote_name));
     if (components.size() != 1) return kIconUseDefault;
     int resource_id = 0;
-    if (components[0] == kAddNewEntryName) resource_id = IDI_ADD_ENTRY;
-    if (components[0] == kSettingsName) resource_id = IDI_SETTINGS;
+    if (components[0] == kAddNewEntryName) resource_id = kIconAddEntry;
+    if (components[0] == kSettingsName) resource_id = kIconSettings;
     if (resource_id == 0) return kIconUseDefault;
-    HostIcon icon = LoadRootItemIcon(resource_id, (extract_flags & kIconSmall) != 0);
+    HostIcon icon = LoadItemIcon(resource_id, (extract_flags & kIconSmall) != 0);
     if (!icon) return kIconUseDefault;
     *the_icon = icon;
     return kIconExtracted;
