@@ -79,11 +79,10 @@ UINT ButtonFlags(HWND box) {
   else if (yes && no) flags = MB_YESNO, order = {IDYES, IDNO};
   else if (ok && cancel) flags = MB_OKCANCEL, order = {IDOK, IDCANCEL};
   else if (ok) flags = MB_OK, order = {IDOK};
-  const LRESULT def = SendMessageW(box, DM_GETDEFID, 0, 0);
-  if (HIWORD(def) == DC_HASDEFID) {
-    for (size_t i = 0; i < order.size(); ++i) {
-      if (order[i] == LOWORD(def)) flags |= static_cast<UINT>(i) * MB_DEFBUTTON2;
-    }
+  // The default button is the one drawn as default (Wine does not answer DM_GETDEFID for message boxes).
+  for (size_t i = 0; i < order.size(); ++i) {
+    const LONG style = GetWindowLongW(GetDlgItem(box, order[i]), GWL_STYLE);
+    if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) flags |= static_cast<UINT>(i) * MB_DEFBUTTON2;
   }
   return flags;
 }
