@@ -45,5 +45,5 @@ std::string FindModelIdByName(const std::string& model_folder, const std::vector
 // Access-denied prompt, once per repository and only on the main thread.
 void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset);
 
-// Temporary browsing (a later issue); until then it lists nothing.
+// Temporary browsing: asks for an address while no temporary entry is present.
 std::unique_ptr<FindHandle> EnumTemporary(const VirtualPath& components, const std::u16string& host_path);

@@ -82,7 +82,14 @@ constexpr uint32_t kAttrFile = 0xA0;     // archive + normal
 
 constexpr uint32_t kErrorNoMoreFiles = 18;
 constexpr int32_t kLogDetail = 3;
+// Request callback types. The answer buffer carries a default in and the typed text out; the
+// result is true for OK or Yes.
+constexpr int32_t kRequestOther = 0;
+constexpr int32_t kRequestPassword = 2;
+constexpr int32_t kRequestUrl = 7;
+constexpr int32_t kRequestMessageOk = 8;
 constexpr int32_t kRequestYesNo = 9;
+constexpr int32_t kRequestOkCancel = 10;
 
 // FsGetFileW results and copy flags.
 constexpr int32_t kFileOk = 0;

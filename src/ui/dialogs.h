@@ -1,5 +1,5 @@
 // The dialog openers the commands call. Each binding defines all of them: ui/win32/ with the module's
-// dialog resources (Windows module), ui/requestbox/ with the host's request callback (Linux module).
+// dialog resources (Windows module), ui/posix/ with the host's request callback (Linux module).
 // All run on the host's main thread, without the plugin-wide lock.
 #pragma once
 
@@ -23,8 +23,3 @@ DialogServices ServicesFor(HostWindow owner);
 // The window that owns dialogs opened without one from the host (make folder, temporary folder).
 HostWindow CurrentForegroundWindow();
 
-// Icon resource 201 ("[Add New Entry]") or 202 ("[Settings]") at the system's small or large icon
-// size, shared (never destroyed by the caller); null where the module has no icon resources.
-constexpr int kIconAddEntry = 201;
-constexpr int kIconSettings = 202;
-HostIcon LoadItemIcon(int resource_id, bool small_icon);

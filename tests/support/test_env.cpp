@@ -1,6 +1,7 @@
 // Shared test helpers; see test_env.h.
 #include "test_env.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -93,6 +94,7 @@ void HostRecorder::Clear() {
   std::lock_guard<std::mutex> guard(lock);
   log_lines.clear();
   questions.clear();
+  text_answers.clear();
   progress.clear();
   answer_yes = false;
   cancel_at_progress_call = -1;
@@ -111,9 +113,17 @@ void TARN_CALL RecordLog(int32_t, int32_t, HostChar* text) {
   g_host.log_lines.push_back(FromHostString(text));
 }
 
-HostBool TARN_CALL RecordRequest(int32_t, int32_t, HostChar*, HostChar* text, HostChar*, int32_t) {
+HostBool TARN_CALL RecordRequest(int32_t, int32_t type, HostChar*, HostChar* text, HostChar* answer, int32_t max_len) {
   std::lock_guard<std::mutex> guard(g_host.lock);
   g_host.questions.push_back(FromHostString(text));
+  if (type == kRequestOther || type == kRequestPassword || type == kRequestUrl) {
+    if (g_host.text_answers.empty() || !answer || max_len <= 0) return 0;  // cancelled
+    const std::basic_string<HostChar> typed = ToHostString(g_host.text_answers.front().substr(0, max_len - 1));
+    g_host.text_answers.pop_front();
+    std::copy(typed.begin(), typed.end(), answer);
+    answer[typed.size()] = 0;
+    return 1;
+  }
   return g_host.answer_yes ? 1 : 0;
 }
 

@@ -2,6 +2,7 @@
 // the host callbacks recording what the module sends.
 #pragma once
 
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,7 +24,8 @@ bool FileExists(const std::u16string& path);
 struct HostRecorder {
   std::mutex lock;
   std::vector<std::string> log_lines;          // UTF-8
-  std::vector<std::string> questions;          // request texts (type 9)
+  std::vector<std::string> questions;          // request texts, every type
+  std::deque<std::string> text_answers;        // typed into text, password and URL boxes in order; none: cancel
   std::vector<std::pair<int64_t, int>> progress;  // (call index, percent)
   bool answer_yes = false;
   int cancel_at_progress_call = -1;            // -1: never cancel
