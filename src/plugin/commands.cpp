@@ -5,11 +5,11 @@
 #include "browse/browse.h"
 #include "config/favorites.h"
 #include "plugin/commands.h"
-#include "ui/dialogs.h"
 #include "plugin/host_text.h"
 #include "plugin/state.h"
 #include "plugin/vpath.h"
 #include "ui/dialogs.h"
+#include "ui/resource.h"
 
 namespace {
 
@@ -232,8 +232,8 @@ int32_t TARN_CALL FsExtractCustomIconW(HostChar* remote_name, int32_t extract_fl
     const VirtualPath components = SplitPath(FromHost(remote_name));
     if (components.size() != 1) return kIconUseDefault;
     int resource_id = 0;
-    if (components[0] == kAddNewEntryName) resource_id = kIconAddEntry;
-    if (components[0] == kSettingsName) resource_id = kIconSettings;
+    if (components[0] == kAddNewEntryName) resource_id = IDI_ADD_ENTRY;
+    if (components[0] == kSettingsName) resource_id = IDI_SETTINGS;
     if (resource_id == 0) return kIconUseDefault;
     HostIcon icon = LoadItemIcon(resource_id, (extract_flags & kIconSmall) != 0);
     if (!icon) return kIconUseDefault;

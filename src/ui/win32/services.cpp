@@ -10,8 +10,6 @@
 #include "ui/resource.h"
 #include "ui/win32/controls.h"
 
-static_assert(kIconAddEntry == IDI_ADD_ENTRY && kIconSettings == IDI_SETTINGS, "icon ids differ from the resources");
-
 namespace {
 
 // Both file dialogs offer the same pair of filters.
