@@ -12,10 +12,13 @@ cmake --build --preset win64 --target tarnfs tarn_ui_tests
 # A prefix of its own: the pictures never share state with the test suites.
 export TARN_WINEPREFIX="${TARN_PICTURES_WINEPREFIX:-$PWD/build/wineprefix-pictures}"
 cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 || true
-# Wine's Tahoma stands in for "MS Shell Dlg" as on Windows; Marlett draws the caption buttons.
+# Wine's Tahoma stands in for "MS Shell Dlg" as on Windows; Marlett draws the caption buttons; DejaVu
+# Sans lends Tahoma the few signs it lacks (the arrow and the check marks of the status lines).
 for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
   [ -f "/usr/share/wine/fonts/$font" ] && cp -n "/usr/share/wine/fonts/$font" "$TARN_WINEPREFIX/drive_c/windows/Fonts/"
 done
+cmake/wine-run.sh reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+  /v Tahoma /t REG_MULTI_SZ /d 'DejaVuSans.ttf,DejaVu Sans' /f >/dev/null 2>&1
 
 work=$(mktemp -d /tmp/tarnfs-pictures.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -35,9 +35,10 @@ TEST(DialogPictures, RenderEachDialog) {
     RunDialog([&] { return module.m.FsExecuteFileW(nullptr, remote.data(), v.data()); },
               [&] {
                 const HWND dlg = WaitForDialog(caption);
-                ASSERT_TRUE(dlg) << name.size();
+                ASSERT_TRUE(dlg);
                 fill(dlg);
-                Sleep(700);  // let the last change paint
+                SendMessageW(dlg, WM_NCACTIVATE, TRUE, 0);  // an active title bar, as in use
+                Sleep(700);                                 // let the last change paint
                 EXPECT_TRUE(CaptureWindow(dlg, out + name + L".bmp"));
               });
   };
@@ -53,6 +54,7 @@ TEST(DialogPictures, RenderEachDialog) {
               const HWND dlg = WaitForDialog(L"Browse temporary repository");
               ASSERT_TRUE(dlg);
               TypeText(dlg, IDC_TEMP_URL, L"https://huggingface.co/google/gemma-2b");
+              SendMessageW(dlg, WM_NCACTIVATE, TRUE, 0);
               Sleep(700);
               EXPECT_TRUE(CaptureWindow(dlg, out + L"temporary-browse.bmp"));
             });
