@@ -65,10 +65,6 @@ uint32_t DialogNumber(const std::u16string& text);
 
 // ---- Add entry (dialog 102) --------------------------------------------------------------------
 
-constexpr int kAddEntryUrlEdit = 2001, kAddEntryDetect = 2002, kAddEntryStatus = 2003, kAddEntryCache = 2005,
-              kAddEntryLimit = 2006, kAddEntryLimitCount = 2007, kAddEntryModels = 2008,
-              kAddEntryCollections = 2009, kAddEntryDatasets = 2010;
-
 struct AddEntryFields {
   std::u16string url;                  // 2001
   bool add_models = true;              // 2008
@@ -91,10 +87,6 @@ void AddEntryClassify(AddEntryFields* fields);
 bool AddEntryPressAdd(const AddEntryFields& fields, const DialogServices& services);
 
 // ---- Settings (dialog 101) ---------------------------------------------------------------------
-
-constexpr int kSettingsKeyEdit = 1001, kSettingsTest = 1002, kSettingsCacheEdit = 1003,
-              kSettingsBrowse = 1004, kSettingsTtlEdit = 1005, kSettingsStatus = 1006, kSettingsExport = 1007,
-              kSettingsImport = 1008;
 
 struct SettingsFields {
   std::u16string api_key;       // 1001, shown as "*"
@@ -119,10 +111,6 @@ void SettingsExport(SettingsFields* fields, const DialogServices& services);
 void SettingsImport(SettingsFields* fields, const DialogServices& services);
 
 // ---- Entry settings (dialog 103) ---------------------------------------------------------------
-
-constexpr int kEntryNameEdit = 3001, kEntryKindLabel = 3002, kEntryCacheBox = 3003, kEntryLastCached = 3004,
-              kEntryRefresh = 3005, kEntryDeleteCache = 3006, kEntryOpenBrowser = 3007, kEntryRemove = 3008,
-              kEntryLimitBox = 3009, kEntryLimitCount = 3010, kEntryAdded = 3011, kEntryUrl = 3012;
 
 struct EntrySettingsResult {
   bool accepted = false;     // OK: the copy holds the edited fields
@@ -166,9 +154,6 @@ std::u16string EntryHubUrl(const Entry& entry);
 std::u16string FormatEntryTime(int64_t unix_seconds);
 
 // ---- Properties (dialog 104) and temporary browse (dialog 105) ---------------------------------
-
-constexpr int kPropsName = 4001, kPropsVersion = 4002, kPropsAuthor = 4003, kPropsEntryCount = 4004,
-              kPropsConfigFolder = 4005, kTemporaryUrlEdit = 2101;
 
 struct PropertiesFields {
   std::u16string name;           // 4001
