@@ -23,9 +23,3 @@ DialogServices ServicesFor(HostWindow owner);
 // The window that owns dialogs opened without one from the host (make folder, temporary folder).
 HostWindow CurrentForegroundWindow();
 
-
-// Icon resource 201 ("[Add New Entry]") or 202 ("[Settings]") at the system's small or large icon
-// size, shared (never destroyed by the caller); null where the module has no icon resources.
-constexpr int kIconAddEntry = 201;
-constexpr int kIconSettings = 202;
-HostIcon LoadItemIcon(int resource_id, bool small_icon);

@@ -129,6 +129,3 @@ EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry) {
   }
   return context.result;
 }
-
-// The Linux module carries no resources: the host draws its own icons for the root items.
-HostIcon LoadItemIcon(int, bool) { return nullptr; }
