@@ -47,7 +47,7 @@ cat >"$XDG_CONFIG_HOME/tarnfs/favorites.json" <<JSON
 JSON
 
 host=build/linux/bin/tarnhost
-step() { echo; echo "\$ tarnhost $*"; "$host" "$@" 2>&1 || echo "(tarnhost exited $?)"; }
+step() { echo; echo "\$ tarnhost $*"; "$host" "$@" || echo "(tarnhost exited $?)"; }
 step ls /
 step --answer "${hub}word-lab" exec "/[Add New Entry]" open
 step ls /
