@@ -103,14 +103,16 @@ def request_box_flows(host, hub, folder, work):
           "quote export writes the entries without the key")
     run(host + ["exec", "/", "quote export-with-key \"%s\"" % export])
     with open(export, encoding="utf-8") as f:
-        check(json.load(f).get("api_key") == "wrong", "quote export-with-key includes it")
+        exported = json.load(f)
+    check(exported.get("api_key") == "wrong", "quote export-with-key includes it")
     rc, out, err = run(host + ["exec", "/", "quote import " + export])
     check("Imported 0 entries, %d already present." % len(exported["entries"]) in err, "quote import merges")
     exported["entries"] = exported["entries"][:1]
     with open(export, "w", encoding="utf-8") as f:
         json.dump(exported, f)
     rc, out, err = run(host + ["exec", "/", "quote import-replace " + export])
-    check("Imported 1 entries, API key set." in err and len(saved_entries(folder)) == 1, "quote import-replace")
+    check("Imported 1 entries, API key set." in err and len(saved_entries(folder)) == 1,
+          "quote import-replace (%s)" % err.strip()[-120:])
     rc, out, err = run(host + ["exec", "/", "quote import " + os.path.join(work, "absent.json")])
     check("Import failed" in err and "Could not open the file." in err, "a failed import says why")
     rc, out, err = run(host + ["exec", "/", "quote frobnicate x"])

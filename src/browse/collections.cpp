@@ -1,5 +1,7 @@
 // Collections of an organisation: folder names made from titles and model ids, and the way back from
 // a folder name to the collection's slug and the model's repository id.
+#include <algorithm>
+
 #include "browse/browse.h"
 #include "browse/internal.h"
 #include "plugin/state.h"
@@ -17,7 +19,10 @@ const CollectionInfo* FindCollection(const std::vector<CollectionInfo>& collecti
 }  // namespace
 
 std::string CollectionFolderName(const CollectionInfo& collection) {
-  return collection.title.empty() ? collection.slug : collection.title;
+  std::string name = collection.title.empty() ? collection.slug : collection.title;
+  // Where hosts separate paths with "/", a slug (or a title) holding one could never be opened.
+  if (PlatformPathSeparator() == u'/') std::replace(name.begin(), name.end(), '/', '_');
+  return name;
 }
 
 std::string ModelFolderName(const std::string& model_id) {

@@ -5,16 +5,20 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 // Seconds since 1970-01-01 UTC, the time stamped into every cache record fetched now.
 inline int64_t UnixNow() {
   using namespace std::chrono;
   return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// A name the host can address as one path component: not empty, not "." or "..", no backslash.
+// A name the host can address as one path component: not empty, not "." or "..", no backslash and
+// no separator of the platform's hosts ("/" on Linux).
 // Hub names are free text (collection titles) or git names (which may hold a backslash); listing
 // anything else would hand the host a folder it can never open and, on a recursive copy, a local
 // path that climbs out of the target folder.
 inline bool IsHostSafeName(const std::u16string& name) {
-  return !name.empty() && name != u"." && name != u".." && name.find(u'\\') == std::u16string::npos;
+  return !name.empty() && name != u"." && name != u".." && name.find(u'\\') == std::u16string::npos &&
+         name.find(PlatformPathSeparator()) == std::u16string::npos;
 }

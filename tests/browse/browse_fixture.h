@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/platform.h"
 #include "plugin/text.h"
 #include "support/fakehub_client.h"
 #include "support/test_env.h"
@@ -32,6 +33,12 @@ inline json AllKinds() {
                       EntryJson("CollsDs", "org-collections", "coll-org", true),
                       EntryJson("One", "single-model", "space owner/model one"),
                       EntryJson("Data", "single-model", "space owner/data one", true)});
+}
+
+// The folder of a collection listed by its slug: where hosts separate paths with "/" it becomes "_".
+inline std::string SlugFolder(std::string slug) {
+  if (PlatformPathSeparator() == u'/') std::replace(slug.begin(), slug.end(), '/', '_');
+  return slug;
 }
 
 inline size_t CountWithPrefix(const std::vector<std::string>& lines, const std::string& prefix) {

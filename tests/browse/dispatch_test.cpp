@@ -1,6 +1,7 @@
 // Every row of the folder dispatch through the loaded module against the fake hub: organisation
 // models and datasets, collections by depth, single models and datasets.
 #include "browse/browse_fixture.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ TEST_F(Dispatch, EveryDepthOfEveryEntryTypeListsItsFolder) {
       {"\\Files\\basic\\donn\xc3\xa9" "es", {"r\xc3\xa9sum\xc3\xa9 \xc3\xa9t\xc3\xa9.txt"}, nullptr},
       {"\\FilesDs\\dataset-one", {"data", "README.md"}, "/api/datasets/files-org/dataset-one/tree/main?recursive=true"},
       {"\\Colls",
-       {"Favourites", "Nested pick", "Empty on its own page", "coll-org/no-title-65f000000000000000000004",
+       {"Favourites", "Nested pick", "Empty on its own page", SlugFolder("coll-org/no-title-65f000000000000000000004"),
         "Date only", "Parsing oddities"},
        "/api/collections?owner=coll-org"},
       {"\\Colls\\Nested pick", {"alpha", "model one"}, "/api/collections/coll-org/nested-pick-"},

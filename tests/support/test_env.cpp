@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "plugin/state.h"
 #include "plugin/text.h"
 
 #if defined(_WIN32)
@@ -125,6 +126,17 @@ HostBool TARN_CALL RecordRequest(int32_t, int32_t type, HostChar*, HostChar* tex
     return 1;
   }
   return g_host.answer_yes ? 1 : 0;
+}
+
+void ResetLinkedState(const std::u16string& folder) {
+  StateLock guard(g_state.lock);
+  g_state.entries.clear();
+  g_state.delete_suppressed.clear();
+  g_state.api_key.clear();
+  g_state.config_folder = folder;
+  g_state.cache_folder = JoinFsPath(folder, u"cache");
+  g_state.favorites_path = JoinFsPath(folder, u"favorites.json");
+  g_state.cache_ttl_hours = 24;
 }
 
 bool LoadedModule::Load(bool with_callbacks) {

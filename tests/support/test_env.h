@@ -20,6 +20,10 @@ void WriteTextFile(const std::u16string& path, const std::string& content);
 std::string ReadTextFile(const std::u16string& path);
 bool FileExists(const std::u16string& path);
 
+// The linked-in plugin state as FsInitW leaves it with `folder` as the configuration folder: no
+// entries, no key, cache folder `folder`/cache, 24 hours, favorites.json inside `folder`.
+void ResetLinkedState(const std::u16string& folder);
+
 // What the module sent through the host callbacks.
 struct HostRecorder {
   std::mutex lock;

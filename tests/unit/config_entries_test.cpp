@@ -34,15 +34,7 @@ Entry Made(const std::string& id, uint32_t type, const std::string& org, const s
 
 class ConfigEntries : public ::testing::Test {
  protected:
-  void SetUp() override {
-    StateLock guard(g_state.lock);
-    g_state.entries.clear();
-    g_state.delete_suppressed.clear();
-    g_state.api_key.clear();
-    g_state.config_folder = folder_;
-    g_state.cache_folder = JoinFsPath(folder_, u"elsewhere");
-    g_state.cache_ttl_hours = 24;
-  }
+  void SetUp() override { ResetLinkedState(folder_); }
   std::vector<std::string> Ids() {
     std::vector<std::string> ids;
     for (const Entry& e : g_state.entries) ids.push_back(e.id);
@@ -231,9 +223,10 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
   };
   const std::u16string fallback = JoinFsPath(folder_, u"cache");
   const std::vector<Case> cases = {
-      {{{"entries", json::array()}}, 24, fallback},
-      {{{"entries", json::array()}, {"cache_ttl_hours", 0}, {"cache_path", "/no/such/folder"}}, 1, fallback},
       {{{"entries", json::array()}, {"cache_ttl_hours", 7}, {"cache_path", WideToUtf8(existing)}}, 7, existing},
+      {{{"entries", json::array()}}, 24, fallback},
+      {{{"entries", json::array()}, {"cache_ttl_hours", 0}, {"cache_path", WideToUtf8(existing)}}, 1, existing},
+      {{{"entries", json::array()}, {"cache_path", "/no/such/folder"}}, 24, fallback},
   };
   for (const Case& c : cases) {
     const ImportResult r = ImportSettings(File(c.file), true);

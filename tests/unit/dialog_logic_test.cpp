@@ -46,16 +46,7 @@ struct ScriptedServices {
 
 class DialogLogic : public ::testing::Test {
  protected:
-  void SetUp() override {
-    StateLock guard(g_state.lock);
-    g_state.entries.clear();
-    g_state.delete_suppressed.clear();
-    g_state.api_key.clear();
-    g_state.config_folder = folder_;
-    g_state.cache_folder = JoinFsPath(folder_, u"cache");
-    g_state.cache_ttl_hours = 24;
-    g_state.favorites_path = JoinFsPath(folder_, u"favorites.json");
-  }
+  void SetUp() override { ResetLinkedState(folder_); }
   const std::u16string folder_ = MakeTempFolder("dialog-logic");
   ScriptedHub hub_;  // hub root https://hub.test/; unscripted requests answer 404
   ScriptedServices ui_;
