@@ -1,17 +1,9 @@
 // Small helpers shared by the listing files of this folder only.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
-
-// Seconds since 1970-01-01 UTC, the time stamped into every cache record fetched now.
-inline int64_t UnixNow() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // A name the host can address as one path component: not empty, not "." or "..", no backslash and
 // no separator of the platform's hosts ("/" on Linux).

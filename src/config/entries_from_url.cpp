@@ -3,10 +3,9 @@
 
 #include <ctime>
 
+#include "core/state.h"
+#include "core/text.h"
 #include "hub/api.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
-#include "plugin/vpath.h"
 
 namespace {
 
@@ -157,7 +156,8 @@ bool MakeTemporaryEntry(const std::u16string& address, Entry* entry) {
 }
 
 std::string MakeUniqueId(const std::string& base) {
-  const std::string clean = SanitizeFileName(base);
+  // An entry imported without an id or owner still gets one.
+  const std::string clean = base.empty() ? std::string("entry") : SanitizeFileName(base);
   auto taken = [](const std::string& id) {
     for (const Entry& entry : g_state.entries) {
       if (entry.id == id) return true;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/entry.h"
+#include "core/entry.h"
 
 struct HubAddress {
   std::string owner;        // UTF-8

@@ -3,18 +3,17 @@
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "config/entries_from_url.h"
 #include "config/entry.h"
-#include "config/favorites.h"
+#include "core/files.h"
+#include "core/json.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
 
 namespace {
 
@@ -24,6 +23,7 @@ const char16_t kCannotOpen[] = u"Could not open the file.";
 const char16_t kNotJson[] = u"The file is not valid JSON.";
 const char16_t kNoEntries[] = u"This is not a Tarnfs settings file (no \"entries\" list).";
 const char16_t kNewerVersion[] = u"This file was written by a newer plugin version.";
+constexpr size_t kMaxSettingsBytes = 64u << 20;
 
 bool SameRepository(const Entry& a, const Entry& b) {
   return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id;
@@ -38,11 +38,9 @@ struct SettingsFile {
 };
 
 std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out) {
-  std::ifstream in(FsPath(source), std::ios::binary);
-  if (!in) return kCannotOpen;
-  std::ostringstream text;
-  text << in.rdbuf();
-  const json document = json::parse(text.str(), nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  std::string text;
+  if (!ReadFileBytes(source, &text, kMaxSettingsBytes)) return kCannotOpen;
+  const json document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
   if (document.is_discarded()) return kNotJson;
   if (!document.is_object()) return kNoEntries;
   const auto entries = document.find("entries");
@@ -53,15 +51,14 @@ std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out)
     if (!format->is_number()) return kNotJson;
     if (format->get<double>() > 1) return kNewerVersion;
   }
-  if (!ReadJsonInt32(document, "cache_ttl_hours", &out->cache_ttl_hours) ||
-      !ReadJsonString(document, "cache_path", &out->cache_path) ||
-      !ReadJsonString(document, "api_key", &out->api_key)) {
-    return kNotJson;
-  }
+  // Like every reader here, a member of the wrong type gives its default.
+  out->cache_ttl_hours = JsonInt32(document, "cache_ttl_hours", 24);
+  out->cache_path = JsonString(document, "cache_path");
+  out->api_key = JsonString(document, "api_key");
   for (const json& element : *entries) {
     Entry entry;
-    // Nameless and unreadable elements (another JSON type, members of the wrong type) are skipped.
-    if (!EntryFromJson(element, &entry)) continue;
+    // Nameless elements, and elements that are no object, are skipped and counted nowhere.
+    if (!element.is_object() || !EntryFromJson(element, &entry)) continue;
     std::string id = entry.id;
     out->entries.emplace_back(std::move(entry), std::move(id));
   }

@@ -2,11 +2,11 @@
 // the plugin's folder, delete and rename of entry folders, make folder, and the paging item.
 #include <algorithm>
 
-#include "browse/browse.h"
 #include "config/favorites.h"
+#include "core/state.h"
 #include "plugin/commands.h"
+#include "plugin/folders.h"
 #include "plugin/host_text.h"
-#include "plugin/state.h"
 #include "plugin/vpath.h"
 #include "ui/dialogs.h"
 #include "ui/resource.h"
@@ -136,7 +136,7 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
     const std::u16string verb = FromHost(verb_text);
     const VirtualPath c = SplitPath(remote);
     if (IsLoadNextItem(remote)) {
-      if (LoadNextPage(remote) && !c.empty()) {
+      if (LoadNextPageAt(remote) && !c.empty()) {
         CopyToHost(remote_name, 260, HostPathPrefix(c, 1));
         return kExecSymlink;
       }

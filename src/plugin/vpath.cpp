@@ -1,13 +1,10 @@
 // Host paths: components, prefixes, repository sub-paths and entry look-up by display name.
 #include "plugin/vpath.h"
 
+#include "core/state.h"
+#include "core/text.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
 
-const std::u16string kAddNewEntryName = u"[Add New Entry]";
-const std::u16string kSettingsName = u"[Settings]";
-const std::u16string kTemporaryName = u"***_TEMPORARY_***";
 
 VirtualPath SplitPath(const std::u16string& path) {
   // "\" always; hosts on a platform whose separator is "/" send that too ("/", "/E/repo/").
@@ -49,20 +46,4 @@ std::string JoinRepoPath(const VirtualPath& components, size_t k) {
     out += WideToUtf8(components[i]);
   }
   return out;
-}
-
-bool IsSpecialName(const std::u16string& component) {
-  return component == kAddNewEntryName || component == kSettingsName || component == kTemporaryName;
-}
-
-Entry* FindEntryByName(const std::u16string& name) {
-  for (Entry& entry : g_state.entries) {
-    if (entry.display_name == name) return &entry;
-  }
-  return nullptr;
-}
-
-bool IsNameTaken(const std::u16string& name) {
-  StateLock guard(g_state.lock);
-  return IsSpecialName(name) || FindEntryByName(name) != nullptr;
 }

@@ -9,9 +9,9 @@
 #include "config/favorites.h"
 #include "config/settings_file.h"
 #include "hub/api.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
 #include "ui/resource.h"
 
 namespace {

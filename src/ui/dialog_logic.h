@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "config/entry.h"
+#include "core/entry.h"
 
 // ---- What a binding supplies -------------------------------------------------------------------
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "plugin/host_abi.h"
+#include "core/host_callbacks.h"
 #include "ui/dialog_logic.h"
 
 // Settings (101) and add entry (102); the caller saves afterwards.

@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/text.h"
 #include "platform/platform.h"
-#include "plugin/text.h"
 #include "support/fakehub_client.h"
 #include "support/test_env.h"
 

@@ -10,8 +10,8 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -11,8 +11,10 @@
 #include "config/entries_from_url.h"
 #include "config/settings_file.h"
 #include "hub_scripted_exchange.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "config/entry.h"
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 using nlohmann::json;
@@ -198,18 +200,19 @@ TEST_F(ConfigEntries, ImportMergesByRepositoryAndRenamesClashes) {
                        {{"display_name", "C"}, {"org", "acme"}, {"type", "org-collections"}},
                        {{"display_name", "D"}, {"org", "acme"}, {"type", "org-collections"}},
                        5,
-                       {{"display_name", "E"}, {"limit_count", "many"}},
+                       {{"display_name", "E"}, {"org", "e-org"}, {"limit_count", "many"}},
                        {{"org", "nameless"}}}}};
   const ImportResult r = ImportSettings(File(file), false);
-  EXPECT_EQ(r.imported, 2u);
+  EXPECT_EQ(r.imported, 3u);
   EXPECT_EQ(r.already_present, 1u);  // D repeats C's repository
   EXPECT_EQ(r.renamed, 1u);
   EXPECT_FALSE(r.api_key_set);
   EXPECT_EQ(g_state.api_key, u"mine");
   EXPECT_EQ(g_state.cache_ttl_hours, 24);  // merging leaves the options
-  ASSERT_EQ(g_state.entries.size(), 4u);
+  ASSERT_EQ(g_state.entries.size(), 5u);
   EXPECT_EQ(g_state.entries[2].display_name, u"A (2)");
-  EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "b", "acme", "acme_1"}));
+  EXPECT_EQ(g_state.entries[4].limit_count, 300) << "a member of the wrong type reads as its default";
+  EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "b", "acme", "acme_1", "e-org"}));
 }
 
 TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
@@ -257,7 +260,6 @@ TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
       {File({{"entries", "none"}}), u"This is not a Tarnfs settings file (no \"entries\" list)."},
       {File({{"format", 2}, {"entries", json::array()}}), u"This file was written by a newer plugin version."},
       {File({{"format", "1"}, {"entries", json::array()}}), u"The file is not valid JSON."},
-      {File({{"cache_ttl_hours", "x"}, {"entries", json::array()}}), u"The file is not valid JSON."},
       {File({{"format", -3}, {"entries", json::array()}}), u""},
   };
   for (const auto& [path, error] : cases) {

@@ -9,8 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "hub_scripted_exchange.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "support/test_env.h"
 #include "ui/dialog_logic.h"
 

@@ -1,47 +1,28 @@
 // The dialogs for hosts without Win32 dialogs: the same decisions, asked through the host's request
 // callback (text, password and URL boxes, OK messages, yes/no questions).
-#include <vector>
-
-#include "config/favorites.h"
-#include "plugin/host_text.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/state.h"
 #include "ui/dialogs.h"
 
 namespace {
 
-constexpr size_t kAnswerCapacity = 1024;
-
-// One request box. `answer`, when given, carries the default in and the typed text out.
-bool Request(int32_t type, const std::u16string& title, const std::u16string& text, std::u16string* answer) {
-  if (!g_state.request) return false;
-  std::u16string title_copy = title, text_copy = text;
-  std::vector<HostChar> buffer(kAnswerCapacity, 0);
-  if (answer) CopyToHost(buffer.data(), buffer.size(), *answer);
-  const bool ok = g_state.request(g_state.plugin_number, type, ToHostPointer(title_copy), ToHostPointer(text_copy),
-                                  buffer.data(), static_cast<int32_t>(buffer.size())) != 0;
-  buffer.back() = 0;  // a host that fills the whole buffer still leaves a terminated text
-  if (ok && answer) *answer = FromHost(buffer.data());
-  return ok;
-}
-
-void Tell(const std::u16string& title, const std::u16string& text) { Request(kRequestMessageOk, title, text, nullptr); }
+void Tell(const std::u16string& title, const std::u16string& text) { AskHost(kRequestMessageOk, title, text, nullptr); }
 
 int32_t AskMessage(const MessageBoxSpec& spec) {
   switch (spec.flags & 0xF) {
     case kMbYesNo:
     case kMbYesNoCancel:  // no three-button box: No is the cautious answer
-      return Request(kRequestYesNo, spec.title, spec.text, nullptr) ? kAnswerYes : kAnswerNo;
+      return AskHost(kRequestYesNo, spec.title, spec.text, nullptr) ? kAnswerYes : kAnswerNo;
     case 0x1:  // OK and Cancel
-      return Request(kRequestOkCancel, spec.title, spec.text, nullptr) ? kAnswerOk : kAnswerCancel;
+      return AskHost(kRequestOkCancel, spec.title, spec.text, nullptr) ? kAnswerOk : kAnswerCancel;
     default:
-      Request(kRequestMessageOk, spec.title, spec.text, nullptr);
+      AskHost(kRequestMessageOk, spec.title, spec.text, nullptr);
       return kAnswerOk;
   }
 }
 
 bool AskPath(const std::u16string& title, const std::u16string& label, std::u16string start, std::u16string* path) {
-  if (!Request(kRequestOther, title, label, &start) || start.empty()) return false;
+  if (!AskHost(kRequestOther, title, label, &start) || start.empty()) return false;
   *path = start;
   return true;
 }
@@ -67,7 +48,7 @@ HostWindow CurrentForegroundWindow() { return nullptr; }
 
 void ShowAddEntryDialog(HostWindow owner) {
   std::u16string url;
-  if (!Request(kRequestUrl, u"Add HuggingFace Entry", u"HuggingFace URL:", &url)) return;
+  if (!AskHost(kRequestUrl, u"Add HuggingFace Entry", u"HuggingFace URL:", &url)) return;
   // The add dialog's defaults: every kind ticked, limit 300, cache off.
   AddEntryFields fields = AddEntryInitialFields();
   fields.url = url;
@@ -88,7 +69,7 @@ void ShowAddEntryDialog(HostWindow owner) {
 
 void ShowSettingsDialog(HostWindow) {
   SettingsFields fields = SettingsFieldsFromState();
-  if (!Request(kRequestPassword, u"Tarnfs - Settings", u"HuggingFace API key:", &fields.api_key)) return;
+  if (!AskHost(kRequestPassword, u"Tarnfs - Settings", u"HuggingFace API key:", &fields.api_key)) return;
   ApplySettingsFields(fields);
   if (fields.api_key.empty()) {
     Tell(u"Tarnfs - Settings", u"API key removed.");
@@ -100,7 +81,7 @@ void ShowSettingsDialog(HostWindow) {
 
 bool ShowTemporaryDialog(HostWindow, std::u16string* address) {
   std::u16string text;
-  const bool open = Request(kRequestUrl, u"Browse temporary repository",
+  const bool open = AskHost(kRequestUrl, u"Browse temporary repository",
                             u"Enter a HuggingFace org or model URL to browse without saving it.\nThe contents reset "
                             u"when you return to the root folder.",
                             &text);
@@ -124,7 +105,7 @@ EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry) {
   }
   text += u"\nLast cached: " + f.last_cached;
   Tell(u"Entry Settings", text);
-  if (Request(kRequestYesNo, u"Entry Settings", u"Clear the cached listings of this entry?", nullptr)) {
+  if (AskHost(kRequestYesNo, u"Entry Settings", u"Clear the cached listings of this entry?", nullptr)) {
     EntrySettingsClearCache(&context, false, &f);
   }
   return context.result;

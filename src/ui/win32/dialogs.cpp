@@ -3,7 +3,7 @@
 // resource. Without a display DialogBoxParamW fails at once and the opener reports "nothing chosen".
 #include <windows.h>
 
-#include "plugin/state.h"
+#include "core/state.h"
 #include "ui/dialogs.h"
 #include "ui/resource.h"
 #include "ui/win32/controls.h"

@@ -5,7 +5,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
-#include "plugin/state.h"
+#include "core/state.h"
 #include "ui/dialogs.h"
 #include "ui/resource.h"
 #include "ui/win32/controls.h"

@@ -8,7 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "dialog_driver.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/text.h"
 #include "support/test_env.h"
 #include "ui/resource.h"
 
