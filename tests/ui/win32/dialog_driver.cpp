@@ -13,17 +13,26 @@ namespace {
 DWORD g_opening_thread = 0;  // the thread inside the export, which owns every window the module opens
 constexpr int kPollMs = 25;
 
+// Enumeration callbacks are named functions: on x86 they must be __stdcall, which a lambda is not.
+BOOL CALLBACK CollectDialog(HWND w, LPARAM found) {
+  wchar_t cls[32] = {0};
+  GetClassNameW(w, cls, 32);
+  if (IsWindowVisible(w) && std::wstring(cls) == L"#32770") reinterpret_cast<std::vector<HWND>*>(found)->push_back(w);
+  return TRUE;
+}
+
+BOOL CALLBACK FindIconStatic(HWND c, LPARAM shown) {
+  wchar_t cls[16] = {0};
+  GetClassNameW(c, cls, 16);
+  if (std::wstring(cls) == L"Static" && (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+    *reinterpret_cast<HICON*>(shown) = reinterpret_cast<HICON>(SendMessageW(c, STM_GETICON, 0, 0));
+  }
+  return TRUE;
+}
+
 std::vector<HWND> VisibleDialogs() {
   std::vector<HWND> found;
-  EnumThreadWindows(
-      g_opening_thread,
-      [](HWND w, LPARAM p) -> BOOL {
-        wchar_t cls[32] = {0};
-        GetClassNameW(w, cls, 32);
-        if (IsWindowVisible(w) && std::wstring(cls) == L"#32770") reinterpret_cast<std::vector<HWND>*>(p)->push_back(w);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumThreadWindows(g_opening_thread, CollectDialog, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
@@ -47,17 +56,7 @@ bool Poll(int timeout_ms, Pred done) {
 
 UINT IconFlag(HWND box) {
   HICON shown = nullptr;
-  EnumChildWindows(
-      box,
-      [](HWND c, LPARAM p) -> BOOL {
-        wchar_t cls[16] = {0};
-        GetClassNameW(c, cls, 16);
-        if (std::wstring(cls) == L"Static" && (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-          *reinterpret_cast<HICON*>(p) = reinterpret_cast<HICON>(SendMessageW(c, STM_GETICON, 0, 0));
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&shown));
+  EnumChildWindows(box, FindIconStatic, reinterpret_cast<LPARAM>(&shown));
   if (!shown) return 0;
   const struct {
     LPCWSTR id;
