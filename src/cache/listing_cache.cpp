@@ -111,7 +111,9 @@ bool IsCacheFresh(const std::string& name) {
   if (ec) return false;
   const auto now = std::filesystem::file_time_type::clock::now();
   if (written > now) return false;  // clock moved back: the age is unknown
-  return now - written < std::chrono::seconds(ttl_hours * 3600);
+  // In seconds: the time-to-live as a clock duration overflows from about 2.5 million hours.
+  const int64_t age_seconds = std::chrono::duration_cast<std::chrono::seconds>(now - written).count();
+  return age_seconds < ttl_hours * 3600;
 }
 
 json ReadCacheJson(const std::string& name) {
