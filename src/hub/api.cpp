@@ -68,6 +68,7 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
     return page;
   }
   page.outcome.complete = true;
+  if (!next.empty()) next = ResolveRedirect(url, next);  // a Link target may be relative to the page
   if (!next.empty() && !IsHubOrigin(next)) {
     LogMessage(u"Paging link to another origin not followed: " + next);
     page.outcome.complete = false;  // the hub announced more than we take: ask again next time
