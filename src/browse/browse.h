@@ -22,7 +22,9 @@ using Listing = std::vector<ListItem>;
 // Organisation folders.
 Listing EnumOrgRepos(const Entry& entry);
 OrgReposCache LoadOrgRepos(const Entry& entry);
-OrgReposCache FetchOrgReposPage(const Entry& entry, OrgReposCache record, int32_t pages_loaded);
+// Fetches page pages_loaded + 1 into `record` and stores it; false (record untouched, nothing stored)
+// when the page did not arrive whole.
+bool FetchOrgReposPage(const Entry& entry, OrgReposCache* record, int32_t pages_loaded);
 void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page);
 // Loads the next page of an organisation entry and writes the fetch time back to the entry (or to the
 // temporary entry); false when the entry does not page.
@@ -39,6 +41,8 @@ std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::
 // Collections.
 std::string CollectionFolderName(const CollectionInfo& collection);
 std::string ModelFolderName(const std::string& model_id);
+// The folder of each id, in order: its safe name, with " (owner)" added where two owners' ids share it.
+std::vector<std::string> ModelFolderNames(const std::vector<std::string>& model_ids);
 Listing EnumOrgCollections(const std::string& org);
 Listing EnumCollectionModels(const std::string& org, const std::string& collection_folder);
 std::string ResolveCollectionRepoId(const std::string& org, const std::string& collection_folder,

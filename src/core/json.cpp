@@ -14,6 +14,9 @@ using nlohmann::json;
 
 namespace {
 
+constexpr std::filesystem::perms kPrivateFile =
+    std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+
 const json* Member(const json& object, const char* key) {
   if (!object.is_object()) return nullptr;
   const auto it = object.find(key);
@@ -44,11 +47,35 @@ bool AsInt64(const json& value, int64_t* out) {
   return false;
 }
 
+// Counts values without building anything; stops the scan once the budget is spent.
+struct ValueCounter {
+  size_t left;
+  bool Take() { return left-- > 0; }
+  bool null() { return Take(); }
+  bool boolean(bool) { return Take(); }
+  bool number_integer(json::number_integer_t) { return Take(); }
+  bool number_unsigned(json::number_unsigned_t) { return Take(); }
+  bool number_float(json::number_float_t, const json::string_t&) { return Take(); }
+  bool string(json::string_t&) { return Take(); }
+  bool binary(json::binary_t&) { return Take(); }
+  bool start_object(size_t) { return Take(); }
+  bool key(json::string_t&) { return true; }
+  bool end_object() { return true; }
+  bool start_array(size_t) { return Take(); }
+  bool end_array() { return true; }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+};
+
 }  // namespace
 
-json ParseJson(const std::string& text) {
+json ParseJson(const std::string& text, size_t max_values) {
   if (text.empty()) return json();
   try {
+    // A DOM costs many times its text for tiny values; count them first so that it is never built.
+    ValueCounter counter{max_values};
+    if (!json::sax_parse(text, &counter, json::input_format_t::json, /*strict=*/true, /*ignore_comments=*/false)) {
+      return json();
+    }
     json document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
     if (document.is_discarded()) return json();
     return document;
@@ -101,6 +128,10 @@ bool WriteJsonFileAtomic(const std::u16string& target, const json& document, boo
       // Text mode: line breaks on disk are the platform's own.
       std::ofstream out(FsPath(temporary), std::ios::out | std::ios::trunc);
       if (!out) return false;
+      // Keys and private repositories' names are the user's alone (owner read and write on POSIX).
+      std::error_code private_ec;
+      std::filesystem::permissions(FsPath(temporary), kPrivateFile, std::filesystem::perm_options::replace,
+                                   private_ec);
       out.write(text.data(), static_cast<std::streamsize>(text.size()));
       out.flush();
       const bool written = out.good();
@@ -115,7 +146,10 @@ bool WriteJsonFileAtomic(const std::u16string& target, const json& document, boo
       // Remove, then copy: mingw's copy_file refuses overwrite_existing on any existing file (its
       // stat has no inode, so every pair looks like one file). A failed copy must not stop the save.
       RemoveFileQuietly(target + u".bak");
-      std::filesystem::copy_file(FsPath(target), FsPath(target + u".bak"), ec);
+      if (std::filesystem::copy_file(FsPath(target), FsPath(target + u".bak"), ec)) {
+        std::filesystem::permissions(FsPath(target + u".bak"), kPrivateFile, std::filesystem::perm_options::replace,
+                                     ec);  // a file saved before it was private is copied with its old mode
+      }
     }
     if (!PlatformReplaceFile(temporary, target)) {
       RemoveFileQuietly(temporary);

@@ -35,12 +35,6 @@ inline json AllKinds() {
                       EntryJson("Data", "single-model", "space owner/data one", true)});
 }
 
-// The folder of a collection listed by its slug: where hosts separate paths with "/" it becomes "_".
-inline std::string SlugFolder(std::string slug) {
-  if (PlatformPathSeparator() == u'/') std::replace(slug.begin(), slug.end(), '/', '_');
-  return slug;
-}
-
 inline size_t CountWithPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
   return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
