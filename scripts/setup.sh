@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake g++ make ccache python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libsodium-dev
       mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
-      wine wine64 xvfb xauth nginx-light curl)
+      wine wine64 fonts-wine fonts-dejavu-core xvfb xauth nginx-light curl)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

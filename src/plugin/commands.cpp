@@ -9,6 +9,7 @@
 #include "plugin/host_text.h"
 #include "plugin/vpath.h"
 #include "ui/dialogs.h"
+#include "ui/resource.h"
 
 namespace {
 
@@ -225,6 +226,22 @@ HostBool TARN_CALL FsMkDirW(HostChar* path) {
   return 1;
 }
 
-int32_t TARN_CALL FsExtractCustomIconW(HostChar*, int32_t, HostIcon*) { return kIconUseDefault; }
+int32_t TARN_CALL FsExtractCustomIconW(HostChar* remote_name, int32_t extract_flags, HostIcon* the_icon) {
+  if (!remote_name || !the_icon) return kIconUseDefault;
+  try {
+    const VirtualPath components = SplitPath(FromHost(remote_name));
+    if (components.size() != 1) return kIconUseDefault;
+    int resource_id = 0;
+    if (components[0] == kAddNewEntryName) resource_id = IDI_ADD_ENTRY;
+    if (components[0] == kSettingsName) resource_id = IDI_SETTINGS;
+    if (resource_id == 0) return kIconUseDefault;
+    HostIcon icon = LoadItemIcon(resource_id, (extract_flags & kIconSmall) != 0);
+    if (!icon) return kIconUseDefault;
+    *the_icon = icon;
+    return kIconExtracted;
+  } catch (...) {
+    return kIconUseDefault;
+  }
+}
 
 }  // extern "C"

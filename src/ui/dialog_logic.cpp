@@ -12,6 +12,7 @@
 #include "core/state.h"
 #include "core/text.h"
 #include "platform/platform.h"
+#include "ui/resource.h"
 
 namespace {
 
@@ -326,7 +327,7 @@ bool EntrySettingsPressRemove(EntrySettingsContext* context, const DialogService
 PropertiesFields PropertiesFieldsFromState() {
   PropertiesFields fields;
   fields.name = u"Tarnvue VFS plugin";
-  fields.version = u"1.5.1";
+  fields.version = Ascii(TARN_VERSION_TEXT);  // the same text as the module's version resource
   fields.author = u"The tarnfs developers";
   StateLock guard(g_state.lock);
   fields.entry_count = WideDecimal(static_cast<int64_t>(g_state.entries.size()));

@@ -23,3 +23,6 @@ DialogServices ServicesFor(HostWindow owner);
 // The window that owns dialogs opened without one from the host (make folder, temporary folder).
 HostWindow CurrentForegroundWindow();
 
+// Icon IDI_ADD_ENTRY or IDI_SETTINGS (ui/resource.h) at the system's small or large icon size, shared
+// (the caller never destroys it); null where the module has no icon resources.
+HostIcon LoadItemIcon(int resource_id, bool small_icon);

@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 namespace {
