@@ -11,9 +11,12 @@ import sys
 import tempfile
 
 failures = []
+checks_run = 0
 
 
 def check(cond, what):
+    global checks_run
+    checks_run += 1
     print(("ok   " if cond else "FAIL ") + what)
     if not cond:
         failures.append(what)
@@ -87,8 +90,8 @@ def main():
         check(rc == 11, "a second get without --overwrite reports the target exists")
 
     shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (0 if failures else 1, len(failures)))
-    return 1 if failures else 0
+    print("%d checks run: %d passed, %d failed" % (checks_run, checks_run - len(failures), len(failures)))
+    return 1 if failures or checks_run == 0 else 0
 
 
 if __name__ == "__main__":

@@ -106,6 +106,32 @@ bool IsCanonicalBase64(const std::string& text) {
   return true;
 }
 
+std::u16string TemporaryFor(const std::u16string& target) {
+  return target + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
+}
+
+// A save killed between writing its temporary file and the replace leaves that file behind, under a
+// thread id no later save reuses. The next save of the same target removes them, so they cannot pile
+// up. A temporary another thread is still writing may go too: that save then fails and the target
+// keeps the last complete file.
+void RemoveStaleTemporaries(const std::u16string& target) {
+  std::error_code ec;
+  const std::filesystem::path path = FsPath(target);
+  const std::string prefix = path.filename().u8string() + ".";
+  const std::u16string own = TemporaryFor(target);
+  for (std::filesystem::directory_iterator it(path.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().u8string();
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - 4, 4, ".tmp") != 0) {
+      continue;
+    }
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (middle.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code ignored;
+    if (it->path() != FsPath(own)) std::filesystem::remove(it->path(), ignored);
+  }
+}
+
 }  // namespace
 
 void LoadFavorites() {
@@ -177,9 +203,10 @@ void SaveFavorites() {
 
 bool WriteJsonFileAtomic(const std::u16string& target, const json& document, bool make_backup) {
   if (target.empty()) return false;
-  const std::u16string temporary = target + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
+  const std::u16string temporary = TemporaryFor(target);
   std::error_code ec;
   try {
+    RemoveStaleTemporaries(target);
     // Invalid UTF-8 in a text becomes U+FFFD instead of an exception half-way through the file.
     const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
     {
@@ -196,11 +223,17 @@ bool WriteJsonFileAtomic(const std::u16string& target, const json& document, boo
       }
     }
     if (make_backup && std::filesystem::is_regular_file(FsPath(target), ec)) {
-      // Remove, then copy: mingw's copy_file refuses overwrite_existing on any existing file (its
-      // stat has no inode, so every pair looks like one file). A failed copy must not stop the save.
-      const std::filesystem::path backup = FsPath(target + u".bak");
-      std::filesystem::remove(backup, ec);
-      std::filesystem::copy_file(FsPath(target), backup, ec);
+      // The backup is replaced atomically as well: a copy cut short must not take the place of the
+      // previous one. mingw's copy_file refuses to overwrite any file, so the copy goes to a fresh name.
+      // A failed backup must not stop the save.
+      const std::u16string backup = target + u".bak";
+      const std::u16string backup_temporary = TemporaryFor(backup);
+      RemoveStaleTemporaries(backup);
+      std::filesystem::remove(FsPath(backup_temporary), ec);
+      if (std::filesystem::copy_file(FsPath(target), FsPath(backup_temporary), ec) &&
+          !PlatformReplaceFile(backup_temporary, backup)) {
+        std::filesystem::remove(FsPath(backup_temporary), ec);
+      }
     }
     if (!PlatformReplaceFile(temporary, target)) {
       std::filesystem::remove(FsPath(temporary), ec);
