@@ -64,6 +64,9 @@ def main():
 
     host = emulator + [a.tarnhost]
     rc, out, err = run(host + ["ls", "\\"])
+    if rc == 77 and emulator:
+        print(err.strip())
+        return 77  # the emulator cannot run this program's bitness here: a skip, not a pass
     lines = out.splitlines()
     check(rc == 0, "ls \\ exits 0 (%d: %s)" % (rc, err.strip()))
     check(len(lines) == 5, "root lists 3 fixed records and 2 entries (%d lines)" % len(lines))
