@@ -17,11 +17,11 @@ fi
 failed=0
 mkdir -p build/fuzz/artifacts
 for t in "${targets[@]}"; do
-  corpus=build/fuzz/corpus/$t
+  corpus=$PWD/build/fuzz/corpus/$t  # absolute: each target works in a scratch folder of its own
   mkdir -p "$corpus"
   log=build/fuzz/$t.log
   build/fuzz/bin/fuzz_$t -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/artifacts/"$t"- "$corpus" tests/fuzz/corpus/"$t" >"$log" 2>&1
+    -artifact_prefix="$PWD/build/fuzz/artifacts/$t-" "$corpus" "$PWD/tests/fuzz/corpus/$t" >"$log" 2>&1
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   secs=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)

@@ -1,12 +1,12 @@
-// libFuzzer targets for every parser of outside input. One source, one executable per target: the
-// build names the target in TARN_FUZZ_TARGET. Hub bodies arrive through the injected exchange, files
+// libFuzzer targets for every parser of outside input. One object, one executable per target named
+// fuzz_<target>: the executable's own name picks the target. Hub bodies arrive through the injected exchange, files
 // through a scratch folder, so each target runs the same code path as the module does.
 //
 // Hub inputs: "<Link header value>\n\n<body>" (no blank line: the whole input is the body). Every
 // hub target also checks that the key never leaves the configured origin.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -163,11 +163,15 @@ void (*g_run)() = nullptr;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+  const std::string program = std::filesystem::path((*argv)[0]).filename().string();
   for (const Target& target : kTargets) {
-    if (std::strcmp(target.name, TARN_FUZZ_TARGET) == 0) g_run = target.run;
+    if (program == std::string("fuzz_") + target.name) g_run = target.run;
   }
-  if (!g_run) std::abort();
+  if (!g_run) {
+    std::fprintf(stderr, "%s: not a fuzz target name\n", program.c_str());
+    std::abort();
+  }
   char pattern[] = "/tmp/tarnfs-fuzz-XXXXXX";
   if (!mkdtemp(pattern)) std::abort();
   g_scratch = pattern;
@@ -179,7 +183,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::filesystem::current_path(g_scratch);
   setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
   SetHttpExchangeForTesting(&ServeInput);
-  if (std::strcmp(TARN_FUZZ_TARGET, "redirect_location") == 0) SetHttpExchangeForTesting(&ServeRedirect);
+  if (g_run == RedirectLocation) SetHttpExchangeForTesting(&ServeRedirect);
   StateLock guard(g_state.lock);
   g_state.config_folder = Utf8ToWide(g_scratch.string());
   g_state.favorites_path = Utf8ToWide((g_scratch / "favorites.json").string());

@@ -77,9 +77,13 @@ TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) 
     g_state.cache_ttl_hours = 24;
   }
   SaveGeneration(0);
+  // One save of each file, timed, so that kills land anywhere in a child's first two rounds.
+  const auto start = std::chrono::steady_clock::now();
+  SaveGeneration(0);  // now with a backup
   SaveTreeGeneration(0);
+  const auto round = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   std::mt19937 random(12345);
-  std::uniform_int_distribution<int> delay_us(0, 20000);
+  std::uniform_int_distribution<int64_t> delay_us(0, 2 * round.count() + 1000);
   int64_t favorites_on_disk = 0, tree_on_disk = 0, next_generation = 1;
   int kills = 0, saves_seen = 0;
   const auto deadline = std::chrono::steady_clock::now() + kTimeBudget;
