@@ -3,7 +3,8 @@
 // HttpGet rules: the URL is split (limits in http.h); with no usable URL, no request is made and
 // both outputs stay untouched. The status output receives the final response's status whenever a
 // response arrived, whatever its code, and the body read so far is returned with it. The next-link
-// output is written only when the response carried a non-empty Link header with a rel=next entry.
+// output is written only when the response carried a non-empty Link header with a rel=next entry,
+// resolved against the request's URL when relative.
 // API redirects follow the WinHTTP default policy: up to 10 hops, never from https to http (then the
 // redirect itself is the answer); an 11th redirect counts as no response.
 #include "hub/http.h"
@@ -284,8 +285,9 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
     if (result == HttpExchangeResult::NoResponse) return std::string();
     if (status) *status = head.status;
     if (next_link && !head.link.empty()) {
+      // A Link target may be relative to the request, like a Location.
       std::u16string next = ParseNextLink(head.link);
-      if (!next.empty()) *next_link = std::move(next);
+      if (!next.empty()) *next_link = ResolveRedirect(url, next);
     }
     return body;
   } catch (...) {
