@@ -2,32 +2,32 @@
 // and the one level the host asked for cut out of it.
 #include "browse/browse.h"
 #include "browse/internal.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
+#include "core/time.h"
 
-std::unique_ptr<FindHandle> EnumModelTree(const std::string& repo_id, const std::string& sub_path,
-                                          uint32_t is_dataset) {
+Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset) {
   LogMessage(u"EnumModelTree: " + Utf8ToWide(repo_id) + u" path=" + Utf8ToWide(sub_path));
   const std::vector<TreeItem> children = ChildrenOf(FetchModelTree(repo_id, is_dataset), sub_path);
-  auto handle = std::make_unique<FindHandle>();
-  handle->records.reserve(children.size());
+  Listing listing;
+  listing.reserve(children.size());
   for (const TreeItem& child : children) {
     const size_t slash = child.path.rfind('/');
-    const std::u16string name = Utf8ToWide(slash == std::string::npos ? child.path : child.path.substr(slash + 1));
+    std::u16string name = Utf8ToWide(slash == std::string::npos ? child.path : child.path.substr(slash + 1));
     if (!IsHostSafeName(name)) continue;
-    handle->records.push_back(child.type == "directory" ? MakeDirRecord(name, child.mtime)
-                                                       : MakeFileRecord(name, child.size, child.mtime));
+    const bool folder = child.type == "directory";
+    listing.push_back({std::move(name), folder, folder ? 0 : child.size, child.mtime});
   }
-  return handle;
+  return listing;
 }
 
 std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset) {
   TreeCache cached;
   if (LoadFreshTreeCache(repo_id, is_dataset, &cached)) return std::move(cached.files);
 
-  uint32_t status = 0;
-  std::vector<TreeItem> items = FetchRepoTree(repo_id, ApiKeyUtf8(), &status, is_dataset);
-  if (status == 200) {
+  FetchOutcome outcome;
+  std::vector<TreeItem> items = FetchRepoTree(repo_id, ApiKeyUtf8(), &outcome, is_dataset);
+  if (outcome.complete) {
     // An empty repository is a valid answer and is kept like any other.
     TreeCache record;
     record.repo_id = repo_id;
@@ -35,10 +35,11 @@ std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dat
     record.fetched_at = UnixNow();
     record.files = items;
     SaveTreeCache(record);
-  } else if (status == 401 || status == 403) {
+  } else if (outcome.status == 401 || outcome.status == 403) {
     PromptGatedRepo(repo_id, is_dataset);
   } else {
-    LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(status));
+    // Shown as far as it got, never stored: the next listing asks again.
+    LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(outcome.status));
   }
   return items;
 }

@@ -12,8 +12,9 @@
 
 #include "hub/http.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
 
 namespace {
 
@@ -59,11 +60,6 @@ struct Transfer {
   std::unique_ptr<char[]> write_buffer;
   std::ofstream out;
 };
-
-void RemoveFile(const std::u16string& path) {
-  std::error_code ec;
-  std::filesystem::remove(FsPath(path), ec);  // nothing more to do when it fails
-}
 
 DownloadResult Download(const std::string& repo_id, const std::string& file_path, const std::u16string& local_path,
                         const std::string& api_key, const ProgressFn& progress, uint32_t is_dataset,
@@ -153,7 +149,7 @@ DownloadResult DownloadFile(const std::string& repo_id, const std::string& file_
     result = DownloadFailed;  // out of memory, or a progress callback that threw
   }
   if (transfer.out.is_open()) transfer.out.close();
-  if (transfer.opened) RemoveFile(temp_path);
+  if (transfer.opened) RemoveFileQuietly(temp_path);
   report = nullptr;
   return result;
 }

@@ -12,8 +12,8 @@
 #include <atomic>
 #include <vector>
 
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 namespace {
 
@@ -273,17 +273,20 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
 }
 
 std::string HttpGet(const std::u16string& url, const std::string& api_key, uint32_t* status,
-                    std::u16string* next_link) {
+                    std::u16string* next_link, bool* whole) {
+  if (whole) *whole = false;
   try {
     std::string body;
     HttpResponseHead head;
     const HttpExchangeResult result =
         HttpFetch(url, api_key, HttpFetchOptions(), &head, nullptr, [&body](const char* data, size_t size) {
+          if (size > kMaxApiBodyBytes - body.size()) return false;
           body.append(data, size);
           return true;
         });
     if (result == HttpExchangeResult::NoResponse) return std::string();
     if (status) *status = head.status;
+    if (whole) *whole = result == HttpExchangeResult::Complete;
     if (next_link && !head.link.empty()) {
       // A Link target may be relative to the request, like a Location.
       std::u16string next = ParseNextLink(head.link);
@@ -293,6 +296,11 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
   } catch (...) {
     return std::string();  // out of memory for the body: the same as no answer
   }
+}
+
+bool IsHubOrigin(const std::u16string& url) {
+  SplitUrl hub, other;
+  return SplitHttpUrl(Utf8ToWide(HubSiteUrl()), &hub) && SplitHttpUrl(url, &other) && SameOrigin(hub, other);
 }
 
 std::u16string MakeApiUrl(const std::string& path) { return Utf8ToWide(HubApiUrl() + path); }

@@ -17,8 +17,9 @@
 #include "config/favorites.h"
 #include "hub/api.h"
 #include "hub/http.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
 
 namespace {
 
@@ -83,8 +84,8 @@ void HubOrgPage() {
   ListReposPage("acme", kKey, 50, 1);
 }
 void HubTreePage() {
-  uint32_t status = 0;
-  FetchRepoTree("acme/model", kKey, &status, 0);
+  FetchOutcome outcome;
+  FetchRepoTree("acme/model", kKey, &outcome, 0);
 }
 void HubCollectionsPage() { ListOwnerCollections("acme", kKey); }
 void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001", kKey); }

@@ -3,18 +3,14 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include "core/state.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-
-namespace {
-std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
-}  // namespace
+#include "platform/win32/wide.h"
 
 std::u16string PlatformRoamingFolder() {
   wchar_t buffer[MAX_PATH] = {0};
   SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer);  // on failure the folder stays empty
-  const std::wstring s(buffer);
-  return std::u16string(s.begin(), s.end());
+  return U(buffer);
 }
 
 bool PlatformCreateFolders(const std::u16string& path) {

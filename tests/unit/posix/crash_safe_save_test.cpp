@@ -16,8 +16,9 @@
 
 #include "cache/listing_cache.h"
 #include "config/favorites.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 namespace {
