@@ -119,7 +119,8 @@ TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) 
     const std::set<int64_t> favorites_ok = {reported ? done : favorites_on_disk, done + 1};
     const int64_t favorites = LoadedGeneration();
     ASSERT_TRUE(favorites_ok.count(favorites)) << "kill " << kills << ": favorites.json holds " << favorites;
-    const TreeCache tree = LoadTreeCache("acme/model", 0);
+    TreeCache tree;  // fresh: just written
+    LoadFreshTreeCache("acme/model", 0, &tree);
     const std::set<int64_t> tree_ok = {reported ? done : tree_on_disk, done + 1};
     ASSERT_TRUE(tree_ok.count(tree.fetched_at) && tree.files.size() == 200)
         << "kill " << kills << ": tree file holds " << tree.fetched_at << " with " << tree.files.size() << " items";
