@@ -54,7 +54,9 @@ Listing EnumOrgCollections(const std::string& org) {
   const std::vector<CollectionInfo> collections = LoadOrgCollections(org);
   Listing listing;
   listing.reserve(collections.size());
-  for (const CollectionInfo& c : collections) listing.push_back({Utf8ToWide(CollectionFolderName(c)), true, 0, c.last_updated});
+  for (const CollectionInfo& c : collections) {
+    listing.push_back({Utf8ToWide(CollectionFolderName(c)), true, 0, c.last_updated});
+  }
   return listing;
 }
 

@@ -118,6 +118,7 @@ void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page) {
   seen.reserve(models->size() + page.items.size());
   for (const RepoInfo& m : *models) seen.insert(m.repo_id);
   for (const RepoInfo& item : page.items) {
+    if (models->size() >= kMaxListingItems) break;  // a listing paged by hand is bounded too
     if (seen.insert(item.repo_id).second) models->push_back(item);
   }
 }

@@ -33,8 +33,9 @@ std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dat
     record.repo_id = repo_id;
     record.is_dataset = is_dataset;
     record.fetched_at = UnixNow();
-    record.files = items;
+    record.files = std::move(items);  // a tree may be large: stored and returned without a copy
     SaveTreeCache(record);
+    return std::move(record.files);
   } else if (outcome.status == 401 || outcome.status == 403) {
     PromptGatedRepo(repo_id, is_dataset);
   } else {

@@ -211,7 +211,9 @@ void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset) {
   RemoveFileQuietly(CacheFilePath(TreeCacheName(repo_id, is_dataset)));
 }
 
-void DeleteOrgCollectionsCache(const std::string& org) { RemoveFileQuietly(CacheFilePath(OrgCollectionsCacheName(org))); }
+void DeleteOrgCollectionsCache(const std::string& org) {
+  RemoveFileQuietly(CacheFilePath(OrgCollectionsCacheName(org)));
+}
 
 void DeleteOwnerCollectionItems(const std::string& org) {
   // Slugs are "owner/suffix", so every items file of the owner starts with this prefix.

@@ -69,6 +69,7 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
     return page;
   }
   page.outcome.complete = true;
+  if (!next.empty()) next = ResolveRedirect(url, next);  // a Link target may be relative to the page
   if (!next.empty() && !IsHubOrigin(next)) {
     LogMessage(u"Paging link to another origin not followed: " + next);
     page.outcome.complete = false;  // the hub announced more than we take: ask again next time
@@ -86,7 +87,7 @@ RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
   ForEachObject(page.body, [&result](const json& element) {
     RepoInfo info;
     info.repo_id = IdOf(element);
-    if (info.repo_id.empty()) return;
+    if (info.repo_id.empty() || info.repo_id.size() > kMaxNameBytes) return;
     const size_t slash = info.repo_id.find('/');
     info.name = slash == std::string::npos ? info.repo_id : info.repo_id.substr(slash + 1);
     info.last_modified = DateOr0(element, "lastModified");
@@ -103,7 +104,7 @@ void AppendCollectionModels(const json& items, std::vector<std::string>* model_i
     if (id.empty()) {
       if (const json* nested = JsonObject(element, "item")) id = IdOf(*nested);
     }
-    if (!id.empty()) model_ids->push_back(std::move(id));
+    if (!id.empty() && id.size() <= kMaxNameBytes) model_ids->push_back(std::move(id));
   });
 }
 
@@ -165,7 +166,8 @@ std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& 
   std::vector<RepoInfo> result;
   FetchOutcome ended;
   try {
-    const size_t cap = maximum > 0 ? std::min<size_t>(static_cast<size_t>(maximum), kMaxListingItems) : kMaxListingItems;
+    const size_t cap =
+        maximum > 0 ? std::min<size_t>(static_cast<size_t>(maximum), kMaxListingItems) : kMaxListingItems;
     std::string next_url;
     for (int page_number = 0; page_number < kMaxRepoPages && result.size() < cap; ++page_number) {
       const int32_t batch = static_cast<int32_t>(std::min<size_t>(cap - result.size(), kMaxPageLimit));
@@ -200,6 +202,7 @@ std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::strin
         TreeItem item;
         item.type = JsonString(element, "type", "file");
         item.path = JsonString(element, "path");
+        if (item.type.size() > kMaxNameBytes || item.path.size() > kMaxPathBytes) return;
         item.size = std::max<int64_t>(0, JsonInt64(element, "size"));
         if (const json* commit = JsonObject(element, "lastCommit")) item.mtime = DateOr0(*commit, "date");
         collected.push_back(std::move(item));
@@ -259,6 +262,7 @@ std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const
         CollectionInfo info;
         info.slug = JsonString(element, "slug");
         info.title = JsonString(element, "title", info.slug);
+        if (info.slug.size() > kMaxNameBytes || info.title.size() > kMaxPathBytes) return;
         info.last_updated = DateOr0(element, "lastUpdated");
         if (const json* listed = JsonArray(element, "items")) AppendCollectionModels(*listed, &info.model_ids);
         items += 1 + info.model_ids.size();

@@ -16,6 +16,10 @@ struct FetchOutcome {
 // A listing ends after this many items (and counts as complete): about ten times the largest real
 // repository tree the paging limits allow, and a bound on what a hostile hub can make us hold.
 constexpr size_t kMaxListingItems = 100000;
+// Longer texts are no real hub's (ids are at most 96 characters; a host path at most 259 units), and
+// items carrying them are skipped, so that the item limit also bounds the memory a listing takes.
+constexpr size_t kMaxPathBytes = 1024;
+constexpr size_t kMaxNameBytes = 256;
 
 struct RepoInfo {
   std::string name;           // part of the id after its first "/", or the whole id

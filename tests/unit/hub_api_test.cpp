@@ -48,6 +48,16 @@ TEST(Paging, ALinkOffTheHubsOriginEndsThePagingUnrequestedAndIncomplete) {
   }
 }
 
+TEST(Paging, ARelativeLinkIsTakenFromThePageItCameWith) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true", R"([{"path":"a"}])")
+      .head.link = u"</api/p2?cursor=x>; rel=\"next\"";
+  hub.Answer("https://hub.test:443/api/p2?cursor=x", R"([{"path":"b"}])");
+  FetchOutcome outcome;
+  EXPECT_EQ(FetchRepoTree("o/m", "", &outcome, 0).size(), 2u);
+  EXPECT_TRUE(outcome.complete);
+}
+
 // Fault: bodies had no size limit, and sizes out of range reached a typed read with undefined behaviour.
 TEST(HostileBodies, AreCutOffAndNumbersOutOfRangeReadAsNothing) {
   ScriptedHub hub;
