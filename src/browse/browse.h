@@ -54,5 +54,3 @@ std::string FindModelIdByName(const std::string& model_folder, const std::vector
 // Access-denied prompt, once per repository and only on the main thread.
 void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset);
 
-// Temporary browsing (a later issue); until then it lists nothing (no listing at all).
-std::optional<Listing> EnumTemporary(const std::vector<std::u16string>& components, const std::u16string& host_path);
