@@ -3,8 +3,7 @@
 // HttpGet rules: the URL is split (limits in http.h); with no usable URL, no request is made and
 // both outputs stay untouched. The status output receives the final response's status whenever a
 // response arrived, whatever its code, and the body read so far is returned with it. The next-link
-// output is written only when the response carried a non-empty Link header with a rel=next entry,
-// resolved against the request's URL when relative.
+// output is written only when the response carried a non-empty Link header with a rel=next entry.
 // API redirects follow the WinHTTP default policy: up to 10 hops, never from https to http (then the
 // redirect itself is the answer); an 11th redirect counts as no response.
 #include "hub/http.h"
@@ -299,9 +298,8 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
     if (status) *status = head.status;
     if (whole) *whole = result == HttpExchangeResult::Complete && MatchesContentLength(head, body.size());
     if (next_link && !head.link.empty()) {
-      // A Link target may be relative to the request, like a Location.
       std::u16string next = ParseNextLink(head.link);
-      if (!next.empty()) *next_link = ResolveRedirect(url, next);
+      if (!next.empty()) *next_link = std::move(next);
     }
     return body;
   } catch (...) {
