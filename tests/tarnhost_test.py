@@ -12,9 +12,12 @@ import sys
 import tempfile
 
 failures = []
+checks_run = 0
 
 
 def check(cond, what):
+    global checks_run
+    checks_run += 1
     print(("ok   " if cond else "FAIL ") + what)
     if not cond:
         failures.append(what)
@@ -137,6 +140,9 @@ def main():
 
     host = emulator + [a.tarnhost]
     rc, out, err = run(host + ["ls", "\\"])
+    if rc == 77 and emulator:
+        print(err.strip())
+        return 77  # the emulator cannot run this program's bitness here: a skip, not a pass
     lines = out.splitlines()
     check(rc == 0, "ls \\ exits 0 (%d: %s)" % (rc, err.strip()))
     check(len(lines) == 5, "root lists 3 fixed records and 2 entries (%d lines)" % len(lines))
@@ -166,8 +172,8 @@ def main():
         request_box_flows(host, hub, folder, work)
 
     shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (0 if failures else 1, len(failures)))
-    return 1 if failures else 0
+    print("%d checks run: %d passed, %d failed" % (checks_run, checks_run - len(failures), len(failures)))
+    return 1 if failures or checks_run == 0 else 0
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include "hub/api.h"
 
 #include <algorithm>
+#include <set>
 #include <unordered_map>
 
 #include "core/json.h"
@@ -108,11 +109,18 @@ void AppendCollectionModels(const json& items, std::vector<std::string>* model_i
 }
 
 // Reads every page from `url` on, `read` taking each body; ends at the last page, a failing page, the
-// page limit or kMaxListingItems (counted by `count`).
+// page limit or kMaxListingItems (counted by `count`). A next link back to a page already read would
+// repeat its items until the page limit: the listing ends there, incomplete.
 template <typename Read, typename Count>
 FetchOutcome ReadPages(std::u16string url, const std::string& api_key, int max_pages, Read read, Count count) {
   FetchOutcome outcome;
+  std::set<std::u16string> requested;
   for (int pages_left = max_pages; !url.empty() && pages_left >= 1; --pages_left) {
+    if (!requested.insert(url).second) {
+      LogMessage(u"Paging link back to a page already read: " + url);
+      outcome.complete = false;
+      break;
+    }
     Page page = GetPage(url, api_key, json::value_t::array);
     outcome = page.outcome;
     if (!page.body.is_null()) read(page.body);  // a page whole but for a link elsewhere still counts

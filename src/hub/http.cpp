@@ -156,6 +156,17 @@ HttpExchangeRequest MakeRequest(const SplitUrl& url, const std::string& key, con
   return request;
 }
 
+// WinHTTP ends a body that stops short of its Content-Length as if it were complete; so count it here.
+// A length that is not plain digits is left to the transport.
+bool MatchesContentLength(const HttpResponseHead& head, size_t received) {
+  const std::string& text = head.content_length;
+  if (!head.has_content_length || text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return true;
+  }
+  return std::stoull(text) == received;
+}
+
 }  // namespace
 
 void SetHttpExchangeForTesting(HttpExchangeFn exchange) { g_exchange.store(exchange); }
@@ -285,7 +296,7 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
         });
     if (result == HttpExchangeResult::NoResponse) return std::string();
     if (status) *status = head.status;
-    if (whole) *whole = result == HttpExchangeResult::Complete;
+    if (whole) *whole = result == HttpExchangeResult::Complete && MatchesContentLength(head, body.size());
     if (next_link && !head.link.empty()) {
       std::u16string next = ParseNextLink(head.link);
       if (!next.empty()) *next_link = std::move(next);
