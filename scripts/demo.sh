@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the Linux module and the stand-in host, starts the sample hub on loopback,
-# writes a fresh configuration of its own that points at it, and browses and downloads through tarnhost.
+# writes a fresh configuration of its own that points at it, adds an entry from an address through
+# "[Add New Entry]", browses and downloads, and browses one address in the temporary folder, all
+# through tarnhost (its request boxes answered by --answer, as a person would type them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -46,16 +48,20 @@ JSON
 
 host=build/linux/bin/tarnhost
 step() { echo; echo "\$ tarnhost $*"; "$host" "$@" || echo "(tarnhost exited $?)"; }
-step ls '\'
-step ls '\Demo models'
-step ls '\Demo models\sentiment-mini'
-step ls '\Demo models\sentiment-mini\onnx'
-step exec '\Demo models\[Load next 10 models]' open
-step ls '\Demo models'
-step ls '\Demo datasets'
-step tree '\Tiny model' --depth 3
-step ls '\Demo collections'
-step ls '\Demo collections\Demo picks'
-step -v get '\Tiny model\model.safetensors' "$work/model.safetensors" --overwrite
+step ls /
+step --answer "${hub}word-lab" exec "/[Add New Entry]" open
+step ls /
+step ls "/word-lab - models"
+step ls "/word-lab - datasets/poems"
+step ls "/word-lab - collections"
+step ls "/Demo models"
+step exec "/Demo models/[Load next 10 models]" open
+step ls "/Demo models/sentiment-mini/onnx"
+step tree "/Tiny model" --depth 3
+step ls "/Demo collections/Demo picks"
+step --answer "https://huggingface.co/tarn-demo/sentiment-mini/tree/main" ls "/***_TEMPORARY_***"
+step exec "/Demo models" properties --no
+step exec / "quote export $work/settings.json"
+step -v get "/Tiny model/model.safetensors" "$work/model.safetensors" --overwrite
 echo
 sha256sum "$work/model.safetensors"

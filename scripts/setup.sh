@@ -3,14 +3,25 @@
 set -euo pipefail
 pkgs=(cmake g++ make ccache python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libsodium-dev
       mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
-      wine wine64 xvfb xauth nginx-light curl)
+      wine wine64 wine32:i386 fonts-wine fonts-dejavu-core xvfb xauth nginx-light curl clang-14 libclang-rt-14-dev)
+sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+# The x86 module's suites run under 32-bit Wine, which Debian ships for the i386 architecture.
+need_update=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo_cmd dpkg --add-architecture i386
+  need_update=1
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  need_update=1
+fi
+if [ "$need_update" -eq 1 ]; then
   $sudo_cmd apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds every preset and runs every test suite: native, ASan+UBSan, ThreadSanitizer,
-# Windows x64 under Wine, and the Windows x86 export check. Exits non-zero on the first failure.
+# Windows x64 under Wine, Windows x86 under 32-bit Wine, then every fuzz target for a short while
+# (scripts/fuzz.sh runs them longer). Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -24,4 +25,6 @@ run_preset linux-asan
 run_preset linux-tsan
 run_preset win64
 run_preset win32
+echo "=== fuzz: every target for ${TARN_FUZZ_SECONDS:-12} s under ASan+UBSan"
+scripts/fuzz.sh "${TARN_FUZZ_SECONDS:-12}"
 echo "=== all suites passed"

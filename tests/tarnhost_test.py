@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Drives the stand-in host as a person would: `tarnhost ls \\` on a configured module, natively or under
-Wine (--emulator). With TARN_HUB_URL set (run through run_with_hub.py) it also browses and downloads."""
+Wine (--emulator). With TARN_HUB_URL set (run through run_with_hub.py) it also browses and downloads, and
+natively runs the commands that ask through the host's request boxes, answered by --answer."""
 import argparse
 import hashlib
 import json
@@ -11,9 +12,12 @@ import sys
 import tempfile
 
 failures = []
+checks_run = 0
 
 
 def check(cond, what):
+    global checks_run
+    checks_run += 1
     print(("ok   " if cond else "FAIL ") + what)
     if not cond:
         failures.append(what)
@@ -39,6 +43,81 @@ def run(cmd, **kw):
     return p.returncode, p.stdout, p.stderr
 
 
+def saved_entries(folder):
+    with open(os.path.join(folder, "favorites.json"), encoding="utf-8") as f:
+        return json.load(f)["entries"]
+
+
+def request_box_flows(host, hub, folder, work):
+    """The Linux module's commands through the host's request boxes, with "/" as the separator."""
+    rc, out, err = run(host + ["ls", "/Demo models/"])
+    check(rc == 0 and "[Load next 10 models]" in out, "a \"/\" path with a trailing \"/\" lists the entry")
+    rc, out, err = run(host + ["exec", "/Demo models/[Load next 10 models]"])
+    check("go to /Demo models" in out, "the paging item sends the host back with \"/\" (%s)" % out.strip())
+
+    before = len(saved_entries(folder))
+    rc, out, err = run(host + ["--answer", hub + "word-lab/", "exec", "/[Add New Entry]"])
+    check("go to /" in out and "Added:\n  word-lab - models\n  word-lab - datasets\n  word-lab - collections" in err,
+          "add entry: a URL box, then an OK message naming the three entries (%s)" % err.strip()[-200:])
+    names = [e["display_name"] for e in saved_entries(folder)]
+    check(len(names) == before + 3 and "word-lab - collections" in names, "the added entries are saved")
+    rc, out, err = run(host + ["--answer", "https://huggingface.co/tarn-demo/sentiment-mini/tree/main?x=1",
+                               "mkdir", "/New folder"])
+    added = saved_entries(folder)[-1]
+    check(added["repo_id"] == "tarn-demo/sentiment-mini" and added["display_name"] == "sentiment-mini",
+          "make folder adds from a pasted page address, keeping owner/name")
+    for answers, what in ((["--answer", "https://example.com/word-lab"], "Invalid URL"),
+                          (["--cancel"], None)):
+        count = len(saved_entries(folder))
+        rc, out, err = run(host + answers + ["exec", "/[Add New Entry]"])
+        check(len(saved_entries(folder)) == count and (what is None or what in err),
+              "add entry with %s adds nothing" % answers[-1])
+    rc, out, err = run(host + ["ls", "/word-lab - datasets"])
+    check(rc == 0 and "poems" in out, "an added entry browses")
+
+    rc, out, err = run(host + ["--answer", hub + "word-lab", "ls", "/***_TEMPORARY_***"])
+    check(rc == 0 and "word2vec-mini" in out and "Browse temporary repository" in err,
+          "the temporary folder asks for a URL and lists it")
+    check(all(e["display_name"] != "***_TEMPORARY_***" for e in saved_entries(folder)), "and saves nothing")
+    rc, out, err = run(host + ["--answer", "nonsense url", "-v", "ls", "/***_TEMPORARY_***"])
+    check(rc != 0 and "Temp URL parse failed: nonsense url" in err, "an unusable URL: empty folder, logged")
+
+    rc, out, err = run(host + ["--answer", "hf_demo_token", "exec", "/[Settings]"])
+    check("\u2713 API key valid" in err and "hf_demo_token" not in err, "settings: key checked, never echoed")
+    with open(os.path.join(folder, "favorites.json"), encoding="utf-8") as f:
+        check("api_key_enc" in json.load(f), "the key is saved protected")
+
+    rc, out, err = run(host + ["exec", "/", "properties"])
+    check("Repositories: %d" % len(saved_entries(folder)) in err and "Version: 1.5.1" in err,
+          "properties of the root: an OK message with the plugin's fields")
+    rc, out, err = run(host + ["--yes", "exec", "/Demo models", "properties"])
+    check("Type: Organization (models)" in err and "Clear the cached listings of this entry?" in err
+          and "go to /" in out, "properties of an entry: its fields, then the cache question")
+    check([e for e in saved_entries(folder) if e["display_name"] == "Demo models"][0]["cached_at"] == 0,
+          "answering yes resets the cached time")
+
+    export = os.path.join(work, "settings.json")
+    rc, out, err = run(host + ["exec", "/", "quote export " + export])
+    with open(export, encoding="utf-8") as f:
+        exported = json.load(f)
+    check("Exported %d entries." % len(saved_entries(folder)) in err and "api_key" not in exported,
+          "quote export writes the entries without the key")
+    run(host + ["exec", "/", "quote export-with-key \"%s\"" % export])
+    with open(export, encoding="utf-8") as f:
+        exported = json.load(f)
+    check(exported.get("api_key") == "hf_demo_token", "quote export-with-key includes it")
+    exported["entries"] = exported["entries"][:1]
+    with open(export, "w", encoding="utf-8") as f:
+        json.dump(exported, f)
+    rc, out, err = run(host + ["exec", "/", "quote import-replace " + export])
+    check("Imported 1 entries, API key set." in err and len(saved_entries(folder)) == 1,
+          "quote import-replace (%s)" % err.strip()[-120:])
+    rc, out, err = run(host + ["exec", "/", "quote import " + os.path.join(work, "absent.json")])
+    check("Import failed" in err and "Could not open the file." in err, "a failed import says why")
+    rc, out, err = run(host + ["exec", "/", "quote frobnicate x"])
+    check("host handles it (-1)" in out, "another quoted command is left to the host")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--emulator", default="")
@@ -61,6 +140,9 @@ def main():
 
     host = emulator + [a.tarnhost]
     rc, out, err = run(host + ["ls", "\\"])
+    if rc == 77 and emulator:
+        print(err.strip())
+        return 77  # the emulator cannot run this program's bitness here: a skip, not a pass
     lines = out.splitlines()
     check(rc == 0, "ls \\ exits 0 (%d: %s)" % (rc, err.strip()))
     check(len(lines) == 5, "root lists 3 fixed records and 2 entries (%d lines)" % len(lines))
@@ -86,9 +168,12 @@ def main():
         rc, out, err = run(host + ["get", "\\Tiny model\\config.json", local])
         check(rc == 11, "a second get without --overwrite reports the target exists")
 
+    if hub and not emulator:  # the Windows module shows real dialogs instead of request boxes
+        request_box_flows(host, hub, folder, work)
+
     shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (0 if failures else 1, len(failures)))
-    return 1 if failures else 0
+    print("%d checks run: %d passed, %d failed" % (checks_run, checks_run - len(failures), len(failures)))
+    return 1 if failures or checks_run == 0 else 0
 
 
 if __name__ == "__main__":

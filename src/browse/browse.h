@@ -23,7 +23,9 @@ using Listing = std::vector<ListItem>;
 // Organisation folders.
 Listing EnumOrgRepos(const Entry& entry);
 OrgReposCache LoadOrgRepos(const Entry& entry);
-OrgReposCache FetchOrgReposPage(const Entry& entry, OrgReposCache record, int32_t pages_loaded);
+// Fetches page pages_loaded + 1 into `record` and stores it; false (record untouched, nothing stored)
+// when the page did not arrive whole.
+bool FetchOrgReposPage(const Entry& entry, OrgReposCache* record, int32_t pages_loaded);
 void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page);
 // Loads the next page of an organisation entry and writes the fetch time back to the entry (or to the
 // temporary entry); false when the entry does not page.
@@ -45,6 +47,8 @@ std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::
 // Collections.
 std::string CollectionFolderName(const CollectionInfo& collection);
 std::string ModelFolderName(const std::string& model_id);
+// The folder of each id, in order: its safe name, with " (owner)" added where two owners' ids share it.
+std::vector<std::string> ModelFolderNames(const std::vector<std::string>& model_ids);
 Listing EnumOrgCollections(const std::string& org);
 Listing EnumCollectionModels(const std::string& org, const std::string& collection_folder);
 std::string ResolveCollectionRepoId(const std::string& org, const std::string& collection_folder,
@@ -56,5 +60,3 @@ std::string FindModelIdByName(const std::string& model_folder, const std::vector
 // Access-denied prompt, once per repository and only on the main thread.
 void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset);
 
-// Temporary browsing (a later issue); until then it lists nothing (no listing at all).
-std::optional<Listing> EnumTemporary(const std::vector<std::u16string>& components, const std::u16string& host_path);

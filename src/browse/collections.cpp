@@ -1,5 +1,9 @@
-// Collections of an organisation: folder names made from titles and model ids, and the way back from
-// a folder name to the collection's slug and the model's repository id.
+// Collections of an organisation: folder names made from titles and model ids (always names the host
+// can open, and distinct for two owners' models of one name), and the way back from a folder name to
+// the collection's slug and the model's repository id by building the names again.
+#include <unordered_map>
+#include <unordered_set>
+
 #include "browse/browse.h"
 #include "browse/internal.h"
 #include "core/state.h"
@@ -18,7 +22,9 @@ const CollectionInfo* FindCollection(const std::vector<CollectionInfo>& collecti
 }  // namespace
 
 std::string CollectionFolderName(const CollectionInfo& collection) {
-  return collection.title.empty() ? collection.slug : collection.title;
+  // An untitled collection carries its slug ("owner/untitled-65f0..."), which names no single folder.
+  const bool titled = !collection.title.empty() && collection.title != collection.slug;
+  return SafeFolderName(titled ? collection.title : ModelFolderName(collection.slug));
 }
 
 std::string ModelFolderName(const std::string& model_id) {
@@ -26,13 +32,30 @@ std::string ModelFolderName(const std::string& model_id) {
   return slash == std::string::npos ? model_id : model_id.substr(slash + 1);
 }
 
+std::vector<std::string> ModelFolderNames(const std::vector<std::string>& model_ids) {
+  std::vector<std::string> names;
+  names.reserve(model_ids.size());
+  std::unordered_map<std::string, std::unordered_set<std::string>> owners_of;  // name -> distinct ids
+  for (const std::string& id : model_ids) {
+    names.push_back(SafeFolderName(ModelFolderName(id)));
+    owners_of[names.back()].insert(id);
+  }
+  // Two owners' models of one name would share a folder that always opens the first of them.
+  for (size_t i = 0; i < names.size(); ++i) {
+    const size_t slash = model_ids[i].find('/');
+    if (owners_of[names[i]].size() > 1 && slash != std::string::npos) {
+      names[i] = SafeFolderName(names[i] + " (" + model_ids[i].substr(0, slash) + ")");
+    }
+  }
+  return names;
+}
+
 Listing EnumOrgCollections(const std::string& org) {
   const std::vector<CollectionInfo> collections = LoadOrgCollections(org);
   Listing listing;
   listing.reserve(collections.size());
   for (const CollectionInfo& c : collections) {
-    std::u16string name = Utf8ToWide(CollectionFolderName(c));
-    if (IsHostSafeName(name)) listing.push_back({std::move(name), true, 0, c.last_updated});
+    listing.push_back({Utf8ToWide(CollectionFolderName(c)), true, 0, c.last_updated});
   }
   return listing;
 }
@@ -48,10 +71,9 @@ Listing EnumCollectionModels(const std::string& org, const std::string& collecti
   const std::vector<std::string> ids = LoadCollectionItems(collection->slug, collection->model_ids);
   LogMessage(u"EnumCollectionModels: slug=" + Utf8ToWide(collection->slug) + u" got " +
              WideDecimal(static_cast<int64_t>(ids.size())) + u" models");
-  listing.reserve(ids.size());
-  for (const std::string& id : ids) {
-    std::u16string name = Utf8ToWide(ModelFolderName(id));
-    if (IsHostSafeName(name)) listing.push_back({std::move(name), true, 0, 0});
+  std::unordered_set<std::string> listed;  // an id named twice is one folder
+  for (const std::string& name : ModelFolderNames(ids)) {
+    if (listed.insert(name).second) listing.push_back({Utf8ToWide(name), true, 0, 0});
   }
   return listing;
 }
@@ -81,8 +103,13 @@ std::string ResolveCollectionRepoId(const std::string& org, const std::string& c
 std::vector<CollectionInfo> LoadOrgCollections(const std::string& org) {
   OrgCollectionsCache cached;
   if (LoadFreshOrgCollectionsCache(org, &cached)) return std::move(cached.collections);
-  std::vector<CollectionInfo> collections = ListOwnerCollections(org, ApiKeyUtf8());
-  if (collections.empty()) return collections;  // no answer or none: ask again next time
+  FetchOutcome outcome;
+  std::vector<CollectionInfo> collections = ListOwnerCollections(org, ApiKeyUtf8(), &outcome);
+  if (!outcome.complete) {
+    LogMessage(u"Collections fetch failed: " + Utf8ToWide(org) + u" status=" + WideDecimal(outcome.status));
+    return collections;  // shown as far as it got, asked again next time
+  }
+  if (collections.empty()) return collections;  // none: ask again next time
   OrgCollectionsCache record;
   record.org = org;
   record.fetched_at = UnixNow();
@@ -94,8 +121,12 @@ std::vector<CollectionInfo> LoadOrgCollections(const std::string& org) {
 std::vector<std::string> LoadCollectionItems(const std::string& slug, const std::vector<std::string>& fallback) {
   CollectionItemsCache cached;
   if (LoadFreshCollectionItemsCache(slug, &cached) && !cached.model_ids.empty()) return std::move(cached.model_ids);
-  std::vector<std::string> ids = ListCollectionModels(slug, ApiKeyUtf8());
-  if (ids.empty()) return fallback;
+  FetchOutcome outcome;
+  std::vector<std::string> ids = ListCollectionModels(slug, ApiKeyUtf8(), &outcome);
+  if (!outcome.complete) {
+    LogMessage(u"Collection items fetch failed: " + Utf8ToWide(slug) + u" status=" + WideDecimal(outcome.status));
+  }
+  if (!outcome.complete || ids.empty()) return fallback;
   CollectionItemsCache record;
   record.slug = slug;
   record.fetched_at = UnixNow();
@@ -105,8 +136,9 @@ std::vector<std::string> LoadCollectionItems(const std::string& slug, const std:
 }
 
 std::string FindModelIdByName(const std::string& model_folder, const std::vector<std::string>& ids) {
-  for (const std::string& id : ids) {
-    if (ModelFolderName(id) == model_folder) return id;
+  const std::vector<std::string> names = ModelFolderNames(ids);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (names[i] == model_folder) return ids[i];
   }
   return std::string();
 }

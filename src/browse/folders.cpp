@@ -7,6 +7,7 @@
 #include "core/state.h"
 #include "core/text.h"
 #include "core/time.h"
+#include "hub/http.h"
 
 namespace {
 
@@ -20,6 +21,16 @@ OrgReposCache StartRecord(const Entry& entry, int32_t page_size) {
   record.pages_loaded = 0;
   record.has_more = true;
   return record;
+}
+
+// A next-page link read back from a cache file (a folder the user may point anywhere) is used only
+// when it stays on the hub's origin; any other starts the listing over.
+bool HasUsableLink(const OrgReposCache& record) {
+  return !record.next_url.empty() && IsHubOrigin(Utf8ToWide(record.next_url));
+}
+
+void LogFailedPage(const Entry& entry, const FetchOutcome& outcome) {
+  LogMessage(u"OrgRepos fetch failed: " + Utf8ToWide(entry.org) + u" status=" + WideDecimal(outcome.status));
 }
 
 }  // namespace
@@ -58,35 +69,48 @@ OrgReposCache LoadOrgRepos(const Entry& entry) {
     record.pages_loaded = 1;
     record.has_more = false;
     record.fetched_at = UnixNow();
-    record.models = ListAllRepos(entry.org, ApiKeyUtf8(), 0, entry.is_dataset);
-    SaveOrgReposCache(record);
+    FetchOutcome outcome;
+    record.models = ListAllRepos(entry.org, ApiKeyUtf8(), 0, entry.is_dataset, &outcome);
+    if (outcome.complete) {
+      SaveOrgReposCache(record);
+    } else {
+      LogFailedPage(entry, outcome);
+    }
     return record;
   }
   const int32_t page_size = PageSizeOf(entry);
   OrgReposCache cached;
   if (LoadFreshOrgReposCache(entry.org, entry.is_dataset, &cached) && cached.page_size == page_size &&
-      cached.pages_loaded > 0 && (!cached.has_more || !cached.next_url.empty())) {
+      cached.pages_loaded > 0 && (!cached.has_more || HasUsableLink(cached))) {
     return cached;
   }
-  return FetchOrgReposPage(entry, StartRecord(entry, page_size), 0);
+  OrgReposCache record = StartRecord(entry, page_size);
+  FetchOrgReposPage(entry, &record, 0);
+  return record;
 }
 
-OrgReposCache FetchOrgReposPage(const Entry& entry, OrgReposCache record, int32_t pages_loaded) {
+bool FetchOrgReposPage(const Entry& entry, OrgReposCache* record, int32_t pages_loaded) {
   const int32_t page_size = PageSizeOf(entry);
   const std::string key = ApiKeyUtf8();
-  const RepoPage page = (pages_loaded < 1 || record.next_url.empty())
+  const RepoPage page = (pages_loaded < 1 || record->next_url.empty())
                             ? ListReposPage(entry.org, key, page_size, entry.is_dataset)
-                            : ListReposNextPage(record.next_url, key);
-  record.org = entry.org;
-  record.is_dataset = entry.is_dataset;
-  record.page_size = page_size;
-  record.fetched_at = UnixNow();
-  MergeRepos(&record.models, page);
-  record.pages_loaded = pages_loaded + 1;
-  record.next_url = page.next_url;
-  record.has_more = !record.next_url.empty();
-  SaveOrgReposCache(record);
-  return record;
+                            : ListReposNextPage(record->next_url, key);
+  if (!page.outcome.complete) {
+    // What was loaded stays listed with its paging item, and nothing is stored: the next listing (or a
+    // click on the paging item) asks again.
+    LogFailedPage(entry, page.outcome);
+    return false;
+  }
+  record->org = entry.org;
+  record->is_dataset = entry.is_dataset;
+  record->page_size = page_size;
+  record->fetched_at = UnixNow();
+  MergeRepos(&record->models, page);
+  record->pages_loaded = pages_loaded + 1;
+  record->next_url = page.next_url;
+  record->has_more = !record->next_url.empty();
+  SaveOrgReposCache(*record);
+  return true;
 }
 
 void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page) {
@@ -94,6 +118,7 @@ void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page) {
   seen.reserve(models->size() + page.items.size());
   for (const RepoInfo& m : *models) seen.insert(m.repo_id);
   for (const RepoInfo& item : page.items) {
+    if (models->size() >= kMaxListingItems) break;  // a listing paged by hand is bounded too
     if (seen.insert(item.repo_id).second) models->push_back(item);
   }
 }
@@ -106,13 +131,15 @@ bool LoadNextPage(const Entry& entry, bool temporary) {
   if (record.org.empty()) record.org = entry.org;
 
   if (record.page_size == page_size && record.pages_loaded > 0 && !record.has_more) return true;  // all loaded
-  if (record.page_size == page_size && record.pages_loaded > 0 && !record.next_url.empty()) {
-    const int32_t loaded = record.pages_loaded;
-    record = FetchOrgReposPage(entry, std::move(record), loaded);
+  bool fetched = false;
+  if (record.page_size == page_size && record.pages_loaded > 0 && HasUsableLink(record)) {
+    fetched = FetchOrgReposPage(entry, &record, record.pages_loaded);
   } else {
-    // Another page size, nothing loaded yet, or more announced without a link: start over.
-    record = FetchOrgReposPage(entry, StartRecord(entry, page_size), 0);
+    // Another page size, nothing loaded yet, or more announced without a usable link: start over.
+    record = StartRecord(entry, page_size);
+    fetched = FetchOrgReposPage(entry, &record, 0);
   }
+  if (!fetched) return true;
 
   bool save = false;
   {

@@ -25,20 +25,22 @@ std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dat
   TreeCache cached;
   if (use_cache && LoadFreshTreeCache(repo_id, is_dataset, &cached)) return std::move(cached.files);
 
-  uint32_t status = 0;
-  std::vector<TreeItem> items = FetchRepoTree(repo_id, ApiKeyUtf8(), &status, is_dataset);
-  if (status == 200) {
+  FetchOutcome outcome;
+  std::vector<TreeItem> items = FetchRepoTree(repo_id, ApiKeyUtf8(), &outcome, is_dataset);
+  if (outcome.complete) {
     // An empty repository is a valid answer and is kept like any other.
     TreeCache record;
     record.repo_id = repo_id;
     record.is_dataset = is_dataset;
     record.fetched_at = UnixNow();
-    record.files = items;
+    record.files = std::move(items);  // a tree may be large: stored and returned without a copy
     SaveTreeCache(record);
-  } else if (status == 401 || status == 403) {
+    return std::move(record.files);
+  } else if (outcome.status == 401 || outcome.status == 403) {
     PromptGatedRepo(repo_id, is_dataset);
   } else {
-    LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(status));
+    // Shown as far as it got, never stored: the next listing asks again.
+    LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(outcome.status));
   }
   return items;
 }

@@ -112,7 +112,9 @@ bool IsCacheFresh(const std::string& name) {
   if (ec) return false;
   const auto now = std::filesystem::file_time_type::clock::now();
   if (written > now) return false;  // clock moved back: the age is unknown
-  return now - written < std::chrono::seconds(ttl_hours * 3600);
+  // In seconds: the time-to-live as a clock duration overflows from about 2.5 million hours.
+  const int64_t age_seconds = std::chrono::duration_cast<std::chrono::seconds>(now - written).count();
+  return age_seconds < ttl_hours * 3600;
 }
 
 json ReadCacheJson(const std::string& name) {
@@ -220,7 +222,9 @@ void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset) {
   RemoveFileQuietly(CacheFilePath(TreeCacheName(repo_id, is_dataset)));
 }
 
-void DeleteOrgCollectionsCache(const std::string& org) { RemoveFileQuietly(CacheFilePath(OrgCollectionsCacheName(org))); }
+void DeleteOrgCollectionsCache(const std::string& org) {
+  RemoveFileQuietly(CacheFilePath(OrgCollectionsCacheName(org)));
+}
 
 void DeleteOwnerCollectionItems(const std::string& org) {
   // Slugs are "owner/suffix", so every items file of the owner starts with this prefix.

@@ -42,7 +42,7 @@ struct CollectionItemsCache {
 // Cache folder + separator + name + ".json".
 std::u16string CacheFilePath(const std::string& name);
 bool IsCacheFresh(const std::string& name);
-// Null when the file is missing or does not parse.
+// Null when the file is missing, larger than 256 MiB or over the value budget, or does not parse.
 nlohmann::json ReadCacheJson(const std::string& name);
 void WriteCacheJson(const std::string& name, const nlohmann::json& value);
 

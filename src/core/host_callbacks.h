@@ -14,6 +14,8 @@ typedef char16_t HostChar;
 #endif
 
 typedef int32_t HostBool;  // Windows BOOL: 32-bit signed, non-zero is true
+typedef void* HostWindow;  // the host's window that owns a dialog; null where there is none
+typedef void* HostIcon;
 
 typedef int32_t(TARN_CALL* HostProgressProc)(int32_t plugin_nr, HostChar* source, HostChar* target,
                                               int32_t percent_done);
@@ -22,4 +24,11 @@ typedef HostBool(TARN_CALL* HostRequestProc)(int32_t plugin_nr, int32_t request_
                                               HostChar* text, HostChar* answer, int32_t max_len);
 
 constexpr int32_t kLogDetail = 3;
+// Request types. The answer buffer carries a default in and the typed text out; the result is true
+// for OK or Yes.
+constexpr int32_t kRequestOther = 0;
+constexpr int32_t kRequestPassword = 2;
+constexpr int32_t kRequestUrl = 7;
+constexpr int32_t kRequestMessageOk = 8;
 constexpr int32_t kRequestYesNo = 9;
+constexpr int32_t kRequestOkCancel = 10;

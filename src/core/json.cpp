@@ -14,6 +14,9 @@ using nlohmann::json;
 
 namespace {
 
+constexpr std::filesystem::perms kPrivateFile =
+    std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+
 const json* Member(const json& object, const char* key) {
   if (!object.is_object()) return nullptr;
   const auto it = object.find(key);
@@ -44,11 +47,61 @@ bool AsInt64(const json& value, int64_t* out) {
   return false;
 }
 
+// Counts values without building anything; stops the scan once the budget is spent.
+struct ValueCounter {
+  size_t left;
+  bool Take() { return left-- > 0; }
+  bool null() { return Take(); }
+  bool boolean(bool) { return Take(); }
+  bool number_integer(json::number_integer_t) { return Take(); }
+  bool number_unsigned(json::number_unsigned_t) { return Take(); }
+  bool number_float(json::number_float_t, const json::string_t&) { return Take(); }
+  bool string(json::string_t&) { return Take(); }
+  bool binary(json::binary_t&) { return Take(); }
+  bool start_object(size_t) { return Take(); }
+  bool key(json::string_t&) { return true; }
+  bool end_object() { return true; }
+  bool start_array(size_t) { return Take(); }
+  bool end_array() { return true; }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+};
+
+std::u16string TemporaryFor(const std::u16string& target) {
+  return target + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
+}
+
+// A save killed between writing its temporary file and the replace leaves that file behind, under a
+// thread id no later save reuses. The next save of the same target removes them, so they cannot pile
+// up. A temporary another thread is still writing may go too: that save then fails and the target
+// keeps the last complete file.
+void RemoveStaleTemporaries(const std::u16string& target) {
+  std::error_code ec;
+  const std::filesystem::path path = FsPath(target);
+  const std::string prefix = path.filename().u8string() + ".";
+  const std::filesystem::path own = FsPath(TemporaryFor(target));
+  for (std::filesystem::directory_iterator it(path.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().u8string();
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - 4, 4, ".tmp") != 0) {
+      continue;
+    }
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (middle.find_first_not_of("0123456789") != std::string::npos || it->path() == own) continue;
+    std::error_code ignored;
+    std::filesystem::remove(it->path(), ignored);
+  }
+}
+
 }  // namespace
 
-json ParseJson(const std::string& text) {
+json ParseJson(const std::string& text, size_t max_values) {
   if (text.empty()) return json();
   try {
+    // A DOM costs many times its text for tiny values; count them first so that it is never built.
+    ValueCounter counter{max_values};
+    if (!json::sax_parse(text, &counter, json::input_format_t::json, /*strict=*/true, /*ignore_comments=*/false)) {
+      return json();
+    }
     json document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
     if (document.is_discarded()) return json();
     return document;
@@ -93,14 +146,19 @@ const json* JsonObject(const json& object, const char* key) {
 
 bool WriteJsonFileAtomic(const std::u16string& target, const json& document, bool make_backup) {
   if (target.empty()) return false;
-  const std::u16string temporary = target + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
+  const std::u16string temporary = TemporaryFor(target);
   try {
+    RemoveStaleTemporaries(target);
     // Invalid UTF-8 in a text becomes U+FFFD instead of an exception half-way through the file.
     const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
     {
       // Text mode: line breaks on disk are the platform's own.
       std::ofstream out(FsPath(temporary), std::ios::out | std::ios::trunc);
       if (!out) return false;
+      // Keys and private repositories' names are the user's alone (owner read and write on POSIX).
+      std::error_code private_ec;
+      std::filesystem::permissions(FsPath(temporary), kPrivateFile, std::filesystem::perm_options::replace,
+                                   private_ec);
       out.write(text.data(), static_cast<std::streamsize>(text.size()));
       out.flush();
       const bool written = out.good();
@@ -112,10 +170,18 @@ bool WriteJsonFileAtomic(const std::u16string& target, const json& document, boo
     }
     std::error_code ec;
     if (make_backup && std::filesystem::is_regular_file(FsPath(target), ec)) {
-      // Remove, then copy: mingw's copy_file refuses overwrite_existing on any existing file (its
-      // stat has no inode, so every pair looks like one file). A failed copy must not stop the save.
-      RemoveFileQuietly(target + u".bak");
-      std::filesystem::copy_file(FsPath(target), FsPath(target + u".bak"), ec);
+      // The backup is replaced atomically too, so a copy cut short never takes the previous one's
+      // place. mingw's copy_file refuses to overwrite any file, so the copy goes to a fresh name first.
+      // A failed backup must not stop the save.
+      const std::u16string backup = target + u".bak";
+      const std::u16string backup_temporary = TemporaryFor(backup);
+      RemoveStaleTemporaries(backup);
+      RemoveFileQuietly(backup_temporary);
+      if (std::filesystem::copy_file(FsPath(target), FsPath(backup_temporary), ec)) {
+        std::filesystem::permissions(FsPath(backup_temporary), kPrivateFile, std::filesystem::perm_options::replace,
+                                     ec);  // a file saved before it was private is copied with its old mode
+        if (!PlatformReplaceFile(backup_temporary, backup)) RemoveFileQuietly(backup_temporary);
+      }
     }
     if (!PlatformReplaceFile(temporary, target)) {
       RemoveFileQuietly(temporary);

@@ -8,8 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
-// The document, or null when the text is empty or does not parse (comments are not allowed).
-nlohmann::json ParseJson(const std::string& text);
+// Values a document may hold before it is refused unparsed: above any file this module writes (a
+// listing is capped at 100,000 items), and it bounds the memory a hostile document can take.
+constexpr size_t kMaxJsonValues = 1000000;
+
+// The document, or null when the text is empty, does not parse (comments are not allowed) or holds
+// more than `max_values` values (objects, arrays, members' values and elements all count).
+nlohmann::json ParseJson(const std::string& text, size_t max_values = kMaxJsonValues);
 
 std::string JsonString(const nlohmann::json& object, const char* key, const std::string& fallback = std::string());
 int64_t JsonInt64(const nlohmann::json& object, const char* key, int64_t fallback = 0);

@@ -15,15 +15,38 @@ void LogMessage(const std::u16string& text) {
 }
 
 bool AskHostYesNo(const std::u16string& title, const std::u16string& text) {
+  return AskHost(kRequestYesNo, title, text, nullptr);
+}
+
+bool AskHost(int32_t request_type, const std::u16string& title, const std::u16string& text, std::u16string* answer) {
   if (!g_state.request) return false;
+  constexpr size_t kCapacity = 1024;
   std::u16string t = title, q = text;  // the callback takes mutable buffers
-  HostChar answer[1] = {0};
-  return g_state.request(g_state.plugin_number, kRequestYesNo, reinterpret_cast<HostChar*>(t.data()),
-                         reinterpret_cast<HostChar*>(q.data()), answer, 1) != 0;
+  std::u16string buffer(kCapacity, u'\0');
+  if (answer) buffer.replace(0, std::min(answer->size(), kCapacity - 1), *answer, 0, kCapacity - 1);
+  const bool ok = g_state.request(g_state.plugin_number, request_type, reinterpret_cast<HostChar*>(t.data()),
+                                  reinterpret_cast<HostChar*>(q.data()), reinterpret_cast<HostChar*>(buffer.data()),
+                                  static_cast<int32_t>(kCapacity)) != 0;
+  buffer.back() = u'\0';  // a host that fills the whole buffer still leaves a terminated text
+  if (ok && answer) *answer = buffer.substr(0, buffer.find(u'\0'));
+  return ok;
 }
 
 bool IsMainThread() {
   return g_state.main_thread_id == 0 || g_state.main_thread_id == PlatformThreadId();
+}
+
+const std::u16string kAddNewEntryName = u"[Add New Entry]";
+const std::u16string kSettingsName = u"[Settings]";
+const std::u16string kTemporaryName = u"***_TEMPORARY_***";
+
+bool IsSpecialName(const std::u16string& component) {
+  return component == kAddNewEntryName || component == kSettingsName || component == kTemporaryName;
+}
+
+bool IsNameTaken(const std::u16string& name) {
+  StateLock guard(g_state.lock);
+  return IsSpecialName(name) || FindEntryByName(name) != nullptr;
 }
 
 Entry* FindEntryByName(const std::u16string& name) {

@@ -48,11 +48,22 @@ using StateLock = std::lock_guard<std::recursive_mutex>;
 void LogMessage(const std::u16string& text);
 // Asks the host a yes/no question; false when there is no request callback or the user says no.
 bool AskHostYesNo(const std::u16string& title, const std::u16string& text);
+// One request box of any type (core/host_callbacks.h). `answer`, when given, carries the default in
+// and the typed text out. False when there is no request callback, or for Cancel / No.
+bool AskHost(int32_t request_type, const std::u16string& title, const std::u16string& text, std::u16string* answer);
 // True before FsInitW, and on the thread that called it.
 bool IsMainThread();
 
+// The special root names, compared exactly.
+extern const std::u16string kAddNewEntryName;  // "[Add New Entry]"
+extern const std::u16string kSettingsName;     // "[Settings]"
+extern const std::u16string kTemporaryName;    // "***_TEMPORARY_***"
+bool IsSpecialName(const std::u16string& component);
+
 // The caller holds the lock; the pointer is valid only while it does.
 Entry* FindEntryByName(const std::u16string& name);
+// A special name, or the display name of an entry.
+bool IsNameTaken(const std::u16string& name);
 // True while the host holds the listing of this normalized path open (between find-first and close).
 bool IsListingOpen(const std::u16string& normalized_path);
 

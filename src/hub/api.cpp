@@ -1,13 +1,17 @@
 // The hub's API operations: URLs, paging and the mapping of JSON bodies to records.
 //
 // Members are read with their defaults (a null date is no date, a numeric slug an empty one); an element
-// that is not an object is skipped; a body that does not parse ends the operation. Nothing is thrown out.
+// that is not an object is skipped. A page that fails (a status other than 200, a cut body, a body that
+// does not parse or has another shape) ends the operation with what came before it, reported as
+// incomplete. Nothing is thrown out.
 #include "hub/api.h"
 
 #include <algorithm>
+#include <set>
 #include <unordered_map>
 
 #include "core/json.h"
+#include "core/state.h"
 #include "core/text.h"
 #include "core/time.h"
 #include "hub/http.h"
@@ -20,6 +24,9 @@ constexpr int kMaxTreePages = 200;
 constexpr int kMaxCollectionPages = 50;
 constexpr int kMaxRepoPages = 1000;  // a hub that always links a next page must not page forever
 constexpr int32_t kMaxPageLimit = 500;
+constexpr size_t kMaxHashChars = 64;  // a SHA-256 in hex; anything longer is no hash of ours
+// A real page holds at most a few ten thousand values (a thousand tree items with their commits).
+constexpr size_t kMaxPageValues = 250000;
 
 int64_t DateOr0(const json& object, const char* key) {
   const std::string text = JsonString(object, key);
@@ -39,22 +46,55 @@ void ForEachObject(const json& array, Read read) {
 // "id", or "modelId" when "id" is missing or not text.
 std::string IdOf(const json& object) { return JsonString(object, "id", JsonString(object, "modelId")); }
 
-RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
-  RepoPage page;
+struct Page {
+  json body;             // null unless the page arrived whole in the expected shape
+  FetchOutcome outcome;
+  std::u16string next;   // the next page on the hub's origin; empty on the last
+};
+
+// One page of an operation. The key goes only to the hub's origin, so a URL elsewhere (a next link
+// from the hub or a cache file) is not requested at all, and a next link elsewhere ends the paging.
+Page GetPage(const std::u16string& url, const std::string& api_key, json::value_t shape) {
+  Page page;
+  if (!IsHubOrigin(url)) {
+    LogMessage(u"Paging link to another origin not followed: " + url);
+    return page;
+  }
+  bool whole = false;
   std::u16string next;
-  const json body = ParseJson(HttpGet(url, api_key, nullptr, &next));
-  page.next_url = WideToUtf8(next);
-  if (!body.is_array()) return page;
-  ForEachObject(body, [&page](const json& element) {
+  const std::string text = HttpGet(url, api_key, &page.outcome.status, &next, &whole);
+  if (page.outcome.status != 200 || !whole) return page;
+  page.body = ParseJson(text, kMaxPageValues);
+  if (page.body.type() != shape) {
+    page.body = json();
+    return page;
+  }
+  page.outcome.complete = true;
+  if (!next.empty()) next = ResolveRedirect(url, next);  // a Link target may be relative to the page
+  if (!next.empty() && !IsHubOrigin(next)) {
+    LogMessage(u"Paging link to another origin not followed: " + next);
+    page.outcome.complete = false;  // the hub announced more than we take: ask again next time
+  } else {
+    page.next = std::move(next);
+  }
+  return page;
+}
+
+RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
+  RepoPage result;
+  const Page page = GetPage(url, api_key, json::value_t::array);
+  result.outcome = page.outcome;
+  result.next_url = WideToUtf8(page.next);
+  ForEachObject(page.body, [&result](const json& element) {
     RepoInfo info;
     info.repo_id = IdOf(element);
-    if (info.repo_id.empty()) return;
+    if (info.repo_id.empty() || info.repo_id.size() > kMaxNameBytes) return;
     const size_t slash = info.repo_id.find('/');
     info.name = slash == std::string::npos ? info.repo_id : info.repo_id.substr(slash + 1);
     info.last_modified = DateOr0(element, "lastModified");
-    page.items.push_back(std::move(info));
+    result.items.push_back(std::move(info));
   });
-  return page;
+  return result;
 }
 
 // Item type "model" only; the id from "id", "modelId" or a nested "item" object.
@@ -65,41 +105,38 @@ void AppendCollectionModels(const json& items, std::vector<std::string>* model_i
     if (id.empty()) {
       if (const json* nested = JsonObject(element, "item")) id = IdOf(*nested);
     }
-    if (!id.empty()) model_ids->push_back(std::move(id));
+    if (!id.empty() && id.size() <= kMaxNameBytes) model_ids->push_back(std::move(id));
   });
 }
 
-std::vector<TreeItem> FetchRepoTreeUnguarded(const std::string& repo_id, const std::string& api_key,
-                                             uint32_t* status, uint32_t is_dataset) {
-  std::u16string url = MakeApiUrl(std::string("/") + Segment(is_dataset) + "/" + UrlEncode(repo_id, true) +
-                                  "/tree/main?recursive=true&expand=true");
-  std::vector<TreeItem> collected;
-  bool first = true;
-  for (int pages_left = kMaxTreePages; !url.empty() && pages_left >= 1; --pages_left) {
-    uint32_t page_status = 0;
-    std::u16string next;
-    const std::string body = HttpGet(url, api_key, &page_status, &next);
-    if (first && status) *status = page_status;
-    first = false;
-    if (page_status != 200) return {};  // a partial tree would look complete in the cache
-    const json page = ParseJson(body);
-    if (!page.is_array()) break;
-    ForEachObject(page, [&collected](const json& element) {
-      TreeItem item;
-      item.type = JsonString(element, "type", "file");
-      item.path = JsonString(element, "path");
-      item.size = JsonInt64(element, "size");
-      if (item.type == "file") {  // hashes of an odd shape only mean there is nothing to check
-        item.oid = JsonString(element, "oid");
-        if (const json* lfs = JsonObject(element, "lfs")) item.lfs_oid = JsonString(*lfs, "oid");
-      }
-      if (const json* commit = JsonObject(element, "lastCommit")) item.mtime = DateOr0(*commit, "date");
-      collected.push_back(std::move(item));
-    });
-    url = std::move(next);
+// Reads every page from `url` on, `read` taking each body; ends at the last page, a failing page, the
+// page limit or kMaxListingItems (counted by `count`). A next link back to a page already read would
+// repeat its items until the page limit: the listing ends there, incomplete.
+template <typename Read, typename Count>
+FetchOutcome ReadPages(std::u16string url, const std::string& api_key, int max_pages, Read read, Count count) {
+  FetchOutcome outcome;
+  std::set<std::u16string> requested;
+  for (int pages_left = max_pages; !url.empty() && pages_left >= 1; --pages_left) {
+    if (!requested.insert(url).second) {
+      LogMessage(u"Paging link back to a page already read: " + url);
+      outcome.complete = false;
+      break;
+    }
+    Page page = GetPage(url, api_key, json::value_t::array);
+    outcome = page.outcome;
+    if (!page.body.is_null()) read(page.body);  // a page whole but for a link elsewhere still counts
+    if (!outcome.complete) break;
+    if (count() >= kMaxListingItems) {
+      LogMessage(u"Listing ends at its item limit: " + url);
+      break;
+    }
+    url = std::move(page.next);
   }
-  FillDirectoryTimes(&collected);
-  return collected;
+  return outcome;
+}
+
+void Report(FetchOutcome* out, const FetchOutcome& outcome) {
+  if (out) *out = outcome;
 }
 
 }  // namespace
@@ -126,41 +163,65 @@ RepoPage ListReposNextPage(const std::string& next_url, const std::string& api_k
 }
 
 std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& api_key, int32_t maximum,
-                                   uint32_t is_dataset) {
+                                   uint32_t is_dataset, FetchOutcome* outcome) {
   std::vector<RepoInfo> result;
+  FetchOutcome ended;
   try {
+    const size_t cap =
+        maximum > 0 ? std::min<size_t>(static_cast<size_t>(maximum), kMaxListingItems) : kMaxListingItems;
     std::string next_url;
-    for (int page_number = 0; page_number < kMaxRepoPages; ++page_number) {
-      int32_t batch = kMaxPageLimit;
-      if (maximum > 0) {
-        const int64_t remaining = static_cast<int64_t>(maximum) - static_cast<int64_t>(result.size());
-        if (remaining < 1) break;
-        batch = static_cast<int32_t>(std::min<int64_t>(remaining, kMaxPageLimit));
-      }
+    for (int page_number = 0; page_number < kMaxRepoPages && result.size() < cap; ++page_number) {
+      const int32_t batch = static_cast<int32_t>(std::min<size_t>(cap - result.size(), kMaxPageLimit));
       RepoPage page = page_number == 0 ? ListReposPage(owner, api_key, batch, is_dataset)
                                        : ListReposNextPage(next_url, api_key);
-      if (page.items.empty()) break;
+      ended = page.outcome;
+      if (!ended.complete || page.items.empty()) break;
       for (RepoInfo& info : page.items) {
-        if (maximum > 0 && result.size() >= static_cast<size_t>(maximum)) break;
+        if (result.size() >= cap) break;
         result.push_back(std::move(info));
       }
-      if (maximum > 0 && result.size() >= static_cast<size_t>(maximum)) break;
       if (page.next_url.empty()) break;
       next_url = std::move(page.next_url);
     }
   } catch (...) {
-    // Out of memory: what was gathered so far is still a valid prefix.
+    ended.complete = false;  // out of memory: what was gathered so far is still a valid prefix
   }
+  Report(outcome, ended);
   return result;
 }
 
-std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, uint32_t* status,
+std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
                                     uint32_t is_dataset) {
+  std::vector<TreeItem> collected;
+  FetchOutcome ended;
   try {
-    return FetchRepoTreeUnguarded(repo_id, api_key, status, is_dataset);
+    const std::u16string url = MakeApiUrl(std::string("/") + Segment(is_dataset) + "/" + UrlEncode(repo_id, true) +
+                                          "/tree/main?recursive=true&expand=true");
+    const auto read = [&collected](const json& body) {
+      ForEachObject(body, [&collected](const json& element) {
+        if (collected.size() >= kMaxListingItems) return;
+        TreeItem item;
+        item.type = JsonString(element, "type", "file");
+        item.path = JsonString(element, "path");
+        if (item.type.size() > kMaxNameBytes || item.path.size() > kMaxPathBytes) return;
+        item.size = std::max<int64_t>(0, JsonInt64(element, "size"));
+        if (item.type == "file") {  // a hash of an odd shape only means there is nothing to check
+          item.oid = JsonString(element, "oid");
+          if (const json* lfs = JsonObject(element, "lfs")) item.lfs_oid = JsonString(*lfs, "oid");
+          if (item.oid.size() > kMaxHashChars) item.oid.clear();
+          if (item.lfs_oid.size() > kMaxHashChars) item.lfs_oid.clear();
+        }
+        if (const json* commit = JsonObject(element, "lastCommit")) item.mtime = DateOr0(*commit, "date");
+        collected.push_back(std::move(item));
+      });
+    };
+    ended = ReadPages(url, api_key, kMaxTreePages, read, [&collected] { return collected.size(); });
+    FillDirectoryTimes(&collected);
   } catch (...) {
-    return {};
+    ended.complete = false;
   }
+  Report(outcome, ended);
+  return collected;
 }
 
 void FillDirectoryTimes(std::vector<TreeItem>* items) {
@@ -179,44 +240,48 @@ void FillDirectoryTimes(std::vector<TreeItem>* items) {
   }
 }
 
-std::vector<std::string> ListCollectionModels(const std::string& slug, const std::string& api_key) {
+std::vector<std::string> ListCollectionModels(const std::string& slug, const std::string& api_key,
+                                              FetchOutcome* outcome) {
   std::vector<std::string> model_ids;
+  FetchOutcome ended;
   try {
-    const json body = ParseJson(HttpGet(MakeApiUrl("/collections/" + UrlEncode(slug, true)), api_key));
-    if (!body.is_object()) return {};
-    const json* items = JsonArray(body, "items");
-    if (!items) return {};
-    AppendCollectionModels(*items, &model_ids);
+    const Page page = GetPage(MakeApiUrl("/collections/" + UrlEncode(slug, true)), api_key, json::value_t::object);
+    ended = page.outcome;
+    if (const json* items = JsonArray(page.body, "items")) AppendCollectionModels(*items, &model_ids);
+    if (model_ids.size() > kMaxListingItems) model_ids.resize(kMaxListingItems);
   } catch (...) {
-    return {};
+    model_ids.clear();
+    ended.complete = false;
   }
+  Report(outcome, ended);
   return model_ids;
 }
 
-std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const std::string& api_key) {
+std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const std::string& api_key,
+                                                 FetchOutcome* outcome) {
   std::vector<CollectionInfo> collected;
+  FetchOutcome ended;
   try {
-    std::u16string url = MakeApiUrl("/collections?owner=" + UrlEncode(owner, false) + "&limit=100");
-    for (int pages_left = kMaxCollectionPages; !url.empty() && pages_left >= 1; --pages_left) {
-      uint32_t status = 0;
-      std::u16string next;
-      const std::string body = HttpGet(url, api_key, &status, &next);
-      if (status != 200) break;  // earlier pages stay: a rate limit mid-way still shows something
-      const json page = ParseJson(body);
-      if (!page.is_array()) break;
-      ForEachObject(page, [&collected](const json& element) {
+    size_t items = 0;  // collections and their listed models together
+    const auto read = [&collected, &items](const json& body) {
+      ForEachObject(body, [&collected, &items](const json& element) {
+        if (items >= kMaxListingItems) return;
         CollectionInfo info;
         info.slug = JsonString(element, "slug");
         info.title = JsonString(element, "title", info.slug);
+        if (info.slug.size() > kMaxNameBytes || info.title.size() > kMaxPathBytes) return;
         info.last_updated = DateOr0(element, "lastUpdated");
-        if (const json* items = JsonArray(element, "items")) AppendCollectionModels(*items, &info.model_ids);
+        if (const json* listed = JsonArray(element, "items")) AppendCollectionModels(*listed, &info.model_ids);
+        items += 1 + info.model_ids.size();
         collected.push_back(std::move(info));
       });
-      url = std::move(next);
-    }
+    };
+    ended = ReadPages(MakeApiUrl("/collections?owner=" + UrlEncode(owner, false) + "&limit=100"), api_key,
+                      kMaxCollectionPages, read, [&items] { return items; });
   } catch (...) {
-    // Out of memory: the collections gathered so far stand.
+    ended.complete = false;  // out of memory: the collections gathered so far stand
   }
+  Report(outcome, ended);
   return collected;
 }
 

@@ -1,9 +1,25 @@
-// The hub's API operations as plain records. No logging, no cache, no exceptions out.
+// The hub's API operations as plain records, each reporting how it ended. No cache, no exceptions out;
+// the only log lines say why paging stopped early.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// How an operation ended: the status of its last request (0 when no answer arrived) and whether every
+// page arrived whole and in the expected shape. Only a complete listing may be cached.
+struct FetchOutcome {
+  uint32_t status = 0;
+  bool complete = false;
+};
+
+// A listing ends after this many items (and counts as complete): about ten times the largest real
+// repository tree the paging limits allow, and a bound on what a hostile hub can make us hold.
+constexpr size_t kMaxListingItems = 100000;
+// Longer texts are no real hub's (ids are at most 96 characters; a host path at most 259 units), and
+// items carrying them are skipped, so that the item limit also bounds the memory a listing takes.
+constexpr size_t kMaxPathBytes = 1024;
+constexpr size_t kMaxNameBytes = 256;
 
 struct RepoInfo {
   std::string name;           // part of the id after its first "/", or the whole id
@@ -13,7 +29,8 @@ struct RepoInfo {
 
 struct RepoPage {
   std::vector<RepoInfo> items;
-  std::string next_url;       // absolute URL of the next page; empty on the last
+  std::string next_url;       // absolute URL of the next page on the hub's origin; empty on the last
+  FetchOutcome outcome;
 };
 
 struct TreeItem {
@@ -33,14 +50,17 @@ struct CollectionInfo {
 };
 
 RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, uint32_t is_dataset);
+// A link that is not on the hub's origin (a cache file may hold anything) is not requested.
 RepoPage ListReposNextPage(const std::string& next_url, const std::string& api_key);
 // maximum <= 0: no maximum (but never more than 1,000 pages).
 std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& api_key, int32_t maximum,
-                                   uint32_t is_dataset);
-// `status` receives the first request's status (0 when no answer arrived).
-std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, uint32_t* status,
+                                   uint32_t is_dataset, FetchOutcome* outcome = nullptr);
+// A failing page keeps the items before it, reported incomplete.
+std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
                                     uint32_t is_dataset);
 void FillDirectoryTimes(std::vector<TreeItem>* items);
-std::vector<std::string> ListCollectionModels(const std::string& slug, const std::string& api_key);
-std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const std::string& api_key);
+std::vector<std::string> ListCollectionModels(const std::string& slug, const std::string& api_key,
+                                              FetchOutcome* outcome = nullptr);
+std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const std::string& api_key,
+                                                 FetchOutcome* outcome = nullptr);
 bool CheckApiKey(const std::string& api_key);

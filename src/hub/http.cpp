@@ -157,6 +157,17 @@ HttpExchangeRequest MakeRequest(const SplitUrl& url, const std::string& key, con
   return request;
 }
 
+// WinHTTP ends a body that stops short of its Content-Length as if it were complete; so count it here.
+// A length that is not plain digits is left to the transport.
+bool MatchesContentLength(const HttpResponseHead& head, size_t received) {
+  const std::string& text = head.content_length;
+  if (!head.has_content_length || text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return true;
+  }
+  return std::stoull(text) == received;
+}
+
 }  // namespace
 
 void SetHttpExchangeForTesting(HttpExchangeFn exchange) { g_exchange.store(exchange); }
@@ -278,17 +289,20 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
 }
 
 std::string HttpGet(const std::u16string& url, const std::string& api_key, uint32_t* status,
-                    std::u16string* next_link) {
+                    std::u16string* next_link, bool* whole) {
+  if (whole) *whole = false;
   try {
     std::string body;
     HttpResponseHead head;
     const HttpExchangeResult result =
         HttpFetch(url, api_key, HttpFetchOptions(), &head, nullptr, [&body](const char* data, size_t size) {
+          if (size > kMaxApiBodyBytes - body.size()) return false;
           body.append(data, size);
           return true;
         });
     if (result == HttpExchangeResult::NoResponse) return std::string();
     if (status) *status = head.status;
+    if (whole) *whole = result == HttpExchangeResult::Complete && MatchesContentLength(head, body.size());
     if (next_link && !head.link.empty()) {
       std::u16string next = ParseNextLink(head.link);
       if (!next.empty()) *next_link = std::move(next);
@@ -297,6 +311,11 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
   } catch (...) {
     return std::string();  // out of memory for the body: the same as no answer
   }
+}
+
+bool IsHubOrigin(const std::u16string& url) {
+  SplitUrl hub, other;
+  return SplitHttpUrl(Utf8ToWide(HubSiteUrl()), &hub) && SplitHttpUrl(url, &other) && SameOrigin(hub, other);
 }
 
 std::u16string MakeApiUrl(const std::string& path) { return Utf8ToWide(HubApiUrl() + path); }

@@ -25,10 +25,19 @@ bool SplitHttpUrl(const std::u16string& url, SplitUrl* out);
 // the location is empty.
 std::u16string ResolveRedirect(const std::u16string& base, const std::u16string& location);
 
+// An API body larger than this is cut off and reported as not whole. The largest real listing page
+// (a thousand tree items with their last commits) is well under 2 MiB; a body beyond the cap can only
+// come from a broken or hostile hub, and parsing it would cost several times its size.
+constexpr size_t kMaxApiBodyBytes = 16u << 20;
+
 // GET `url` with an optional bearer key. Returns the body; `status` and `next_link` are written only
-// when a response arrived (see the header comment in http.cpp for the exact rules).
+// when a response arrived (see the header comment in http.cpp for the exact rules). `whole` tells
+// whether the body arrived complete and within kMaxApiBodyBytes.
 std::string HttpGet(const std::u16string& url, const std::string& api_key, uint32_t* status = nullptr,
-                    std::u16string* next_link = nullptr);
+                    std::u16string* next_link = nullptr, bool* whole = nullptr);
+// True when `url` has the scheme, host and port of the configured hub root: the only place the key
+// is sent to.
+bool IsHubOrigin(const std::u16string& url);
 
 // HubApiUrl() + path (path in UTF-8, beginning with "/").
 std::u16string MakeApiUrl(const std::string& path);

@@ -1,13 +1,15 @@
-// Commands on the tree that change only the entry list: delete and rename of entry folders, and the
-// paging item. Commands that open dialogs answer "the host handles it" until the dialogs exist.
+// Commands on the tree: open, edit and properties with their dialogs, the settings commands typed in
+// the plugin's folder, delete and rename of entry folders, make folder, and the paging item.
 #include <algorithm>
 
-#include "browse/browse.h"
 #include "config/favorites.h"
-#include "plugin/host_text.h"
 #include "core/state.h"
+#include "plugin/commands.h"
 #include "plugin/folders.h"
+#include "plugin/host_text.h"
 #include "plugin/vpath.h"
+#include "ui/dialogs.h"
+#include "ui/resource.h"
 
 namespace {
 
@@ -32,21 +34,152 @@ HostBool DeleteEntryFolder(HostChar* remote_name) {
   }
 }
 
+bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Folders below an entry that the host must be told to enter ("open" on their reparse-point record).
+bool IsEnterableFolder(const VirtualPath& c) {
+  StateLock guard(g_state.lock);
+  const Entry* entry = c[0] == kTemporaryName ? (g_state.temporary_present ? &g_state.temporary_entry : nullptr)
+                                              : FindEntryByName(c[0]);
+  if (!entry) return false;
+  return (entry->type == OrgModels && c.size() == 2) ||
+         (entry->type == OrgCollections && (c.size() == 2 || c.size() == 3));
+}
+
+// "quote export PATH", "quote export-with-key PATH", "quote import PATH", "quote import-replace PATH":
+// false when the text is none of them.
+bool RunSettingsCommand(HostWindow window, const std::u16string& verb) {
+  const std::u16string prefix = u"quote ";
+  if (verb.size() <= prefix.size() || !EqualsNoCase(verb.substr(0, prefix.size()), prefix)) return false;
+  std::u16string rest = verb.substr(prefix.size());
+  const size_t word_end = rest.find(u' ');
+  if (word_end == std::u16string::npos) return false;
+  const std::u16string word = rest.substr(0, word_end);
+  std::u16string path = rest.substr(word_end + 1);
+  while (!path.empty() && path.front() == u' ') path.erase(0, 1);
+  while (!path.empty() && path.back() == u' ') path.pop_back();
+  if (path.size() >= 2 && path.front() == u'"' && path.back() == u'"') path = path.substr(1, path.size() - 2);
+  if (path.empty()) return false;
+  const DialogServices services = ServicesFor(window);
+  if (EqualsNoCase(word, u"export")) {
+    ExportSettingsCommand(path, false, services);
+  } else if (EqualsNoCase(word, u"export-with-key")) {
+    ExportSettingsCommand(path, true, services);
+  } else if (EqualsNoCase(word, u"import")) {
+    ImportSettingsCommand(path, false, services);
+  } else if (EqualsNoCase(word, u"import-replace")) {
+    ImportSettingsCommand(path, true, services);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+int32_t GoToRoot(HostChar* remote_name) {
+  CopyToHost(remote_name, 260, HostPathPrefix({}, 0));
+  return kExecSymlink;
+}
+
 }  // namespace
+
+void EditEntrySettings(HostWindow window, const std::u16string& name) {
+  Entry copy;
+  {
+    StateLock guard(g_state.lock);
+    const Entry* entry = FindEntryByName(name);
+    if (!entry) return;
+    copy = *entry;
+  }
+  const EntrySettingsResult result = ShowEntrySettingsDialog(window, &copy);
+  if (!result.accepted && !result.remove && !result.cache_reset) return;
+  {
+    StateLock guard(g_state.lock);
+    auto& entries = g_state.entries;
+    if (result.remove) {
+      g_state.delete_suppressed.insert(copy.display_name);
+      entries.erase(std::remove_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.id == copy.id; }),
+                    entries.end());
+    } else {
+      auto stored = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.id == copy.id; });
+      if (stored == entries.end()) return;
+      if (!result.accepted) {
+        stored->cached_at = 0;  // only the cache was reset
+      } else {
+        // A special name, another entry's name or an empty one (dropped at the next load) is refused
+        // silently: the stored name stays, the other settings are saved.
+        const bool clash = std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
+          return e.id != copy.id && e.display_name == copy.display_name;
+        });
+        if (copy.display_name.empty() || IsSpecialName(copy.display_name) || clash) {
+          copy.display_name = stored->display_name;
+        }
+        *stored = copy;
+        g_state.delete_suppressed.erase(copy.display_name);
+      }
+    }
+  }
+  SaveFavorites();
+}
 
 extern "C" {
 
-int32_t TARN_CALL FsExecuteFileW(HostWindow, HostChar* remote_name, HostChar*) {
+int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostChar* verb_text) {
   try {
     const std::u16string remote = FromHost(remote_name);
+    const std::u16string verb = FromHost(verb_text);
+    const VirtualPath c = SplitPath(remote);
     if (IsLoadNextItem(remote)) {
-      const VirtualPath components = SplitPath(remote);
-      if (LoadNextPageAt(remote) && !components.empty()) {
-        CopyToHost(remote_name, 260, u"\\" + components[0]);
+      if (LoadNextPageAt(remote) && !c.empty()) {
+        CopyToHost(remote_name, 260, HostPathPrefix(c, 1));
         return kExecSymlink;
       }
       return kExecOk;
     }
+    if (EqualsNoCase(verb, u"open")) {
+      if (c.size() == 1 && (c[0] == kAddNewEntryName || c[0] == kSettingsName)) {
+        if (c[0] == kSettingsName) {
+          ShowSettingsDialog(window);
+        } else {
+          ShowAddEntryDialog(window);
+        }
+        SaveFavorites();
+        return GoToRoot(remote_name);
+      }
+      if (c.size() >= 2 && IsEnterableFolder(c)) return kExecSymlink;
+      return kExecHostHandles;
+    }
+    if (verb == u"edit") {
+      ShowAddEntryDialog(window);
+      SaveFavorites();
+      return kExecOk;
+    }
+    if (verb == u"properties") {
+      if (c.empty()) {
+        ShowPropertiesDialog(window);
+        return kExecOk;
+      }
+      if (c.size() > 1) return kExecHostHandles;
+      bool is_entry = false;
+      {
+        StateLock guard(g_state.lock);
+        is_entry = FindEntryByName(c[0]) != nullptr;
+      }
+      if (is_entry) {
+        EditEntrySettings(window, c[0]);
+      } else {
+        ShowSettingsDialog(window);
+        SaveFavorites();
+      }
+      return GoToRoot(remote_name);
+    }
+    if (RunSettingsCommand(window, verb)) return kExecOk;
   } catch (...) {
   }
   return kExecHostHandles;
@@ -79,8 +212,36 @@ int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool
   }
 }
 
-HostBool TARN_CALL FsMkDirW(HostChar*) { return 1; }
+HostBool TARN_CALL FsMkDirW(HostChar* path) {
+  try {
+    const VirtualPath c = SplitPath(FromHost(path));
+    if (c.size() <= 1) {
+      ShowAddEntryDialog(CurrentForegroundWindow());  // the typed folder name is not used
+      SaveFavorites();
+    } else {
+      EditEntrySettings(CurrentForegroundWindow(), c[0]);
+    }
+  } catch (...) {
+  }
+  return 1;
+}
 
-int32_t TARN_CALL FsExtractCustomIconW(HostChar*, int32_t, HostIcon*) { return kIconUseDefault; }
+int32_t TARN_CALL FsExtractCustomIconW(HostChar* remote_name, int32_t extract_flags, HostIcon* the_icon) {
+  if (!remote_name || !the_icon) return kIconUseDefault;
+  try {
+    const VirtualPath components = SplitPath(FromHost(remote_name));
+    if (components.size() != 1) return kIconUseDefault;
+    int resource_id = 0;
+    if (components[0] == kAddNewEntryName) resource_id = IDI_ADD_ENTRY;
+    if (components[0] == kSettingsName) resource_id = IDI_SETTINGS;
+    if (resource_id == 0) return kIconUseDefault;
+    HostIcon icon = LoadItemIcon(resource_id, (extract_flags & kIconSmall) != 0);
+    if (!icon) return kIconUseDefault;
+    *the_icon = icon;
+    return kIconExtracted;
+  } catch (...) {
+    return kIconUseDefault;
+  }
+}
 
 }  // extern "C"

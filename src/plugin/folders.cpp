@@ -1,8 +1,10 @@
 // The folder dispatch below an entry, the recursive-walk guard, and the paging item's paths.
 #include "plugin/folders.h"
 
+#include "config/entries_from_url.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "ui/dialogs.h"
 
 namespace {
 
@@ -65,6 +67,29 @@ std::optional<Listing> EnumFolder(const Entry& entry, const VirtualPath& compone
     default:
       return std::nullopt;
   }
+}
+
+std::optional<Listing> EnumTemporary(const VirtualPath& components, const std::u16string& host_path) {
+  Entry copy;
+  bool present = false;
+  {
+    StateLock guard(g_state.lock);
+    present = g_state.temporary_present;
+    if (present) copy = g_state.temporary_entry;
+  }
+  if (!present) {
+    // Asked without the lock; two listings at once may both ask, and the last entry stored wins.
+    std::u16string address;
+    if (!ShowTemporaryDialog(CurrentForegroundWindow(), &address)) return std::nullopt;
+    if (!MakeTemporaryEntry(address, &copy)) {
+      LogMessage(u"Temp URL parse failed: " + address);
+      return std::nullopt;
+    }
+    StateLock guard(g_state.lock);
+    g_state.temporary_entry = copy;
+    g_state.temporary_present = true;
+  }
+  return EnumFolder(copy, components, host_path);
 }
 
 bool IsLoadNextItem(const std::u16string& path) {

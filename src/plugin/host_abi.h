@@ -14,8 +14,6 @@
 #endif
 
 typedef void* HostHandle;  // opaque; all bits set is the invalid handle
-typedef void* HostWindow;
-typedef void* HostIcon;
 
 #define TARN_INVALID_HANDLE ((HostHandle)(intptr_t)-1)
 

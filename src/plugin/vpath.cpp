@@ -3,16 +3,16 @@
 
 #include "core/state.h"
 #include "core/text.h"
+#include "platform/platform.h"
 
-const std::u16string kAddNewEntryName = u"[Add New Entry]";
-const std::u16string kSettingsName = u"[Settings]";
-const std::u16string kTemporaryName = u"***_TEMPORARY_***";
 
 VirtualPath SplitPath(const std::u16string& path) {
+  // "\" always; hosts on a platform whose separator is "/" send that too ("/", "/E/repo/").
+  const char16_t separators[] = {u'\\', PlatformPathSeparator(), 0};
   VirtualPath out;
   size_t start = 0;
   while (start <= path.size()) {
-    size_t end = path.find(u'\\', start);
+    size_t end = path.find_first_of(separators, start);
     if (end == std::u16string::npos) end = path.size();
     if (end > start) out.push_back(path.substr(start, end - start));
     start = end + 1;
@@ -30,6 +30,15 @@ std::u16string PathPrefix(const VirtualPath& components, size_t n) {
   return out;
 }
 
+std::u16string HostPathPrefix(const VirtualPath& components, size_t n) {
+  std::u16string out = PathPrefix(components, n);
+  const char16_t separator = PlatformPathSeparator();
+  for (char16_t& c : out) {
+    if (c == u'\\') c = separator;
+  }
+  return out;
+}
+
 std::string JoinRepoPath(const VirtualPath& components, size_t k) {
   std::string out;
   for (size_t i = k; i < components.size(); ++i) {
@@ -37,13 +46,4 @@ std::string JoinRepoPath(const VirtualPath& components, size_t k) {
     out += WideToUtf8(components[i]);
   }
   return out;
-}
-
-bool IsSpecialName(const std::u16string& component) {
-  return component == kAddNewEntryName || component == kSettingsName || component == kTemporaryName;
-}
-
-bool IsNameTaken(const std::u16string& name) {
-  StateLock guard(g_state.lock);
-  return IsSpecialName(name) || FindEntryByName(name) != nullptr;
 }

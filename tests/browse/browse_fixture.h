@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/text.h"
+#include "platform/platform.h"
 #include "support/fakehub_client.h"
 #include "support/test_env.h"
 

@@ -24,7 +24,7 @@ TEST_F(Dispatch, EveryDepthOfEveryEntryTypeListsItsFolder) {
       {"\\Files\\basic\\donn\xc3\xa9" "es", {"r\xc3\xa9sum\xc3\xa9 \xc3\xa9t\xc3\xa9.txt"}, nullptr},
       {"\\FilesDs\\dataset-one", {"data", "README.md"}, "/api/datasets/files-org/dataset-one/tree/main?recursive=true"},
       {"\\Colls",
-       {"Favourites", "Nested pick", "Empty on its own page", "coll-org/no-title-65f000000000000000000004",
+       {"Favourites", "Nested pick", "Empty on its own page", "no-title-65f000000000000000000004",
         "Date only", "Parsing oddities"},
        "/api/collections?owner=coll-org"},
       {"\\Colls\\Nested pick", {"alpha", "model one"}, "/api/collections/coll-org/nested-pick-"},
@@ -51,7 +51,8 @@ TEST_F(Dispatch, EveryDepthOfEveryEntryTypeListsItsFolder) {
 }
 
 // Regression: names with a backslash, "." or ".." were listed, letting a recursive copy escape its target.
-TEST_F(Dispatch, NamesTheHostCannotAddressAreNotListed) {
+// Tree names that cannot be opened are left out; collection and model folders get names that can.
+TEST_F(Dispatch, NamesFromCacheFilesThatTheHostCannotAddressAreLeftOutOrMadeSafe) {
   Configure(AllKinds());
   const json tree = {{"files", {{{"path", "d/.."}}, {{"path", "d/."}}, {{"path", "d/a\\b"}}, {{"path", "d/ok..txt"}}}}};
   WriteTextFile(CacheFile("tree_files-org_basic"), tree.dump());
@@ -61,8 +62,9 @@ TEST_F(Dispatch, NamesTheHostCannotAddressAreNotListed) {
                               {{"slug", "coll-org/b"}, {"title", ".."}},
                               {{"slug", "coll-org/c"}, {"title", "Fine"}, {"model_ids", {"x/..", "x/a\\b", "x/ok"}}}}}};
   WriteTextFile(CacheFile("org_collections_coll-org"), collections.dump());
-  EXPECT_EQ(Names("\\Colls"), std::vector<std::string>{"Fine"});
-  EXPECT_EQ(Names("\\Colls\\Fine"), std::vector<std::string>{"ok"});  // the hub has no such collection: the listed ids
+  EXPECT_EQ(Names("\\Colls"), (std::vector<std::string>{".._.._Startup", "__", "Fine"}));
+  // The hub has no such collection: the listed ids stand in.
+  EXPECT_EQ(Names("\\Colls\\Fine"), (std::vector<std::string>{"__", "a_b", "ok"}));
 }
 
 }  // namespace

@@ -83,4 +83,31 @@ TEST_F(Cache, AnEmptyTreeIsStoredAndAFailedOneIsNot) {
   EXPECT_FALSE(FileExists(CacheFile("tree_files-org_basic")));
 }
 
+// Fault: a tree whose later page failed was stored as complete, and a failed first organisation page
+// as an empty folder, hiding the rest for the whole time-to-live.
+TEST_F(Cache, ListingsThatDidNotArriveWholeAreShownAsFarAsTheyGotAndNeverStored) {
+  const std::string tree = "ModelTree fetch failed: files-org/basic status=";
+  const struct {
+    const char *fault, *path, *cache;
+    std::string log;
+    size_t listed;  // of 11 in the tree's root (2 on its first page, 3 on two); the paging item alone
+  } cases[] = {
+      {"fail_page=2:500", "\\Files\\basic", "tree_files-org_basic", tree + "500", 2},
+      {"cut_at=60@3", "\\Files\\basic", "tree_files-org_basic", tree + "200", 3},
+      {"malformed@2", "\\Files\\basic", "tree_files-org_basic", tree + "200", 2},
+      {"status=429", "\\Files", "org_models_files-org", "OrgRepos fetch failed: files-org status=429", 1},
+      {"malformed", "\\Files", "org_models_files-org", "OrgRepos fetch failed: files-org status=200", 1},
+      {"fail_page=2:503", "\\Colls", "org_collections_coll-org", "Collections fetch failed: coll-org status=503", 2},
+  };
+  for (const auto& c : cases) {
+    Configure(AllKinds(), std::string("__fault/") + c.fault + "/");
+    EXPECT_EQ(List(c.path).size(), c.listed) << c.fault << " " << c.path;
+    EXPECT_TRUE(g_host.HasLogLine(c.log)) << c.fault << " " << c.path;
+    EXPECT_FALSE(FileExists(CacheFile(c.cache))) << c.fault << " " << c.path;
+    TakeRequests();
+    List(c.path);  // the next listing asks the hub again
+    EXPECT_FALSE(TakeRequests().empty()) << c.fault << " " << c.path;
+  }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Organisation listings page by page: limits 10, 300 and 1000, the paging item appearing and
 // disappearing, pages loaded through execute, copy and open, and a repository on two pages.
 #include "browse/browse_fixture.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ TEST_F(Paging, LimitTenLoadsTenMoreThroughExecuteCopyAndOpen) {
 
   std::string buffer;
   EXPECT_EQ(Execute("\\Big\\[Load next 10 models]", &buffer), -2);
-  EXPECT_EQ(buffer, "\\Big");  // the host is sent back to the entry's folder
+  // The host is sent back to the entry's folder, written with its platform's separator.
+  EXPECT_EQ(buffer, std::string(1, static_cast<char>(PlatformPathSeparator())) + "Big");
   const std::vector<std::string> requests = TakeRequests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_NE(requests[0].find("cursor="), std::string::npos);  // the hub's next link, not page one again

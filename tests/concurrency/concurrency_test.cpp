@@ -68,7 +68,7 @@ TEST_F(Concurrency, DownloadsRunWhileTheMainThreadListsAndSaves) {
 
 TEST_F(Concurrency, NoRequestHoldsTheLock) {
   Configure();
-  Configure("__fault/delay=4000/");  // every request now waits seconds before the hub answers
+  Configure("__fault/hold/");  // every request now waits at the hub until the test releases it
   const struct { const char* remote; const char* request; int32_t result; } jobs[] = {
       {"\\Files\\basic\\README.md", "/resolve/main/README.md", 0},
       {"\\Big\\[Load next 10 models]", "author=big-org", 6}};
@@ -79,9 +79,13 @@ TEST_F(Concurrency, NoRequestHoldsTheLock) {
       result = GetFile(job.remote, LocalPath("slow"), 1);
       finished = true;
     });
-    EXPECT_TRUE(WaitForRequestInProgress(job.request)) << job.request;
-    MainThreadWork();  // with the background thread inside a request, this must not wait for it
-    EXPECT_FALSE(finished.load()) << job.remote << ": the main thread waited for the request";
+    ASSERT_TRUE(WaitForRequestInProgress(job.request)) << job.request;
+    // The request cannot end before the release below, so if the background thread held the lock
+    // across it, this would not return until then.
+    MainThreadWork();
+    EXPECT_TRUE(WaitForRequestInProgress(job.request)) << job.request << ": answered before the release";
+    EXPECT_FALSE(finished.load()) << job.remote;
+    ReleaseHeldRequests();
     background.join();
     EXPECT_EQ(result, job.result) << job.remote;
   }

@@ -70,24 +70,39 @@ TEST_F(HubOperations, TreeFieldsAndParsingRules) {
   EXPECT_EQ(tree.at("odd").type, "unknown");
 }
 
-TEST_F(HubOperations, TreesReportTheFirstStatusAndAreWholeOrEmpty) {
+// Fault: a tree whose later page failed came back as if whole, and was cached as complete.
+TEST_F(HubOperations, OperationsReportTheirStatusAndWhetherEveryPageArrived) {
   const struct {
     const char *fault, *repo, *key;
     uint32_t is_dataset, status;
     size_t items;
+    bool complete;
   } cases[] = {
-      {"", "files-org/dataset-one", "", 1, 200, 4},
-      {"", "files-org/paged-tree", "", 0, 200, 200},  // stops after 200 pages of 1
-      {"", "gated-org/gated-tree", "hf_test_nogrant", 0, 403, 0},
-      {"", "files-org/no-such-repo", "hf_test_good", 0, 404, 0},
-      {"fail_page=2:500", "files-org/basic", "", 0, 200, 0},  // a partial tree would look complete
-      {"redirect_loop", "files-org/basic", "", 0, 0, 0},       // no response
+      {"", "files-org/dataset-one", "", 1, 200, 4, true},
+      {"", "files-org/paged-tree", "", 0, 200, 200, true},  // stops after 200 pages of 1
+      {"", "gated-org/gated-tree", "hf_test_nogrant", 0, 403, 0, false},
+      {"", "files-org/no-such-repo", "hf_test_good", 0, 404, 0, false},
+      {"fail_page=2:500", "files-org/basic", "", 0, 500, 4, false},  // shown as far as it got
+      {"status=429@3", "files-org/basic", "", 0, 429, 8, false},
+      {"cut_at=100@2", "files-org/basic", "", 0, 200, 4, false},
+      {"malformed@4", "files-org/basic", "", 0, 200, 12, false},
+      {"redirect_loop", "files-org/basic", "", 0, 0, 0, false},  // no response
   };
   for (const auto& c : cases) {
     WithFault(c.fault);
-    uint32_t status = 9;
-    EXPECT_EQ(FetchRepoTree(c.repo, c.key, &status, c.is_dataset).size(), c.items) << c.repo << " " << c.fault;
-    EXPECT_EQ(status, c.status) << c.repo << " " << c.fault;
+    FetchOutcome outcome{9, !c.complete};
+    EXPECT_EQ(FetchRepoTree(c.repo, c.key, &outcome, c.is_dataset).size(), c.items) << c.repo << " " << c.fault;
+    EXPECT_EQ(outcome.status, c.status) << c.repo << " " << c.fault;
+    EXPECT_EQ(outcome.complete, c.complete) << c.repo << " " << c.fault;
+  }
+  for (const char* fault : {"status=503", "malformed", "cut_at=50"}) {
+    WithFault(fault);
+    FetchOutcome outcome{0, true};
+    EXPECT_TRUE(ListOwnerCollections("coll-org", "", &outcome).empty()) << fault;
+    EXPECT_FALSE(outcome.complete) << fault;
+    EXPECT_FALSE(ListReposPage("big-org", "", 10, 0).outcome.complete) << fault;
+    ListAllRepos("big-org", "", 0, 0, &outcome);
+    EXPECT_FALSE(outcome.complete) << fault;
   }
 }
 
@@ -109,7 +124,10 @@ TEST_F(HubOperations, CollectionsStopAtFiftyPagesOrAtAFailingPage) {
   EXPECT_EQ(ListOwnerCollections("many-coll-org", "").size(), 50u);
   EXPECT_EQ(FetchHubLog().size(), 50u);
   WithFault("fail_page=2:429");
-  EXPECT_EQ(ListOwnerCollections("coll-org", "").size(), 2u);  // the first page
+  FetchOutcome outcome;
+  EXPECT_EQ(ListOwnerCollections("coll-org", "", &outcome).size(), 2u);  // the first page
+  EXPECT_EQ(outcome.status, 429u);
+  EXPECT_FALSE(outcome.complete);
 }
 
 TEST_F(HubOperations, CheckApiKeyAsksWhoami) {

@@ -37,9 +37,9 @@ class Ranges : public FakeHubTest {
 
   // What the tree listing says of a file of files-org/basic, under the current fault.
   static ListedContent Listed(const std::string& path) {
-    uint32_t status = 0;
+    FetchOutcome outcome;
     ListedContent listed;
-    for (const TreeItem& item : FetchRepoTree("files-org/basic", "", &status, 0)) {
+    for (const TreeItem& item : FetchRepoTree("files-org/basic", "", &outcome, 0)) {
       if (item.path == path) listed = ListedContent{item.size, item.mtime, item.oid, item.lfs_oid};
     }
     return listed;

@@ -37,6 +37,8 @@ std::vector<LoggedRequest> FetchHubLog() {
 
 void ResetHubLog() { HttpGet(Utf8ToWide(HubUrl() + "__admin/reset"), ""); }
 
+void ReleaseHeldRequests() { HttpGet(Utf8ToWide(HubUrl() + "__admin/release"), ""); }
+
 void FakeHubTest::SetUp() {
   ASSERT_FALSE(HubUrl().empty()) << "run through tools/fakehub/run_with_hub.py";
   WithFault("");

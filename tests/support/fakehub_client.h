@@ -26,6 +26,8 @@ std::string HubUrl();
 // The log since the last reset, in arrival order; empty when it cannot be read.
 std::vector<LoggedRequest> FetchHubLog();
 void ResetHubLog();
+// Answers every request the "hold" fault mode is keeping waiting.
+void ReleaseHeldRequests();
 
 // The core (no module) pointed at the fake hub, its log cleared. WithFault puts "__fault/MODE/" in
 // front of every request (next-page links too), "" removes it; At(rest) is the fake hub's URL rest.

@@ -1,6 +1,7 @@
 // Shared test helpers; see test_env.h.
 #include "test_env.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "core/state.h"
 #include "core/text.h"
 
 #if defined(_WIN32)
@@ -93,6 +95,7 @@ void HostRecorder::Clear() {
   std::lock_guard<std::mutex> guard(lock);
   log_lines.clear();
   questions.clear();
+  text_answers.clear();
   progress.clear();
   answer_yes = false;
   cancel_at_progress_call = -1;
@@ -111,10 +114,29 @@ void TARN_CALL RecordLog(int32_t, int32_t, HostChar* text) {
   g_host.log_lines.push_back(FromHostString(text));
 }
 
-HostBool TARN_CALL RecordRequest(int32_t, int32_t, HostChar*, HostChar* text, HostChar*, int32_t) {
+HostBool TARN_CALL RecordRequest(int32_t, int32_t type, HostChar*, HostChar* text, HostChar* answer, int32_t max_len) {
   std::lock_guard<std::mutex> guard(g_host.lock);
   g_host.questions.push_back(FromHostString(text));
+  if (type == kRequestOther || type == kRequestPassword || type == kRequestUrl) {
+    if (g_host.text_answers.empty() || !answer || max_len <= 0) return 0;  // cancelled
+    const std::basic_string<HostChar> typed = ToHostString(g_host.text_answers.front().substr(0, max_len - 1));
+    g_host.text_answers.pop_front();
+    std::copy(typed.begin(), typed.end(), answer);
+    answer[typed.size()] = 0;
+    return 1;
+  }
   return g_host.answer_yes ? 1 : 0;
+}
+
+void ResetLinkedState(const std::u16string& folder) {
+  StateLock guard(g_state.lock);
+  g_state.entries.clear();
+  g_state.delete_suppressed.clear();
+  g_state.api_key.clear();
+  g_state.config_folder = folder;
+  g_state.cache_folder = JoinFsPath(folder, u"cache");
+  g_state.favorites_path = JoinFsPath(folder, u"favorites.json");
+  g_state.cache_ttl_hours = 24;
 }
 
 bool LoadedModule::Load(bool with_callbacks) {

@@ -2,6 +2,7 @@
 // the host callbacks recording what the module sends.
 #pragma once
 
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,11 +21,16 @@ void WriteTextFile(const std::u16string& path, const std::string& content);
 std::string ReadTextFile(const std::u16string& path);
 bool FileExists(const std::u16string& path);
 
+// The linked-in plugin state as FsInitW leaves it with `folder` as the configuration folder: no
+// entries, no key, cache folder `folder`/cache, 24 hours, favorites.json inside `folder`.
+void ResetLinkedState(const std::u16string& folder);
+
 // What the module sent through the host callbacks.
 struct HostRecorder {
   std::mutex lock;
   std::vector<std::string> log_lines;          // UTF-8
-  std::vector<std::string> questions;          // request texts (type 9)
+  std::vector<std::string> questions;          // request texts, every type
+  std::deque<std::string> text_answers;        // typed into text, password and URL boxes in order; none: cancel
   std::vector<std::pair<int64_t, int>> progress;  // (call index, percent)
   bool answer_yes = false;
   int cancel_at_progress_call = -1;            // -1: never cancel

@@ -99,7 +99,9 @@ TEST_F(ListingCache, FreshnessFollowsTheFileTimeAndTheTimeToLive) {
   // A file from "the future" (the clock moved back) is not fresh; a negative TTL is a hand-edited file.
   const std::tuple<seconds, int32_t, bool> cases[] = {{hours(23) + minutes(59), 24, true}, {hours(24), 24, false},
                                                       {-hours(1), 24, false}, {minutes(1), 0, false},
-                                                      {minutes(1), -5, false}};
+                                                      {minutes(1), -5, false},
+                                                      // Overflowed (undefined) from about 2.5 million hours.
+                                                      {hours(1000), 2147483647, true}, {minutes(1), 2600000, true}};
   for (const auto& [age, ttl, fresh] : cases) {
     SetTtl(ttl);
     fs::last_write_time(FsPath(CacheFilePath("tree_o_m")), fs::file_time_type::clock::now() - age);

@@ -164,3 +164,32 @@ TEST(Base64, RoundTripsAndDecodesOnlyWhatEncodeWrites) {
 }
 
 }  // namespace
+
+#if !defined(_WIN32)
+// Fault: a key file of the wrong size was never replaced, so every save wrote the plain key into
+// favorites.json and its ".bak", readable by every user, and nothing said so.
+TEST_F(Favorites, AKeyFileOfTheWrongSizeIsKeptAsideAndReplacedAndTheFilesAreTheUsersAlone) {
+  const std::u16string keys = JoinFsPath(JoinFsPath(folder_, u"data"), u"tarnfs");
+  const std::u16string key_file = JoinFsPath(keys, u"key");
+  fs::create_directories(FsPath(keys));
+  WriteTextFile(key_file, "short");
+  WriteTextFile(path_, "{}");  // a file from before, with the default mode
+  g_state.api_key = u"hf_secret";
+  SaveFavorites();
+  EXPECT_FALSE(Saved().contains("api_key"));
+  EXPECT_TRUE(Saved().contains("api_key_enc"));
+  EXPECT_EQ(fs::file_size(FsPath(key_file)), 32u);
+  const std::vector<std::string> log = g_host.Log();
+  const std::string prefix = "Key file of the wrong size kept as ";
+  ASSERT_EQ(log.size(), 1u);
+  ASSERT_EQ(log[0].rfind(prefix, 0), 0u) << log[0];
+  EXPECT_EQ(ReadTextFile(Utf8ToWide(log[0].substr(prefix.size(), log[0].find(';') - prefix.size()))), "short");
+  for (const std::u16string& file : {path_, path_ + u".bak", key_file}) {
+    EXPECT_EQ(fs::status(FsPath(file)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
+        << WideToUtf8(file);
+  }
+  g_state.api_key.clear();
+  LoadFavorites();
+  EXPECT_EQ(g_state.api_key, u"hf_secret");
+}
+#endif

@@ -4,6 +4,7 @@
 
 #include "hub/api.h"
 #include "hub_scripted_exchange.h"
+#include "support/test_env.h"
 
 TEST(ListReposPage, SkipsElementsWithoutAnIdAndReadsWrongTypesAsDefaults) {
   ScriptedHub hub;
@@ -27,6 +28,62 @@ TEST(ListAllRepos, EndsAnEndlessChainAfterAThousandPages) {
   }
   EXPECT_EQ(ListAllRepos("o", "", -1, 1).size(), 1000u);
   EXPECT_EQ(hub.requests.size(), 1000u);
+}
+
+// Fault: a next-page link got the key whatever its origin, and a cached link was requested as it was.
+TEST(Paging, ALinkOffTheHubsOriginEndsThePagingUnrequestedAndIncomplete) {
+  for (const char* link : {"http://hub.test/api/p2", "https://hub.test:8443/api/p2", "https://evil.test/api/p2",
+                           "https://hub.test.evil.test/api/p2"}) {
+    ScriptedHub hub;
+    g_host.Clear();
+    hub.Answer("https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true", R"([{"path":"a"}])")
+        .head.link = Utf8ToWide(std::string("<") + link + ">; rel=\"next\"");
+    FetchOutcome outcome;
+    EXPECT_EQ(FetchRepoTree("o/m", "hf_secret", &outcome, 0).size(), 1u) << link;
+    EXPECT_EQ(hub.requests.size(), 1u) << link;
+    EXPECT_FALSE(outcome.complete) << link;
+    const RepoPage cached_link = ListReposNextPage(link, "hf_secret");  // as read back from a cache file
+    EXPECT_EQ(hub.requests.size(), 1u) << link;
+    EXPECT_EQ(cached_link.outcome.status, 0u) << link;
+  }
+}
+
+TEST(Paging, ARelativeLinkIsTakenFromThePageItCameWith) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true", R"([{"path":"a"}])")
+      .head.link = u"</api/p2?cursor=x>; rel=\"next\"";
+  hub.Answer("https://hub.test:443/api/p2?cursor=x", R"([{"path":"b"}])");
+  FetchOutcome outcome;
+  EXPECT_EQ(FetchRepoTree("o/m", "", &outcome, 0).size(), 2u);
+  EXPECT_TRUE(outcome.complete);
+}
+
+// Fault: bodies had no size limit, and sizes out of range reached a typed read with undefined behaviour.
+TEST(HostileBodies, AreCutOffAndNumbersOutOfRangeReadAsNothing) {
+  ScriptedHub hub;
+  const std::string url = "https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true";
+  hub.Answer(url, R"([{"path":"neg","size":-5},{"path":"frac","size":1.5},{"path":"huge","size":1e300},
+      {"path":"u64","size":18446744073709551615},{"path":"whole","size":300.0},{"path":"ok","size":7}])");
+  FetchOutcome outcome;
+  std::vector<int64_t> sizes;
+  for (const TreeItem& item : FetchRepoTree("o/m", "", &outcome, 0)) sizes.push_back(item.size);
+  EXPECT_TRUE(outcome.complete);
+  EXPECT_EQ(sizes, (std::vector<int64_t>{0, 0, 0, 0, 300, 7}));
+
+  const std::string element = R"({"path":"p"},)";
+  std::string many = "[";
+  for (size_t n = 0; n < 130000; ++n) many += element;  // 260,000 values in a 2 MB body
+  many.back() = ']';
+  hub.Answer(url, many);
+  EXPECT_TRUE(FetchRepoTree("o/m", "", &outcome, 0).empty());
+  EXPECT_EQ(outcome.status, 200u);
+  EXPECT_FALSE(outcome.complete);
+
+  ScriptedResponse& big = hub.Answer(url, "");
+  big.chunks.assign(17, std::string(1u << 20, ' '));  // more than 16 MiB of white space
+  big.chunks.front()[0] = '[';
+  EXPECT_TRUE(FetchRepoTree("o/m", "", &outcome, 0).empty());
+  EXPECT_FALSE(outcome.complete);
 }
 
 TEST(FillDirectoryTimes, GivesAFolderWithoutATimeTheLatestTimeOfTheFilesBelow) {

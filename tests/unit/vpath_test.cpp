@@ -1,13 +1,18 @@
 // Host paths: splitting, prefixes, repository sub-paths and the special names.
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
 #include "plugin/vpath.h"
 
-TEST(SplitPath, CutsAtBackslashesOnlyAndDropsEmptyPieces) {
+TEST(SplitPath, CutsAtSeparatorsAndDropsEmptyPieces) {
   EXPECT_TRUE(SplitPath(u"\\").empty());
   EXPECT_TRUE(SplitPath(u"").empty());
   EXPECT_EQ(SplitPath(u"\\\\a\\\\b\\"), (VirtualPath{u"a", u"b"}));
-  EXPECT_EQ(SplitPath(u"\\a/b"), (VirtualPath{u"a/b"}));
+  // "/" separates only where it is the platform's separator (Linux hosts send "/E/repo/").
+  const bool slash = PlatformPathSeparator() == u'/';
+  EXPECT_EQ(SplitPath(u"\\a/b"), slash ? (VirtualPath{u"a", u"b"}) : (VirtualPath{u"a/b"}));
+  EXPECT_EQ(SplitPath(u"/Model 00/onnx/").size(), slash ? 2u : 1u);
+  EXPECT_EQ(HostPathPrefix({u"a", u"b"}, 2), slash ? u"/a/b" : u"\\a\\b");
   EXPECT_EQ(SplitPath(u"\\ x "), (VirtualPath{u" x "}));
   EXPECT_EQ(SplitPath(u"\\.\\..\\c"), (VirtualPath{u".", u"..", u"c"}));
 }

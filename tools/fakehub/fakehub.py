@@ -566,7 +566,26 @@ class Hub:
 REDIRECT_FAULTS = {"redirect_loop", "redirects", "redirect_host2", "redirect_relative"}
 INT_FAULTS = {"status", "cut_at", "slow", "fake_length", "delay", "redirects"}
 FLAG_FAULTS = {"malformed", "no_length", "redirect_host2", "redirect_relative", "no_link",
-               "link_loop", "link_relative"}
+               "link_loop", "link_relative", "hold"}
+HOLD_LIMIT = 60.0   # a held request answers anyway after this long, so a failed test cannot hang it
+
+
+class HoldGate:
+    """Requests with the `hold` fault wait here until /__admin/release opens the gate once."""
+
+    def __init__(self):
+        self.cond = threading.Condition()
+        self.releases = 0
+
+    def wait(self):
+        with self.cond:
+            seen = self.releases
+            self.cond.wait_for(lambda: self.releases != seen, timeout=HOLD_LIMIT)
+
+    def release(self):
+        with self.cond:
+            self.releases += 1
+            self.cond.notify_all()
 
 
 class Fault:
@@ -894,6 +913,9 @@ class Handler(BaseHTTPRequestHandler):
             self.server.log.reset()
             self.server.versions.reset()
             resp = Resp(200, b'{"ok":true}', "application/json; charset=utf-8")
+        elif path == "/__admin/release":
+            self.server.hub.gate.release()
+            resp = Resp(200, b'{"ok":true}', "application/json; charset=utf-8")
         elif path == "/__admin/health":
             resp = Resp(200, b'{"ok":true}', "application/json; charset=utf-8")
         else:
@@ -932,6 +954,8 @@ class Handler(BaseHTTPRequestHandler):
         names = {f.name: f for f in active}
         if "delay" in names:
             time.sleep(names["delay"].value / 1000.0)
+        if "hold" in names:
+            srv.hub.gate.wait()
         for f in active:
             if f.name in REDIRECT_FAULTS and not (f.name == "redirects" and f.value < 1):
                 return self._fault_redirect(c, f), active
@@ -1337,6 +1361,7 @@ def main(argv=None):
     except ScenarioError as e:
         sys.stderr.write(f"fakehub: {e}\n")
         return 2
+    hub.gate = HoldGate()
     log, origins = RequestLog(), {}
     servers = [Server((args.bind, args.port), "hub", hub, log, origins, args.verbose),
                Server((args.bind, args.port2), "host2", hub, log, origins, args.verbose)]

@@ -10,6 +10,7 @@ import json
 import os
 import re
 import subprocess
+import threading
 import sys
 import time
 from urllib.parse import quote, urlsplit
@@ -352,6 +353,14 @@ def test_faults(h):
     _, hdrs, body = request(hdrs["location"])
     check(hdrs["content-length"] == "1048576" and len(body) == 10, "cut on host 2")
     check(request(f + "nonsense=1/api/whoami-v2")[0] == 400, "unknown fault rejected")
+    held = []
+    t = threading.Thread(target=lambda: held.append(request(f + "hold/api/whoami-v2")[0]))
+    t.start()
+    t.join(0.5)
+    check(not held and t.is_alive(), "hold keeps the request waiting")
+    request(h.base + "/__admin/release")
+    t.join(5)
+    check(held == [401], f"release answers the held request ({held})")
 
 
 def test_log(h):

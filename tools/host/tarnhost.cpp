@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -24,7 +26,20 @@ namespace {
 
 PluginModule g_module;
 bool g_verbose = false;
-int g_answer = 0;  // 0 ask on the terminal, 1 yes, -1 no
+int g_answer = 0;  // yes/no questions once the scripted answers are used up: 0 ask, 1 yes, -1 no
+
+// Scripted answers (--answer TEXT, --cancel), used in order by the request boxes that take one.
+struct ScriptedAnswer {
+  bool cancel = false;
+  std::string text;
+};
+std::deque<ScriptedAnswer> g_answers;
+
+#if defined(_WIN32)
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
 
 void TARN_CALL OnLog(int32_t, int32_t msg_type, HostChar* text) {
   if (g_verbose) std::fprintf(stderr, "[log %d] %s\n", msg_type, FromHostString(text).c_str());
@@ -42,7 +57,7 @@ int32_t TARN_CALL OnProgress(int32_t, HostChar* source, HostChar*, int32_t perce
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(width - filled), '.');
     std::string name = FromHostString(source);
-    const size_t cut = name.find_last_of('\\');
+    const size_t cut = name.find_last_of("/\\");
     if (cut != std::string::npos) name = name.substr(cut + 1);
     std::fprintf(stderr, "\r[%s] %3d%%  %s", bar.c_str(), percent, name.c_str());
     std::fflush(stderr);
@@ -63,24 +78,93 @@ void OnSigint(int) { g_interrupted = 1; }
 void InstallInterruptHandler() { std::signal(SIGINT, OnSigint); }
 #endif
 
-HostBool TARN_CALL OnRequest(int32_t, int32_t type, HostChar* title, HostChar* text, HostChar*, int32_t) {
-  if (type != kRequestYesNo) return 0;
-  std::fprintf(stderr, "\n== %s ==\n%s\n", FromHostString(title).c_str(), FromHostString(text).c_str());
-  if (g_answer != 0) {
-    std::fprintf(stderr, "[answered %s]\n", g_answer > 0 ? "yes" : "no");
-    return g_answer > 0;
+// A line from the terminal without its line break; false at the end of input.
+bool ReadLine(std::string* line, bool hidden) {
+#if defined(_WIN32)
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  const bool console = hidden && GetConsoleMode(in, &mode);
+  if (console) SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+#else
+  termios saved{};
+  const bool console = hidden && tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (console) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
   }
-  std::fprintf(stderr, "[y/N] ");
-  char line[16] = {0};
-  if (!std::fgets(line, sizeof(line), stdin)) return 0;
-  return line[0] == 'y' || line[0] == 'Y';
+#endif
+  char buffer[1024];
+  const bool got = std::fgets(buffer, sizeof(buffer), stdin) != nullptr;
+#if defined(_WIN32)
+  if (console) SetConsoleMode(in, mode);
+#else
+  if (console) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+#endif
+  if (hidden) std::fprintf(stderr, "\n");
+  if (!got) return false;
+  *line = buffer;
+  while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+  return true;
 }
 
+bool IsYes(const std::string& text) {
+  return !text.empty() && (text[0] == 'y' || text[0] == 'Y' || text == "ok" || text == "OK");
+}
+
+// The host's request boxes: 0 text, 2 password, 7 URL, 8 OK message, 9 yes/no, 10 OK/Cancel. The
+// answer buffer holds the default on entry and the typed text on OK.
+HostBool TARN_CALL OnRequest(int32_t, int32_t type, HostChar* title, HostChar* text, HostChar* answer, int32_t max_len) {
+  std::fprintf(stderr, "\n== %s ==\n%s\n", FromHostString(title).c_str(), FromHostString(text).c_str());
+  if (type == kRequestMessageOk) {
+    std::fprintf(stderr, "[OK]\n");
+    return 1;
+  }
+  const bool question = type == kRequestYesNo || type == kRequestOkCancel;
+  const bool text_box = type == kRequestOther || type == kRequestPassword || type == kRequestUrl;
+  if (!question && !text_box) return 0;
+  if (text_box && (!answer || max_len <= 0)) return 0;
+
+  ScriptedAnswer reply;
+  if (!g_answers.empty()) {
+    reply = g_answers.front();
+    g_answers.pop_front();
+    std::fprintf(stderr, "[answered %s]\n",
+                 reply.cancel ? "cancel" : (type == kRequestPassword ? "(hidden)" : reply.text.c_str()));
+  } else if (question && g_answer != 0) {
+    reply.text = g_answer > 0 ? "y" : "n";
+    std::fprintf(stderr, "[answered %s]\n", g_answer > 0 ? "yes" : "no");
+  } else {
+    const std::string fallback = text_box ? FromHostString(answer) : "";
+    if (question) {
+      std::fprintf(stderr, type == kRequestYesNo ? "[y/N] " : "[ok/Cancel] ");
+    } else if (type != kRequestPassword && !fallback.empty()) {
+      std::fprintf(stderr, "[%s] ", fallback.c_str());  // Enter keeps the default
+    } else {
+      std::fprintf(stderr, "> ");
+    }
+    std::fflush(stderr);
+    if (!ReadLine(&reply.text, type == kRequestPassword)) return 0;  // end of input cancels
+    if (text_box && reply.text.empty()) reply.text = fallback;
+  }
+  if (reply.cancel) return 0;
+  if (question) return IsYes(reply.text) ? 1 : 0;
+  const std::basic_string<HostChar> typed = ToHostString(reply.text);
+  const size_t n = typed.size() < static_cast<size_t>(max_len) - 1 ? typed.size() : static_cast<size_t>(max_len) - 1;
+  for (size_t i = 0; i < n; ++i) answer[i] = typed[i];
+  answer[n] = 0;
+  return 1;
+}
+
+// A path as this platform's host writes it: "\\" on Windows, "/" elsewhere (where "\\" is a name
+// character to the host, though the module accepts both).
 std::string HostPath(std::string path) {
+#if defined(_WIN32)
   for (char& c : path) {
     if (c == '/') c = '\\';
   }
-  if (path.empty() || path[0] != '\\') path = "\\" + path;
+#endif
+  if (path.empty() || (path[0] != '/' && path[0] != '\\')) path = std::string(1, kSeparator) + path;
   return path;
 }
 
@@ -120,7 +204,8 @@ int ListFolder(const std::string& path) {
 }
 
 std::string JoinHostPath(const std::string& folder, const std::string& name) {
-  return folder == "\\" ? "\\" + name : folder + "\\" + name;
+  const bool root = folder.size() == 1 && (folder[0] == '/' || folder[0] == '\\');
+  return root ? folder + name : folder + kSeparator + name;
 }
 
 // Depth-first walk, listing each folder once; the listing is closed before descending, as a file
@@ -141,7 +226,7 @@ int Tree(const std::string& path, int depth, int max_depth) {
   for (size_t i = 0; i < children.size(); ++i) {
     const auto& child = children[i];
     std::printf("%s%s%s", std::string(static_cast<size_t>(depth) * 2, ' ').c_str(), child.first.c_str(),
-                child.second ? "\\" : "");
+                child.second ? std::string(1, kSeparator).c_str() : "");
     if (!child.second) std::printf("  (%" PRIu64 " bytes)", sizes[i]);
     std::printf("\n");
     ++count;
@@ -191,13 +276,16 @@ int Execute(const std::string& remote, const std::string& verb) {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: tarnhost [--module PATH] [-v] [--yes|--no] COMMAND\n"
-               "  ls PATH                          list one folder of the plugin's tree (\\ or / separated)\n"
+               "usage: tarnhost [--module PATH] [-v] [--yes|--no] [--answer TEXT|--cancel]... COMMAND\n"
+               "  ls PATH                          list one folder of the plugin's tree\n"
                "  tree PATH [--depth N]            walk the tree below PATH (default depth 3)\n"
                "  get REMOTE LOCAL [--overwrite|--resume]\n"
                "                                   copy a file out, with a progress bar; Ctrl-C cancels\n"
-               "  exec REMOTE [VERB]               run a command on an item (open, properties, edit)\n"
-               "  rm PATH | mv OLD NEW | mkdir PATH\n");
+               "  exec REMOTE [VERB...]            run a command on an item: open (default), properties,\n"
+               "                                   edit, or \"quote export PATH\" and the like\n"
+               "  rm PATH | mv OLD NEW | mkdir PATH\n"
+               "The module's questions are asked on the terminal (a line for text, y/n, hidden input for the\n"
+               "key) unless --answer/--cancel give the answers in order; --yes/--no answer the yes/no rest.\n");
 }
 
 }  // namespace
@@ -211,6 +299,8 @@ int main(int argc, char** argv) {
     else if (a == "-v" || a == "--verbose") g_verbose = true;
     else if (a == "--yes") g_answer = 1;
     else if (a == "--no") g_answer = -1;
+    else if (a == "--answer" && i + 1 < argc) g_answers.push_back({false, argv[++i]});
+    else if (a == "--cancel") g_answers.push_back({true, ""});
     else args.push_back(a);
   }
   if (args.empty()) {
@@ -234,8 +324,10 @@ int main(int argc, char** argv) {
   } else if (cmd == "get" && (args.size() == 3 || (args.size() == 4 && (args[3] == "--overwrite" ||
                                                                          args[3] == "--resume")))) {
     rc = Get(args[1], args[2], args.size() == 3 ? 0 : args[3] == "--overwrite" ? kCopyOverwrite : kCopyResume);
-  } else if (cmd == "exec" && (args.size() == 2 || args.size() == 3)) {
-    rc = Execute(args[1], args.size() == 3 ? args[2] : "open");
+  } else if (cmd == "exec" && args.size() >= 2) {
+    std::string verb = args.size() == 2 ? "open" : args[2];
+    for (size_t i = 3; i < args.size(); ++i) verb += " " + args[i];
+    rc = Execute(args[1], verb);
   } else if (cmd == "rm" && args.size() == 2) {
     std::basic_string<HostChar> p = ToHostString(HostPath(args[1]));
     rc = g_module.FsDeleteFileW(p.data()) ? 0 : 1;

@@ -9,11 +9,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <system_error>
 
+#include "core/state.h"
+#include "core/text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -55,26 +58,25 @@ std::string KeyFolder() {
   return std::string();
 }
 
-// True with exactly the key's size read; `missing` tells a first use apart from a damaged file.
-bool ReadKeyFile(const std::string& path, SecretKey* key, bool* missing) {
-  *missing = false;
+enum class KeyFileState { Read, Missing, WrongSize, Unopenable };
+
+// Read: exactly the key's size was read into `key`.
+KeyFileState ReadKeyFile(const std::string& path, SecretKey* key) {
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.fd < 0) {
-    *missing = errno == ENOENT;
-    return false;
-  }
+  if (file.fd < 0) return errno == ENOENT ? KeyFileState::Missing : KeyFileState::Unopenable;
   unsigned char buffer[crypto_secretbox_KEYBYTES + 1];
   size_t total = 0;
   while (total < sizeof(buffer)) {
     const ssize_t n = ::read(file.fd, buffer + total, sizeof(buffer) - total);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return KeyFileState::Unopenable;
+    if (n == 0) break;
     total += static_cast<size_t>(n);
   }
   const bool ok = total == crypto_secretbox_KEYBYTES;
   if (ok) std::memcpy(key->bytes, buffer, sizeof(key->bytes));
   sodium_memzero(buffer, sizeof(buffer));
-  return ok;
+  return ok ? KeyFileState::Read : KeyFileState::WrongSize;
 }
 
 bool WriteAll(int fd, const unsigned char* data, size_t size) {
@@ -109,21 +111,32 @@ bool CreateKeyFile(const std::string& folder, const std::string& path, SecretKey
   ::unlink(temporary.c_str());
   if (linked == 0) return true;
   if (written && link_error == EEXIST) {
-    bool missing = false;
-    return ReadKeyFile(path, key, &missing);  // another process created it first: use theirs
+    return ReadKeyFile(path, key) == KeyFileState::Read;  // another process created it first: use theirs
   }
   return false;
 }
 
-// The per-user key; `create` makes it on first use. A key file that exists but is damaged is never
-// replaced, since every key sealed under it would then be lost for good.
+// The per-user key; `create` makes it on first use. A key file of the wrong size can open nothing
+// sealed under any key, and keeping it would leave every later save with the plain key: it is moved
+// aside (never deleted) and a new one made.
 bool LoadKey(bool create, SecretKey* key) {
   const std::string folder = KeyFolder();
   if (folder.empty()) return false;
   const std::string path = folder + "/key";
-  bool missing = false;
-  if (ReadKeyFile(path, key, &missing)) return true;
-  return create && missing && CreateKeyFile(folder, path, key);
+  const KeyFileState state = ReadKeyFile(path, key);
+  if (state == KeyFileState::Read) return true;
+  if (!create) return false;
+  if (state == KeyFileState::WrongSize) {
+    const std::string aside = path + ".damaged-" + std::to_string(::time(nullptr)) + "-" + std::to_string(::getpid());
+    if (::rename(path.c_str(), aside.c_str()) == 0) {
+      LogMessage(u"Key file of the wrong size kept as " + Utf8ToWide(aside) + u"; a new key file is made");
+    } else if (errno != ENOENT) {  // ENOENT: another process moved it first and makes the new one
+      return false;
+    }
+  } else if (state != KeyFileState::Missing) {
+    return false;
+  }
+  return CreateKeyFile(folder, path, key);
 }
 
 }  // namespace

@@ -1,0 +1,183 @@
+// Hub addresses to entries.
+#include "config/entries_from_url.h"
+
+#include <ctime>
+
+#include "core/state.h"
+#include "core/text.h"
+#include "hub/api.h"
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == Lower(prefix);
+}
+
+// The part of `text` after a recognised hub root; false when `text` names another site.
+bool StripHubRoot(const std::string& text, std::string* rest) {
+  const std::string configured = HubSiteUrl();
+  if (StartsWithNoCase(text, configured)) {
+    *rest = text.substr(configured.size());
+    return true;
+  }
+  std::string after_scheme = text;
+  const size_t scheme_end = text.find("://");
+  if (scheme_end != std::string::npos) {
+    const std::string scheme = Lower(text.substr(0, scheme_end));
+    if (scheme != "http" && scheme != "https") return false;
+    after_scheme = text.substr(scheme_end + 3);
+  }
+  const size_t host_end = after_scheme.find('/');
+  const std::string host = Lower(after_scheme.substr(0, host_end));
+  if (host == "huggingface.co" || host == "www.huggingface.co" || host == "hf.co") {
+    *rest = host_end == std::string::npos ? std::string() : after_scheme.substr(host_end + 1);
+    return true;
+  }
+  if (scheme_end != std::string::npos) return false;  // another site
+  *rest = text;                                        // a bare owner or owner/name
+  return true;
+}
+
+// Hub owner and repository names never hold these; text that does is not an address.
+bool IsPlainName(const std::string& name) {
+  for (char c : name) {
+    if (IsBlank(c) || c == ':' || c == '\\' || c == '@' || static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  return true;
+}
+
+Entry NewEntry(uint32_t type, bool is_dataset, const std::string& org, const std::string& repo_id,
+               const std::u16string& display_name, bool cache_enabled, int64_t now) {
+  Entry entry;
+  entry.type = type;
+  entry.is_dataset = is_dataset ? 1 : 0;
+  entry.org = org;
+  entry.repo_id = repo_id;
+  entry.display_name = display_name;
+  entry.cache_enabled = cache_enabled;
+  entry.created_at = now;
+  return entry;
+}
+
+}  // namespace
+
+bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
+  std::string text = WideToUtf8(address);
+  size_t first = 0, last = text.size();
+  while (first < last && IsBlank(text[first])) ++first;
+  while (last > first && IsBlank(text[last - 1])) --last;
+  text = text.substr(first, last - first);
+  const size_t cut = text.find_first_of("?#");
+  if (cut != std::string::npos) text.resize(cut);
+
+  std::string rest;
+  if (!StripHubRoot(text, &rest)) return false;
+  bool is_dataset = false;
+  if (rest.compare(0, 9, "datasets/") == 0) {
+    rest.erase(0, 9);
+    is_dataset = true;
+  } else if (rest.compare(0, 7, "models/") == 0) {
+    rest.erase(0, 7);
+  }
+  while (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.empty()) return false;
+
+  const size_t slash = rest.find('/');
+  const std::string owner = rest.substr(0, slash);
+  std::string name;
+  if (slash != std::string::npos) name = rest.substr(slash + 1, rest.find('/', slash + 1) - slash - 1);
+  if (owner.empty() || !IsPlainName(owner) || !IsPlainName(name)) return false;
+  out->owner = owner;
+  out->name = name;
+  out->is_dataset = is_dataset;
+  return true;
+}
+
+int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool limit_enabled, int32_t limit_count,
+                      bool add_models, bool add_collections, bool add_datasets) {
+  HubAddress parsed;
+  if (!ParseHubUrl(address, &parsed)) return 0;
+  const std::string& o = parsed.owner;
+  StateLock guard(g_state.lock);
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  const std::string api_key = WideToUtf8(g_state.api_key);
+  // Each id is made against the list as it grows, so one call never hands out the same id twice.
+  auto append = [](Entry entry, const std::string& id_base) {
+    entry.id = MakeUniqueId(id_base);
+    g_state.delete_suppressed.erase(entry.display_name);
+    g_state.entries.push_back(std::move(entry));
+  };
+
+  if (!parsed.name.empty()) {
+    const std::string repo_id = o + "/" + parsed.name;
+    append(NewEntry(SingleModel, parsed.is_dataset, o, repo_id, Utf8ToWide(parsed.name), cache_enabled, now), repo_id);
+    return 1;
+  }
+  struct Kind {
+    bool wanted;
+    uint32_t type;
+    bool is_dataset;
+    const char* suffix;
+  };
+  const Kind kinds[] = {{add_models, OrgModels, false, "models"},
+                        {add_datasets, OrgModels, true, "datasets"},
+                        {add_collections, OrgCollections, false, "collections"}};
+  int appended = 0;
+  for (const Kind& kind : kinds) {
+    if (!kind.wanted) continue;
+    if (kind.type == OrgCollections && ListOwnerCollections(o, api_key).empty()) continue;
+    Entry entry = NewEntry(kind.type, kind.is_dataset, o, "", Utf8ToWide(o + " - " + kind.suffix), cache_enabled, now);
+    entry.limit_enabled = limit_enabled;
+    entry.limit_count = limit_count;
+    append(std::move(entry), o + "-" + kind.suffix);
+    ++appended;
+  }
+  return appended;
+}
+
+bool MakeTemporaryEntry(const std::u16string& address, Entry* entry) {
+  HubAddress parsed;
+  if (!ParseHubUrl(address, &parsed)) return false;
+  Entry made = NewEntry(parsed.name.empty() ? OrgModels : SingleModel, parsed.is_dataset, parsed.owner,
+                        parsed.name.empty() ? "" : parsed.owner + "/" + parsed.name, kTemporaryName, false,
+                        static_cast<int64_t>(std::time(nullptr)));
+  made.id = "__temp__";
+  *entry = std::move(made);
+  return true;
+}
+
+std::string MakeUniqueId(const std::string& base) {
+  // An entry imported without an id or owner still gets one.
+  const std::string clean = base.empty() ? std::string("entry") : SanitizeFileName(base);
+  auto taken = [](const std::string& id) {
+    for (const Entry& entry : g_state.entries) {
+      if (entry.id == id) return true;
+    }
+    return false;
+  };
+  if (!taken(clean)) return clean;
+  for (uint64_t n = 1;; ++n) {
+    const std::string candidate = clean + "_" + std::to_string(n);
+    if (!taken(candidate)) return candidate;
+  }
+}
+
+std::u16string MakeUniqueDisplayName(const std::u16string& name, bool* renamed) {
+  *renamed = false;
+  if (!IsNameTaken(name)) return name;
+  *renamed = true;
+  for (int n = 2; n <= 999; ++n) {
+    const std::u16string candidate = name + u" (" + WideDecimal(n) + u")";
+    if (!IsNameTaken(candidate)) return candidate;
+  }
+  return name + u" (dup)";
+}

@@ -1,0 +1,29 @@
+// Entries made from hub addresses: the address splitter, adding entries, the temporary entry, and the
+// naming rules that keep ids and display names apart.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/entry.h"
+
+struct HubAddress {
+  std::string owner;        // UTF-8
+  std::string name;         // repository name; empty for an owner
+  bool is_dataset = false;  // the address was under "datasets/"
+};
+
+// Accepts the configured hub root, http(s) huggingface.co, www.huggingface.co or hf.co, a bare
+// "owner[/name]" path, surrounding blanks, and a query or fragment (cut). Any other scheme or host is
+// refused. A repository address keeps only owner/name ("/tree/main", "/blob/..." are dropped).
+bool ParseHubUrl(const std::u16string& address, HubAddress* out);
+
+// Appends the entries for the address; returns how many (0 to 3). The caller saves afterwards.
+// Holds the plugin-wide lock for its whole run, the collections check included.
+int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool limit_enabled, int32_t limit_count,
+                      bool add_models, bool add_collections, bool add_datasets);
+// The unsaved entry of a temporary browse; false (entry untouched) when the address is unusable.
+bool MakeTemporaryEntry(const std::u16string& address, Entry* entry);
+// The caller holds the plugin-wide lock for both.
+std::string MakeUniqueId(const std::string& base);
+std::u16string MakeUniqueDisplayName(const std::u16string& name, bool* renamed);

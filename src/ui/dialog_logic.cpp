@@ -1,0 +1,360 @@
+// The five dialogs' decisions on plain records; the bindings move values between controls and these.
+#include "ui/dialog_logic.h"
+
+#include <cstdio>
+#include <limits>
+
+#include "cache/listing_cache.h"
+#include "config/entries_from_url.h"
+#include "config/favorites.h"
+#include "config/settings_file.h"
+#include "hub/api.h"
+#include "core/state.h"
+#include "core/text.h"
+#include "platform/platform.h"
+#include "ui/resource.h"
+
+namespace {
+
+constexpr size_t kAddressMax = 511;
+constexpr size_t kApiKeyMax = 1023;
+constexpr size_t kTestKeyMax = 255;
+constexpr size_t kCacheFolderMax = 259;
+constexpr size_t kDisplayNameMax = 255;
+
+std::u16string Head(const std::u16string& text, size_t max) { return text.substr(0, max); }
+
+std::u16string Ascii(const char* text) {
+  std::u16string out;
+  for (; *text; ++text) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
+  return out;
+}
+
+// A limit field: at least 10, and no wrap-around into a negative count.
+int32_t LimitFromField(const std::u16string& text) {
+  const uint32_t n = DialogNumber(text);
+  if (n < 10) return 10;
+  return n > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()) ? std::numeric_limits<int32_t>::max()
+                                                                        : static_cast<int32_t>(n);
+}
+
+size_t EntryCount() {
+  StateLock guard(g_state.lock);
+  return g_state.entries.size();
+}
+
+std::u16string ExportStatus(bool written) {
+  if (!written) return u"Export failed \u2014 could not write the file.";
+  return u"Exported " + WideDecimal(static_cast<int64_t>(EntryCount())) + u" entries.";
+}
+
+std::u16string ImportStatus(const ImportResult& r) {
+  std::u16string text = u"Imported " + WideDecimal(r.imported) + u" entries";
+  if (r.already_present != 0) text += u", " + WideDecimal(r.already_present) + u" already present";
+  if (r.renamed != 0) text += u", " + WideDecimal(r.renamed) + u" renamed";
+  if (r.api_key_set) text += u", API key set";
+  return text + u".";
+}
+
+std::u16string ConfigFolder() {
+  StateLock guard(g_state.lock);
+  return g_state.config_folder;
+}
+
+void DeleteEntryCaches(const Entry& entry) {
+  switch (entry.type) {
+    case OrgModels:
+      DeleteOrgReposCache(entry.org, entry.is_dataset);
+      break;
+    case OrgCollections:
+      DeleteOrgCollectionsCache(entry.org);
+      DeleteOwnerCollectionItems(entry.org);
+      break;
+    case SingleModel:
+      DeleteTreeCache(entry.repo_id, entry.is_dataset);
+      break;
+    default:
+      break;
+  }
+}
+
+// Days since 1970-01-01 to a proleptic Gregorian date.
+void CivilFromDays(int64_t z, int64_t* y, int* m, int* d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *y = yoe + era * 400 + (*m <= 2 ? 1 : 0);
+}
+
+}  // namespace
+
+uint32_t DialogNumber(const std::u16string& text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == u' ') ++i;
+  if (i == text.size()) return 0;
+  uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < u'0' || text[i] > u'9') return 0;
+    value = value * 10 + static_cast<uint64_t>(text[i] - u'0');
+    if (value > std::numeric_limits<uint32_t>::max()) return 0;
+  }
+  return static_cast<uint32_t>(value);
+}
+
+// ---- Add entry ---------------------------------------------------------------------------------
+
+AddEntryFields AddEntryInitialFields() {
+  AddEntryFields fields;
+  fields.status = u"Enter a HuggingFace URL above";
+  return fields;
+}
+
+void AddEntryClassify(AddEntryFields* fields) {
+  // The same splitter as "Add", so the line never promises what Add would not make.
+  HubAddress parsed;
+  const std::u16string url = Head(fields->url, kAddressMax);
+  bool blank = true;
+  for (char16_t c : url) blank = blank && (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n');
+  fields->kind_boxes_enabled = true;
+  if (blank) {
+    fields->status = u"Enter a HuggingFace URL above";
+  } else if (!ParseHubUrl(url, &parsed)) {
+    fields->status = u"Not a HuggingFace address \u2192 nothing would be added";
+  } else if (!parsed.name.empty()) {
+    fields->status = parsed.is_dataset ? u"Single dataset \u2192 added as one root folder (ticks below ignored)"
+                                       : u"Single model \u2192 added as one root folder (ticks below ignored)";
+    fields->kind_boxes_enabled = false;
+  } else {
+    fields->status = u"Organization \u2192 adds the entries ticked below";
+  }
+}
+
+bool AddEntryPressAdd(const AddEntryFields& fields, const DialogServices& services) {
+  const std::u16string url = Head(fields.url, kAddressMax);
+  if (url.empty()) {
+    services.message_box({u"Please enter a HuggingFace URL.", u"Error", kMbOk});
+    return false;
+  }
+  const int32_t limit = LimitFromField(fields.limit_count);
+  if (!fields.add_models && !fields.add_datasets && !fields.add_collections && fields.kind_boxes_enabled) {
+    services.message_box({u"Tick \"Add models\", \"Add datasets\" and/or \"Add collections\".", u"Nothing to add",
+                          kMbIconInformation});
+    return false;
+  }
+  if (fields.cache_enabled) {
+    const MessageBoxSpec warning{
+        u"Offline caching will fetch the full file list from HuggingFace.\nThis may take a while and the UI will be "
+        u"unresponsive during the process.\n\nContinue?",
+        u"Offline Cache Warning", kMbYesNo | kMbIconWarning};
+    if (services.message_box(warning) != kAnswerYes) return false;
+  }
+  if (AddEntriesFromUrl(url, fields.cache_enabled, fields.limit_enabled, limit, fields.add_models,
+                        fields.add_collections, fields.add_datasets) > 0) {
+    return true;
+  }
+  const std::u16string site = Utf8ToWide(HubSiteUrl());
+  services.message_box({u"Could not parse URL. Use format:\n  " + site + u"google\n  " + site + u"google/gemma-2b",
+                        u"Invalid URL", kMbIconError});
+  return false;
+}
+
+// ---- Settings ----------------------------------------------------------------------------------
+
+SettingsFields SettingsFieldsFromState() {
+  StateLock guard(g_state.lock);
+  SettingsFields fields;
+  fields.api_key = g_state.api_key;
+  fields.cache_folder = g_state.cache_folder;
+  fields.ttl_hours = WideDecimal(static_cast<uint32_t>(g_state.cache_ttl_hours));
+  return fields;
+}
+
+void ApplySettingsFields(const SettingsFields& fields) {
+  const std::u16string folder = Head(fields.cache_folder, kCacheFolderMax);
+  if (!folder.empty()) PlatformCreateFolders(folder);
+  const int32_t ttl = static_cast<int32_t>(DialogNumber(fields.ttl_hours));
+  StateLock guard(g_state.lock);
+  g_state.api_key = Head(fields.api_key, kApiKeyMax);
+  if (!folder.empty()) g_state.cache_folder = folder;
+  g_state.cache_ttl_hours = ttl < 1 ? 1 : ttl;
+}
+
+void SettingsTestKey(SettingsFields* fields) {
+  const bool valid = CheckApiKey(WideToUtf8(Head(fields->api_key, kTestKeyMax)));
+  fields->status = valid ? u"\u2713 API key valid" : u"\u2717 API key invalid or no connection";
+}
+
+void SettingsBrowseCacheFolder(SettingsFields* fields, const DialogServices& services) {
+  std::u16string chosen;
+  if (services.pick_folder({u"Select cache folder", 0x41}, &chosen)) fields->cache_folder = chosen;
+}
+
+void SettingsExport(SettingsFields* fields, const DialogServices& services) {
+  ApplySettingsFields(*fields);
+  bool has_key = false;
+  {
+    StateLock guard(g_state.lock);
+    has_key = !g_state.api_key.empty();
+  }
+  if (has_key) {
+    const MessageBoxSpec warning{
+        u"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it somewhere private, and "
+        u"don't share it.\n\nContinue?",
+        u"Export settings", kMbYesNo | kMbIconWarning};
+    if (services.message_box(warning) != kAnswerYes) return;
+  }
+  FileDialogSpec spec;
+  spec.save = true;
+  spec.title = u"Export Tarnfs settings";
+  spec.initial_name = u"tarnfs-settings.json";
+  spec.initial_folder = ConfigFolder();
+  spec.default_ext = u"json";
+  spec.flags = 0x80A;
+  std::u16string path;
+  if (!services.pick_file(spec, &path)) return;
+  fields->status = ExportStatus(ExportSettings(path, true));
+}
+
+void SettingsImport(SettingsFields* fields, const DialogServices& services) {
+  FileDialogSpec spec;
+  spec.title = u"Import Tarnfs settings";
+  spec.initial_folder = ConfigFolder();
+  spec.flags = 0x1808;
+  std::u16string path;
+  if (!services.pick_file(spec, &path)) return;
+  const MessageBoxSpec question{
+      u"Replace your current entries with the ones in this file?\n\nYes \u2014 replace everything (also restores the "
+      u"cache TTL).\nNo \u2014 merge: keep what you have and add what's missing.\nCancel \u2014 do nothing.",
+      u"Import settings", kMbYesNoCancel | kMbIconQuestion | kMbDefaultButton2};
+  const int32_t answer = services.message_box(question);
+  if (answer != kAnswerYes && answer != kAnswerNo) return;
+  ApplySettingsFields(*fields);
+  const ImportResult result = ImportSettings(path, answer == kAnswerYes);
+  if (!result.error.empty()) {
+    services.message_box({result.error, u"Import failed", kMbIconError});
+    return;
+  }
+  SaveFavorites();
+  *fields = SettingsFieldsFromState();
+  fields->status = ImportStatus(result);
+}
+
+// ---- Entry settings ----------------------------------------------------------------------------
+
+std::u16string EntryKindLabel(const Entry& entry) {
+  if (entry.type == OrgCollections) return u"Organization (collections)";
+  if (entry.type == OrgModels) return entry.is_dataset ? u"Organization (datasets)" : u"Organization (models)";
+  return entry.is_dataset ? u"Single dataset" : u"Single model";
+}
+
+std::u16string EntryHubUrl(const Entry& entry) {
+  std::string url = HubSiteUrl();
+  if (entry.is_dataset) url += "datasets/";
+  url += entry.repo_id.empty() ? entry.org : entry.repo_id;
+  return Utf8ToWide(url);
+}
+
+std::u16string FormatEntryTime(int64_t unix_seconds) {
+  if (unix_seconds == 0) return u"Never";
+  const int64_t days = unix_seconds >= 0 ? unix_seconds / 86400 : -((-unix_seconds + 86399) / 86400);
+  const int64_t seconds = unix_seconds - days * 86400;
+  int64_t year = 0;
+  int month = 0, day = 0;
+  CivilFromDays(days, &year, &month, &day);
+  char text[48];
+  std::snprintf(text, sizeof(text), "%04lld-%02d-%02d  %02d:%02d", static_cast<long long>(year), month, day,
+                static_cast<int>(seconds / 3600), static_cast<int>(seconds % 3600 / 60));
+  return Ascii(text);
+}
+
+EntrySettingsFields EntrySettingsInitialFields(const Entry& entry) {
+  EntrySettingsFields fields;
+  fields.display_name = entry.display_name;
+  fields.kind = EntryKindLabel(entry);
+  fields.cache_enabled = entry.cache_enabled;
+  fields.limit_enabled = entry.limit_enabled;
+  fields.limit_count = WideDecimal(static_cast<uint32_t>(entry.limit_count));
+  fields.limit_controls_enabled = entry.type == OrgModels;
+  fields.last_cached = FormatEntryTime(entry.cached_at);
+  fields.added = entry.created_at != 0 ? FormatEntryTime(entry.created_at) : u"Unknown";
+  fields.url = EntryHubUrl(entry);
+  return fields;
+}
+
+void EntrySettingsPressOk(EntrySettingsContext* context, const EntrySettingsFields& fields) {
+  Entry& entry = *context->entry;
+  entry.display_name = Head(fields.display_name, kDisplayNameMax);
+  entry.cache_enabled = fields.cache_enabled;
+  entry.limit_enabled = fields.limit_enabled;
+  const int32_t limit = LimitFromField(fields.limit_count);
+  // A longer page, or no limit at all, no longer fits the cached organisation listing.
+  const bool stale = entry.type == OrgModels &&
+                     ((entry.limit_enabled && limit > entry.limit_count) || (!entry.limit_enabled && entry.limit_count > 0));
+  if (stale) {
+    DeleteOrgReposCache(entry.org, entry.is_dataset);
+    entry.cached_at = 0;
+    context->result.cache_reset = true;
+  }
+  entry.limit_count = limit;
+  context->result.accepted = true;
+}
+
+void EntrySettingsClearCache(EntrySettingsContext* context, bool refresh, EntrySettingsFields* fields) {
+  DeleteEntryCaches(*context->entry);
+  context->entry->cached_at = 0;
+  context->result.cache_reset = true;
+  fields->last_cached = refresh ? u"Cache cleared \u2014 will refresh on next browse" : u"Never";
+}
+
+void EntrySettingsOpenInBrowser(const Entry& entry) { PlatformOpenUrl(EntryHubUrl(entry)); }
+
+bool EntrySettingsPressRemove(EntrySettingsContext* context, const DialogServices& services) {
+  if (services.message_box({u"Remove this entry from the plugin?", u"Confirm", kMbYesNo | kMbIconQuestion}) !=
+      kAnswerYes) {
+    return false;
+  }
+  context->result.remove = true;
+  return true;
+}
+
+// ---- Properties and temporary browse -----------------------------------------------------------
+
+PropertiesFields PropertiesFieldsFromState() {
+  PropertiesFields fields;
+  fields.name = u"Tarnvue VFS plugin";
+  fields.version = Ascii(TARN_VERSION_TEXT);  // the same text as the module's version resource
+  fields.author = u"The tarnfs developers";
+  StateLock guard(g_state.lock);
+  fields.entry_count = WideDecimal(static_cast<int64_t>(g_state.entries.size()));
+  fields.config_folder = g_state.config_folder;
+  return fields;
+}
+
+bool TemporaryBrowseAddress(int32_t dialog_result, const std::u16string& text, std::u16string* address) {
+  address->clear();
+  if (dialog_result != 1 || text.empty()) return false;
+  *address = Head(text, kAddressMax);
+  return true;
+}
+
+// ---- Commands without a dialog -----------------------------------------------------------------
+
+void ExportSettingsCommand(const std::u16string& path, bool include_key, const DialogServices& services) {
+  const bool written = ExportSettings(path, include_key);
+  services.message_box({ExportStatus(written), u"Export settings", written ? kMbOk : kMbIconError});
+}
+
+void ImportSettingsCommand(const std::u16string& path, bool replace, const DialogServices& services) {
+  const ImportResult result = ImportSettings(path, replace);
+  if (!result.error.empty()) {
+    services.message_box({result.error, u"Import failed", kMbIconError});
+    return;
+  }
+  SaveFavorites();
+  services.message_box({ImportStatus(result), u"Import settings", kMbOk});
+}

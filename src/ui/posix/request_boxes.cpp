@@ -1,0 +1,112 @@
+// The dialogs for hosts without Win32 dialogs: the same decisions, asked through the host's request
+// callback (text, password and URL boxes, OK messages, yes/no questions).
+#include "core/files.h"
+#include "core/state.h"
+#include "ui/dialogs.h"
+
+namespace {
+
+void Tell(const std::u16string& title, const std::u16string& text) { AskHost(kRequestMessageOk, title, text, nullptr); }
+
+int32_t AskMessage(const MessageBoxSpec& spec) {
+  switch (spec.flags & 0xF) {
+    case kMbYesNo:
+    case kMbYesNoCancel:  // no three-button box: No is the cautious answer
+      return AskHost(kRequestYesNo, spec.title, spec.text, nullptr) ? kAnswerYes : kAnswerNo;
+    case 0x1:  // OK and Cancel
+      return AskHost(kRequestOkCancel, spec.title, spec.text, nullptr) ? kAnswerOk : kAnswerCancel;
+    default:
+      AskHost(kRequestMessageOk, spec.title, spec.text, nullptr);
+      return kAnswerOk;
+  }
+}
+
+bool AskPath(const std::u16string& title, const std::u16string& label, std::u16string start, std::u16string* path) {
+  if (!AskHost(kRequestOther, title, label, &start) || start.empty()) return false;
+  *path = start;
+  return true;
+}
+
+std::u16string OnOff(bool on) { return on ? u"on" : u"off"; }
+
+}  // namespace
+
+DialogServices ServicesFor(HostWindow) {
+  DialogServices services;
+  services.message_box = AskMessage;
+  services.pick_file = [](const FileDialogSpec& spec, std::u16string* path) {
+    const std::u16string start = spec.initial_name.empty() ? u"" : JoinFsPath(spec.initial_folder, spec.initial_name);
+    return AskPath(spec.title, u"File:", start, path);
+  };
+  services.pick_folder = [](const FolderDialogSpec& spec, std::u16string* path) {
+    return AskPath(spec.title, u"Folder:", u"", path);
+  };
+  return services;
+}
+
+HostWindow CurrentForegroundWindow() { return nullptr; }
+
+void ShowAddEntryDialog(HostWindow owner) {
+  std::u16string url;
+  if (!AskHost(kRequestUrl, u"Add HuggingFace Entry", u"HuggingFace URL:", &url)) return;
+  // The add dialog's defaults: every kind ticked, limit 300, cache off.
+  AddEntryFields fields = AddEntryInitialFields();
+  fields.url = url;
+  AddEntryClassify(&fields);
+  size_t before = 0;
+  {
+    StateLock guard(g_state.lock);
+    before = g_state.entries.size();
+  }
+  if (!AddEntryPressAdd(fields, ServicesFor(owner))) return;
+  std::u16string added;
+  {
+    StateLock guard(g_state.lock);
+    for (size_t i = before; i < g_state.entries.size(); ++i) added += u"\n  " + g_state.entries[i].display_name;
+  }
+  Tell(u"Add HuggingFace Entry", u"Added:" + added);
+}
+
+void ShowSettingsDialog(HostWindow) {
+  SettingsFields fields = SettingsFieldsFromState();
+  if (!AskHost(kRequestPassword, u"Tarnfs - Settings", u"HuggingFace API key:", &fields.api_key)) return;
+  ApplySettingsFields(fields);
+  if (fields.api_key.empty()) {
+    Tell(u"Tarnfs - Settings", u"API key removed.");
+    return;
+  }
+  SettingsTestKey(&fields);
+  Tell(u"Tarnfs - Settings", fields.status);
+}
+
+bool ShowTemporaryDialog(HostWindow, std::u16string* address) {
+  std::u16string text;
+  const bool open = AskHost(kRequestUrl, u"Browse temporary repository",
+                            u"Enter a HuggingFace org or model URL to browse without saving it.\nThe contents reset "
+                            u"when you return to the root folder.",
+                            &text);
+  return TemporaryBrowseAddress(open ? 1 : 2, text, address);
+}
+
+void ShowPropertiesDialog(HostWindow) {
+  const PropertiesFields f = PropertiesFieldsFromState();
+  Tell(u"Tarnvue VFS Plugin Properties", u"Name: " + f.name + u"\nVersion: " + f.version + u"\nAuthor: " + f.author +
+                                             u"\nRepositories: " + f.entry_count + u"\nConfig folder: " + f.config_folder);
+}
+
+EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry) {
+  EntrySettingsContext context;
+  context.entry = entry;
+  EntrySettingsFields f = EntrySettingsInitialFields(*entry);
+  std::u16string text = u"Display name: " + f.display_name + u"\nType: " + f.kind + u"\nAdded: " + f.added +
+                        u"\nURL: " + f.url + u"\nOffline cache: " + OnOff(f.cache_enabled);
+  if (f.limit_controls_enabled) {
+    text += u"\nLimit: " + (f.limit_enabled ? u"first " + f.limit_count + u" models" : std::u16string(u"off"));
+  }
+  text += u"\nLast cached: " + f.last_cached;
+  Tell(u"Entry Settings", text);
+  if (AskHost(kRequestYesNo, u"Entry Settings", u"Clear the cached listings of this entry?", nullptr)) {
+    EntrySettingsClearCache(&context, false, &f);
+  }
+  return context.result;
+}

@@ -1,0 +1,157 @@
+// Every fault mode of the fake hub against every listing kind and the download, through the exports,
+// with a key configured. Per case: the right outcome, no name the hub does not have, a listing cached
+// only when it arrived whole (the next listing without the fault fetches again otherwise), no partial
+// download and a user's file left intact, and the key never sent to the second host.
+#include <filesystem>
+#include <set>
+
+#include "browse/browse_fixture.h"
+
+namespace {
+
+// W: whole and cached. N: not whole, shown as far as it got (a subset, maybe empty), not cached.
+// S: as the hub served it without any fault showing (a subset), cached.
+struct ListingKind {
+  const char* name;
+  const char* path;
+  const char* request;  // part of the target every request of this listing carries
+  const char* prime;    // listed without the fault first, or ""
+};
+const ListingKind kKinds[] = {
+    {"org models", "\\Files", "/api/models?author=files-org", ""},
+    {"org datasets", "\\FilesDs", "/api/datasets?author=files-org", ""},
+    {"tree", "\\Files\\basic", "/api/models/files-org/basic/tree/", ""},
+    {"collections", "\\Colls", "/api/collections?owner=coll-org", ""},
+    {"collection items", "\\Colls\\Favourites", "/api/collections/coll-org/favourites", "\\Colls"},
+};
+
+struct FaultCase {
+  const char* mode;
+  const char* listings;  // one outcome letter per kind, in kKinds order
+  int32_t download;      // FsGetFileW's result for both files; -1: not applicable
+};
+const FaultCase kFaults[] = {
+    {"status=401", "NNNNN", 3},          {"status=403", "NNNNN", 3},
+    {"status=404", "NNNNN", 2},          {"status=429", "NNNNN", 3},
+    {"status=500", "NNNNN", 3},          {"status=503", "NNNNN", 3},
+    {"fail_page=2:500", "WWNNW", 0},     {"fail_page=2:429", "WWNNW", 0},
+    {"malformed", "NNNNN", -1},          // file bodies are bytes: a garbled one cannot be told apart
+    {"cut_at=10", "NNNNN", 0},           {"no_length", "WWWWW", 0},  // a cut file continues in ranges
+    {"fake_length=100000", "NNNNN", 3},  {"slow=50", "WWWWW", 0},
+    {"delay=50", "WWWWW", 0},            {"redirect_loop", "NNNNN", 3},
+    {"redirects=3", "WWWWW", 0},         {"redirect_host2", "WWNNW", 0},  // paging stays on the hub's origin
+    {"redirect_relative", "WWWWW", 0},   {"no_link", "WWSSW", 0},
+    {"link_loop", "WWNNW", 0},           {"link_relative", "WWWWW", 0},
+};
+const char* const kFiles[] = {"README.md", "lfs-note.txt"};  // served directly; redirected to the second host
+
+class FaultMatrix : public BrowseTest {
+ protected:
+  void ConfigureWithKey(const std::string& hub_suffix) {
+    module_.Unload();
+    const json doc = {{"hub_url", HubUrl() + hub_suffix}, {"cache_ttl_hours", 24}, {"api_key", "hf_test_good"},
+                      {"entries", AllKinds()}};
+    WriteTextFile(JoinFsPath(config_, u"favorites.json"), doc.dump(2));
+    ASSERT_TRUE(module_.Load());
+    ResetHubLog();
+    g_host.Clear();
+  }
+  std::multiset<std::string> ListedNames(const std::string& path) {
+    std::multiset<std::string> names;
+    for (const std::string& n : Names(path)) {
+      if (n.rfind("[Load next ", 0) != 0) names.insert(n);
+    }
+    return names;
+  }
+  // Requests since the last call: how many carried `part`, and whether any reached the second host
+  // with a key.
+  size_t Requests(const std::string& part) {
+    size_t count = 0;
+    for (const LoggedRequest& r : FetchHubLog()) {
+      count += r.path.find(part) != std::string::npos;
+      if (r.host == "host2") EXPECT_EQ(r.Header("authorization"), "(absent)") << r.path;
+    }
+    ResetHubLog();
+    return count;
+  }
+};
+
+TEST_F(FaultMatrix, ListingsShowWhatArrivedAndCacheOnlyWholeOnes) {
+  std::vector<std::set<std::string>> reference;
+  ConfigureWithKey("");
+  for (const ListingKind& kind : kKinds) {
+    const std::multiset<std::string> names = ListedNames(kind.path);
+    reference.emplace_back(names.begin(), names.end());
+    ASSERT_FALSE(reference.back().empty()) << kind.name;
+  }
+  std::string table;
+  for (const FaultCase& fault : kFaults) {
+    table += std::string("| `") + fault.mode + "` |";
+    for (size_t k = 0; k < std::size(kKinds); ++k) {
+      const ListingKind& kind = kKinds[k];
+      std::filesystem::remove_all(FsPath(JoinFsPath(config_, u"cache")));
+      ConfigureWithKey("");
+      if (*kind.prime) ASSERT_FALSE(List(kind.prime).empty()) << kind.prime;
+      ConfigureWithKey(std::string("__fault/") + fault.mode + "/");
+      const std::multiset<std::string> got = ListedNames(kind.path);
+      Requests("");
+      ConfigureWithKey("");  // the fault is gone: a cached listing makes no request, another does
+      const std::multiset<std::string> again = ListedNames(kind.path);
+      const bool cached = Requests(kind.request) == 0;
+      const std::set<std::string> unique(got.begin(), got.end());
+      const bool subset = std::includes(reference[k].begin(), reference[k].end(), unique.begin(), unique.end());
+      char outcome = '?';
+      if (subset) outcome = cached ? (unique == reference[k] ? 'W' : 'S') : 'N';
+      EXPECT_EQ(outcome, fault.listings[k]) << fault.mode << " on " << kind.name << ": " << got.size() << " of "
+                                            << reference[k].size() << (cached ? ", cached" : ", not cached");
+      if (!cached) {
+        EXPECT_EQ(std::set<std::string>(again.begin(), again.end()), reference[k]) << fault.mode << " " << kind.name;
+      }
+      table += std::string(" ") + outcome + " " + std::to_string(unique.size()) + "/" +
+               std::to_string(reference[k].size()) + " |";
+    }
+    table += "\n";
+  }
+  std::printf("[ outcomes ]\n%s", table.c_str());
+}
+
+TEST_F(FaultMatrix, DownloadsGiveTheRightResultAndNeverAPartialOrDamagedFile) {
+  ConfigureWithKey("");
+  std::vector<std::string> content;
+  for (const char* file : kFiles) {
+    ASSERT_EQ(GetFile(std::string("\\Files\\basic\\") + file, LocalPath(file)), 0) << file;
+    content.push_back(ReadTextFile(LocalPath(file)));
+    std::filesystem::remove(FsPath(LocalPath(file)));
+  }
+  std::string table;
+  for (const FaultCase& fault : kFaults) {
+    if (fault.download < 0) continue;
+    ConfigureWithKey(std::string("__fault/") + fault.mode + "/");
+    table += std::string("| `") + fault.mode + "` |";
+    for (size_t f = 0; f < std::size(kFiles); ++f) {
+      const std::string remote = std::string("\\Files\\basic\\") + kFiles[f];
+      const std::u16string fresh = LocalPath("new"), existing = LocalPath("mine");
+      WriteTextFile(existing, "the user's own file");
+      const int32_t result = GetFile(remote, fresh);
+      const int32_t over = GetFile(remote, existing, 1);
+      EXPECT_EQ(result, fault.download) << fault.mode << " " << remote;
+      EXPECT_EQ(over, fault.download) << fault.mode << " " << remote << " over an existing file";
+      if (result == 0) {
+        EXPECT_EQ(ReadTextFile(fresh), content[f]) << fault.mode << " " << remote;
+      } else {
+        EXPECT_FALSE(FileExists(fresh)) << fault.mode << " " << remote << ": partial target left";
+      }
+      EXPECT_EQ(ReadTextFile(existing), over == 0 ? content[f] : "the user's own file") << fault.mode << " " << remote;
+      size_t files = 0;
+      for (const auto& item : std::filesystem::directory_iterator(FsPath(downloads_))) files += !item.is_directory();
+      EXPECT_EQ(files, result == 0 ? 2u : 1u) << fault.mode << " " << remote << ": a temporary file stayed";
+      std::filesystem::remove(FsPath(fresh));
+      Requests("");
+      table += " " + std::to_string(result) + " / " + std::to_string(over) + " |";
+    }
+    table += "\n";
+  }
+  std::printf("[ outcomes ]\n%s", table.c_str());
+}
+
+}  // namespace

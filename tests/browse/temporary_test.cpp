@@ -1,0 +1,44 @@
+// Browsing an address once under "***_TEMPORARY_***": asked for once, kept until the root is listed
+// again, paged without saving. The address comes from the host's URL box (the Windows module shows its
+// own dialog there, which the Wine dialog suite drives).
+#include "browse/browse_fixture.h"
+
+namespace {
+
+using TemporaryBrowse = BrowseTest;
+
+TEST_F(TemporaryBrowse, AskedOnceUntilTheRootIsListedAgain) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the Windows module asks with its dialog";
+#endif
+  Configure(json::array());
+  const std::string favorites = ReadTextFile(JoinFsPath(config_, u"favorites.json"));
+  g_host.text_answers = {" " + HubUrl() + "big-org?sort=likes ", HubUrl() + "datasets/files-org/"};
+  std::vector<std::string> names = Names("\\***_TEMPORARY_***");
+  ASSERT_EQ(names.size(), 301u);
+  EXPECT_EQ(names.back(), "[Load next 300 models]");
+  EXPECT_EQ(g_host.questions.size(), 1u);
+
+  // Paging below it keeps the entry and saves nothing.
+  std::string buffer;
+  EXPECT_EQ(Execute("\\***_TEMPORARY_***\\[Load next 300 models]", &buffer), -2);
+  EXPECT_EQ(Names("\\***_TEMPORARY_***").size(), 601u);
+  EXPECT_EQ(g_host.questions.size(), 1u);
+  EXPECT_EQ(ReadTextFile(JoinFsPath(config_, u"favorites.json")), favorites);
+
+  // Back at the root the entry is forgotten: the next entry asks again and may list another owner.
+  EXPECT_EQ(Names("\\").size(), 3u);
+  names = Names("\\***_TEMPORARY_***");
+  EXPECT_EQ(g_host.questions.size(), 2u);
+  EXPECT_NE(std::find(names.begin(), names.end(), "dataset-one"), names.end()) << "files-org's datasets";
+
+  // Cancelled, or an address that names nothing: an empty folder, asked again next time.
+  Names("\\");
+  EXPECT_TRUE(Names("\\***_TEMPORARY_***").empty());
+  g_host.text_answers = {"https://example.com/big-org"};
+  EXPECT_TRUE(Names("\\***_TEMPORARY_***").empty());
+  EXPECT_TRUE(g_host.HasLogLine("Temp URL parse failed: https://example.com/big-org"));
+  EXPECT_EQ(g_host.questions.size(), 4u);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// libFuzzer targets for every parser of outside input. One object, one executable per target named
+// fuzz_<target>: the executable's own name picks the target. Hub bodies arrive through the injected exchange, files
+// through a scratch folder, so each target runs the same code path as the module does.
+//
+// Hub inputs: "<Link header value>\n\n<body>" (no blank line: the whole input is the body). Every
+// hub target also checks that the key never leaves the configured origin.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "cache/listing_cache.h"
+#include "config/favorites.h"
+#include "hub/api.h"
+#include "hub/http.h"
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
+
+namespace {
+
+constexpr const char* kKey = "hf_fuzz_key";
+const uint8_t* g_data = nullptr;
+size_t g_size = 0;
+int g_calls = 0;
+std::filesystem::path g_scratch;
+
+// The key belongs to the configured hub (https://huggingface.co) and nowhere else.
+void CheckKeyStaysHome(const HttpExchangeRequest& request) {
+  std::u16string host = request.host;
+  for (char16_t& c : host) c = (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+  if (!request.bearer_key.empty() && (!request.secure || host != u"huggingface.co" || request.port != 443)) {
+    __builtin_trap();
+  }
+}
+
+std::string Input() { return std::string(reinterpret_cast<const char*>(g_data), g_size); }
+
+// The input as UTF-16 code units, two bytes each, so lone surrogates and NULs are reachable.
+std::u16string InputUnits() {
+  std::u16string units(g_size / 2, u'\0');
+  for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(g_data[2 * i] | (g_data[2 * i + 1] << 8));
+  return units;
+}
+
+// Serves the input: the first answer carries its Link header and body; later pages (if the Link is
+// followed) get the same body without a Link, so paging ends.
+HttpExchangeResult ServeInput(const HttpExchangeRequest& request, HttpResponseHead* head, const HttpHeadSink& on_head,
+                              const HttpBodySink& on_body) {
+  CheckKeyStaysHome(request);
+  const std::string input = Input();
+  const size_t split = input.find("\n\n");
+  std::string body = split == std::string::npos ? input : input.substr(split + 2);
+  head->status = 200;
+  if (split != std::string::npos && g_calls == 0) head->link = Utf8ToWide(input.substr(0, split));
+  ++g_calls;
+  if (on_head && !on_head(*head)) return HttpExchangeResult::Complete;
+  if (on_body && !body.empty()) on_body(body.data(), body.size());
+  return HttpExchangeResult::Complete;
+}
+
+// A redirect to the input's Location; every later hop answers 200 with an empty body.
+HttpExchangeResult ServeRedirect(const HttpExchangeRequest& request, HttpResponseHead* head,
+                                 const HttpHeadSink& on_head, const HttpBodySink&) {
+  CheckKeyStaysHome(request);
+  head->status = g_calls++ == 0 ? 302 : 200;
+  if (head->status == 302) head->location = InputUnits();
+  if (on_head) on_head(*head);
+  return HttpExchangeResult::Complete;
+}
+
+void WriteInputTo(const std::filesystem::path& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(g_data), static_cast<std::streamsize>(g_size));
+}
+
+void HubOrgPage() {
+  ListAllRepos("acme", kKey, 0, 0);
+  g_calls = 0;
+  ListReposPage("acme", kKey, 50, 1);
+}
+void HubTreePage() {
+  FetchOutcome outcome;
+  FetchRepoTree("acme/model", kKey, &outcome, 0);
+}
+void HubCollectionsPage() { ListOwnerCollections("acme", kKey); }
+void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001", kKey); }
+void HubWhoami() { CheckApiKey(kKey); }
+
+void LinkHeader() {
+  const std::u16string next = ParseNextLink(InputUnits());
+  if (next.size() > g_size) __builtin_trap();  // a part of the input, never more
+}
+
+void UrlSplit() {
+  SplitUrl split;
+  if (!SplitHttpUrl(InputUnits(), &split)) return;
+  if (split.host.empty() || split.path.empty() || split.path[0] != u'/' || split.port == 0) __builtin_trap();
+  for (char16_t c : split.path + split.extra) {
+    if (c < 0x20 || c == 0x7F) __builtin_trap();  // would end the request line
+  }
+}
+
+void RedirectLocation() {
+  ResolveRedirect(u"https://huggingface.co/api/models/acme/x/tree/main?recursive=true", InputUnits());
+  HttpFetch(u"https://huggingface.co/api/models/acme/x/tree/main", kKey, HttpFetchOptions(), nullptr, nullptr,
+            nullptr);
+}
+
+void FavoritesFile() {
+  // A configured cache folder is created on load: keep it inside the scratch folder.
+  const nlohmann::json doc = nlohmann::json::parse(Input(), nullptr, false);
+  if (doc.is_object() && doc.contains("cache_path") && doc["cache_path"].is_string()) {
+    const std::string folder = doc["cache_path"].get<std::string>();
+    if (!FsPath(Utf8ToWide(folder)).is_relative() || folder.find("..") != std::string::npos) return;
+  }
+  WriteInputTo(g_scratch / "favorites.json");
+  LoadFavorites();
+  // Unreadable files are kept aside under new names; drop them so the folder stays small.
+  std::error_code ec;
+  for (const auto& item : std::filesystem::directory_iterator(g_scratch, ec)) {
+    if (item.path().filename() != "favorites.json" && item.path().filename() != "cache") {
+      std::filesystem::remove_all(item.path(), ec);
+    }
+  }
+}
+
+template <typename Record>
+void CacheFile(const std::string& name, bool (*load_fresh)(const std::string&, Record*), const std::string& key) {
+  WriteInputTo(g_scratch / "cache" / (name + ".json"));
+  Record record;
+  load_fresh(key, &record);
+}
+bool LoadOrgModels(const std::string& org, OrgReposCache* out) { return LoadFreshOrgReposCache(org, 0, out); }
+bool LoadTree(const std::string& repo, TreeCache* out) { return LoadFreshTreeCache(repo, 0, out); }
+void CacheOrgRepos() { CacheFile<OrgReposCache>(OrgReposCacheName("acme", 0), &LoadOrgModels, "acme"); }
+void CacheTree() { CacheFile<TreeCache>(TreeCacheName("acme/model", 0), &LoadTree, "acme/model"); }
+void CacheOrgCollections() {
+  CacheFile<OrgCollectionsCache>(OrgCollectionsCacheName("acme"), &LoadFreshOrgCollectionsCache, "acme");
+}
+void CacheCollectionItems() {
+  const std::string slug = "acme/picks-65f000000000000000000001";
+  CacheFile<CollectionItemsCache>(CollectionItemsCacheName(slug), &LoadFreshCollectionItemsCache, slug);
+}
+
+struct Target {
+  const char* name;
+  void (*run)();
+};
+const Target kTargets[] = {
+    {"hub_org_page", HubOrgPage},         {"hub_tree_page", HubTreePage},
+    {"hub_collections_page", HubCollectionsPage}, {"hub_collection", HubCollection},
+    {"hub_whoami", HubWhoami},            {"link_header", LinkHeader},
+    {"url_split", UrlSplit},              {"redirect_location", RedirectLocation},
+    {"favorites_file", FavoritesFile},    {"cache_org_repos", CacheOrgRepos},
+    {"cache_tree", CacheTree},            {"cache_org_collections", CacheOrgCollections},
+    {"cache_collection_items", CacheCollectionItems},
+};
+void (*g_run)() = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+  const std::string program = std::filesystem::path((*argv)[0]).filename().string();
+  for (const Target& target : kTargets) {
+    if (program == std::string("fuzz_") + target.name) g_run = target.run;
+  }
+  if (!g_run) {
+    std::fprintf(stderr, "%s: not a fuzz target name\n", program.c_str());
+    std::abort();
+  }
+  char pattern[] = "/tmp/tarnfs-fuzz-XXXXXX";
+  if (!mkdtemp(pattern)) std::abort();
+  g_scratch = pattern;
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(g_scratch, ec);
+  });
+  std::filesystem::create_directories(g_scratch / "cache");
+  std::filesystem::current_path(g_scratch);
+  setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
+  SetHttpExchangeForTesting(&ServeInput);
+  if (g_run == RedirectLocation) SetHttpExchangeForTesting(&ServeRedirect);
+  StateLock guard(g_state.lock);
+  g_state.config_folder = Utf8ToWide(g_scratch.string());
+  g_state.favorites_path = Utf8ToWide((g_scratch / "favorites.json").string());
+  g_state.cache_folder = Utf8ToWide((g_scratch / "cache").string());
+  g_state.cache_ttl_hours = 24;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  g_data = data;
+  g_size = size;
+  g_calls = 0;
+  g_run();
+  // Loading favorites may point the state elsewhere; the next input starts from the same state.
+  StateLock guard(g_state.lock);
+  g_state.cache_folder = Utf8ToWide((g_scratch / "cache").string());
+  g_state.cache_ttl_hours = 24;
+  g_state.hub_site_url = PluginState::kDefaultHubSiteUrl;
+  return 0;
+}

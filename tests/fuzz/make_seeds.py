@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora (tests/fuzz/corpus/<target>/) from the fake hub's answers.
+
+usage: tools/fakehub/run_with_hub.py -- python3 tests/fuzz/make_seeds.py
+
+Hub bodies are cut to a few items so the seeds stay small; the cache and favorites seeds are the
+module's own file shapes filled from the same answers. Text targets (Link, URL, Location) take
+UTF-16LE input.
+"""
+import json
+import os
+import urllib.error
+import urllib.request
+
+HUB = os.environ["TARN_HUB_URL"]
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+
+def get(rest, token=None):
+    req = urllib.request.Request(HUB + rest, headers={"Authorization": "Bearer " + token} if token else {})
+    try:
+        with urllib.request.urlopen(req) as r:
+            return r.status, r.headers.get("Link", ""), r.read().decode("utf-8")
+    except urllib.error.HTTPError as e:
+        return e.code, "", e.read().decode("utf-8")
+
+
+def seed(target, name, data):
+    folder = os.path.join(OUT, target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+
+
+def units(text):
+    return text.encode("utf-16-le")
+
+
+def hub_seed(target, name, rest, keep=3, token=None):
+    status, link, body = get(rest, token)
+    value = json.loads(body)
+    if isinstance(value, list):
+        value = value[:keep]
+    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    seed(target, name, (link + "\n\n" + text) if link else text)
+    return value, link
+
+
+orgs, link = hub_seed("hub_org_page", "models", "api/models?author=quirks-org&limit=5&sort=lastModified&expand=lastModified")
+hub_seed("hub_org_page", "datasets", "api/datasets?author=quirks-org&limit=3&sort=lastModified")
+hub_seed("hub_org_page", "full", "api/models?author=files-org&limit=2&full=true")
+tree, tree_link = hub_seed("hub_tree_page", "basic", "api/models/files-org/basic/tree/main?recursive=true&expand=true", 4)
+hub_seed("hub_tree_page", "raw", "api/models/files-org/raw-tree/tree/main?recursive=true&expand=true", 8)
+hub_seed("hub_tree_page", "refused", "api/models/gated-org/gated-tree/tree/main?recursive=true&expand=true")
+colls, coll_link = hub_seed("hub_collections_page", "page", "api/collections?owner=coll-org&limit=2", 2)
+single, _ = hub_seed("hub_collection", "favourites", "api/collections/coll-org/favourites-65f000000000000000000001")
+hub_seed("hub_collection", "oddities", "api/collections/coll-org/parsing-oddities-65f000000000000000000006")
+hub_seed("hub_whoami", "good", "api/whoami-v2", token="hf_test_good")
+hub_seed("hub_whoami", "refused", "api/whoami-v2", token="hf_nope")
+
+for i, value in enumerate([link, tree_link, coll_link, '<https://huggingface.co/api/x?cursor=a,b>; rel="prev", <b>; rel=next']):
+    seed("link_header", f"link{i}", units(value))
+for i, value in enumerate(["https://huggingface.co/api/models?author=acme&limit=50", link[1:link.find(">")],
+                           "http://user:pw@[::1]:8080/a b/é?q=ü#frag", "HTTPS://Hub.Example:443"]):
+    seed("url_split", f"url{i}", units(value))
+for i, value in enumerate(["https://cdn.example/file?sig=1", "/api/models/acme/renamed/tree/main", "../other?x=1",
+                           "//huggingface.co/api/y", "https://HUGGINGFACE.CO:443/api/z", "http://huggingface.co/api"]):
+    seed("redirect_location", f"location{i}", units(value))
+
+entries = [
+    {"id": "e1", "type": "org-models", "kind": "model", "org": "files-org", "repo_id": "", "display_name": "Files",
+     "cache_enabled": True, "cached_at": 1750000000, "created_at": 1740000000, "limit_enabled": True, "limit_count": 300},
+    {"id": "e2", "type": "org-collections", "kind": "dataset", "org": "coll-org", "repo_id": "", "display_name": "Colls",
+     "cache_enabled": False, "cached_at": 0, "created_at": 0, "limit_enabled": False, "limit_count": 0},
+    {"id": "e3", "type": "single-model", "kind": "model", "org": "", "repo_id": "space owner/model one",
+     "display_name": "One", "cache_enabled": True, "cached_at": 0, "created_at": 0, "limit_enabled": False,
+     "limit_count": 300}]
+seed("favorites_file", "full", json.dumps({"cache_ttl_hours": 24, "cache_path": "", "hub_url": HUB,
+                                           "api_key": "hf_plain", "entries": entries}, indent=2))
+seed("favorites_file", "sealed", json.dumps({"cache_ttl_hours": 1, "cache_path": "cache", "entries": entries[:1],
+                                             "api_key_enc": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}))
+
+models = [{"repo_id": m.get("id", ""), "name": m.get("id", "").split("/")[-1], "last_modified": 1735689600}
+          for m in orgs]
+seed("cache_org_repos", "models", json.dumps({"type": "org-models", "org": "acme", "fetched_at": 1750000000,
+                                              "page_size": 300, "pages_loaded": 1, "has_more": True,
+                                              "next_url": link[1:link.find(">")], "models": models}, indent=2))
+files = [{"type": t["type"], "path": t["path"], "size": t.get("size", 0), "mtime": 1735689600} for t in tree]
+seed("cache_tree", "tree", json.dumps({"type": "model-tree", "repo_id": "acme/model", "fetched_at": 1750000000,
+                                       "files": files}, indent=2))
+collections = [{"slug": c["slug"], "title": c.get("title", c["slug"]), "last_updated": 1735689600,
+                "model_ids": [i["id"] for i in c.get("items", []) if i.get("type") == "model"]} for c in colls]
+seed("cache_org_collections", "collections", json.dumps({"type": "org-collections", "org": "acme",
+                                                         "fetched_at": 1750000000, "collections": collections},
+                                                        indent=2))
+ids = [i["id"] for i in single["items"] if i.get("type") == "model"]
+seed("cache_collection_items", "items", json.dumps({"type": "collection-items", "slug": single["slug"],
+                                                    "fetched_at": 1750000000, "model_ids": ids}, indent=2))

@@ -1,0 +1,142 @@
+// Saves killed at random moments: a child process saves favorites.json and a cache file in a loop
+// and is killed with SIGKILL; after each kill both files load with the last or the one after it
+// (the save in flight may have finished), the backup stays readable and temporaries do not pile up.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "cache/listing_cache.h"
+#include "config/favorites.h"
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
+#include "support/test_env.h"
+
+namespace {
+
+constexpr int kKills = 300;
+constexpr auto kTimeBudget = std::chrono::seconds(60);
+
+// Generation `g` as 40 entries (a file of several kilobytes) and a tree of 200 items.
+void SaveGeneration(int64_t g) {
+  {
+    StateLock guard(g_state.lock);
+    g_state.entries.assign(40, Entry());
+    for (Entry& e : g_state.entries) {
+      e.display_name = u"gen-" + WideDecimal(g);
+      e.org = "padding-padding-padding-padding";
+      e.cached_at = g;
+    }
+  }
+  SaveFavorites();
+}
+void SaveTreeGeneration(int64_t g) {
+  TreeCache tree;
+  tree.repo_id = "acme/model";
+  tree.fetched_at = g;
+  tree.files.assign(200, TreeItem());
+  for (TreeItem& item : tree.files) item.path = "folder/file-" + std::to_string(g) + ".bin";
+  SaveTreeCache(tree);
+}
+
+// Every entry carries the generation; -1 when the file holds none or mixed ones.
+int64_t LoadedGeneration() {
+  LoadFavorites();
+  StateLock guard(g_state.lock);
+  if (g_state.entries.size() != 40) return -1;
+  for (const Entry& e : g_state.entries) {
+    if (e.cached_at != g_state.entries[0].cached_at) return -1;
+  }
+  return g_state.entries[0].cached_at;
+}
+
+int CountTemporaries(const std::u16string& folder) {
+  int count = 0;
+  for (const auto& item : std::filesystem::directory_iterator(FsPath(folder))) {
+    count += item.path().extension() == ".tmp";
+  }
+  return count;
+}
+
+TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) {
+  const std::u16string folder = MakeTempFolder("crash");
+  const std::u16string cache = JoinFsPath(folder, u"cache");
+  std::filesystem::create_directories(FsPath(cache));
+  {
+    StateLock guard(g_state.lock);
+    g_state.favorites_path = JoinFsPath(folder, u"favorites.json");
+    g_state.cache_folder = cache;
+    g_state.cache_ttl_hours = 24;
+  }
+  SaveGeneration(0);
+  // One save of each file, timed, so that kills land anywhere in a child's first two rounds.
+  const auto start = std::chrono::steady_clock::now();
+  SaveGeneration(0);  // now with a backup
+  SaveTreeGeneration(0);
+  const auto round = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int64_t> delay_us(0, 2 * round.count() + 1000);
+  int64_t favorites_on_disk = 0, tree_on_disk = 0, next_generation = 1;
+  int kills = 0, saves_seen = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kTimeBudget;
+  for (; kills < kKills && std::chrono::steady_clock::now() < deadline; ++kills) {
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const int64_t first = next_generation;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(report[0]);
+      for (int64_t g = first;; ++g) {  // reports each generation once both files hold it
+        SaveGeneration(g);
+        SaveTreeGeneration(g);
+        if (write(report[1], &g, sizeof g) != sizeof g) _exit(1);
+      }
+    }
+    close(report[1]);
+    usleep(delay_us(random));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the saving child ended on its own";
+    int64_t done = first - 1, value = 0;
+    bool reported = false;
+    while (read(report[0], &value, sizeof value) == sizeof value) done = value, reported = true;
+    close(report[0]);
+    saves_seen += static_cast<int>(done - first + 1);
+
+    // Allowed: the last completed generation (or, with none this round, what was on disk before), or
+    // the one in flight.
+    const std::set<int64_t> favorites_ok = {reported ? done : favorites_on_disk, done + 1};
+    const int64_t favorites = LoadedGeneration();
+    ASSERT_TRUE(favorites_ok.count(favorites)) << "kill " << kills << ": favorites.json holds " << favorites;
+    TreeCache tree;  // fresh: just written
+    LoadFreshTreeCache("acme/model", 0, &tree);
+    const std::set<int64_t> tree_ok = {reported ? done : tree_on_disk, done + 1};
+    ASSERT_TRUE(tree_ok.count(tree.fetched_at) && tree.files.size() == 200)
+        << "kill " << kills << ": tree file holds " << tree.fetched_at << " with " << tree.files.size() << " items";
+    const nlohmann::json backup =
+        nlohmann::json::parse(ReadTextFile(JoinFsPath(folder, u"favorites.json.bak")), nullptr, false);
+    ASSERT_TRUE(backup.is_object() && backup["entries"].size() == 40) << "kill " << kills << ": backup damaged";
+    // What one killed save can leave: its favorites, backup and cache temporaries.
+    ASSERT_LE(CountTemporaries(folder), 2) << "kill " << kills;
+    ASSERT_LE(CountTemporaries(cache), 1) << "kill " << kills;
+    favorites_on_disk = favorites;
+    tree_on_disk = tree.fetched_at;
+    next_generation = done + 2;
+  }
+  EXPECT_GE(kills, 100) << "too few kills within the time budget";
+  EXPECT_GT(saves_seen, 0) << "no child finished a save before being killed";
+  std::printf("[ figures  ] %d kills survived, %d saves completed in between\n", kills, saves_seen);
+}
+
+}  // namespace
