@@ -62,6 +62,6 @@ step ls "/Demo collections/Demo picks"
 step --answer "https://huggingface.co/tarn-demo/sentiment-mini/tree/main" ls "/***_TEMPORARY_***"
 step exec "/Demo models" properties --no
 step exec / "quote export $work/settings.json"
-step get "/Tiny model/model.safetensors" "$work/model.safetensors" --overwrite
+step -v get "/Tiny model/model.safetensors" "$work/model.safetensors" --overwrite
 echo
 sha256sum "$work/model.safetensors"

@@ -45,8 +45,8 @@ void TreeFromJson(const json& doc, TreeCache* record) {
   const json& files = ArrayOrEmpty(doc, "files");
   record->files.reserve(files.size());
   for (const json& f : files) {
-    record->files.push_back(
-        {JsonString(f, "type", "file"), JsonString(f, "path"), JsonInt64(f, "size"), JsonInt64(f, "mtime")});
+    record->files.push_back({JsonString(f, "type", "file"), JsonString(f, "path"), JsonInt64(f, "size"),
+                             JsonInt64(f, "mtime"), JsonString(f, "oid"), JsonString(f, "lfs_oid")});
   }
 }
 
@@ -74,9 +74,10 @@ void CollectionItemsFromJson(const json& doc, CollectionItemsCache* record) {
 // One read serves both "fresh and readable" and the load, so a listing is parsed once. `record` carries
 // the identity from the caller's arguments; `out` is changed only when the file is fresh and readable.
 template <typename Record>
-bool LoadFresh(const std::string& name, void (*from_json)(const json&, Record*), Record record, Record* out) {
+bool LoadFresh(const std::string& name, void (*from_json)(const json&, Record*), Record record, Record* out,
+               bool any_age = false) {
   try {
-    if (!IsCacheFresh(name)) return false;
+    if (!any_age && !IsCacheFresh(name)) return false;
     const json doc = ReadCacheJson(name);
     if (!doc.is_object()) return false;
     from_json(doc, &record);
@@ -156,6 +157,12 @@ bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCac
   return LoadFresh(TreeCacheName(repo_id, is_dataset), TreeFromJson, std::move(record), out);
 }
 
+bool LoadTreeCacheOfAnyAge(const std::string& repo_id, uint32_t is_dataset, TreeCache* out) {
+  TreeCache record;
+  std::tie(record.repo_id, record.is_dataset) = std::tie(repo_id, is_dataset);
+  return LoadFresh(TreeCacheName(repo_id, is_dataset), TreeFromJson, std::move(record), out, true);
+}
+
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out) {
   OrgCollectionsCache record;
   record.org = org;
@@ -182,7 +189,11 @@ void SaveOrgReposCache(const OrgReposCache& record) {
 void SaveTreeCache(const TreeCache& record) {
   json files = json::array();
   for (const TreeItem& f : record.files) {
-    files.push_back({{"type", f.type}, {"path", f.path}, {"size", f.size}, {"mtime", f.mtime}});
+    json file = {{"type", f.type}, {"path", f.path}, {"size", f.size}, {"mtime", f.mtime}};
+    // The content's hashes, checked when the file is copied; folders carry none.
+    if (!f.oid.empty()) file["oid"] = f.oid;
+    if (!f.lfs_oid.empty()) file["lfs_oid"] = f.lfs_oid;
+    files.push_back(std::move(file));
   }
   Save(TreeCacheName(record.repo_id, record.is_dataset), "model-tree",
        {{"repo_id", record.repo_id}, {"fetched_at", record.fetched_at}, {"files", std::move(files)}});

@@ -56,6 +56,8 @@ std::string CollectionItemsCacheName(const std::string& slug);
 bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out);
 bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCache* out);
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out);
+// The tree whatever its age: a copy checks the hashes of the listing the host showed.
+bool LoadTreeCacheOfAnyAge(const std::string& repo_id, uint32_t is_dataset, TreeCache* out);
 bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out);
 
 void SaveOrgReposCache(const OrgReposCache& record);

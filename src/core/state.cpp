@@ -78,6 +78,11 @@ int32_t CacheTtlHours() {
   return g_state.cache_ttl_hours;
 }
 
+int32_t DownloadConnections() {
+  StateLock guard(g_state.lock);
+  return std::clamp(g_state.download_connections, 1, PluginState::kMaxDownloadConnections);
+}
+
 std::string HubSiteUrl() {
   StateLock guard(g_state.lock);
   return g_state.hub_site_url;

@@ -24,6 +24,7 @@ constexpr int kMaxTreePages = 200;
 constexpr int kMaxCollectionPages = 50;
 constexpr int kMaxRepoPages = 1000;  // a hub that always links a next page must not page forever
 constexpr int32_t kMaxPageLimit = 500;
+constexpr size_t kMaxHashChars = 64;  // a SHA-256 in hex; anything longer is no hash of ours
 // A real page holds at most a few ten thousand values (a thousand tree items with their commits).
 constexpr size_t kMaxPageValues = 250000;
 
@@ -204,6 +205,12 @@ std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::strin
         item.path = JsonString(element, "path");
         if (item.type.size() > kMaxNameBytes || item.path.size() > kMaxPathBytes) return;
         item.size = std::max<int64_t>(0, JsonInt64(element, "size"));
+        if (item.type == "file") {  // a hash of an odd shape only means there is nothing to check
+          item.oid = JsonString(element, "oid");
+          if (const json* lfs = JsonObject(element, "lfs")) item.lfs_oid = JsonString(*lfs, "oid");
+          if (item.oid.size() > kMaxHashChars) item.oid.clear();
+          if (item.lfs_oid.size() > kMaxHashChars) item.lfs_oid.clear();
+        }
         if (const json* commit = JsonObject(element, "lastCommit")) item.mtime = DateOr0(*commit, "date");
         collected.push_back(std::move(item));
       });

@@ -36,7 +36,7 @@ const FaultCase kFaults[] = {
     {"status=500", "NNNNN", 3},          {"status=503", "NNNNN", 3},
     {"fail_page=2:500", "WWNNW", 0},     {"fail_page=2:429", "WWNNW", 0},
     {"malformed", "NNNNN", -1},          // file bodies are bytes: a garbled one cannot be told apart
-    {"cut_at=10", "NNNNN", 3},           {"no_length", "WWWWW", 0},
+    {"cut_at=10", "NNNNN", 0},           {"no_length", "WWWWW", 0},  // a cut file continues in ranges
     {"fake_length=100000", "NNNNN", 3},  {"slow=50", "WWWWW", 0},
     {"delay=50", "WWWWW", 0},            {"redirect_loop", "NNNNN", 3},
     {"redirects=3", "WWWWW", 0},         {"redirect_host2", "WWNNW", 0},  // paging stays on the hub's origin

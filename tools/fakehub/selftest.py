@@ -4,6 +4,7 @@
 Run: python3 tools/fakehub/selftest.py   (exits non-zero on the first failed check)
 """
 
+import hashlib
 import http.client
 import json
 import os
@@ -11,6 +12,7 @@ import re
 import subprocess
 import threading
 import sys
+import time
 from urllib.parse import quote, urlsplit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -212,6 +214,75 @@ def test_downloads(h):
           "renamed repo 307 relative")
 
 
+def git_oid(data):
+    return hashlib.sha1(b"blob %d\0" % len(data) + data).hexdigest()
+
+
+def test_ranges(h):
+    url = f"{h.base}/files-org/basic/resolve/main/big.bin"
+    status, hdrs, full = request(url)
+    etag = hdrs["etag"]
+    check(hdrs["accept-ranges"] == "bytes" and etag == f'"{git_oid(full)}"' and
+          hdrs["last-modified"].endswith(" GMT"), "download: ranges, git blob ETag, date")
+    for rng, want, cr in [("bytes=0-0", full[:1], "bytes 0-0/3000000"),
+                          ("bytes=251-1000", full[251:1001], "bytes 251-1000/3000000"),
+                          ("bytes=2999990-", full[-10:], "bytes 2999990-2999999/3000000"),
+                          ("bytes=2999990-9999999", full[-10:], "bytes 2999990-2999999/3000000"),
+                          ("bytes=-7", full[-7:], "bytes 2999993-2999999/3000000")]:
+        status, hdrs, body = request(url, headers={"Range": rng, "If-Range": etag})
+        check(status == 206 and body == want and hdrs["content-range"] == cr and
+              hdrs["content-length"] == str(len(want)), f"range {rng}: {status} {hdrs.get('content-range')}")
+    status, hdrs, body = request(url, headers={"Range": "bytes=5-9", "If-Range": '"other"'})
+    check(status == 200 and body == full, "If-Range with another ETag gives the whole file")
+    status, hdrs, _ = request(url, headers={"Range": "bytes=3000000-"})
+    check(status == 416 and hdrs["content-range"] == "bytes */3000000", "unsatisfiable range")
+    check(request(url, headers={"Range": "bytes=9-5"})[0] == 200, "invalid range ignored")
+    items = {i["path"]: i for b, _ in pages(tree_url(h, "files-org/basic")) for i in b}
+    check(items["big.bin"]["oid"] == git_oid(full), "tree oid is the git blob id of the bytes")
+    status, hdrs, _ = resolve(h, "files-org/basic", "weights.safetensors")
+    _, cdn_hdrs, body = request(hdrs["location"], headers={"Range": "bytes=1048570-"})
+    lfs = items["weights.safetensors"]["lfs"]
+    pointer = (f"version https://git-lfs.github.com/spec/v1\noid sha256:{lfs['oid']}\n"
+               "size 1048576\n").encode()
+    check(lfs["oid"] == hashlib.sha256(request(hdrs["location"])[2]).hexdigest() and
+          hdrs["x-linked-etag"] == f'"{lfs["oid"]}"' and hdrs["x-linked-size"] == "1048576" and
+          cdn_hdrs["content-range"] == "bytes 1048570-1048575/1048576", "lfs sha256 and CDN range")
+    check(lfs["pointerSize"] == len(pointer) and items["weights.safetensors"]["oid"] ==
+          git_oid(pointer), "lfs oid is the pointer's blob id")
+
+
+def test_range_faults(h):
+    f = h.base + "/__fault/"
+    big = "/files-org/basic/resolve/main/big.bin"
+    status, hdrs, body = request(f + "no_ranges" + big, headers={"Range": "bytes=0-9"})
+    check(status == 200 and "accept-ranges" not in hdrs and len(body) == 3000000, "no_ranges")
+    status, hdrs, body = request(f + "range_200" + big, headers={"Range": "bytes=0-9"})
+    check(status == 200 and hdrs["accept-ranges"] == "bytes" and len(body) == 3000000, "range_200")
+    request(h.base + "/__admin/reset")
+    cut = [request(f + "cut_range=100:1" + big, headers={"Range": "bytes=0-999"}) for _ in (1, 2)]
+    check([len(b) for _, _, b in cut] == [100, 1000] and cut[0][1]["content-length"] == "1000",
+          "cut_range cuts the first range only")
+    check(len(request(f + "cut_range=100" + big)[2]) == 3000000, "cut_range leaves 200s whole")
+    tree = f + "change_after=1/api/models/files-org/basic/tree/main?recursive=true"
+    oid0 = [i for b, _ in pages(tree) for i in b if i["path"] == "big.bin"][0]["oid"]
+    _, h1, b1 = request(f + "change_after=1" + big)
+    oid1 = [i for b, _ in pages(tree) for i in b if i["path"] == "big.bin"][0]["oid"]
+    status, h2, b2 = request(f + "change_after=1" + big, headers={"Range": "bytes=10-",
+                                                                   "If-Range": h1["etag"]})
+    check(oid0 == git_oid(b1) and status == 200 and len(b2) == len(b1) and b2 != b1 and
+          h2["etag"] == f'"{oid1}"' and oid1 == git_oid(b2), "change_after: new bytes, ETag, oid")
+    wl = "/api/models/files-org/basic/tree/main?recursive=true"
+    good, wrong, masked = ({i["path"]: i for b, _ in pages(u) for i in b}
+                           for u in (h.base + wl, f + "wrong_hash" + wl, f + "mask_hash" + wl))
+    check(wrong["big.bin"]["oid"] != good["big.bin"]["oid"] and
+          wrong["weights.safetensors"]["lfs"]["oid"] != good["weights.safetensors"]["lfs"]["oid"]
+          and masked["weights.safetensors"]["lfs"]["oid"] == "*" * 64 and
+          masked["big.bin"] == good["big.bin"], "wrong_hash and mask_hash in the listing")
+    start = time.monotonic()
+    body = request(f + "rate=2000000" + big, headers={"Range": "bytes=0-999999"})[2]
+    check(len(body) == 1000000 and time.monotonic() - start >= 0.45, "rate caps the connection")
+
+
 def test_collections(h):
     ps = pages(f"{h.base}/api/collections?owner=coll-org&limit=100")
     check([len(b) for b, _ in ps] == [2, 2, 2], "coll-org: 6 collections, 2 per page")
@@ -325,7 +396,7 @@ def test_runner():
 def main():
     h = Hub()
     tests = [test_listings, test_trees, test_downloads, test_collections, test_whoami,
-             test_faults, test_log]
+             test_faults, test_ranges, test_range_faults, test_log]
     try:
         for t in tests:
             try:
