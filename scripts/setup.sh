@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; safe to run again.
 set -euo pipefail
-pkgs=(cmake g++ make ccache python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libsodium-dev
+pkgs=(cmake g++ make ccache python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libsodium-dev
       mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
       wine wine64 xvfb xauth nginx-light curl)
 missing=()

@@ -9,6 +9,7 @@ RULES = [
     (re.compile(r"\bcurl_easy_\w+"), ("src/platform/posix/",)),
     (re.compile(r"\bCrypt(Protect|Unprotect|BinaryToString|StringToBinary)\w*"), ("src/platform/win32/",)),
     (re.compile(r"\bsodium_\w+|\bcrypto_secretbox\w*"), ("src/platform/posix/",)),
+    (re.compile(r"\bBCrypt\w+|\bEVP_\w+"), ("src/platform/",)),
     (re.compile(r"\bShellExecute\w*"), ("src/platform/win32/",)),
     (re.compile(r"\bDialogBox\w*"), ("src/platform/win32/", "src/ui/")),
     (re.compile(r"\bMoveFileEx\w*"), ("src/platform/win32/",)),

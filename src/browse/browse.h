@@ -9,6 +9,7 @@
 #include "cache/listing_cache.h"
 #include "config/entry.h"
 #include "hub/api.h"
+#include "hub/content_hash.h"
 #include "plugin/find.h"
 #include "plugin/vpath.h"
 
@@ -28,7 +29,12 @@ std::u16string PagingItemName(int32_t page_size);
 // Repository tree view.
 std::unique_ptr<FindHandle> EnumModelTree(const std::string& repo_id, const std::string& sub_path,
                                           uint32_t is_dataset);
-std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset);
+// `use_cache` false: always from the hub (and stored), for a listing known to be older than the file.
+std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache = true);
+// What the repository's tree listing says of one file: from the listing cache whatever its age (the
+// host lists a folder before it copies from it; no request is made), or from the hub with `refresh`.
+ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
+                         bool refresh);
 std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::string& sub_path);
 
 // Collections.

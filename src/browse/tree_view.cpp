@@ -21,9 +21,9 @@ std::unique_ptr<FindHandle> EnumModelTree(const std::string& repo_id, const std:
   return handle;
 }
 
-std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset) {
+std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache) {
   TreeCache cached;
-  if (LoadFreshTreeCache(repo_id, is_dataset, &cached)) return std::move(cached.files);
+  if (use_cache && LoadFreshTreeCache(repo_id, is_dataset, &cached)) return std::move(cached.files);
 
   uint32_t status = 0;
   std::vector<TreeItem> items = FetchRepoTree(repo_id, ApiKeyUtf8(), &status, is_dataset);
@@ -41,6 +41,22 @@ std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dat
     LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(status));
   }
   return items;
+}
+
+ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
+                         bool refresh) {
+  const std::vector<TreeItem> items =
+      refresh ? FetchModelTree(repo_id, is_dataset, false) : LoadTreeCache(repo_id, is_dataset).files;
+  ListedContent listed;
+  for (const TreeItem& item : items) {
+    if (item.type != "file" || item.path != file_path) continue;
+    listed.size = item.size;
+    listed.mtime = item.mtime;
+    listed.oid = item.oid;
+    listed.lfs_oid = item.lfs_oid;
+    break;
+  }
+  return listed;
 }
 
 std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::string& sub_path) {

@@ -81,6 +81,8 @@ bool TreeFromJson(const json& doc, TreeCache* out) {
       item.path = Member<std::string>(f, "path", std::string());
       item.size = Member<int64_t>(f, "size", 0);
       item.mtime = Member<int64_t>(f, "mtime", 0);
+      item.oid = Member<std::string>(f, "oid", std::string());
+      item.lfs_oid = Member<std::string>(f, "lfs_oid", std::string());
       record.files.push_back(std::move(item));
     }
     *out = std::move(record);
@@ -295,7 +297,11 @@ void SaveTreeCache(const TreeCache& record) {
   try {
     json files = json::array();
     for (const TreeItem& f : record.files) {
-      files.push_back({{"type", f.type}, {"path", f.path}, {"size", f.size}, {"mtime", f.mtime}});
+      json file = {{"type", f.type}, {"path", f.path}, {"size", f.size}, {"mtime", f.mtime}};
+      // The content's hashes, checked when the file is copied; folders carry none.
+      if (!f.oid.empty()) file["oid"] = f.oid;
+      if (!f.lfs_oid.empty()) file["lfs_oid"] = f.lfs_oid;
+      files.push_back(std::move(file));
     }
     const json doc = {{"type", "model-tree"},
                       {"repo_id", record.repo_id},

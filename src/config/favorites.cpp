@@ -26,6 +26,7 @@ struct StoredConfiguration {
   std::string api_key_enc;
   std::string api_key;
   int32_t cache_ttl_hours = 24;
+  int32_t download_connections = PluginState::kDefaultDownloadConnections;
   std::string cache_path;
   std::string hub_url;
   std::vector<Entry> entries;
@@ -39,6 +40,7 @@ bool ReadConfiguration(const json& document, StoredConfiguration* out) {
   if (!ReadJsonString(document, "api_key_enc", &out->api_key_enc) ||
       !ReadJsonString(document, "api_key", &out->api_key) ||
       !ReadJsonInt32(document, "cache_ttl_hours", &out->cache_ttl_hours) ||
+      !ReadJsonInt32(document, "download_connections", &out->download_connections) ||
       !ReadJsonString(document, "cache_path", &out->cache_path)) {
     return false;
   }
@@ -134,6 +136,7 @@ void LoadFavorites() {
     const std::string key = stored.api_key_enc.empty() ? stored.api_key : UnprotectApiKey(stored.api_key_enc);
     g_state.api_key = Utf8ToWide(key);
     g_state.cache_ttl_hours = stored.cache_ttl_hours;
+    g_state.download_connections = stored.download_connections;
     if (!stored.cache_path.empty()) {
       g_state.cache_folder = Utf8ToWide(stored.cache_path);
       PlatformCreateFolders(g_state.cache_folder);
@@ -157,6 +160,7 @@ void SaveFavorites() {
     for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
     json document = json::object();
     document["cache_ttl_hours"] = g_state.cache_ttl_hours;
+    document["download_connections"] = g_state.download_connections;
     document["cache_path"] = WideToUtf8(g_state.cache_folder);
     document["entries"] = std::move(entries);
     if (g_state.hub_site_url != PluginState::kDefaultHubSiteUrl) document["hub_url"] = g_state.hub_site_url;

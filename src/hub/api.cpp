@@ -40,6 +40,11 @@ T ValueOr(const json& object, const char* key, T fallback) {
   return it == object.end() ? std::move(fallback) : it->template get<T>();
 }
 
+std::string TextOrEmpty(const json& object, const char* key) {
+  const auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 int64_t DateOr0(const json& object, const char* key) {
   const std::string text = ValueOr<std::string>(object, key, std::string());
   return text.empty() ? 0 : ParseIsoTime(text);
@@ -117,6 +122,11 @@ std::vector<TreeItem> FetchRepoTreeUnguarded(const std::string& repo_id, const s
       item.type = ValueOr<std::string>(element, "type", std::string("file"));
       item.path = ValueOr<std::string>(element, "path", std::string());
       item.size = ValueOr<int64_t>(element, "size", 0);
+      if (item.type == "file") {  // hashes of an odd shape only mean there is nothing to check
+        item.oid = TextOrEmpty(element, "oid");
+        const auto lfs = element.find("lfs");
+        if (lfs != element.end() && lfs->is_object()) item.lfs_oid = TextOrEmpty(*lfs, "oid");
+      }
       const auto commit = element.find("lastCommit");
       if (commit != element.end() && commit->is_object()) item.mtime = DateOr0(*commit, "date");
       collected.push_back(std::move(item));

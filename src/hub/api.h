@@ -21,6 +21,8 @@ struct TreeItem {
   std::string path;           // from the repository root, "/"-separated
   int64_t size = 0;
   int64_t mtime = 0;          // Unix seconds; 0 when unknown
+  std::string oid;            // files: the git blob id (hex SHA-1 of "blob <size>", NUL, the bytes)
+  std::string lfs_oid;        // large files: hex SHA-256 of the bytes; masked with "*" for gated listings
 };
 
 struct CollectionInfo {

@@ -1,63 +1,30 @@
-// One repository file streamed to disk: redirects followed, progress throttled, cancel honoured.
-//
-// The body goes into a temporary file beside the target, which replaces the target only when the
-// download is complete: a failed or cancelled copy never destroys a file that already stood there.
+// One repository file copied to disk. The bytes go into a part file beside the target, which
+// replaces the target only when complete and, where the listing names the content, checked: a
+// failed, cancelled or damaged copy never destroys a file that already stood there. What a failed
+// or cancelled copy received is kept for the next copy of the same file, which continues it after
+// the hub confirms (If-Range) that the file is still the same.
 #include "hub/download.h"
 
-#include <atomic>
+#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <system_error>
 
 #include "hub/http.h"
+#include "hub/partial.h"
+#include "hub/transfer.h"
 #include "platform/platform.h"
 #include "plugin/state.h"
 #include "plugin/text.h"
 
 namespace {
 
-constexpr uint32_t kDownloadReceiveTimeoutMs = 120000;
-constexpr int kMaxDownloadRedirects = 20;
-constexpr size_t kReadChunk = 262144;
-constexpr size_t kWriteBuffer = 1048576;
-constexpr size_t kContentLengthUnits = 63;  // what a 128-byte header buffer holds besides its NUL
-constexpr uint64_t kProgressIntervalMs = 100;
-
-std::atomic<TickSource> g_tick_source{nullptr};
-
-uint64_t NowMs() {
-  const TickSource source = g_tick_source.load();
-  return source ? source() : PlatformTickMs();
-}
-
-// Leading decimal digits after optional blanks and sign, saturating; 0 when there are none.
-int64_t ParseContentLength(const std::string& text) {
-  size_t i = text.find_first_not_of(" \t");
-  if (i == std::string::npos) return 0;
-  bool negative = false;
-  if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const int digit = text[i] - '0';
-    if (value > (INT64_MAX - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
-    value = value * 10 + digit;
-  }
-  return negative ? -value : value;
-}
-
-struct Transfer {
-  uint32_t status = 0;
-  int64_t total = -1;
-  int64_t done = 0;
-  int32_t last_percent = -1;
-  uint64_t last_report = 0;
-  bool open_failed = false;
-  bool write_failed = false;
-  bool cancelled = false;
-  bool opened = false;
-  std::unique_ptr<char[]> write_buffer;
-  std::ofstream out;
+struct Copy {
+  const DownloadRequest& request;
+  const ProgressFn& progress;
+  std::u16string url;
+  ListedContent listed;
+  ContentCheck check;
+  bool relisted = false;
 };
 
 void RemoveFile(const std::u16string& path) {
@@ -65,95 +32,188 @@ void RemoveFile(const std::u16string& path) {
   std::filesystem::remove(FsPath(path), ec);  // nothing more to do when it fails
 }
 
-DownloadResult Download(const std::string& repo_id, const std::string& file_path, const std::u16string& local_path,
-                        const std::string& api_key, const ProgressFn& progress, uint32_t is_dataset,
-                        const std::u16string& temp_path, Transfer* t) {
-  const std::string url = HubSiteUrl() + (is_dataset == 1 ? "datasets/" : "") + UrlEncode(repo_id, true) +
-                          "/resolve/main/" + UrlEncode(file_path, true);
-  HttpFetchOptions options;
-  options.receive_timeout_ms = kDownloadReceiveTimeoutMs;
-  options.follow_to_plain_http = true;
-  options.max_redirects = kMaxDownloadRedirects;
-  options.read_chunk = kReadChunk;
+int64_t FileSize(const std::u16string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(FsPath(path), ec)) return -1;
+  const auto size = std::filesystem::file_size(FsPath(path), ec);
+  return ec ? -1 : static_cast<int64_t>(size);
+}
 
-  const auto on_head = [&](const HttpResponseHead& head) {
-    t->status = head.status;
-    if (head.status != 200) return false;
-    t->total = head.has_content_length && head.content_length.size() <= kContentLengthUnits
-                   ? ParseContentLength(head.content_length)
-                   : -1;
-    t->write_buffer.reset(new char[kWriteBuffer]);
-    t->out.rdbuf()->pubsetbuf(t->write_buffer.get(), kWriteBuffer);  // only takes effect before open
-    t->out.open(FsPath(temp_path), std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!t->out.is_open()) {
-      t->open_failed = true;
-      return false;
-    }
-    t->opened = true;
-    return true;
-  };
-  const auto on_body = [&](const char* data, size_t size) {
-    t->out.write(data, static_cast<std::streamsize>(size));
-    if (!t->out) {
-      t->write_failed = true;  // a full disk stays full: stop reading
-      return false;
-    }
-    t->done += static_cast<int64_t>(size);
-    if (!progress) return true;
-    const int32_t percent = t->total > 0 ? static_cast<int32_t>(t->done * 100 / t->total) : -1;
-    const uint64_t now = NowMs();
-    if (percent != t->last_percent || now - t->last_report >= kProgressIntervalMs) {
-      t->last_percent = percent;
-      t->last_report = now;
-      if (!progress(t->done, t->total)) {
-        t->cancelled = true;
-        return false;
-      }
-    }
-    return true;
-  };
+std::u16string Describe(const DownloadRequest& r) { return Utf8ToWide(r.repo_id + "/" + r.file_path); }
 
-  HttpResponseHead head;
-  const HttpExchangeResult result = HttpFetch(Utf8ToWide(url), api_key, options, &head, on_head, on_body);
-  if (result == HttpExchangeResult::NoResponse) return DownloadFailed;
-  if (t->status == 401 || t->status == 403) return DownloadDenied;
-  if (t->status == 404) return DownloadNotFound;
-  if (t->status != 200 || t->open_failed) return DownloadFailed;
-
-  t->out.flush();
-  bool failed = !t->out.good() || t->write_failed || result == HttpExchangeResult::BodyFailed;
-  t->out.close();
-  failed = failed || t->out.fail();
-  if (t->cancelled) return DownloadCancelled;
-  // A body shorter or longer than announced is damaged (also Wine's WinHTTP ending bodies at 2 GiB).
-  if (failed || result != HttpExchangeResult::Complete || (t->total >= 1 && t->done != t->total)) {
-    return DownloadFailed;
+DownloadResult ResultOf(TransferEnd end) {
+  switch (end) {
+    case TransferEnd::Done:
+      return DownloadOk;
+    case TransferEnd::Denied:
+      return DownloadDenied;
+    case TransferEnd::NotFound:
+      return DownloadNotFound;
+    case TransferEnd::Cancelled:
+      return DownloadCancelled;
+    default:
+      return DownloadFailed;
   }
-  if (!PlatformReplaceFile(temp_path, local_path, false)) return DownloadFailed;
-  t->opened = false;  // the temporary file is the target now
-  if (progress) progress(t->done, t->total);  // the final report; its answer no longer matters
-  return DownloadOk;
+}
+
+// True when the bytes are what the listing says, or it says nothing checkable. A listing can be older
+// than the file, so a mismatch asks once for a fresher one before it counts.
+bool Verified(Copy& c, const std::string& digest) {
+  if (c.check.hex.empty() || digest == c.check.hex) return true;
+  if (!c.relisted && c.request.relist) {
+    c.relisted = true;
+    const ListedContent fresh = c.request.relist();
+    const ContentCheck again = ContentCheckFor(fresh);
+    const bool same_kind = again.algorithm == c.check.algorithm && again.git_blob == c.check.git_blob;
+    if (again.hex.empty() || (same_kind && again.hex == digest)) {
+      c.listed = fresh;
+      c.check = again;
+      return true;
+    }
+  }
+  LogMessage(u"Download content mismatch: " + Describe(c.request) + u" expected=" + Utf8ToWide(c.check.hex) +
+             u" got=" + Utf8ToWide(digest.empty() ? std::string("(unreadable)") : digest));
+  return false;
+}
+
+// The complete bytes at `data` become the target, with the listing's time.
+bool Finish(Copy& c, const std::u16string& data, int64_t total) {
+  if (c.listed.mtime > 0) PlatformSetFileTime(data, c.listed.mtime);  // a rename keeps it
+  if (data != c.request.local_path && !PlatformReplaceFile(data, c.request.local_path, false)) return false;
+  if (c.progress) c.progress(total >= 0 ? total : FileSize(c.request.local_path), total);  // its answer no longer matters
+  return true;
+}
+
+TransferSetup SetupFor(const Copy& c, const std::u16string& data) {
+  TransferSetup setup;
+  setup.url = c.url;
+  setup.api_key = c.request.api_key;
+  setup.data_path = data;
+  setup.connections = c.request.connections;
+  setup.check = c.check;
+  setup.listed_size = c.listed.size;
+  setup.progress = &c.progress;
+  return setup;
+}
+
+// An ordinary copy through the part file, continuing what an earlier copy kept.
+DownloadResult CopyThroughPart(Copy& c) {
+  const std::u16string& target = c.request.local_path;
+  // The file, not its address: a kept part stays usable after a change of hub address or mirror,
+  // and the validator proves that the bytes are still the same.
+  const std::string source =
+      (c.request.is_dataset == 1 ? "datasets/" : "") + c.request.repo_id + "/" + c.request.file_path;
+  const bool claimed = ClaimPart(target);
+  const std::u16string part =
+      claimed ? PartPathFor(target) : target + u".tarnfs-" + WideDecimal(PlatformThreadId()) + u".part";
+  PartRecord record;
+  bool held = claimed && FileSize(part) >= 0 && TakePartRecord(target, source, &record);
+  if (!held) RemoveFile(part);  // bytes nobody can vouch for
+
+  TransferSetup setup = SetupFor(c, part);
+  if (held) {
+    setup.have = record.have;
+    setup.have_total = record.total;
+    setup.etag = record.etag;
+  }
+  DownloadResult result = DownloadFailed;
+  bool kept = false;
+  for (int round = 0; round < 2; ++round) {
+    const TransferOutcome o = RunTransfer(setup);
+    bool again = false;
+    result = ResultOf(o.end);
+    if (o.end == TransferEnd::Done) {
+      const int64_t size = FileSize(part);
+      if (o.total >= 0 && size > o.total) std::filesystem::resize_file(FsPath(part), static_cast<uint64_t>(o.total));
+      if ((o.total >= 0 && size < o.total) || size < 0) {
+        result = DownloadFailed;
+      } else if (!Verified(c, o.digest_hex)) {
+        again = held;  // kept bytes that do not add up: once more from nothing
+        result = DownloadFailed;
+      } else if (!Finish(c, part, o.total)) {
+        result = DownloadFailed;
+      }
+    } else if (o.end == TransferEnd::Changed) {
+      LogMessage(u"Download changed on the hub: " + Describe(c.request));
+      again = held;  // the kept bytes are of another version; a new copy starts over
+    } else if (o.end == TransferEnd::NoRanges) {
+      again = !setup.single_stream;  // ranges do not work there: one plain stream
+      setup.single_stream = true;
+    } else if (claimed && !o.file_touched && held) {
+      SavePartRecord(target, record);  // no answer, or a refusal: what was kept stays as it was
+      kept = true;
+    } else if (claimed && o.resumable && o.total >= ParallelFromBytes() && !o.have.empty()) {
+      SavePartRecord(target, PartRecord{source, o.etag, o.total, o.have, static_cast<int64_t>(std::time(nullptr))});
+      kept = true;
+    }
+    if (!again) break;
+    held = false;
+    setup.have.clear();
+    setup.have_total = -1;
+    setup.etag.clear();
+  }
+  if (result != DownloadOk && !kept) RemoveFile(part);
+  if (claimed) ReleasePart(target);
+  return result;
+}
+
+// The host's resume: the target is continued from its size and then checked as a whole. A target
+// that cannot be continued, or does not check out, is fetched again from zero, once.
+DownloadResult ContinueTarget(Copy& c) {
+  const std::u16string& target = c.request.local_path;
+  const int64_t size = FileSize(target);
+  const int64_t listed = c.listed.size;
+  if (size <= 0 || (listed >= 0 && size > listed)) return CopyThroughPart(c);
+  if (size == listed) {
+    const bool whole = Verified(c, HashFile(target, c.check, size));
+    if (whole && Finish(c, target, size)) return DownloadOk;
+    return CopyThroughPart(c);
+  }
+  TransferSetup setup = SetupFor(c, target);
+  setup.have = {ByteSpan{0, size}};
+  setup.have_total = listed;
+  const TransferOutcome o = RunTransfer(setup);
+  if (o.end == TransferEnd::Done) {
+    if (Verified(c, o.digest_hex) && Finish(c, target, o.total)) return DownloadOk;
+    return CopyThroughPart(c);
+  }
+  if (o.end == TransferEnd::Changed || o.end == TransferEnd::NoRanges) return CopyThroughPart(c);
+  return ResultOf(o.end);  // the target keeps what it has
+}
+
+DownloadResult Download(const DownloadRequest& request, const ProgressFn& progress) {
+  const std::string url = HubSiteUrl() + (request.is_dataset == 1 ? "datasets/" : "") +
+                          UrlEncode(request.repo_id, true) + "/resolve/main/" + UrlEncode(request.file_path, true);
+  Copy c{request, progress, Utf8ToWide(url), request.listed, ContentCheckFor(request.listed)};
+  RemoveStaleParts();
+  if (request.continue_target && FileSize(request.local_path) >= 0) return ContinueTarget(c);
+  return CopyThroughPart(c);
 }
 
 }  // namespace
 
-void SetDownloadTickSourceForTesting(TickSource source) { g_tick_source.store(source); }
+DownloadResult DownloadFile(DownloadRequest request) {
+  ProgressFn report = std::move(request.progress);  // destroyed before this returns, as callers expect
+  request.progress = nullptr;
+  DownloadResult result = DownloadFailed;
+  try {
+    result = Download(request, report);
+  } catch (...) {
+    result = DownloadFailed;  // out of memory, or a progress callback that threw
+  }
+  report = nullptr;
+  return result;
+}
 
 DownloadResult DownloadFile(const std::string& repo_id, const std::string& file_path,
                             const std::u16string& local_path, const std::string& api_key, ProgressFn progress,
                             uint32_t is_dataset) {
-  ProgressFn report = std::move(progress);  // destroyed before this returns, as callers expect
-  std::u16string temp_path;
-  DownloadResult result = DownloadFailed;
-  Transfer transfer;
-  try {
-    temp_path = local_path + u".tarnfs-" + WideDecimal(PlatformThreadId()) + u".part";
-    result = Download(repo_id, file_path, local_path, api_key, report, is_dataset, temp_path, &transfer);
-  } catch (...) {
-    result = DownloadFailed;  // out of memory, or a progress callback that threw
-  }
-  if (transfer.out.is_open()) transfer.out.close();
-  if (transfer.opened) RemoveFile(temp_path);
-  report = nullptr;
-  return result;
+  DownloadRequest request;
+  request.repo_id = repo_id;
+  request.file_path = file_path;
+  request.local_path = local_path;
+  request.api_key = api_key;
+  request.progress = std::move(progress);
+  request.is_dataset = is_dataset;
+  return DownloadFile(std::move(request));
 }

@@ -1,9 +1,14 @@
-// Streams one repository file to a local path with progress and cancel.
+// Copies one repository file to disk: over several connections in ranges when the server offers
+// them, continuing the bytes an earlier copy kept, and checked against the listing's hash before the
+// target is replaced.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "hub/content_hash.h"
+#include "plugin/state.h"
 
 // (bytes done, bytes total or -1) -> true to go on, false to cancel.
 using ProgressFn = std::function<bool(int64_t done, int64_t total)>;
@@ -13,9 +18,26 @@ enum DownloadResult : int32_t {
   DownloadDenied = 1,     // 401 or 403
   DownloadNotFound = 2,   // 404
   DownloadCancelled = 3,
-  DownloadFailed = 4,     // transport, other status, local write error, short body
+  DownloadFailed = 4,     // transport, other status, local write error, short body, content not as listed
 };
 
+struct DownloadRequest {
+  std::string repo_id;
+  std::string file_path;
+  uint32_t is_dataset = 0;
+  std::u16string local_path;
+  std::string api_key;
+  ProgressFn progress;
+  ListedContent listed;         // what the tree listing says of the file; unknown parts stay unchecked
+  // Asked once when the bytes do not match `listed`, since a listing may be older than the file: a
+  // fresher listing of the same file.
+  std::function<ListedContent()> relist;
+  bool continue_target = false;  // the host's resume: the local file is continued from its size
+  int32_t connections = PluginState::kDefaultDownloadConnections;  // 1 to kMaxDownloadConnections
+};
+
+DownloadResult DownloadFile(DownloadRequest request);
+// A plain copy with nothing known from a listing.
 DownloadResult DownloadFile(const std::string& repo_id, const std::string& file_path,
                             const std::u16string& local_path, const std::string& api_key, ProgressFn progress,
                             uint32_t is_dataset);

@@ -153,6 +153,7 @@ HttpExchangeRequest MakeRequest(const SplitUrl& url, const std::string& key, con
   request.bearer_key = key;
   request.receive_timeout_ms = options.receive_timeout_ms;
   request.read_chunk = options.read_chunk;
+  request.extra_headers = options.extra_headers;
   return request;
 }
 
@@ -230,8 +231,12 @@ std::u16string ResolveRedirect(const std::u16string& base, const std::u16string&
 }
 
 HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_key, const HttpFetchOptions& options,
-                             HttpResponseHead* head, const HttpHeadSink& on_head, const HttpBodySink& on_body) {
+                             HttpResponseHead* head, const HttpHeadSink& on_head, const HttpBodySink& on_body,
+                             HttpFinalHop* final_hop) {
   if (!IsHeaderSafe(api_key)) return HttpExchangeResult::NoResponse;
+  for (const std::string& line : options.extra_headers) {
+    if (!IsHeaderSafe(line)) return HttpExchangeResult::NoResponse;
+  }
   SplitUrl current;
   if (!SplitHttpUrl(url, &current)) return HttpExchangeResult::NoResponse;
   const HttpExchangeFn injected = g_exchange.load();
@@ -255,6 +260,7 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
           return false;  // the redirect's own body is of no interest
         }
       }
+      if (final_hop) *final_hop = HttpFinalHop{current_url, key};
       return on_head ? on_head(response) : true;
     };
     HttpResponseHead response;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -41,13 +42,22 @@ struct HttpFetchOptions {
   bool follow_to_plain_http = false;  // false: an https -> http redirect is the answer itself
   int max_redirects = 10;             // one more redirect than this: no response
   size_t read_chunk = 0;              // see HttpExchangeRequest::read_chunk
+  std::vector<std::string> extra_headers;  // "Name: value" lines sent on every hop; no control characters
+};
+
+// Where a fetch ended: the final URL, and the key as it went there (empty once a hop left the origin).
+struct HttpFinalHop {
+  std::u16string url;
+  std::string api_key;
 };
 
 // GET `url`, following redirects. The key travels only while every hop stays on the origin of `url`.
 // `on_head` and `on_body` see the final response only; `head` receives its head. NoResponse when no
-// final response arrived (transport failure, too many redirects, an unusable Location).
+// final response arrived (transport failure, too many redirects, an unusable Location). `final_hop`,
+// when given, is written as soon as the final response's head is known, before `on_head` runs.
 HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_key, const HttpFetchOptions& options,
-                             HttpResponseHead* head, const HttpHeadSink& on_head, const HttpBodySink& on_body);
+                             HttpResponseHead* head, const HttpHeadSink& on_head, const HttpBodySink& on_body,
+                             HttpFinalHop* final_hop = nullptr);
 
 // Tests replace the platform's single exchange; nullptr restores it.
 using HttpExchangeFn = HttpExchangeResult (*)(const HttpExchangeRequest&, HttpResponseHead*, const HttpHeadSink&,

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 // ---- HTTP: one exchange, no redirects followed -------------------------------------------------
 
@@ -20,6 +21,7 @@ struct HttpExchangeRequest {
   uint32_t send_timeout_ms = 30000;
   uint32_t receive_timeout_ms = 30000;
   size_t read_chunk = 0;       // preferred read size per step; 0: the platform's choice
+  std::vector<std::string> extra_headers;  // whole "Name: value" lines (Range, If-Range), free of controls
 };
 
 struct HttpResponseHead {
@@ -28,6 +30,9 @@ struct HttpResponseHead {
   bool has_content_length = false;
   std::string content_length;     // raw header text
   std::u16string location;        // "Location" header value, empty when absent
+  std::string accept_ranges;      // "Accept-Ranges", "ETag" and "Content-Range" as sent; empty when absent
+  std::string etag;
+  std::string content_range;
 };
 
 // Called once when the response head is complete; returning false skips the body.
@@ -58,6 +63,17 @@ std::string PlatformBase64Encode(const std::string& bytes);
 // Decodes standard base64; false on failure.
 bool PlatformBase64Decode(const std::string& text, std::string* bytes);
 
+// ---- Content hashes ------------------------------------------------------------------------------
+
+enum class HashAlgorithm { Sha1, Sha256 };
+struct PlatformHashState;  // one running hash, defined by each platform
+
+// Starts a hash; nullptr when the platform cannot make one.
+PlatformHashState* PlatformHashBegin(HashAlgorithm algorithm);
+void PlatformHashUpdate(PlatformHashState* state, const void* data, size_t size);
+// Frees the state and returns the digest's bytes; empty when hashing failed.
+std::string PlatformHashEnd(PlatformHashState* state);
+
 // ---- Files and folders --------------------------------------------------------------------------
 
 // The user's roaming application-data folder; empty when unknown.
@@ -68,7 +84,11 @@ bool PlatformCreateFolders(const std::u16string& path);
 // disk (configuration and cache files); without it the move is an ordinary rename (a finished download,
 // where a forced flush of gigabytes would cost more than the durability is worth).
 bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to, bool write_through = true);
-// A std::filesystem path for a UTF-16 path (wide on Windows, UTF-8 elsewhere).
+// Sets a file's last-write time to Unix seconds; false when it cannot.
+bool PlatformSetFileTime(const std::u16string& path, int64_t unix_seconds);
+// A std::filesystem path for a UTF-16 path (wide on Windows, UTF-8 elsewhere). On Windows a long
+// absolute path gets the "\\?\" form, so that names the host can give (up to 259 characters) still
+// open once a temporary suffix is added.
 std::filesystem::path PlatformFsPath(const std::u16string& path);
 // The folder separator of host paths on this platform's file system.
 char16_t PlatformPathSeparator();

@@ -13,12 +13,6 @@
 
 namespace {
 
-struct DownloadRequest {
-  std::string repo_id;
-  std::string file_path;
-  uint32_t is_dataset = 0;
-};
-
 // Fills `out` from the entry's kind; a host result code when the path cannot name a file.
 int32_t BuildRequest(const Entry& entry, const VirtualPath& c, DownloadRequest* out) {
   out->is_dataset = entry.is_dataset;
@@ -51,7 +45,7 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
     return kFileNotSupported;
   }
   const VirtualPath c = SplitPath(remote);
-  if (c.size() < 2 || (flags & kCopyResume) != 0) return kFileNotSupported;
+  if (c.size() < 2) return kFileNotSupported;
 
   Entry entry;
   {
@@ -63,16 +57,32 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
     entry = *found;  // a later edit or removal does not touch a running download
   }
 
-  DownloadRequest request;
+  DownloadRequest request;  // the file's repository, path and kind first; the rest once the copy goes ahead
   const int32_t built = BuildRequest(entry, c, &request);
   if (built != kFileOk) return built;
 
-  if ((flags & kCopyOverwrite) == 0) {
+  // The listing the host showed: hashes to check, the time to keep, the size a partial target lacks.
+  const ListedContent listed = ListedFile(request.repo_id, request.file_path, request.is_dataset, false);
+  const bool resume = (flags & kCopyResume) != 0;
+  if ((flags & kCopyOverwrite) == 0 && !resume) {
     std::error_code ec;
-    if (std::filesystem::exists(FsPath(local), ec)) return kFileExists;
+    const std::filesystem::path target = FsPath(local);
+    if (std::filesystem::exists(target, ec)) {
+      // A shorter file of this name is most likely an earlier copy that stopped: the host may offer Resume.
+      const bool shorter = std::filesystem::is_regular_file(target, ec) && listed.size >= 0 &&
+                           static_cast<int64_t>(std::filesystem::file_size(target, ec)) < listed.size && !ec;
+      return shorter ? kFileExistsResumeAllowed : kFileExists;
+    }
   }
 
-  ProgressFn progress = [remote, local](int64_t done, int64_t total) {
+  DownloadRequest download = request;
+  download.local_path = local;
+  download.api_key = ApiKeyUtf8();
+  download.listed = listed;
+  download.relist = [request] { return ListedFile(request.repo_id, request.file_path, request.is_dataset, true); };
+  download.continue_target = resume;
+  download.connections = DownloadConnections();
+  download.progress = [remote, local](int64_t done, int64_t total) {
     if (!g_state.progress) return true;
     int64_t percent = total >= 1 ? done * 100 / total : 0;
     percent = std::clamp<int64_t>(percent, 0, 100);
@@ -81,8 +91,7 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
     return g_state.progress(g_state.plugin_number, ToHostPointer(source), ToHostPointer(target),
                             static_cast<int32_t>(percent)) == 0;
   };
-  const DownloadResult result = DownloadFile(request.repo_id, request.file_path, local, ApiKeyUtf8(),
-                                             std::move(progress), request.is_dataset);
+  const DownloadResult result = DownloadFile(std::move(download));
   switch (result) {
     case DownloadOk:
       return kFileOk;

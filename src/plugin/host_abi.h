@@ -92,6 +92,7 @@ constexpr int32_t kFileReadError = 3;
 constexpr int32_t kFileWriteError = 4;
 constexpr int32_t kFileUserAbort = 5;
 constexpr int32_t kFileNotSupported = 6;
+constexpr int32_t kFileExistsResumeAllowed = 7;
 constexpr int32_t kCopyOverwrite = 1;
 constexpr int32_t kCopyResume = 2;
 constexpr int32_t kCopyMove = 4;

@@ -1,6 +1,8 @@
 // The module's one PluginState and the small operations every subsystem uses on it.
 #include "plugin/state.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 #include "plugin/text.h"
 
@@ -31,6 +33,11 @@ std::u16string CacheFolder() {
 int32_t CacheTtlHours() {
   StateLock guard(g_state.lock);
   return g_state.cache_ttl_hours;
+}
+
+int32_t DownloadConnections() {
+  StateLock guard(g_state.lock);
+  return std::clamp(g_state.download_connections, 1, PluginState::kMaxDownloadConnections);
 }
 
 std::string HubSiteUrl() {

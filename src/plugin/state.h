@@ -22,6 +22,7 @@ struct PluginState {
   std::u16string favorites_path;              // config folder + "favorites.json"
   std::u16string api_key;                     // plain key, empty when none
   int32_t cache_ttl_hours = 24;               // listing cache time-to-live
+  int32_t download_connections = kDefaultDownloadConnections;  // per download; 1 to 16 when used
   std::vector<Entry> entries;                 // root folders in listing order
   std::set<std::u16string> delete_suppressed; // names removed during the host's delete
   std::set<std::u16string> open_listings;     // normalized paths of listings the host holds
@@ -33,6 +34,10 @@ struct PluginState {
   std::set<std::string> gated_prompted;       // repositories already prompted about, never emptied
 
   static constexpr const char* kDefaultHubSiteUrl = "https://huggingface.co/";
+  // Eight connections fill a link whose content network caps each connection at an eighth of it or
+  // more, and stay well inside what servers allow one client; "download_connections" changes it.
+  static constexpr int32_t kDefaultDownloadConnections = 8;
+  static constexpr int32_t kMaxDownloadConnections = 16;
 };
 
 extern PluginState g_state;
@@ -50,6 +55,7 @@ std::string HubSiteUrl();   // e.g. "https://huggingface.co/"
 std::string HubApiUrl();    // HubSiteUrl() + "api"
 std::u16string CacheFolder();
 int32_t CacheTtlHours();
+int32_t DownloadConnections();  // the option, clamped to 1..kMaxDownloadConnections
 
 // Called by the module entry point on load.
 void OnModuleAttach(void* module_handle);

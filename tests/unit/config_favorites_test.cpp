@@ -89,7 +89,7 @@ TEST_F(Favorites, SavesWriteTheExactBytesAndKeepThePreviousFileAsBak) {
   SaveFavorites();
   const std::string first = ReadTextFile(path_), cache = json(WideToUtf8(g_state.cache_folder)).dump();
   EXPECT_EQ(first, "{" + nl + "  \"cache_path\": " + cache + "," + nl + "  \"cache_ttl_hours\": 24," + nl +
-                       "  \"entries\": []" + nl + "}");
+                       "  \"download_connections\": 8," + nl + "  \"entries\": []" + nl + "}");
   EXPECT_EQ(FolderNames(folder_), std::set<std::string>{"favorites.json"});  // no ".bak" yet, no temporary file
   g_state.cache_ttl_hours = 1;
   SaveFavorites();

@@ -89,6 +89,12 @@ size_t OnHeaderLine(char* data, size_t, size_t size, void* user) {
         x->pending.content_length = value;
       } else if (NameIs(line.data(), colon, "Location")) {
         x->pending.location = Utf8ToWide(value);
+      } else if (NameIs(line.data(), colon, "Accept-Ranges")) {
+        x->pending.accept_ranges = value;
+      } else if (NameIs(line.data(), colon, "ETag")) {
+        x->pending.etag = value;
+      } else if (NameIs(line.data(), colon, "Content-Range")) {
+        x->pending.content_range = value;
       }
       return size;
     }
@@ -140,6 +146,9 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
   if (!headers.Add("Accept:")) return HttpExchangeResult::NoResponse;
   if (!request.bearer_key.empty() && !headers.Add("Authorization: Bearer " + request.bearer_key)) {
     return HttpExchangeResult::NoResponse;
+  }
+  for (const std::string& line : request.extra_headers) {
+    if (!headers.Add(line)) return HttpExchangeResult::NoResponse;
   }
 
   HttpResponseHead local_head;

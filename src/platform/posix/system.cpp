@@ -51,6 +51,13 @@ bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to, b
   return true;
 }
 
+bool PlatformSetFileTime(const std::u16string& path, int64_t unix_seconds) {
+  timespec times[2] = {};
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_sec = static_cast<time_t>(unix_seconds);
+  return ::utimensat(AT_FDCWD, WideToUtf8(path).c_str(), times, 0) == 0;
+}
+
 std::filesystem::path PlatformFsPath(const std::u16string& path) { return std::filesystem::path(WideToUtf8(path)); }
 
 char16_t PlatformPathSeparator() { return u'/'; }

@@ -55,6 +55,15 @@ std::u16string QueryLink(HINTERNET request) {
   return joined;
 }
 
+// A header of ASCII text (validators, ranges); other characters become "?"; empty when absent.
+std::string QueryAscii(HINTERNET request, DWORD info) {
+  std::wstring value;
+  if (!QueryHeader(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_HEADER_INDEX, &value)) return std::string();
+  std::string ascii;
+  for (wchar_t c : value) ascii.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return ascii;
+}
+
 bool ReadHead(HINTERNET request, HttpResponseHead* head) {
   DWORD status = 0;
   DWORD size = sizeof(status);
@@ -79,6 +88,9 @@ bool ReadHead(HINTERNET request, HttpResponseHead* head) {
                   &location)) {
     head->location = U(location);
   }
+  head->accept_ranges = QueryAscii(request, WINHTTP_QUERY_ACCEPT_RANGES);
+  head->etag = QueryAscii(request, WINHTTP_QUERY_ETAG);
+  head->content_range = QueryAscii(request, WINHTTP_QUERY_CONTENT_RANGE);
   return true;
 }
 
@@ -122,6 +134,13 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
                           &key[0], units);
     }
     header += key;
+    if (!WinHttpAddRequestHeaders(req.handle, header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD)) {
+      return HttpExchangeResult::NoResponse;
+    }
+  }
+
+  for (const std::string& line : request.extra_headers) {
+    const std::wstring header(line.begin(), line.end());  // ASCII by construction
     if (!WinHttpAddRequestHeaders(req.handle, header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD)) {
       return HttpExchangeResult::NoResponse;
     }

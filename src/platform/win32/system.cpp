@@ -7,7 +7,27 @@
 #include "plugin/state.h"
 
 namespace {
+
 std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Paths of MAX_PATH and more need the "\\?\" form, which the system takes verbatim: only a plain
+// absolute path (drive or UNC, no "." or ".." component) is turned into it. Shorter paths stay as
+// they are, so everything that worked before works the same way.
+std::wstring Native(const std::u16string& path) {
+  std::wstring native = W(path);
+  constexpr size_t kLongFrom = 248;  // CreateDirectoryW's own limit is MAX_PATH - 12
+  if (native.size() < kLongFrom || native.compare(0, 4, L"\\\\?\\") == 0) return native;
+  for (wchar_t& c : native) {
+    if (c == L'/') c = L'\\';
+  }
+  if (native.find(L"\\.\\") != std::wstring::npos || native.find(L"\\..\\") != std::wstring::npos) return native;
+  const bool drive = native.size() > 2 && native[1] == L':' && native[2] == L'\\';
+  const bool unc = native.compare(0, 2, L"\\\\") == 0;
+  if (drive) return L"\\\\?\\" + native;
+  if (unc) return L"\\\\?\\UNC\\" + native.substr(2);
+  return native;
+}
+
 }  // namespace
 
 std::u16string PlatformRoamingFolder() {
@@ -29,10 +49,23 @@ bool PlatformCreateFolders(const std::u16string& path) {
 
 bool PlatformReplaceFile(const std::u16string& from, const std::u16string& to, bool write_through) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | (write_through ? MOVEFILE_WRITE_THROUGH : 0);
-  return MoveFileExW(W(from).c_str(), W(to).c_str(), flags) != 0;
+  return MoveFileExW(Native(from).c_str(), Native(to).c_str(), flags) != 0;
 }
 
-std::filesystem::path PlatformFsPath(const std::u16string& path) { return std::filesystem::path(W(path)); }
+bool PlatformSetFileTime(const std::u16string& path, int64_t unix_seconds) {
+  HANDLE file = CreateFileW(Native(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const uint64_t ticks = static_cast<uint64_t>(unix_seconds + 11644473600LL) * 10000000ULL;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
+  CloseHandle(file);
+  return set;
+}
+
+std::filesystem::path PlatformFsPath(const std::u16string& path) { return std::filesystem::path(Native(path)); }
 
 char16_t PlatformPathSeparator() { return u'\\'; }
 

@@ -1,0 +1,163 @@
+// The index of kept parts: "partial_downloads.json" in the configuration folder, read and written
+// whole under one lock (downloads run on several host threads), saved like every other JSON file.
+#include "hub/partial.h"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "config/favorites.h"
+#include "plugin/state.h"
+#include "plugin/text.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr size_t kMaxNameUnits = 255;
+const std::u16string kPartSuffix = u".tarnfs-part";
+
+std::mutex g_parts_lock;            // the index file and the claimed set
+std::set<std::u16string> g_claimed;
+
+std::u16string IndexPath() {
+  StateLock guard(g_state.lock);
+  return g_state.config_folder.empty() ? std::u16string()
+                                       : JoinFsPath(g_state.config_folder, u"partial_downloads.json");
+}
+
+json ReadIndex(const std::u16string& path) {
+  std::ifstream in(FsPath(path), std::ios::binary);
+  if (!in) return json::object();
+  json doc = json::parse(in, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  if (!doc.is_object()) return json::object();
+  if (!doc.contains("parts") || !doc["parts"].is_object()) doc["parts"] = json::object();
+  return doc;
+}
+
+void RemoveFile(const std::u16string& path) {
+  std::error_code ec;
+  std::filesystem::remove(FsPath(path), ec);
+}
+
+int64_t FileSize(const std::u16string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(FsPath(path), ec);
+  return ec ? -1 : static_cast<int64_t>(size);
+}
+
+bool RecordFromJson(const json& item, PartRecord* out) {
+  try {
+    PartRecord record;
+    record.source = item.value("source", std::string());
+    record.etag = item.value("etag", std::string());
+    record.total = item.value("size", int64_t{-1});
+    record.saved_at = item.value("saved_at", int64_t{0});
+    int64_t at = 0;
+    for (const json& span : item.value("have", json::array())) {
+      const ByteSpan s{span.at(0).get<int64_t>(), span.at(1).get<int64_t>()};
+      if (s.begin < at || s.end <= s.begin || s.end > record.total) return false;
+      record.have.push_back(s);
+      at = s.end;
+    }
+    *out = std::move(record);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::u16string PartPathFor(const std::u16string& target) {
+  const size_t cut = target.find_last_of(u"/\\");
+  const size_t name_units = cut == std::u16string::npos ? target.size() : target.size() - cut - 1;
+  if (name_units + kPartSuffix.size() <= kMaxNameUnits) return target + kPartSuffix;
+  // FNV-1a of the name: the same target always finds the same part.
+  uint64_t hash = 1469598103934665603ull;
+  for (char16_t c : target) hash = (hash ^ c) * 1099511628211ull;
+  static const char kHex[] = "0123456789abcdef";
+  std::u16string name = u"~tarnfs-";
+  for (int shift = 60; shift >= 0; shift -= 4) name.push_back(static_cast<char16_t>(kHex[(hash >> shift) & 15]));
+  return target.substr(0, cut + 1) + name + kPartSuffix;
+}
+
+bool ClaimPart(const std::u16string& target) {
+  std::lock_guard<std::mutex> guard(g_parts_lock);
+  return g_claimed.insert(target).second;
+}
+
+void ReleasePart(const std::u16string& target) {
+  std::lock_guard<std::mutex> guard(g_parts_lock);
+  g_claimed.erase(target);
+}
+
+bool TakePartRecord(const std::u16string& target, const std::string& source, PartRecord* out) {
+  const std::u16string path = IndexPath();
+  if (path.empty()) return false;
+  std::lock_guard<std::mutex> guard(g_parts_lock);
+  try {
+    json index = ReadIndex(path);
+    const std::string key = WideToUtf8(target);
+    json& parts = index["parts"];
+    const auto found = parts.find(key);
+    if (found == parts.end()) return false;
+    PartRecord record;
+    const bool usable = RecordFromJson(*found, &record) && record.source == source && !record.have.empty() &&
+                        FileSize(PartPathFor(target)) >= record.have.back().end;
+    parts.erase(found);
+    WriteJsonFileAtomic(path, index, false);
+    if (usable) *out = std::move(record);
+    return usable;
+  } catch (...) {
+    return false;
+  }
+}
+
+void SavePartRecord(const std::u16string& target, const PartRecord& record) {
+  const std::u16string path = IndexPath();
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> guard(g_parts_lock);
+  try {
+    json index = ReadIndex(path);
+    json have = json::array();
+    for (const ByteSpan& s : record.have) have.push_back({s.begin, s.end});
+    index["parts"][WideToUtf8(target)] = {{"source", record.source}, {"etag", record.etag},
+                                          {"size", record.total},    {"have", std::move(have)},
+                                          {"saved_at", record.saved_at}};
+    WriteJsonFileAtomic(path, index, false);
+  } catch (...) {
+  }
+}
+
+void RemoveStaleParts() {
+  const std::u16string path = IndexPath();
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> guard(g_parts_lock);
+  try {
+    json index = ReadIndex(path);
+    json& parts = index["parts"];
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    bool removed = false;
+    for (auto it = parts.begin(); it != parts.end();) {
+      const std::u16string target = Utf8ToWide(it.key());
+      PartRecord record;
+      const bool readable = RecordFromJson(it.value(), &record);
+      const bool claimed = g_claimed.count(target) != 0;
+      if (!claimed && (!readable || now - record.saved_at > kKeepPartSeconds || FileSize(PartPathFor(target)) < 0)) {
+        RemoveFile(PartPathFor(target));
+        it = parts.erase(it);
+        removed = true;
+      } else {
+        ++it;
+      }
+    }
+    if (removed) WriteJsonFileAtomic(path, index, false);
+  } catch (...) {
+  }
+}

@@ -1,0 +1,65 @@
+// One attempt at a file's bytes: a first request, then (when the answer allows) ranges over several
+// connections written at their offsets, a combined progress, cancel, and the content hash computed
+// while the bytes arrive. The caller decides what the outcome means for the target.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hub/content_hash.h"
+#include "hub/download.h"
+
+struct ByteSpan {
+  int64_t begin = 0;
+  int64_t end = 0;  // exclusive
+};
+
+struct TransferSetup {
+  std::u16string url;            // the first request's address (the hub's)
+  std::string api_key;
+  std::u16string data_path;      // the bytes land here at their offsets
+  // Bytes already in data_path, the total they belong to and their validator. With `have` empty the
+  // file is created anew. An empty `etag` with bytes present is the host's resume: the first request
+  // asks for the rest without a validator, and a server that sends the whole file ends the attempt.
+  std::vector<ByteSpan> have;
+  int64_t have_total = -1;
+  std::string etag;
+  int connections = 1;
+  bool single_stream = false;    // one plain request for the whole file, whatever it announces
+  ContentCheck check;            // hex empty: nothing hashed
+  int64_t listed_size = -1;      // the size the git blob header names when no length arrives
+  const ProgressFn* progress = nullptr;
+};
+
+enum class TransferEnd {
+  Done,          // every byte is in data_path
+  Denied,        // 401 or 403 on the first request
+  NotFound,      // 404 on the first request
+  Cancelled,     // the progress callback said stop
+  Failed,        // transport, status, local file, a short body, a range that kept failing
+  Changed,       // the file changed on the hub between two requests of this attempt
+  NoRanges,      // a range was answered with something else than the range: ranges are not usable
+};
+
+struct TransferOutcome {
+  TransferEnd end = TransferEnd::Failed;
+  uint32_t status = 0;           // the first request's final status (0: no answer)
+  int64_t total = -1;            // the file's size as announced; -1 when unknown
+  std::string etag;              // the validator the bytes belong to
+  bool resumable = false;        // a strong validator and a known size: what arrived may be kept
+  bool file_touched = false;     // data_path was created or written
+  std::vector<ByteSpan> have;    // what data_path holds at the end
+  std::string digest_hex;        // set when a check was given and every byte was hashed
+};
+
+TransferOutcome RunTransfer(const TransferSetup& setup);
+// The check's hex digest of the first `size` bytes of a file; empty when there is nothing to check or
+// the file cannot be read.
+std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size);
+
+// Files from this size on go over several connections; smaller ones are one stream and keep no part
+// (starting them again costs less than a second). Measured in bench/README.md.
+int64_t ParallelFromBytes();
+// Tests make small files parallel: pieces of `piece` bytes from `parallel_from` bytes on; 0 restores.
+void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece);
