@@ -93,6 +93,7 @@ TransferSetup SetupFor(const Copy& c, const std::u16string& data) {
   setup.check = c.check;
   setup.listed_size = c.listed.size;
   setup.progress = &c.progress;
+  setup.name = Describe(c.request);
   return setup;
 }
 

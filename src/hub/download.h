@@ -41,7 +41,3 @@ DownloadResult DownloadFile(DownloadRequest request);
 DownloadResult DownloadFile(const std::string& repo_id, const std::string& file_path,
                             const std::u16string& local_path, const std::string& api_key, ProgressFn progress,
                             uint32_t is_dataset);
-
-// The millisecond clock the progress throttle reads; tests replace it.
-using TickSource = uint64_t (*)();
-void SetDownloadTickSourceForTesting(TickSource source);

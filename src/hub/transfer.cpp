@@ -38,14 +38,8 @@ constexpr int64_t kMaxPiece = 32ll << 20;
 constexpr int64_t kUnknownEnd = INT64_MAX;
 constexpr int64_t kParallelFrom = 16ll << 20;
 
-std::atomic<TickSource> g_tick_source{nullptr};
 std::atomic<int64_t> g_test_parallel_from{0};
 std::atomic<int64_t> g_test_piece{0};
-
-uint64_t NowMs() {
-  const TickSource source = g_tick_source.load();
-  return source ? source() : PlatformTickMs();
-}
 
 // Leading decimal digits after optional blanks and sign, saturating; 0 when there are none.
 int64_t ParseDecimal(const std::string& text) {
@@ -508,8 +502,6 @@ std::vector<ByteSpan> HeldSpans(const Run& run) {
 
 }  // namespace
 
-void SetDownloadTickSourceForTesting(TickSource source) { g_tick_source.store(source); }
-
 int64_t ParallelFromBytes() { return g_test_parallel_from > 0 ? g_test_parallel_from.load() : kParallelFrom; }
 
 void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece) {
@@ -543,7 +535,7 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
   bool hashing = false;
   const int connections = std::clamp(setup.connections, 1, PluginState::kMaxDownloadConnections);
   int32_t last_percent = -1;
-  uint64_t last_report = NowMs();
+  uint64_t last_report = PlatformTickMs();
 
   // A thread that cannot be started ends the attempt; every thread that did start is joined below.
   const auto start = [&run](std::vector<std::thread>* into, bool first) {
@@ -580,6 +572,10 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
       if (run.planned) total = run.total;
     }
     for (size_t i = 0; i < more; ++i) start(&workers, false);
+    if (more > 0) {
+      LogMessage(u"Download in ranges: " + setup.name + u" size=" + WideDecimal(total) + u" connections=" +
+                 WideDecimal(static_cast<int64_t>(workers.size())));
+    }
     if (hash_now) {
       hashing = true;
       try {
@@ -596,7 +592,7 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
     if (setup.progress && *setup.progress && !run.stop) {
       const int64_t done = run.had + run.received;
       const int32_t percent = total > 0 ? static_cast<int32_t>(done * 100 / total) : -1;
-      const uint64_t now = NowMs();
+      const uint64_t now = PlatformTickMs();
       if (percent != last_percent || now - last_report >= kProgressIntervalMs) {
         last_percent = percent;
         last_report = now;

@@ -30,6 +30,7 @@ struct TransferSetup {
   ContentCheck check;            // hex empty: nothing hashed
   int64_t listed_size = -1;      // the size the git blob header names when no length arrives
   const ProgressFn* progress = nullptr;
+  std::u16string name;           // "owner/name/path" for the log
 };
 
 enum class TransferEnd {

@@ -1,5 +1,8 @@
 // Copying files out of every kind of entry through FsGetFileW, with each result the host can get:
 // 0 copied, 1 target exists, 2 not found, 3 failed, 5 cancelled, 6 not supported.
+#include <ctime>
+#include <filesystem>
+
 #include "browse/browse_fixture.h"
 
 namespace {
@@ -61,8 +64,7 @@ TEST_F(Copy, PathsThatNameNoFileOrNoCopy) {
       {"\\One\\no-such-file.txt", 0, 2},  // the hub's 404
       {"\\Files", 0, 6},
       {"\\Files\\f.txt", 0, 6},
-      {"\\Colls\\Favourites\\basic", 0, 6},
-      {"\\One\\README.md", 2, 6}};  // flag 2: resume
+      {"\\Colls\\Favourites\\basic", 0, 6}};
   for (const auto& c : cases) EXPECT_EQ(GetFile(c.remote, LocalPath("a"), c.flags), c.result) << c.remote;
   EXPECT_FALSE(FileExists(LocalPath("a")));
 }
@@ -75,6 +77,40 @@ TEST_F(Copy, CancelledAndBrokenDownloadsLeaveNoFile) {
   EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("a")), 3);
   EXPECT_FALSE(FileExists(LocalPath("a")));
   EXPECT_TRUE(g_host.Log().empty());  // only refusals are logged
+  // Bytes that are not what the listing names never reach the target, also after a fresh listing.
+  Configure(AllKinds(), "__fault/wrong_hash/");
+  WriteTextFile(LocalPath("a"), "old");
+  EXPECT_EQ(Names("\\Files\\basic").size(), 11u);
+  EXPECT_EQ(GetFile("\\Files\\basic\\config.json", LocalPath("a"), 1), 3);
+  EXPECT_EQ(ReadTextFile(LocalPath("a")), "old");
+  ASSERT_EQ(g_host.Log().size(), 2u);  // the listing, and the mismatch
+  EXPECT_EQ(g_host.Log()[1].rfind("Download content mismatch: files-org/basic/config.json expected=", 0), 0u);
+}
+
+// A shorter file of the same name is offered for resume (7); the host's resume flag continues it, and
+// the copy takes the hub's time of the file.
+TEST_F(Copy, AShorterTargetIsResumedAndCopiesKeepTheHubsTime) {
+  EXPECT_EQ(Names("\\Files\\basic").size(), 11u);  // the listing the host shows before a copy
+  std::string pattern(3000000, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+  WriteTextFile(LocalPath("big.bin"), pattern.substr(0, 1000000));
+  WriteTextFile(LocalPath("readme"), "# basic\n\nA small test model.\nand one more line\n");
+  EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("big.bin")), 7);
+  EXPECT_EQ(GetFile("\\Files\\basic\\README.md", LocalPath("readme")), 1);  // not shorter
+  TakeRequests();
+  EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("big.bin"), 2), 0);
+  EXPECT_TRUE(ReadTextFile(LocalPath("big.bin")) == pattern);
+  const std::vector<LoggedRequest> log = FetchHubLog();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0].path, "/files-org/basic/resolve/main/big.bin");
+  EXPECT_EQ(log[0].Header("range"), "bytes=1000000-");  // only what the target lacked
+
+  EXPECT_EQ(GetFile("\\Files\\basic\\README.md", LocalPath("readme"), 1), 0);
+  namespace fs = std::filesystem;
+  WriteTextFile(LocalPath("now"), "");
+  const auto age = fs::last_write_time(FsPath(LocalPath("now"))) - fs::last_write_time(FsPath(LocalPath("readme")));
+  const int64_t expected = static_cast<int64_t>(std::time(nullptr)) - 1736928000;  // 2025-01-15T08:00:00Z
+  EXPECT_NEAR(std::chrono::duration_cast<std::chrono::seconds>(age).count(), expected, 5);
 }
 
 }  // namespace

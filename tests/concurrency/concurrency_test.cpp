@@ -5,6 +5,9 @@
 #include <thread>
 
 #include "browse/browse_fixture.h"
+#include "hub/download.h"
+#include "hub/transfer.h"
+#include "plugin/state.h"
 
 namespace {
 
@@ -82,6 +85,51 @@ TEST_F(Concurrency, NoRequestHoldsTheLock) {
     background.join();
     EXPECT_EQ(result, job.result) << job.remote;
   }
+}
+
+// Parallel ranges in the core: connection threads, the hasher and the coordinating thread of three
+// downloads at once, one of them cancelled while its ranges are on the way.
+class ParallelRanges : public FakeHubTest {
+ protected:
+  void TearDown() override {
+    SetTransferTuningForTesting(0, 0);
+    FakeHubTest::TearDown();
+  }
+};
+
+TEST_F(ParallelRanges, ThreeDownloadsAndACancel) {
+  SetTransferTuningForTesting(1, 200001);
+  WithFault("rate=4000000");
+  const std::u16string folder = MakeTempFolder("parallel");
+  {
+    StateLock guard(g_state.lock);
+    g_state.config_folder = folder;
+  }
+  std::string pattern(3000000, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+  const auto fetch = [&](int n, size_t cancel_at) {
+    DownloadRequest r;
+    r.repo_id = "files-org/basic";
+    r.file_path = "big.bin";
+    r.local_path = JoinFsPath(folder, Utf8ToWide("big-" + std::to_string(n)));
+    r.listed.size = 3000000;
+    r.listed.oid = "7f92e5b61d46b47560d93d52fad339ef483b3491";
+    r.connections = 4;
+    size_t calls = 0;
+    r.progress = [&calls, cancel_at](int64_t, int64_t) { return ++calls != cancel_at; };
+    return DownloadFile(std::move(r));
+  };
+  DownloadResult results[3] = {};
+  std::thread a([&] { results[0] = fetch(0, 0); }), b([&] { results[1] = fetch(1, 0); });
+  results[2] = fetch(2, 4);
+  a.join();
+  b.join();
+  EXPECT_EQ(results[0], DownloadOk);
+  EXPECT_EQ(results[1], DownloadOk);
+  EXPECT_EQ(results[2], DownloadCancelled);
+  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-0")) == pattern);
+  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-1")) == pattern);
+  EXPECT_TRUE(FileExists(JoinFsPath(folder, u"big-2.tarnfs-part")));  // kept for the next copy
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 // tarnhost: a stand-in for the file manager. Loads a plugin module, drives its exports from the
 // command line and prints what a host would show.
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "module_loader.h"
@@ -150,16 +153,24 @@ int Tree(const std::string& path, int depth, int max_depth) {
   return count;
 }
 
-int Get(const std::string& remote, const std::string& local, bool overwrite) {
+int Get(const std::string& remote, const std::string& local, int32_t flags) {
   InstallInterruptHandler();
   std::basic_string<HostChar> r = ToHostString(HostPath(remote));
   std::basic_string<HostChar> l = ToHostString(local);
   HostRemoteInfo info{};
-  const int32_t rc = g_module.FsGetFileW(r.data(), l.data(), overwrite ? kCopyOverwrite : 0, &info);
+  const auto started = std::chrono::steady_clock::now();
+  const int32_t rc = g_module.FsGetFileW(r.data(), l.data(), flags, &info);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (g_progress_drawn) std::fprintf(stderr, "\n");
+  if (rc == 0) {
+    std::error_code ec;
+    const double bytes = static_cast<double>(std::filesystem::file_size(std::filesystem::u8path(local), ec));
+    if (!ec && seconds > 0) std::fprintf(stderr, "%.0f bytes in %.1f s (%.1f MB/s)\n", bytes, seconds, bytes / seconds / 1e6);
+  }
   static const char* kMeaning[] = {"done", "target exists (use --overwrite)", "not found", "read error",
-                                   "write error", "cancelled", "not supported"};
-  const char* meaning = (rc >= 0 && rc <= 6) ? kMeaning[rc] : "unknown result";
+                                   "write error", "cancelled", "not supported",
+                                   "target exists and is shorter (use --resume or --overwrite)"};
+  const char* meaning = (rc >= 0 && rc <= 7) ? kMeaning[rc] : "unknown result";
   std::fprintf(rc == 0 ? stdout : stderr, "get %s -> %s: %s (%d)\n", HostPath(remote).c_str(), local.c_str(),
                meaning, rc);
   return rc == 0 ? 0 : 10 + rc;
@@ -183,7 +194,8 @@ void Usage() {
                "usage: tarnhost [--module PATH] [-v] [--yes|--no] COMMAND\n"
                "  ls PATH                          list one folder of the plugin's tree (\\ or / separated)\n"
                "  tree PATH [--depth N]            walk the tree below PATH (default depth 3)\n"
-               "  get REMOTE LOCAL [--overwrite]   copy a file out, with a progress bar; Ctrl-C cancels\n"
+               "  get REMOTE LOCAL [--overwrite|--resume]\n"
+               "                                   copy a file out, with a progress bar; Ctrl-C cancels\n"
                "  exec REMOTE [VERB]               run a command on an item (open, properties, edit)\n"
                "  rm PATH | mv OLD NEW | mkdir PATH\n");
 }
@@ -219,8 +231,9 @@ int main(int argc, char** argv) {
     const int depth = args.size() == 4 ? std::atoi(args[3].c_str()) : 3;
     rc = Tree(HostPath(args[1]), 0, depth > 0 ? depth : 1) > 0 ? 0 : 3;
     if (rc != 0) std::fprintf(stderr, "%s: empty folder\n", HostPath(args[1]).c_str());
-  } else if (cmd == "get" && (args.size() == 3 || (args.size() == 4 && args[3] == "--overwrite"))) {
-    rc = Get(args[1], args[2], args.size() == 4);
+  } else if (cmd == "get" && (args.size() == 3 || (args.size() == 4 && (args[3] == "--overwrite" ||
+                                                                         args[3] == "--resume")))) {
+    rc = Get(args[1], args[2], args.size() == 3 ? 0 : args[3] == "--overwrite" ? kCopyOverwrite : kCopyResume);
   } else if (cmd == "exec" && (args.size() == 2 || args.size() == 3)) {
     rc = Execute(args[1], args.size() == 3 ? args[2] : "open");
   } else if (cmd == "rm" && args.size() == 2) {
