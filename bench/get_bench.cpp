@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
     else if (std::strcmp(argv[i], "--keep") == 0) keep = true;
   }
   const fs::path config = ConfigFolder();
-  std::error_code ec;
-  if (!keep) fs::remove_all(config, ec);  // no listing cached from an earlier file of the same name
+  std::error_code gone;
+  if (!keep) fs::remove_all(config, gone);  // no listing cached from an earlier file of the same name
   fs::create_directories(config);
   {
     std::ofstream out(config / "favorites.json", std::ios::binary | std::ios::trunc);
@@ -113,7 +113,12 @@ int main(int argc, char** argv) {
   }
   m.FsInitW(1, OnProgress, OnLog, OnRequest);
   const std::string local = argv[4];
-  const int32_t warm = Get(m, "\\Bench\\warm.txt", local);
+  // Beside the target, not onto it: a copy of another file to the target would drop what a cancelled
+  // copy kept for it.
+  const std::string warm_local = local + ".warm.txt";
+  const int32_t warm = Get(m, "\\Bench\\warm.txt", warm_local);
+  std::error_code ec;
+  fs::remove(fs::u8path(warm_local), ec);
   const uint64_t idle = PeakResidentBytes();
   g_reports = 0;
   g_cancel_at = cancel_at;
