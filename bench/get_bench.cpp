@@ -16,10 +16,10 @@
 #include <string>
 
 #include "module_loader.h"
+#include "peak_memory.h"
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <psapi.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -29,22 +29,6 @@ namespace {
 int32_t g_cancel_at = 101;
 int32_t g_last_percent = -1;
 int g_reports = 0;
-
-uint64_t PeakResidentBytes() {
-#if defined(_WIN32)
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof(counters);
-  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-  return counters.PeakWorkingSetSize;
-#else
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmHWM:") == 0) return std::stoull(line.substr(6)) * 1024;
-  }
-  return 0;
-#endif
-}
 
 fs::path ConfigFolder() {
 #if defined(_WIN32)
