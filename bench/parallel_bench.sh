@@ -6,7 +6,7 @@
 #
 # usage: bench/parallel_bench.sh
 # env:   RUNS=3 CONNECTIONS=8 RATE=50000000 NATIVE_MIB=2048 WINE_MIB=1024
-#        PARTS="capped uncapped memory resume wine"  (any subset; also wine_uncapped)
+#        PARTS="capped uncapped memory resume wine"  (any subset; also wine_uncapped, wine_memory)
 #        SETTINGS='"download_connections": {N}'   favorites.json members ({N}: the connection count)
 #        MEM_CONNECTIONS="4 8 16"   connection counts of the memory part
 #        NATIVE_BUILD=build/linux WIN_BUILD=build/win64 (configured build folders; tarn_get_bench is built there)
@@ -49,7 +49,7 @@ mkdir -p "$WORK/www/files" "$WORK/tmp" "$WORK/out"
 # "lfs" names the sha256, as the hub's does, and warm.txt, a small git-stored file.
 SIZES=""
 if has capped || has uncapped || has memory || has resume; then SIZES="$NATIVE_MIB"; fi
-if { has wine || has wine_uncapped; } && [ "$WINE_MIB" != "$NATIVE_MIB" ]; then SIZES="$SIZES $WINE_MIB"; fi
+if { has wine || has wine_uncapped || has wine_memory; } && [ "$WINE_MIB" != "$NATIVE_MIB" ]; then SIZES="$SIZES $WINE_MIB"; fi
 echo "creating files of $SIZES MiB (random bytes)"
 python3 - "$WORK" $SIZES <<'PY'
 import hashlib, json, os, sys
@@ -190,7 +190,7 @@ if has uncapped; then
 fi
 if has memory; then
   echo "peak RSS growth of one copy (uncapped, ${NATIVE_MIB} MiB, natively) by connection count:"
-  for n in $MEM_CONNECTIONS; do run_once "mem$n" module_get free "$BIG" "$n"; done
+  for n in $MEM_CONNECTIONS; do run_once "mem$n" module_get free "$BIG" "$n" --again; done
 fi
 if has resume; then
   echo "resume: a copy cancelled at 50% (capped), then copied again, natively:"
@@ -227,5 +227,10 @@ if has wine_uncapped && [ -d "$WIN_BUILD" ]; then
   echo "uncapped, ${WINE_MIB} MiB, Windows x64 module under Wine (its ceiling on this machine):"
   for _ in $(seq "$RUNS"); do run_once wine_free wine_get free "big$WINE_MIB.bin" "$CONNECTIONS"; done
   echo "  => Wine module uncapped $(med wine_free) MB/s"
+fi
+if has wine_memory && [ -d "$WIN_BUILD" ]; then
+  cmake --build "$WIN_BUILD" --target tarn_get_bench -j2 >/dev/null
+  echo "peak RSS growth of one copy (uncapped, ${WINE_MIB} MiB, under Wine) by connection count:"
+  for n in $MEM_CONNECTIONS; do run_once "wmem$n" wine_get free "big$WINE_MIB.bin" "$n" --again; done
 fi
 echo "load after: $(load)"
