@@ -7,8 +7,8 @@
 #include <string>
 
 #include "hub/download.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 #include "peak_memory.h"
 

@@ -56,6 +56,6 @@ step ls '\Demo datasets'
 step tree '\Tiny model' --depth 3
 step ls '\Demo collections'
 step ls '\Demo collections\Demo picks'
-step get '\Tiny model\model.safetensors' "$work/model.safetensors" --overwrite
+step -v get '\Tiny model\model.safetensors' "$work/model.safetensors" --overwrite
 echo
 sha256sum "$work/model.safetensors"

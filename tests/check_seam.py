@@ -13,7 +13,7 @@ RULES = [
     (re.compile(r"\bShellExecute\w*"), ("src/platform/win32/",)),
     (re.compile(r"\bDialogBox\w*"), ("src/platform/win32/", "src/ui/")),
     (re.compile(r"\bMoveFileEx\w*"), ("src/platform/win32/",)),
-    (re.compile(r"#\s*if(def)?\s*\(?\s*(defined\s*\(\s*)?_WIN32"), ("src/platform/", "src/ui/", "src/plugin/host_abi.h")),
+    (re.compile(r"#\s*if(def)?\s*\(?\s*(defined\s*\(\s*)?_WIN32"), ("src/platform/", "src/ui/", "src/plugin/host_abi.h", "src/core/host_callbacks.h")),
 ]
 
 

@@ -1,34 +1,39 @@
-// What each folder below an entry lists: dispatch, organisation pages, repository trees, collections,
-// and the access-denied prompt.
+// What each folder below an entry lists: organisation pages, repository trees, collections, and the
+// access-denied prompt. Listings are plain items; the exports turn them into the host's records.
 #pragma once
 
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cache/listing_cache.h"
-#include "config/entry.h"
+#include "core/entry.h"
 #include "hub/api.h"
 #include "hub/content_hash.h"
-#include "plugin/find.h"
-#include "plugin/vpath.h"
 
-// Organisation folders and the dispatch. A null result means "no handle".
-std::unique_ptr<FindHandle> EnumFolder(const Entry& entry, const VirtualPath& components,
-                                       const std::u16string& host_path);
-std::unique_ptr<FindHandle> EnumOrgRepos(const Entry& entry);
+// One name of a listing as the host will see it.
+struct ListItem {
+  std::u16string name;
+  bool folder = true;
+  int64_t size = 0;
+  int64_t time = 0;  // Unix seconds; 0 when unknown
+};
+using Listing = std::vector<ListItem>;
+
+// Organisation folders.
+Listing EnumOrgRepos(const Entry& entry);
 OrgReposCache LoadOrgRepos(const Entry& entry);
 OrgReposCache FetchOrgReposPage(const Entry& entry, OrgReposCache record, int32_t pages_loaded);
 void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page);
-bool LoadNextPage(const std::u16string& path);
-bool IsLoadNextItem(const std::u16string& path);
+// Loads the next page of an organisation entry and writes the fetch time back to the entry (or to the
+// temporary entry); false when the entry does not page.
+bool LoadNextPage(const Entry& entry, bool temporary);
 bool IsPagingItemName(const std::u16string& component);
 int32_t PageSizeOf(const Entry& entry);
 std::u16string PagingItemName(int32_t page_size);
 
 // Repository tree view.
-std::unique_ptr<FindHandle> EnumModelTree(const std::string& repo_id, const std::string& sub_path,
-                                          uint32_t is_dataset);
+Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset);
 // `use_cache` false: always from the hub (and stored), for a listing known to be older than the file.
 std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache = true);
 // What the repository's tree listing says of one file: from the listing cache whatever its age (the
@@ -40,8 +45,8 @@ std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::
 // Collections.
 std::string CollectionFolderName(const CollectionInfo& collection);
 std::string ModelFolderName(const std::string& model_id);
-std::unique_ptr<FindHandle> EnumOrgCollections(const std::string& org);
-std::unique_ptr<FindHandle> EnumCollectionModels(const std::string& org, const std::string& collection_folder);
+Listing EnumOrgCollections(const std::string& org);
+Listing EnumCollectionModels(const std::string& org, const std::string& collection_folder);
 std::string ResolveCollectionRepoId(const std::string& org, const std::string& collection_folder,
                                     const std::string& model_folder);
 std::vector<CollectionInfo> LoadOrgCollections(const std::string& org);
@@ -51,5 +56,5 @@ std::string FindModelIdByName(const std::string& model_folder, const std::vector
 // Access-denied prompt, once per repository and only on the main thread.
 void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset);
 
-// Temporary browsing (a later issue); until then it lists nothing.
-std::unique_ptr<FindHandle> EnumTemporary(const VirtualPath& components, const std::u16string& host_path);
+// Temporary browsing (a later issue); until then it lists nothing (no listing at all).
+std::optional<Listing> EnumTemporary(const std::vector<std::u16string>& components, const std::u16string& host_path);

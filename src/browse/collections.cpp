@@ -2,8 +2,9 @@
 // a folder name to the collection's slug and the model's repository id.
 #include "browse/browse.h"
 #include "browse/internal.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
+#include "core/time.h"
 
 namespace {
 
@@ -25,34 +26,34 @@ std::string ModelFolderName(const std::string& model_id) {
   return slash == std::string::npos ? model_id : model_id.substr(slash + 1);
 }
 
-std::unique_ptr<FindHandle> EnumOrgCollections(const std::string& org) {
+Listing EnumOrgCollections(const std::string& org) {
   const std::vector<CollectionInfo> collections = LoadOrgCollections(org);
-  auto handle = std::make_unique<FindHandle>();
-  handle->records.reserve(collections.size());
+  Listing listing;
+  listing.reserve(collections.size());
   for (const CollectionInfo& c : collections) {
-    const std::u16string name = Utf8ToWide(CollectionFolderName(c));
-    if (IsHostSafeName(name)) handle->records.push_back(MakeDirRecord(name, c.last_updated));
+    std::u16string name = Utf8ToWide(CollectionFolderName(c));
+    if (IsHostSafeName(name)) listing.push_back({std::move(name), true, 0, c.last_updated});
   }
-  return handle;
+  return listing;
 }
 
-std::unique_ptr<FindHandle> EnumCollectionModels(const std::string& org, const std::string& collection_folder) {
-  auto handle = std::make_unique<FindHandle>();
+Listing EnumCollectionModels(const std::string& org, const std::string& collection_folder) {
+  Listing listing;
   const std::vector<CollectionInfo> collections = LoadOrgCollections(org);
   const CollectionInfo* collection = FindCollection(collections, collection_folder);
   if (!collection || collection->slug.empty()) {
     LogMessage(u"EnumCollectionModels: slug not found for " + Utf8ToWide(collection_folder));
-    return handle;
+    return listing;
   }
   const std::vector<std::string> ids = LoadCollectionItems(collection->slug, collection->model_ids);
   LogMessage(u"EnumCollectionModels: slug=" + Utf8ToWide(collection->slug) + u" got " +
              WideDecimal(static_cast<int64_t>(ids.size())) + u" models");
-  handle->records.reserve(ids.size());
+  listing.reserve(ids.size());
   for (const std::string& id : ids) {
-    const std::u16string name = Utf8ToWide(ModelFolderName(id));
-    if (IsHostSafeName(name)) handle->records.push_back(MakeDirRecord(name, 0));
+    std::u16string name = Utf8ToWide(ModelFolderName(id));
+    if (IsHostSafeName(name)) listing.push_back({std::move(name), true, 0, 0});
   }
-  return handle;
+  return listing;
 }
 
 std::string ResolveCollectionRepoId(const std::string& org, const std::string& collection_folder,

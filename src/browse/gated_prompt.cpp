@@ -2,9 +2,8 @@
 #include "browse/browse.h"
 #include "hub/http.h"
 #include "platform/platform.h"
-#include "plugin/host_text.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
   {
@@ -12,7 +11,7 @@ void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
     if (!g_state.gated_prompted.insert(repo_id).second) return;
   }
   LogMessage(u"GATED tree: " + Utf8ToWide(repo_id));
-  if (!g_state.request) return;
+  if (!g_state.request) return;  // no host to ask: the log line is all
   if (!IsMainThread()) {
     LogMessage(u"(gated prompt suppressed \u2014 background transfer thread)");
     return;
@@ -20,16 +19,14 @@ void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
   const std::string site = HubSiteUrl();
   SplitUrl split;
   SplitHttpUrl(Utf8ToWide(site), &split);  // an address it cannot split leaves the host name empty
-  std::u16string text = u"Could not list files in '" + Utf8ToWide(repo_id) + u"'.\n\n" +
+  const std::u16string text = u"Could not list files in '" + Utf8ToWide(repo_id) + u"'.\n\n" +
                         u"This repository is either gated, private, or the URL is misspelled. For gated repos, "
                         u"accept the model's terms on " +
                         split.host +
                         u" and make sure your API key (Settings \u2192 API key) belongs to the same account.\n\n" +
                         u"Open the model page in your browser now?";
-  std::u16string title = u"HuggingFace \u2014 access denied";
-  HostChar answer[1] = {0};
-  const HostBool yes = g_state.request(g_state.plugin_number, kRequestYesNo, ToHostPointer(title),
-                                       ToHostPointer(text), answer, 1);
+  const std::u16string title = u"HuggingFace \u2014 access denied";
+  const bool yes = AskHostYesNo(title, text);
   // A dataset's page lives under "datasets/"; the bare id would open a model page that does not exist.
   if (yes) PlatformOpenUrl(Utf8ToWide(site + (is_dataset == 1 ? "datasets/" : "") + repo_id));
 }

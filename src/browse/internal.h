@@ -1,15 +1,7 @@
 // Small helpers shared by the listing files of this folder only.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <string>
-
-// Seconds since 1970-01-01 UTC, the time stamped into every cache record fetched now.
-inline int64_t UnixNow() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // A name the host can address as one path component: not empty, not "." or "..", no backslash.
 // Hub names are free text (collection titles) or git names (which may hold a backslash); listing

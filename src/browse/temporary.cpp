@@ -2,4 +2,6 @@
 #include "browse/browse.h"
 
 // The URL dialog that fills the temporary entry comes later; until then the folder lists nothing.
-std::unique_ptr<FindHandle> EnumTemporary(const VirtualPath&, const std::u16string&) { return nullptr; }
+std::optional<Listing> EnumTemporary(const std::vector<std::u16string>&, const std::u16string&) {
+  return std::nullopt;
+}

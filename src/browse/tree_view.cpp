@@ -2,23 +2,23 @@
 // and the one level the host asked for cut out of it.
 #include "browse/browse.h"
 #include "browse/internal.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
+#include "core/time.h"
 
-std::unique_ptr<FindHandle> EnumModelTree(const std::string& repo_id, const std::string& sub_path,
-                                          uint32_t is_dataset) {
+Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset) {
   LogMessage(u"EnumModelTree: " + Utf8ToWide(repo_id) + u" path=" + Utf8ToWide(sub_path));
   const std::vector<TreeItem> children = ChildrenOf(FetchModelTree(repo_id, is_dataset), sub_path);
-  auto handle = std::make_unique<FindHandle>();
-  handle->records.reserve(children.size());
+  Listing listing;
+  listing.reserve(children.size());
   for (const TreeItem& child : children) {
     const size_t slash = child.path.rfind('/');
-    const std::u16string name = Utf8ToWide(slash == std::string::npos ? child.path : child.path.substr(slash + 1));
+    std::u16string name = Utf8ToWide(slash == std::string::npos ? child.path : child.path.substr(slash + 1));
     if (!IsHostSafeName(name)) continue;
-    handle->records.push_back(child.type == "directory" ? MakeDirRecord(name, child.mtime)
-                                                       : MakeFileRecord(name, child.size, child.mtime));
+    const bool folder = child.type == "directory";
+    listing.push_back({std::move(name), folder, folder ? 0 : child.size, child.mtime});
   }
-  return handle;
+  return listing;
 }
 
 std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache) {
@@ -45,8 +45,10 @@ std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dat
 
 ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
                          bool refresh) {
-  const std::vector<TreeItem> items =
-      refresh ? FetchModelTree(repo_id, is_dataset, false) : LoadTreeCache(repo_id, is_dataset).files;
+  TreeCache cached;
+  const std::vector<TreeItem> items = refresh ? FetchModelTree(repo_id, is_dataset, false)
+                                     : LoadTreeCacheOfAnyAge(repo_id, is_dataset, &cached) ? std::move(cached.files)
+                                                                                            : std::vector<TreeItem>();
   ListedContent listed;
   for (const TreeItem& item : items) {
     if (item.type != "file" || item.path != file_path) continue;

@@ -1,180 +1,99 @@
-// Hub listings as JSON files in the cache folder: names, the four record forms, freshness by the
-// file's last-write time, and the atomic writer. Nothing here logs or throws.
+// Hub listings as JSON files in the cache folder: names, the four record forms and freshness by the
+// file's last-write time. Nothing here logs or throws.
 #include "cache/listing_cache.h"
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
+#include <tuple>
 
-#include "config/favorites.h"
-#include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/json.h"
+#include "core/state.h"
+#include "core/text.h"
 
 namespace {
 
 using nlohmann::json;
 
-struct Unreadable {};  // thrown by the shape checks, caught by the record mappers
+// Far above any listing the hub can page into a cache file; a bigger file is not read into memory.
+constexpr size_t kMaxCacheFileBytes = 256u << 20;
 
-// A member of the wrong JSON type throws here; the record mappers turn that into "unreadable".
-template <typename T>
-T Member(const json& object, const char* key, T fallback) {
-  const auto it = object.find(key);
-  if (it == object.end()) return fallback;
-  return it->template get<T>();
+const json kNoElements = json::array();
+
+const json& ArrayOrEmpty(const json& object, const char* key) {
+  const json* array = JsonArray(object, key);
+  return array ? *array : kNoElements;
 }
 
-const json& ArrayMember(const json& object, const char* key, const json& empty_array) {
-  const auto it = object.find(key);
-  if (it == object.end()) return empty_array;
-  if (!it->is_array()) throw Unreadable{};
-  return *it;
-}
-
-const json& ObjectElement(const json& element) {
-  if (!element.is_object()) throw Unreadable{};
-  return element;
-}
-
-// Each mapper fills `out` only when the whole file has the expected shape.
-bool OrgReposFromJson(const json& doc, OrgReposCache* out) {
-  try {
-    if (!doc.is_object()) return false;
-    const json empty = json::array();
-    OrgReposCache record = *out;
-    record.fetched_at = Member<int64_t>(doc, "fetched_at", 0);
-    record.page_size = Member<int32_t>(doc, "page_size", 0);
-    record.pages_loaded = Member<int32_t>(doc, "pages_loaded", 0);
-    record.has_more = Member<bool>(doc, "has_more", true);
-    record.next_url = Member<std::string>(doc, "next_url", std::string());
-    const json& models = ArrayMember(doc, "models", empty);
-    record.models.reserve(models.size());
-    for (const json& element : models) {
-      const json& m = ObjectElement(element);
-      RepoInfo info;
-      info.repo_id = Member<std::string>(m, "repo_id", std::string());
-      info.name = Member<std::string>(m, "name", std::string());
-      info.last_modified = Member<int64_t>(m, "last_modified", 0);
-      record.models.push_back(std::move(info));
-    }
-    *out = std::move(record);
-    return true;
-  } catch (...) {
-    return false;
+// The mappers read every member with its default; only a top level that is no object is unreadable.
+void OrgReposFromJson(const json& doc, OrgReposCache* record) {
+  record->fetched_at = JsonInt64(doc, "fetched_at");
+  record->page_size = JsonInt32(doc, "page_size");
+  record->pages_loaded = JsonInt32(doc, "pages_loaded");
+  record->has_more = JsonBool(doc, "has_more", true);
+  record->next_url = JsonString(doc, "next_url");
+  const json& models = ArrayOrEmpty(doc, "models");
+  record->models.reserve(models.size());
+  for (const json& m : models) {
+    record->models.push_back({JsonString(m, "name"), JsonString(m, "repo_id"), JsonInt64(m, "last_modified")});
   }
 }
 
-bool TreeFromJson(const json& doc, TreeCache* out) {
-  try {
-    if (!doc.is_object()) return false;
-    const json empty = json::array();
-    TreeCache record = *out;
-    record.fetched_at = Member<int64_t>(doc, "fetched_at", 0);
-    const json& files = ArrayMember(doc, "files", empty);
-    record.files.reserve(files.size());
-    for (const json& element : files) {
-      const json& f = ObjectElement(element);
-      TreeItem item;
-      item.type = Member<std::string>(f, "type", "file");
-      item.path = Member<std::string>(f, "path", std::string());
-      item.size = Member<int64_t>(f, "size", 0);
-      item.mtime = Member<int64_t>(f, "mtime", 0);
-      item.oid = Member<std::string>(f, "oid", std::string());
-      item.lfs_oid = Member<std::string>(f, "lfs_oid", std::string());
-      record.files.push_back(std::move(item));
-    }
-    *out = std::move(record);
-    return true;
-  } catch (...) {
-    return false;
+void TreeFromJson(const json& doc, TreeCache* record) {
+  record->fetched_at = JsonInt64(doc, "fetched_at");
+  const json& files = ArrayOrEmpty(doc, "files");
+  record->files.reserve(files.size());
+  for (const json& f : files) {
+    record->files.push_back({JsonString(f, "type", "file"), JsonString(f, "path"), JsonInt64(f, "size"),
+                             JsonInt64(f, "mtime"), JsonString(f, "oid"), JsonString(f, "lfs_oid")});
   }
 }
 
-bool OrgCollectionsFromJson(const json& doc, OrgCollectionsCache* out) {
-  try {
-    if (!doc.is_object()) return false;
-    const json empty = json::array();
-    OrgCollectionsCache record = *out;
-    record.fetched_at = Member<int64_t>(doc, "fetched_at", 0);
-    for (const json& element : ArrayMember(doc, "collections", empty)) {
-      const json& c = ObjectElement(element);
-      CollectionInfo info;
-      info.slug = Member<std::string>(c, "slug", std::string());
-      info.title = Member<std::string>(c, "title", std::string());
-      info.last_updated = Member<int64_t>(c, "last_updated", 0);
-      for (const json& id : ArrayMember(c, "model_ids", empty)) info.model_ids.push_back(id.get<std::string>());
-      record.collections.push_back(std::move(info));
-    }
-    *out = std::move(record);
-    return true;
-  } catch (...) {
-    return false;
+std::vector<std::string> StringsOf(const json& array) {
+  std::vector<std::string> out;
+  for (const json& id : array) {
+    if (id.is_string()) out.push_back(id.get<std::string>());  // others are skipped
+  }
+  return out;
+}
+
+void OrgCollectionsFromJson(const json& doc, OrgCollectionsCache* record) {
+  record->fetched_at = JsonInt64(doc, "fetched_at");
+  for (const json& c : ArrayOrEmpty(doc, "collections")) {
+    record->collections.push_back({JsonString(c, "slug"), JsonString(c, "title"), JsonInt64(c, "last_updated"),
+                                   StringsOf(ArrayOrEmpty(c, "model_ids"))});
   }
 }
 
-bool CollectionItemsFromJson(const json& doc, CollectionItemsCache* out) {
-  try {
-    if (!doc.is_object()) return false;
-    const json empty = json::array();
-    CollectionItemsCache record = *out;
-    record.fetched_at = Member<int64_t>(doc, "fetched_at", 0);
-    for (const json& id : ArrayMember(doc, "model_ids", empty)) {
-      if (id.is_string()) record.model_ids.push_back(id.get<std::string>());  // others are skipped
-    }
-    *out = std::move(record);
-    return true;
-  } catch (...) {
-    return false;
-  }
+void CollectionItemsFromJson(const json& doc, CollectionItemsCache* record) {
+  record->fetched_at = JsonInt64(doc, "fetched_at");
+  record->model_ids = StringsOf(ArrayOrEmpty(doc, "model_ids"));
 }
 
-// One read serves both "fresh and readable" and the load, so a listing is parsed once.
+// One read serves both "fresh and readable" and the load, so a listing is parsed once. `record` carries
+// the identity from the caller's arguments; `out` is changed only when the file is fresh and readable.
 template <typename Record>
-bool LoadFresh(const std::string& name, bool (*from_json)(const json&, Record*), Record* out) {
-  if (!IsCacheFresh(name)) return false;
-  const json doc = ReadCacheJson(name);
-  if (doc.is_null()) return false;
-  return from_json(doc, out);
+bool LoadFresh(const std::string& name, void (*from_json)(const json&, Record*), Record record, Record* out,
+               bool any_age = false) {
+  try {
+    if (!any_age && !IsCacheFresh(name)) return false;
+    const json doc = ReadCacheJson(name);
+    if (!doc.is_object()) return false;
+    from_json(doc, &record);
+    *out = std::move(record);
+    return true;
+  } catch (...) {
+    return false;  // out of memory on a huge file: as unreadable as a damaged one
+  }
 }
 
-template <typename Record>
-Record Load(const std::string& name, bool (*from_json)(const json&, Record*), Record empty) {
-  const json doc = ReadCacheJson(name);
-  if (!doc.is_null()) from_json(doc, &empty);  // a file of another shape leaves the empty record
-  return empty;
-}
-
-void RemoveFile(const std::u16string& path) {
-  std::error_code ec;
-  std::filesystem::remove(FsPath(path), ec);
-}
-
-OrgReposCache EmptyOrgRepos(const std::string& org, uint32_t is_dataset) {
-  OrgReposCache record;
-  record.org = org;
-  record.is_dataset = is_dataset;
-  return record;
-}
-
-TreeCache EmptyTree(const std::string& repo_id, uint32_t is_dataset) {
-  TreeCache record;
-  record.repo_id = repo_id;
-  record.is_dataset = is_dataset;
-  return record;
-}
-
-OrgCollectionsCache EmptyOrgCollections(const std::string& org) {
-  OrgCollectionsCache record;
-  record.org = org;
-  return record;
-}
-
-CollectionItemsCache EmptyCollectionItems(const std::string& slug) {
-  CollectionItemsCache record;
-  record.slug = slug;
-  return record;
+void Save(const std::string& name, const char* type, json doc) {
+  try {
+    doc["type"] = type;
+    WriteCacheJson(name, doc);
+  } catch (...) {
+  }
 }
 
 }  // namespace
@@ -197,30 +116,14 @@ bool IsCacheFresh(const std::string& name) {
 }
 
 json ReadCacheJson(const std::string& name) {
-  try {
-    const std::filesystem::path path = FsPath(CacheFilePath(name));
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return nullptr;
-    // Byte mode reads the same document as text mode (CR is JSON whitespace) without the translation.
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return nullptr;
-    const std::streamoff size = in.tellg();
-    if (size < 0) return nullptr;
-    std::string text(static_cast<size_t>(size), '\0');
-    in.seekg(0);
-    in.read(text.data(), size);
-    text.resize(static_cast<size_t>(in.gcount()));  // the file may have shrunk since tellg
-    if (in.bad()) return nullptr;
-    json doc = json::parse(text, nullptr, false, false);
-    if (doc.is_discarded()) return nullptr;
-    return doc;
-  } catch (...) {
-    return nullptr;  // out of memory on a huge file: as unreadable as a damaged one
-  }
+  // Byte mode reads the same document as text mode (CR is JSON whitespace) without the translation.
+  std::string text;
+  if (!ReadFileBytes(CacheFilePath(name), &text, kMaxCacheFileBytes)) return nullptr;
+  return ParseJson(text);
 }
 
 void WriteCacheJson(const std::string& name, const json& value) {
-  // The configuration's crash-safe writer, without a backup: readers see the old or the new file.
+  // The crash-safe writer without a backup: readers see the old or the new file.
   WriteJsonFileAtomic(CacheFilePath(name), value, false);
 }
 
@@ -238,148 +141,86 @@ std::string CollectionItemsCacheName(const std::string& slug) {
   return "collection_items_" + SanitizeFileName(slug);
 }
 
-// ---- organisation repositories -----------------------------------------------------------------
+// ---- the four listings --------------------------------------------------------------------------
 
 bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out) {
-  OrgReposCache record = EmptyOrgRepos(org, is_dataset);
-  if (!LoadFresh(OrgReposCacheName(org, is_dataset), OrgReposFromJson, &record)) return false;
-  *out = std::move(record);
-  return true;
-}
-
-bool IsOrgReposCacheFresh(const std::string& org, uint32_t is_dataset) {
   OrgReposCache record;
-  return LoadFreshOrgReposCache(org, is_dataset, &record);
+  std::tie(record.org, record.is_dataset) = std::tie(org, is_dataset);
+  return LoadFresh(OrgReposCacheName(org, is_dataset), OrgReposFromJson, std::move(record), out);
 }
 
-OrgReposCache LoadOrgReposCache(const std::string& org, uint32_t is_dataset) {
-  return Load(OrgReposCacheName(org, is_dataset), OrgReposFromJson, EmptyOrgRepos(org, is_dataset));
+bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCache* out) {
+  TreeCache record;
+  std::tie(record.repo_id, record.is_dataset) = std::tie(repo_id, is_dataset);
+  return LoadFresh(TreeCacheName(repo_id, is_dataset), TreeFromJson, std::move(record), out);
+}
+
+bool LoadTreeCacheOfAnyAge(const std::string& repo_id, uint32_t is_dataset, TreeCache* out) {
+  TreeCache record;
+  std::tie(record.repo_id, record.is_dataset) = std::tie(repo_id, is_dataset);
+  return LoadFresh(TreeCacheName(repo_id, is_dataset), TreeFromJson, std::move(record), out, true);
+}
+
+bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out) {
+  OrgCollectionsCache record;
+  record.org = org;
+  return LoadFresh(OrgCollectionsCacheName(org), OrgCollectionsFromJson, std::move(record), out);
+}
+
+bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out) {
+  CollectionItemsCache record;
+  record.slug = slug;
+  return LoadFresh(CollectionItemsCacheName(slug), CollectionItemsFromJson, std::move(record), out);
 }
 
 void SaveOrgReposCache(const OrgReposCache& record) {
-  try {
-    json models = json::array();
-    for (const RepoInfo& m : record.models) {
-      models.push_back({{"repo_id", m.repo_id}, {"name", m.name}, {"last_modified", m.last_modified}});
-    }
-    const json doc = {{"type", "org-models"},       {"org", record.org},
-                      {"fetched_at", record.fetched_at}, {"page_size", record.page_size},
-                      {"pages_loaded", record.pages_loaded}, {"has_more", record.has_more},
-                      {"next_url", record.next_url},   {"models", std::move(models)}};
-    WriteCacheJson(OrgReposCacheName(record.org, record.is_dataset), doc);
-  } catch (...) {
+  json models = json::array();
+  for (const RepoInfo& m : record.models) {
+    models.push_back({{"repo_id", m.repo_id}, {"name", m.name}, {"last_modified", m.last_modified}});
   }
-}
-
-void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset) {
-  RemoveFile(CacheFilePath(OrgReposCacheName(org, is_dataset)));
-}
-
-// ---- repository trees --------------------------------------------------------------------------
-
-bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCache* out) {
-  TreeCache record = EmptyTree(repo_id, is_dataset);
-  if (!LoadFresh(TreeCacheName(repo_id, is_dataset), TreeFromJson, &record)) return false;
-  *out = std::move(record);
-  return true;
-}
-
-bool IsTreeCacheFresh(const std::string& repo_id, uint32_t is_dataset) {
-  TreeCache record;
-  return LoadFreshTreeCache(repo_id, is_dataset, &record);
-}
-
-TreeCache LoadTreeCache(const std::string& repo_id, uint32_t is_dataset) {
-  return Load(TreeCacheName(repo_id, is_dataset), TreeFromJson, EmptyTree(repo_id, is_dataset));
+  Save(OrgReposCacheName(record.org, record.is_dataset), "org-models",
+       {{"org", record.org}, {"fetched_at", record.fetched_at}, {"page_size", record.page_size},
+        {"pages_loaded", record.pages_loaded}, {"has_more", record.has_more}, {"next_url", record.next_url},
+        {"models", std::move(models)}});
 }
 
 void SaveTreeCache(const TreeCache& record) {
-  try {
-    json files = json::array();
-    for (const TreeItem& f : record.files) {
-      json file = {{"type", f.type}, {"path", f.path}, {"size", f.size}, {"mtime", f.mtime}};
-      // The content's hashes, checked when the file is copied; folders carry none.
-      if (!f.oid.empty()) file["oid"] = f.oid;
-      if (!f.lfs_oid.empty()) file["lfs_oid"] = f.lfs_oid;
-      files.push_back(std::move(file));
-    }
-    const json doc = {{"type", "model-tree"},
-                      {"repo_id", record.repo_id},
-                      {"fetched_at", record.fetched_at},
-                      {"files", std::move(files)}};
-    WriteCacheJson(TreeCacheName(record.repo_id, record.is_dataset), doc);
-  } catch (...) {
+  json files = json::array();
+  for (const TreeItem& f : record.files) {
+    json file = {{"type", f.type}, {"path", f.path}, {"size", f.size}, {"mtime", f.mtime}};
+    // The content's hashes, checked when the file is copied; folders carry none.
+    if (!f.oid.empty()) file["oid"] = f.oid;
+    if (!f.lfs_oid.empty()) file["lfs_oid"] = f.lfs_oid;
+    files.push_back(std::move(file));
   }
-}
-
-void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset) {
-  RemoveFile(CacheFilePath(TreeCacheName(repo_id, is_dataset)));
-}
-
-// ---- collections of an owner -------------------------------------------------------------------
-
-bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out) {
-  OrgCollectionsCache record = EmptyOrgCollections(org);
-  if (!LoadFresh(OrgCollectionsCacheName(org), OrgCollectionsFromJson, &record)) return false;
-  *out = std::move(record);
-  return true;
-}
-
-bool IsOrgCollectionsCacheFresh(const std::string& org) {
-  OrgCollectionsCache record;
-  return LoadFreshOrgCollectionsCache(org, &record);
-}
-
-OrgCollectionsCache LoadOrgCollectionsCache(const std::string& org) {
-  return Load(OrgCollectionsCacheName(org), OrgCollectionsFromJson, EmptyOrgCollections(org));
+  Save(TreeCacheName(record.repo_id, record.is_dataset), "model-tree",
+       {{"repo_id", record.repo_id}, {"fetched_at", record.fetched_at}, {"files", std::move(files)}});
 }
 
 void SaveOrgCollectionsCache(const OrgCollectionsCache& record) {
-  try {
-    json collections = json::array();
-    for (const CollectionInfo& c : record.collections) {
-      collections.push_back(
-          {{"slug", c.slug}, {"title", c.title}, {"last_updated", c.last_updated}, {"model_ids", c.model_ids}});
-    }
-    const json doc = {{"type", "org-collections"},
-                      {"org", record.org},
-                      {"fetched_at", record.fetched_at},
-                      {"collections", std::move(collections)}};
-    WriteCacheJson(OrgCollectionsCacheName(record.org), doc);
-  } catch (...) {
+  json collections = json::array();
+  for (const CollectionInfo& c : record.collections) {
+    collections.push_back(
+        {{"slug", c.slug}, {"title", c.title}, {"last_updated", c.last_updated}, {"model_ids", c.model_ids}});
   }
-}
-
-void DeleteOrgCollectionsCache(const std::string& org) { RemoveFile(CacheFilePath(OrgCollectionsCacheName(org))); }
-
-// ---- items of one collection -------------------------------------------------------------------
-
-bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out) {
-  CollectionItemsCache record = EmptyCollectionItems(slug);
-  if (!LoadFresh(CollectionItemsCacheName(slug), CollectionItemsFromJson, &record)) return false;
-  *out = std::move(record);
-  return true;
-}
-
-bool IsCollectionItemsCacheFresh(const std::string& slug) {
-  CollectionItemsCache record;
-  return LoadFreshCollectionItemsCache(slug, &record);
-}
-
-CollectionItemsCache LoadCollectionItemsCache(const std::string& slug) {
-  return Load(CollectionItemsCacheName(slug), CollectionItemsFromJson, EmptyCollectionItems(slug));
+  Save(OrgCollectionsCacheName(record.org), "org-collections",
+       {{"org", record.org}, {"fetched_at", record.fetched_at}, {"collections", std::move(collections)}});
 }
 
 void SaveCollectionItemsCache(const CollectionItemsCache& record) {
-  try {
-    const json doc = {{"type", "collection-items"},
-                      {"slug", record.slug},
-                      {"fetched_at", record.fetched_at},
-                      {"model_ids", record.model_ids}};
-    WriteCacheJson(CollectionItemsCacheName(record.slug), doc);
-  } catch (...) {
-  }
+  Save(CollectionItemsCacheName(record.slug), "collection-items",
+       {{"slug", record.slug}, {"fetched_at", record.fetched_at}, {"model_ids", record.model_ids}});
 }
+
+void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset) {
+  RemoveFileQuietly(CacheFilePath(OrgReposCacheName(org, is_dataset)));
+}
+
+void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset) {
+  RemoveFileQuietly(CacheFilePath(TreeCacheName(repo_id, is_dataset)));
+}
+
+void DeleteOrgCollectionsCache(const std::string& org) { RemoveFileQuietly(CacheFilePath(OrgCollectionsCacheName(org))); }
 
 void DeleteOwnerCollectionItems(const std::string& org) {
   // Slugs are "owner/suffix", so every items file of the owner starts with this prefix.

@@ -51,30 +51,22 @@ std::string TreeCacheName(const std::string& repo_id, uint32_t is_dataset);
 std::string OrgCollectionsCacheName(const std::string& org);
 std::string CollectionItemsCacheName(const std::string& slug);
 
-// Fresh = the file is fresh AND parses (a damaged file counts as absent).
-// The LoadFresh... forms answer that and load the record with one read of the file; false leaves
-// `out` as it was.
+// Fresh = the file is fresh AND its top level is an object (a damaged file counts as absent); the
+// record is loaded with the same read. False leaves `out` as it was.
 bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out);
 bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCache* out);
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out);
+// The tree whatever its age: a copy checks the hashes of the listing the host showed.
+bool LoadTreeCacheOfAnyAge(const std::string& repo_id, uint32_t is_dataset, TreeCache* out);
 bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out);
 
-bool IsOrgReposCacheFresh(const std::string& org, uint32_t is_dataset);
-OrgReposCache LoadOrgReposCache(const std::string& org, uint32_t is_dataset);
 void SaveOrgReposCache(const OrgReposCache& record);
-void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset);
-
-bool IsTreeCacheFresh(const std::string& repo_id, uint32_t is_dataset);
-TreeCache LoadTreeCache(const std::string& repo_id, uint32_t is_dataset);
 void SaveTreeCache(const TreeCache& record);
-void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset);
-
-bool IsOrgCollectionsCacheFresh(const std::string& org);
-OrgCollectionsCache LoadOrgCollectionsCache(const std::string& org);
 void SaveOrgCollectionsCache(const OrgCollectionsCache& record);
-void DeleteOrgCollectionsCache(const std::string& org);
-
-bool IsCollectionItemsCacheFresh(const std::string& slug);
-CollectionItemsCache LoadCollectionItemsCache(const std::string& slug);
 void SaveCollectionItemsCache(const CollectionItemsCache& record);
+
+// Removing an entry's listings (the entry settings dialog); a missing file is no failure.
+void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset);
+void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset);
+void DeleteOrgCollectionsCache(const std::string& org);
 void DeleteOwnerCollectionItems(const std::string& org);

@@ -1,11 +1,9 @@
-// favorites.json: loading and saving the entries and options, the crash-safe JSON writer, and the
-// API key's protection and base64 form.
+// favorites.json: loading and saving the entries and options, and the API key's protection and base64
+// form.
 #include "config/favorites.h"
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -13,13 +11,18 @@
 #include <nlohmann/json.hpp>
 
 #include "config/entry.h"
+#include "core/files.h"
+#include "core/json.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 namespace {
 
 using nlohmann::json;
+
+// Far above any list of entries a user keeps; a bigger file is kept aside rather than read into memory.
+constexpr size_t kMaxConfigurationBytes = 64u << 20;
 
 // What a readable favorites.json holds, collected before any of it reaches the state.
 struct StoredConfiguration {
@@ -33,32 +36,29 @@ struct StoredConfiguration {
   bool dropped_unreadable_entry = false;  // an entry object of the wrong shape, not just a nameless one
 };
 
-// False when the document is not a configuration: not an object, or a top-level member of the wrong
-// JSON type. One bad entry object is dropped alone; the rest of the file still counts.
+// False when the document is not a configuration: not an object, or "entries" that is not an array.
+// Other members are read with their defaults. An entry element that is not an object, or whose name is
+// not text, is dropped alone and noted; one without a name is dropped quietly.
 bool ReadConfiguration(const json& document, StoredConfiguration* out) {
   if (!document.is_object()) return false;
-  if (!ReadJsonString(document, "api_key_enc", &out->api_key_enc) ||
-      !ReadJsonString(document, "api_key", &out->api_key) ||
-      !ReadJsonInt32(document, "cache_ttl_hours", &out->cache_ttl_hours) ||
-      !ReadJsonInt32(document, "download_connections", &out->download_connections) ||
-      !ReadJsonString(document, "cache_path", &out->cache_path)) {
-    return false;
-  }
-  // Only an override of the default hub; anything but a non-empty text is ignored.
-  const auto hub = document.find("hub_url");
-  if (hub != document.end() && hub->is_string()) out->hub_url = hub->get<std::string>();
+  out->api_key_enc = JsonString(document, "api_key_enc");
+  out->api_key = JsonString(document, "api_key");
+  out->cache_ttl_hours = JsonInt32(document, "cache_ttl_hours", 24);
+  out->download_connections =
+      JsonInt32(document, "download_connections", PluginState::kDefaultDownloadConnections);
+  out->cache_path = JsonString(document, "cache_path");
+  out->hub_url = JsonString(document, "hub_url");  // only an override of the default hub
 
   const auto entries = document.find("entries");
   if (entries == document.end()) return true;
-  if (!entries->is_array()) return false;
+  if (!entries->is_array()) return false;  // read as empty, the next save would drop every entry
   for (const json& element : *entries) {
     Entry entry;
     if (EntryFromJson(element, &entry)) {
       out->entries.push_back(std::move(entry));
       continue;
     }
-    // A nameless entry is dropped silently by design; any other unreadable one is worth keeping.
-    const auto name = element.find("display_name");
+    const auto name = element.is_object() ? element.find("display_name") : element.end();
     const bool nameless = element.is_object() && (name == element.end() || *name == "");
     if (!nameless) out->dropped_unreadable_entry = true;
   }
@@ -119,15 +119,13 @@ void LoadFavorites() {
     const std::u16string path = g_state.favorites_path;
     if (path.empty()) return;
 
-    std::ifstream in(FsPath(path), std::ios::binary);
-    if (!in) return;  // first run: no file yet
-    std::ostringstream text;
-    text << in.rdbuf();
-    in.close();
-
-    const json document = json::parse(text.str(), nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+    std::error_code ec;
+    if (!std::filesystem::exists(FsPath(path), ec)) return;  // first run: no file yet
+    std::string text;
+    const bool read = ReadFileBytes(path, &text, kMaxConfigurationBytes);
+    const json document = read ? ParseJson(text) : json();
     StoredConfiguration stored;
-    if (document.is_discarded() || !ReadConfiguration(document, &stored)) {
+    if (!ReadConfiguration(document, &stored)) {
       KeepUnreadableFile(path, u"Unreadable favorites.json kept as ");
       return;
     }
@@ -176,44 +174,6 @@ void SaveFavorites() {
     WriteJsonFileAtomic(g_state.favorites_path, document, true);
   } catch (...) {
     // A failed save leaves the previous file; the next change saves again.
-  }
-}
-
-bool WriteJsonFileAtomic(const std::u16string& target, const json& document, bool make_backup) {
-  if (target.empty()) return false;
-  const std::u16string temporary = target + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
-  std::error_code ec;
-  try {
-    // Invalid UTF-8 in a text becomes U+FFFD instead of an exception half-way through the file.
-    const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
-    {
-      // Text mode: line breaks on disk are the platform's own.
-      std::ofstream out(FsPath(temporary), std::ios::out | std::ios::trunc);
-      if (!out) return false;
-      out.write(text.data(), static_cast<std::streamsize>(text.size()));
-      out.flush();
-      const bool written = out.good();
-      out.close();
-      if (!written || out.fail()) {
-        std::filesystem::remove(FsPath(temporary), ec);
-        return false;
-      }
-    }
-    if (make_backup && std::filesystem::is_regular_file(FsPath(target), ec)) {
-      // Remove, then copy: mingw's copy_file refuses overwrite_existing on any existing file (its
-      // stat has no inode, so every pair looks like one file). A failed copy must not stop the save.
-      const std::filesystem::path backup = FsPath(target + u".bak");
-      std::filesystem::remove(backup, ec);
-      std::filesystem::copy_file(FsPath(target), backup, ec);
-    }
-    if (!PlatformReplaceFile(temporary, target)) {
-      std::filesystem::remove(FsPath(temporary), ec);
-      return false;
-    }
-    return true;
-  } catch (...) {
-    std::filesystem::remove(FsPath(temporary), ec);
-    return false;
   }
 }
 

@@ -1,16 +1,12 @@
-// favorites.json: the entries and options, the crash-safe JSON writer, and the API key's protection.
+// favorites.json: the entries and options, and the API key's protection.
 #pragma once
 
 #include <string>
-
-#include <nlohmann/json_fwd.hpp>
 
 // Replaces the entries and options in the plugin state with the file's content.
 void LoadFavorites();
 // Writes the entries and options, keeping the previous file as ".bak"; failures are silent.
 void SaveFavorites();
-// Temporary file named after the target and the thread id, then an atomic replace with write-through.
-bool WriteJsonFileAtomic(const std::u16string& target, const nlohmann::json& document, bool make_backup);
 
 // Base64 of the key protected for this user; empty on failure.
 std::string ProtectApiKey(const std::string& key);

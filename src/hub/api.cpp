@@ -1,18 +1,16 @@
 // The hub's API operations: URLs, paging and the mapping of JSON bodies to records.
 //
-// An element that is not an object, or a member of an unexpected type (a null date, a numeric slug),
-// drops that element only; a body that does not parse ends the operation. Nothing is thrown out.
+// Members are read with their defaults (a null date is no date, a numeric slug an empty one); an element
+// that is not an object is skipped; a body that does not parse ends the operation. Nothing is thrown out.
 #include "hub/api.h"
 
 #include <algorithm>
 #include <unordered_map>
 
-#include <nlohmann/json.hpp>
-
+#include "core/json.h"
+#include "core/text.h"
+#include "core/time.h"
 #include "hub/http.h"
-#include "plugin/find.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
 
 namespace {
 
@@ -23,57 +21,33 @@ constexpr int kMaxCollectionPages = 50;
 constexpr int kMaxRepoPages = 1000;  // a hub that always links a next page must not page forever
 constexpr int32_t kMaxPageLimit = 500;
 
-// Null for an empty body or one that is not JSON.
-json ParseBody(const std::string& body) {
-  if (body.empty()) return json();
-  try {
-    return json::parse(body, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
-  } catch (const json::exception&) {
-    return json();
-  }
-}
-
-// Member `key` read as T, or `fallback` when absent; a member of another type throws json::type_error.
-template <typename T>
-T ValueOr(const json& object, const char* key, T fallback) {
-  const auto it = object.find(key);
-  return it == object.end() ? std::move(fallback) : it->template get<T>();
-}
-
-std::string TextOrEmpty(const json& object, const char* key) {
-  const auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 int64_t DateOr0(const json& object, const char* key) {
-  const std::string text = ValueOr<std::string>(object, key, std::string());
+  const std::string text = JsonString(object, key);
   return text.empty() ? 0 : ParseIsoTime(text);
 }
 
 const char* Segment(uint32_t is_dataset) { return is_dataset == 1 ? "datasets" : "models"; }
 
-// Calls `read` for each object element of `array`; an element it cannot read is skipped.
+// Calls `read` for each element of `array` that is an object; others carry nothing to read.
 template <typename Read>
 void ForEachObject(const json& array, Read read) {
   for (const json& element : array) {
-    if (!element.is_object()) continue;
-    try {
-      read(element);
-    } catch (const json::exception&) {
-    }
+    if (element.is_object()) read(element);
   }
 }
+
+// "id", or "modelId" when "id" is missing or not text.
+std::string IdOf(const json& object) { return JsonString(object, "id", JsonString(object, "modelId")); }
 
 RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
   RepoPage page;
   std::u16string next;
-  const json body = ParseBody(HttpGet(url, api_key, nullptr, &next));
+  const json body = ParseJson(HttpGet(url, api_key, nullptr, &next));
   page.next_url = WideToUtf8(next);
   if (!body.is_array()) return page;
   ForEachObject(body, [&page](const json& element) {
     RepoInfo info;
-    info.repo_id = element.contains("id") ? ValueOr<std::string>(element, "id", std::string())
-                                          : ValueOr<std::string>(element, "modelId", std::string());
+    info.repo_id = IdOf(element);
     if (info.repo_id.empty()) return;
     const size_t slash = info.repo_id.find('/');
     info.name = slash == std::string::npos ? info.repo_id : info.repo_id.substr(slash + 1);
@@ -86,17 +60,10 @@ RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
 // Item type "model" only; the id from "id", "modelId" or a nested "item" object.
 void AppendCollectionModels(const json& items, std::vector<std::string>* model_ids) {
   ForEachObject(items, [model_ids](const json& element) {
-    const std::string type = element.contains("itemType") ? ValueOr<std::string>(element, "itemType", std::string())
-                                                          : ValueOr<std::string>(element, "type", std::string());
-    if (type != "model") return;
-    std::string id = element.contains("id") ? ValueOr<std::string>(element, "id", std::string())
-                                            : ValueOr<std::string>(element, "modelId", std::string());
+    if (JsonString(element, "itemType", JsonString(element, "type")) != "model") return;
+    std::string id = IdOf(element);
     if (id.empty()) {
-      const auto nested = element.find("item");
-      if (nested != element.end() && nested->is_object()) {
-        id = nested->contains("id") ? ValueOr<std::string>(*nested, "id", std::string())
-                                    : ValueOr<std::string>(*nested, "modelId", std::string());
-      }
+      if (const json* nested = JsonObject(element, "item")) id = IdOf(*nested);
     }
     if (!id.empty()) model_ids->push_back(std::move(id));
   });
@@ -115,20 +82,18 @@ std::vector<TreeItem> FetchRepoTreeUnguarded(const std::string& repo_id, const s
     if (first && status) *status = page_status;
     first = false;
     if (page_status != 200) return {};  // a partial tree would look complete in the cache
-    const json page = ParseBody(body);
+    const json page = ParseJson(body);
     if (!page.is_array()) break;
     ForEachObject(page, [&collected](const json& element) {
       TreeItem item;
-      item.type = ValueOr<std::string>(element, "type", std::string("file"));
-      item.path = ValueOr<std::string>(element, "path", std::string());
-      item.size = ValueOr<int64_t>(element, "size", 0);
+      item.type = JsonString(element, "type", "file");
+      item.path = JsonString(element, "path");
+      item.size = JsonInt64(element, "size");
       if (item.type == "file") {  // hashes of an odd shape only mean there is nothing to check
-        item.oid = TextOrEmpty(element, "oid");
-        const auto lfs = element.find("lfs");
-        if (lfs != element.end() && lfs->is_object()) item.lfs_oid = TextOrEmpty(*lfs, "oid");
+        item.oid = JsonString(element, "oid");
+        if (const json* lfs = JsonObject(element, "lfs")) item.lfs_oid = JsonString(*lfs, "oid");
       }
-      const auto commit = element.find("lastCommit");
-      if (commit != element.end() && commit->is_object()) item.mtime = DateOr0(*commit, "date");
+      if (const json* commit = JsonObject(element, "lastCommit")) item.mtime = DateOr0(*commit, "date");
       collected.push_back(std::move(item));
     });
     url = std::move(next);
@@ -217,10 +182,10 @@ void FillDirectoryTimes(std::vector<TreeItem>* items) {
 std::vector<std::string> ListCollectionModels(const std::string& slug, const std::string& api_key) {
   std::vector<std::string> model_ids;
   try {
-    const json body = ParseBody(HttpGet(MakeApiUrl("/collections/" + UrlEncode(slug, true)), api_key));
+    const json body = ParseJson(HttpGet(MakeApiUrl("/collections/" + UrlEncode(slug, true)), api_key));
     if (!body.is_object()) return {};
-    const auto items = body.find("items");
-    if (items == body.end() || !items->is_array()) return {};
+    const json* items = JsonArray(body, "items");
+    if (!items) return {};
     AppendCollectionModels(*items, &model_ids);
   } catch (...) {
     return {};
@@ -237,15 +202,14 @@ std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const
       std::u16string next;
       const std::string body = HttpGet(url, api_key, &status, &next);
       if (status != 200) break;  // earlier pages stay: a rate limit mid-way still shows something
-      const json page = ParseBody(body);
+      const json page = ParseJson(body);
       if (!page.is_array()) break;
       ForEachObject(page, [&collected](const json& element) {
         CollectionInfo info;
-        info.slug = ValueOr<std::string>(element, "slug", std::string());
-        info.title = ValueOr<std::string>(element, "title", info.slug);
+        info.slug = JsonString(element, "slug");
+        info.title = JsonString(element, "title", info.slug);
         info.last_updated = DateOr0(element, "lastUpdated");
-        const auto items = element.find("items");
-        if (items != element.end() && items->is_array()) AppendCollectionModels(*items, &info.model_ids);
+        if (const json* items = JsonArray(element, "items")) AppendCollectionModels(*items, &info.model_ids);
         collected.push_back(std::move(info));
       });
       url = std::move(next);

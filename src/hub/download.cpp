@@ -9,12 +9,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "hub/http.h"
 #include "hub/partial.h"
 #include "hub/transfer.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
 
 namespace {
 
@@ -26,11 +27,6 @@ struct Copy {
   ContentCheck check;
   bool relisted = false;
 };
-
-void RemoveFile(const std::u16string& path) {
-  std::error_code ec;
-  std::filesystem::remove(FsPath(path), ec);  // nothing more to do when it fails
-}
 
 int64_t FileSize(const std::u16string& path) {
   std::error_code ec;
@@ -109,7 +105,7 @@ DownloadResult CopyThroughPart(Copy& c) {
       claimed ? PartPathFor(target) : target + u".tarnfs-" + WideDecimal(PlatformThreadId()) + u".part";
   PartRecord record;
   bool held = claimed && FileSize(part) >= 0 && TakePartRecord(target, source, &record);
-  if (!held) RemoveFile(part);  // bytes nobody can vouch for
+  if (!held) RemoveFileQuietly(part);  // bytes nobody can vouch for
 
   TransferSetup setup = SetupFor(c, part);
   if (held) {
@@ -153,7 +149,7 @@ DownloadResult CopyThroughPart(Copy& c) {
     setup.have_total = -1;
     setup.etag.clear();
   }
-  if (result != DownloadOk && !kept) RemoveFile(part);
+  if (result != DownloadOk && !kept) RemoveFileQuietly(part);
   if (claimed) ReleasePart(target);
   return result;
 }

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "hub/content_hash.h"
-#include "plugin/state.h"
+#include "core/state.h"
 
 // (bytes done, bytes total or -1) -> true to go on, false to cancel.
 using ProgressFn = std::function<bool(int64_t done, int64_t total)>;

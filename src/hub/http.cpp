@@ -11,8 +11,8 @@
 #include <atomic>
 #include <vector>
 
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 namespace {
 

@@ -4,16 +4,16 @@
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
-#include "config/favorites.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/files.h"
+#include "core/json.h"
+#include "core/state.h"
+#include "core/text.h"
 
 namespace {
 
@@ -31,18 +31,14 @@ std::u16string IndexPath() {
                                        : JoinFsPath(g_state.config_folder, u"partial_downloads.json");
 }
 
-json ReadIndex(const std::u16string& path) {
-  std::ifstream in(FsPath(path), std::ios::binary);
-  if (!in) return json::object();
-  json doc = json::parse(in, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
-  if (!doc.is_object()) return json::object();
-  if (!doc.contains("parts") || !doc["parts"].is_object()) doc["parts"] = json::object();
-  return doc;
-}
+constexpr size_t kMaxIndexBytes = 16u << 20;  // thousands of records; a larger file is not read
 
-void RemoveFile(const std::u16string& path) {
-  std::error_code ec;
-  std::filesystem::remove(FsPath(path), ec);
+json ReadIndex(const std::u16string& path) {
+  std::string text;
+  json doc = ReadFileBytes(path, &text, kMaxIndexBytes) ? ParseJson(text) : json();
+  if (!doc.is_object()) doc = json::object();
+  if (!JsonObject(doc, "parts")) doc["parts"] = json::object();
+  return doc;
 }
 
 int64_t FileSize(const std::u16string& path) {
@@ -52,24 +48,25 @@ int64_t FileSize(const std::u16string& path) {
 }
 
 bool RecordFromJson(const json& item, PartRecord* out) {
-  try {
-    PartRecord record;
-    record.source = item.value("source", std::string());
-    record.etag = item.value("etag", std::string());
-    record.total = item.value("size", int64_t{-1});
-    record.saved_at = item.value("saved_at", int64_t{0});
-    int64_t at = 0;
-    for (const json& span : item.value("have", json::array())) {
-      const ByteSpan s{span.at(0).get<int64_t>(), span.at(1).get<int64_t>()};
-      if (s.begin < at || s.end <= s.begin || s.end > record.total) return false;
-      record.have.push_back(s);
-      at = s.end;
+  PartRecord record;
+  record.source = JsonString(item, "source");
+  record.etag = JsonString(item, "etag");
+  record.total = JsonInt64(item, "size", -1);
+  record.saved_at = JsonInt64(item, "saved_at");
+  const json* have = JsonArray(item, "have");
+  if (!have) return false;
+  int64_t at = 0;
+  for (const json& span : *have) {
+    if (!span.is_array() || span.size() != 2 || !span[0].is_number_integer() || !span[1].is_number_integer()) {
+      return false;
     }
-    *out = std::move(record);
-    return true;
-  } catch (...) {
-    return false;
+    const ByteSpan s{span[0].get<int64_t>(), span[1].get<int64_t>()};
+    if (s.begin < at || s.end <= s.begin || s.end > record.total) return false;
+    record.have.push_back(s);
+    at = s.end;
   }
+  *out = std::move(record);
+  return true;
 }
 
 }  // namespace
@@ -150,7 +147,7 @@ void RemoveStaleParts() {
       const bool readable = RecordFromJson(it.value(), &record);
       const bool claimed = g_claimed.count(target) != 0;
       if (!claimed && (!readable || now - record.saved_at > kKeepPartSeconds || FileSize(PartPathFor(target)) < 0)) {
-        RemoveFile(PartPathFor(target));
+        RemoveFileQuietly(PartPathFor(target));
         it = parts.erase(it);
         removed = true;
       } else {

@@ -15,10 +15,11 @@
 #include <mutex>
 #include <thread>
 
+#include "core/files.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "hub/http.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 #include "browse/browse.h"
 #include "config/favorites.h"
 #include "plugin/host_text.h"
-#include "plugin/state.h"
+#include "core/state.h"
+#include "plugin/folders.h"
 #include "plugin/vpath.h"
 
 namespace {
@@ -40,7 +41,7 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow, HostChar* remote_name, HostChar*) {
     const std::u16string remote = FromHost(remote_name);
     if (IsLoadNextItem(remote)) {
       const VirtualPath components = SplitPath(remote);
-      if (LoadNextPage(remote) && !components.empty()) {
+      if (LoadNextPageAt(remote) && !components.empty()) {
         CopyToHost(remote_name, 260, u"\\" + components[0]);
         return kExecSymlink;
       }

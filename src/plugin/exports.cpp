@@ -2,10 +2,11 @@
 #include <cstring>
 
 #include "config/favorites.h"
+#include "core/files.h"
 #include "platform/platform.h"
 #include "plugin/host_text.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 extern "C" {
 

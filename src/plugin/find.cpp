@@ -1,20 +1,17 @@
-// Directory enumeration: the root listing, handing records to the host, open listings, times.
+// Directory enumeration: the root listing, records handed to the host, and the open listings.
 #include "plugin/find.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "browse/browse.h"
+#include "core/state.h"
+#include "core/time.h"
 #include "platform/platform.h"
+#include "plugin/folders.h"
 #include "plugin/host_text.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
 #include "plugin/vpath.h"
 
 namespace {
-
-constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
 
 void SetTime(HostFileTime* out, int64_t unix_time) {
   if (unix_time == 0) return;
@@ -31,18 +28,6 @@ HostFindData BlankRecord(const std::u16string& name, uint32_t attributes) {
   return record;
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
 std::unique_ptr<FindHandle> RootListing() {
   auto handle = std::make_unique<FindHandle>();
   StateLock guard(g_state.lock);
@@ -53,6 +38,17 @@ std::unique_ptr<FindHandle> RootListing() {
   handle->records.push_back(MakeFileRecord(kSettingsName, 0, 0));
   for (const Entry& entry : g_state.entries) {
     handle->records.push_back(MakeDirRecord(entry.display_name, entry.cached_at > 0 ? entry.cached_at : entry.created_at));
+  }
+  return handle;
+}
+
+std::unique_ptr<FindHandle> HandleOf(const std::optional<Listing>& listing) {
+  if (!listing) return nullptr;
+  auto handle = std::make_unique<FindHandle>();
+  handle->records.reserve(listing->size());
+  for (const ListItem& item : *listing) {
+    handle->records.push_back(item.folder ? MakeDirRecord(item.name, item.time)
+                                          : MakeFileRecord(item.name, item.size, item.time));
   }
   return handle;
 }
@@ -72,7 +68,7 @@ std::unique_ptr<FindHandle> EntryListing(const VirtualPath& components, const st
     if (!entry) return nullptr;
     copy = *entry;
   }
-  return EnumFolder(copy, components, host_path);
+  return HandleOf(EnumFolder(copy, components, host_path));
 }
 
 }  // namespace
@@ -92,33 +88,6 @@ HostFindData MakeFileRecord(const std::u16string& name, int64_t size, int64_t un
   return record;
 }
 
-uint64_t UnixToFileTime(int64_t unix_seconds) {
-  return static_cast<uint64_t>(unix_seconds) * 10000000ULL + kUnixEpochAsFileTime;
-}
-
-int64_t ParseIsoTime(const std::string& text) {
-  if (text.size() < 19) return 0;
-  short year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (std::sscanf(text.c_str(), "%4hd-%2hd-%2hdT%2hd:%2hd:%2hd", &year, &month, &day, &hour, &minute,
-                  &second) < 6) {
-    return 0;
-  }
-  // The same range checks as the system's calendar-to-FILETIME conversion.
-  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 ||
-      minute < 0 || minute > 59 || second < 0 || second > 59) {
-    return 0;
-  }
-  const int max_day = kDays[month - 1] + (month == 2 && IsLeap(year) ? 1 : 0);
-  if (day > max_day) return 0;
-  return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-}
-
-bool IsListingOpen(const std::u16string& normalized_path) {
-  StateLock guard(g_state.lock);
-  return g_state.open_listings.count(normalized_path) != 0;
-}
-
 extern "C" {
 
 HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
@@ -129,7 +98,7 @@ HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
     if (components.empty()) {
       handle = RootListing();
     } else if (components[0] == kTemporaryName) {
-      handle = EnumTemporary(components, host_path);
+      handle = HandleOf(EnumTemporary(components, host_path));
     } else {
       handle = EntryListing(components, host_path);
     }

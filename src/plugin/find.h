@@ -1,4 +1,4 @@
-// Directory enumeration: find-data records, the enumeration handle, open listings, time conversion.
+// Directory enumeration: find-data records and the enumeration handle.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,3 @@ struct FindHandle {
 
 HostFindData MakeDirRecord(const std::u16string& name, int64_t unix_time);
 HostFindData MakeFileRecord(const std::u16string& name, int64_t size, int64_t unix_time);
-int64_t ParseIsoTime(const std::string& text);
-uint64_t UnixToFileTime(int64_t unix_seconds);
-bool IsListingOpen(const std::u16string& normalized_path);

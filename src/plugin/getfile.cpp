@@ -5,10 +5,12 @@
 #include <system_error>
 
 #include "browse/browse.h"
+#include "core/files.h"
 #include "hub/download.h"
 #include "plugin/host_text.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
+#include "plugin/folders.h"
 #include "plugin/vpath.h"
 
 namespace {
@@ -41,7 +43,7 @@ int32_t BuildRequest(const Entry& entry, const VirtualPath& c, DownloadRequest* 
 
 int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, int32_t flags) {
   if (IsLoadNextItem(remote)) {
-    LoadNextPage(remote);  // the paging item loads a page; it is never a file
+    LoadNextPageAt(remote);  // the paging item loads a page; it is never a file
     return kFileNotSupported;
   }
   const VirtualPath c = SplitPath(remote);

@@ -1,21 +1,18 @@
 // The host's file-system plugin interface as this module sees it: types, the find-data record,
-// the three callbacks, result codes and the 15 exports. Same ABI on Windows and Linux.
+// the callbacks (core/host_callbacks.h), result codes and the 15 exports. Same ABI on Windows and Linux.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/host_callbacks.h"
+
 #if defined(_WIN32)
-#define TARN_CALL __stdcall
 #define TARN_EXPORT
-typedef wchar_t HostChar;
 #else
-#define TARN_CALL
 #define TARN_EXPORT __attribute__((visibility("default")))
-typedef char16_t HostChar;
 #endif
 
-typedef int32_t HostBool;  // Windows BOOL: 32-bit signed, non-zero is true
 typedef void* HostHandle;  // opaque; all bits set is the invalid handle
 typedef void* HostWindow;
 typedef void* HostIcon;
@@ -70,19 +67,11 @@ struct HostDefaultParams {
   char default_ini_name[260];
 };
 
-typedef int32_t(TARN_CALL* HostProgressProc)(int32_t plugin_nr, HostChar* source, HostChar* target,
-                                              int32_t percent_done);
-typedef void(TARN_CALL* HostLogProc)(int32_t plugin_nr, int32_t msg_type, HostChar* text);
-typedef HostBool(TARN_CALL* HostRequestProc)(int32_t plugin_nr, int32_t request_type, HostChar* title,
-                                              HostChar* text, HostChar* answer, int32_t max_len);
-
 // Find-data attributes the plugin writes.
 constexpr uint32_t kAttrFolder = 0x410;  // directory + reparse point
 constexpr uint32_t kAttrFile = 0xA0;     // archive + normal
 
 constexpr uint32_t kErrorNoMoreFiles = 18;
-constexpr int32_t kLogDetail = 3;
-constexpr int32_t kRequestYesNo = 9;
 
 // FsGetFileW results and copy flags.
 constexpr int32_t kFileOk = 0;

@@ -1,8 +1,8 @@
 // Host paths: components, prefixes, repository sub-paths and entry look-up by display name.
 #include "plugin/vpath.h"
 
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 const std::u16string kAddNewEntryName = u"[Add New Entry]";
 const std::u16string kSettingsName = u"[Settings]";
@@ -41,13 +41,6 @@ std::string JoinRepoPath(const VirtualPath& components, size_t k) {
 
 bool IsSpecialName(const std::u16string& component) {
   return component == kAddNewEntryName || component == kSettingsName || component == kTemporaryName;
-}
-
-Entry* FindEntryByName(const std::u16string& name) {
-  for (Entry& entry : g_state.entries) {
-    if (entry.display_name == name) return &entry;
-  }
-  return nullptr;
 }
 
 bool IsNameTaken(const std::u16string& name) {

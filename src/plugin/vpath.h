@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "config/entry.h"
+#include "core/entry.h"
 
 using VirtualPath = std::vector<std::u16string>;
 
@@ -19,6 +19,4 @@ std::u16string PathPrefix(const VirtualPath& components, size_t n);
 // Components from 0-based index k to the end, each in UTF-8, joined by "/"; empty when k >= size.
 std::string JoinRepoPath(const VirtualPath& components, size_t k);
 bool IsSpecialName(const std::u16string& component);
-// The caller holds the plugin-wide lock; the pointer is valid only while it does.
-Entry* FindEntryByName(const std::u16string& name);
 bool IsNameTaken(const std::u16string& name);

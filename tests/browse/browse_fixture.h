@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "plugin/text.h"
+#include "core/text.h"
 #include "support/fakehub_client.h"
 #include "support/test_env.h"
 

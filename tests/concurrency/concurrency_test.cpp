@@ -7,7 +7,7 @@
 #include "browse/browse_fixture.h"
 #include "hub/download.h"
 #include "hub/transfer.h"
-#include "plugin/state.h"
+#include "core/state.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "hub/download.h"
-#include "plugin/text.h"
+#include "core/text.h"
 #include "support/fakehub_client.h"
 #include "support/test_env.h"
 

@@ -10,8 +10,8 @@
 #include "hub/api.h"
 #include "hub/download.h"
 #include "hub/transfer.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "support/fakehub_client.h"
 #include "support/test_env.h"
 

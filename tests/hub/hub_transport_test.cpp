@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "hub/http.h"
-#include "plugin/text.h"
+#include "core/text.h"
 #include "support/fakehub_client.h"
 
 using HubTransport = FakeHubTest;

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "plugin/text.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 namespace {
@@ -34,8 +34,10 @@ TEST(ModuleFavorites, UnreadableFileIsKeptThroughTheSavesThatFollow) {
   const std::tuple<std::string, std::string, size_t> cases[] = {  // the user's bytes, log line, entries listed
       {R"({"entries": [ {"display_name": "Mine"} )", file, 0},  // cut short
       {R"([{"display_name": "Mine"}])", file, 0},
-      {R"({"cache_ttl_hours": "48", "entries": [{"display_name": "Mine"}]})", file, 0},
-      {R"({"entries": [{"display_name": "Mine"}, {"display_name": "Bad", "limit_count": "300"}, 7]})",
+      {R"({"cache_ttl_hours": 48, "entries": {"display_name": "Mine"}})", file, 0},
+      {R"({"entries": [{"display_name": "Mine"}, {"display_name": "Odd", "limit_count": "300"}, 7]})",
+       "Unreadable entry in favorites.json, file kept as ", 2},
+      {R"({"entries": [{"display_name": "Mine"}, {"display_name": ["Bad"]}]})",
        "Unreadable entry in favorites.json, file kept as ", 1},
   };
   for (const auto& [user_bytes, prefix, entries] : cases) {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "plugin/text.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "hub/http.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 std::string HubUrl() {
   const char* value = std::getenv("TARN_HUB_URL");

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "plugin/text.h"
+#include "core/text.h"
 
 #if defined(_WIN32)
 #include <windows.h>

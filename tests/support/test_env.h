@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module_loader.h"
+#include "core/files.h"
 #include "plugin/host_abi.h"
 
 // A fresh, empty configuration folder for this process. On Linux it points XDG_CONFIG_HOME (and

@@ -11,8 +11,8 @@
 
 #include "browse/browse.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cache/listing_cache.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 namespace fs = std::filesystem;
@@ -67,16 +67,30 @@ TEST_F(ListingCache, ASaveWritesPrettySortedRawUtf8AndNoTemporaryFile) {
   EXPECT_EQ(Names().size(), 1u);  // no temporary file
 }
 
-TEST_F(ListingCache, LoadDefaults) {
-  const OrgReposCache absent = LoadOrgReposCache("acme", 0);
+TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObjectIsAbsent) {
+  OrgReposCache absent;
+  EXPECT_FALSE(LoadFreshOrgReposCache("acme", 0, &absent));
   EXPECT_EQ(absent.page_size, 300);
-  EXPECT_TRUE(absent.has_more);
-  WriteTextFile(CacheFilePath("tree_o_m"), R"({"files": [{"path": "a.txt"}]})");
-  const TreeCache tree = LoadTreeCache("o/m", 0);
-  ASSERT_EQ(tree.files.size(), 1u);
-  EXPECT_EQ(tree.files[0].type, "file");
+  WriteTextFile(CacheFilePath("tree_o_m"), R"({"fetched_at": "x", "files": [{"path": "a.txt", "size": 1.5},
+      {"type": 7, "path": "b", "size": 1e300, "mtime": 18446744073709551615}, {"size": 2048.0}, 5]})");
+  TreeCache tree;
+  ASSERT_TRUE(LoadFreshTreeCache("o/m", 0, &tree));
+  EXPECT_EQ(tree.repo_id, "o/m");
+  const std::vector<TreeItem> expected = {
+      {"file", "a.txt", 0, 0}, {"file", "b", 0, 0}, {"file", "", 2048, 0}, {"file", "", 0, 0}};
+  ASSERT_EQ(tree.files.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(std::tie(tree.files[i].type, tree.files[i].path, tree.files[i].size, tree.files[i].mtime),
+              std::tie(expected[i].type, expected[i].path, expected[i].size, expected[i].mtime)) << i;
+  }
   WriteTextFile(CacheFilePath("collection_items_o_c"), R"({"model_ids": ["a/b", 7, null, "c/d"]})");
-  EXPECT_EQ(LoadCollectionItemsCache("o/c").model_ids, (std::vector<std::string>{"a/b", "c/d"}));
+  CollectionItemsCache items;
+  ASSERT_TRUE(LoadFreshCollectionItemsCache("o/c", &items));
+  EXPECT_EQ(items.model_ids, (std::vector<std::string>{"a/b", "c/d"}));
+  for (const char* text : {"[1, 2]", "{\"files\": [", ""}) {
+    WriteTextFile(CacheFilePath("tree_o_m"), text);
+    EXPECT_FALSE(LoadFreshTreeCache("o/m", 0, &tree)) << text;
+  }
 }
 
 TEST_F(ListingCache, FreshnessFollowsTheFileTimeAndTheTimeToLive) {
@@ -89,7 +103,8 @@ TEST_F(ListingCache, FreshnessFollowsTheFileTimeAndTheTimeToLive) {
   for (const auto& [age, ttl, fresh] : cases) {
     SetTtl(ttl);
     fs::last_write_time(FsPath(CacheFilePath("tree_o_m")), fs::file_time_type::clock::now() - age);
-    EXPECT_EQ(IsTreeCacheFresh("o/m", 0), fresh) << age.count() << " s old, TTL " << ttl;
+    TreeCache record;
+    EXPECT_EQ(LoadFreshTreeCache("o/m", 0, &record), fresh) << age.count() << " s old, TTL " << ttl;
   }
 }
 

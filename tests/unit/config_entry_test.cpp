@@ -33,15 +33,22 @@ TEST(EntryJson, FillsDefaultsAndMapsTheTypeKindAndLimit) {
   EXPECT_EQ(odd["kind"], "model");
 }
 
-TEST(EntryFromJson, IsFalseWithoutANameOrWithAMemberOfTheWrongTypeAndNeverThrows) {
+TEST(EntryFromJson, AMemberOfTheWrongTypeOrRangeGivesItsDefaultAndOnlyTheNameDecides) {
   const json objects[] = {
-      {{"display_name", ""}}, {{"id", 5}}, {{"kind", true}}, {{"cache_enabled", 1}}, {{"cached_at", "1"}},
-      {{"created_at", 1.5}}, {{"limit_count", "300"}}, json::array({1, 2}), json(),  // the last two not objects
-      {{"created_at", 18446744073709551615ull}}, {{"limit_count", 4294967296ll}}, {{"limit_count", 1e300}},  // too big
+      {{"id", 5}}, {{"kind", true}}, {{"cache_enabled", 1}}, {{"cached_at", "1"}}, {{"created_at", 1.5}},
+      {{"limit_count", "300"}}, {{"created_at", 18446744073709551615ull}}, {{"limit_count", 4294967296ll}},
+      {{"limit_count", 1e300}}, {{"limit_enabled", nullptr}},
   };
   for (json object : objects) {
-    if (object.is_object()) object.emplace("display_name", "E");  // kept when present
+    object.emplace("display_name", "E");
     Entry entry;
-    EXPECT_NO_THROW(EXPECT_FALSE(EntryFromJson(object, &entry)) << object) << object;
+    ASSERT_TRUE(EntryFromJson(object, &entry)) << object;
+    EXPECT_EQ(EntryToJson(entry), EntryToJson(Entry{"", OrgModels, 0, "", "", u"E"})) << object;
   }
+  Entry entry;
+  for (const json& nameless : {json{{"display_name", ""}}, json{{"display_name", 5}}, json::array({1}), json()}) {
+    EXPECT_FALSE(EntryFromJson(nameless, &entry)) << nameless;
+  }
+  ASSERT_TRUE(EntryFromJson({{"display_name", "W"}, {"limit_count", 300.0}, {"cached_at", -7}}, &entry));
+  EXPECT_EQ(std::tie(entry.limit_count, entry.cached_at), std::make_tuple(300, int64_t{-7}));
 }

@@ -10,9 +10,10 @@
 #include <nlohmann/json.hpp>
 
 #include "config/favorites.h"
+#include "core/json.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 #include "support/test_env.h"
 
 using nlohmann::json;

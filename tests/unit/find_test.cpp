@@ -1,6 +1,7 @@
 // Find-data records and the time conversions the host sees.
 #include <gtest/gtest.h>
 
+#include "core/time.h"
 #include "plugin/find.h"
 #include "plugin/host_text.h"
 

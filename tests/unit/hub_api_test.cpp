@@ -5,14 +5,18 @@
 #include "hub/api.h"
 #include "hub_scripted_exchange.h"
 
-TEST(ListReposPage, SkipsOnlyTheElementsOfUnexpectedShape) {
+TEST(ListReposPage, SkipsElementsWithoutAnIdAndReadsWrongTypesAsDefaults) {
   ScriptedHub hub;
   hub.Answer("https://hub.test:443/api/datasets?author=o&limit=5&sort=lastModified",
              R"([1, "o/str", null, [], {"id":5}, {"id":"o/nulldate","lastModified":null},
                  {"id":"o/good","lastModified":"2024-01-02T03:04:05Z"}, {"id":"o/numdate","lastModified":3}])");
   const RepoPage page = ListReposPage("o", "", 5, 1);
-  ASSERT_EQ(page.items.size(), 1u);
-  EXPECT_EQ(page.items[0].repo_id, "o/good");
+  ASSERT_EQ(page.items.size(), 3u);
+  EXPECT_EQ(page.items[0].repo_id, "o/nulldate");
+  EXPECT_EQ(page.items[0].last_modified, 0);
+  EXPECT_EQ(page.items[1].repo_id, "o/good");
+  EXPECT_EQ(page.items[1].last_modified, 1704164645);
+  EXPECT_EQ(page.items[2].repo_id, "o/numdate");
 }
 
 TEST(ListAllRepos, EndsAnEndlessChainAfterAThousandPages) {

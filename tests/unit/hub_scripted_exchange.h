@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "hub/http.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 struct ScriptedResponse {
   HttpResponseHead head;

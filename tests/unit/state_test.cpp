@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "plugin/state.h"
+#include "core/state.h"
 #include "support/test_env.h"
 
 TEST(IsMainThread, TrueEverywhereBeforeStartUpThenOnlyOnTheStartingThread) {

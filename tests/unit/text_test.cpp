@@ -1,7 +1,7 @@
 // UTF-8 <-> UTF-16 conversion and file-name sanitising; the same results on every platform.
 #include <gtest/gtest.h>
 
-#include "plugin/text.h"
+#include "core/text.h"
 
 TEST(Conversion, RoundTripsWellFormedText) {
   const std::string samples[] = {"", "abc", "caf\xc3\xa9", "\xe2\x80\x94", "\xf0\x9f\x98\x80 emoji",

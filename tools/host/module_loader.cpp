@@ -1,6 +1,8 @@
 // Module loading for the stand-in host and the tests: dlopen on Linux, LoadLibraryW on Windows.
 #include "module_loader.h"
 
+#include "core/text.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -23,12 +25,8 @@ std::string ExecutableFolder() {
 #if defined(_WIN32)
   wchar_t buffer[MAX_PATH] = {0};
   GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  std::wstring path(buffer);
-  path = path.substr(0, path.find_last_of(L"\\/"));
-  int n = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? n - 1 : 0, '\0');
-  if (n > 1) WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, out.data(), n, nullptr, nullptr);
-  return out;
+  const std::string path = FromHostString(buffer);
+  return path.substr(0, path.find_last_of("\\/"));
 #else
   char buffer[PATH_MAX] = {0};
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
@@ -40,54 +38,14 @@ std::string ExecutableFolder() {
 }  // namespace
 
 std::basic_string<HostChar> ToHostString(const std::string& utf8) {
-  std::basic_string<HostChar> out;
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    uint32_t cp = c;
-    size_t len = 1;
-    if (c >= 0xF0) { cp = c & 0x07; len = 4; }
-    else if (c >= 0xE0) { cp = c & 0x0F; len = 3; }
-    else if (c >= 0xC0) { cp = c & 0x1F; len = 2; }
-    if (i + len > utf8.size()) len = 1;
-    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<HostChar>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<HostChar>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<HostChar>(cp));
-    }
-    i += len;
-  }
-  return out;
+  const std::u16string wide = Utf8ToWide(utf8);
+  return std::basic_string<HostChar>(wide.begin(), wide.end());
 }
 
 std::string FromHostString(const HostChar* text) {
-  std::string out;
-  if (!text) return out;
-  for (; *text; ++text) {
-    uint32_t cp = static_cast<uint16_t>(*text);
-    if (cp >= 0xD800 && cp <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint16_t>(text[1]) - 0xDC00);
-      ++text;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
+  std::u16string wide;
+  for (; text && *text; ++text) wide.push_back(static_cast<char16_t>(*text));
+  return WideToUtf8(wide);
 }
 
 std::string DefaultModulePath() {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "plugin/text.h"
+#include "core/text.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "plugin/state.h"
-#include "plugin/text.h"
+#include "core/state.h"
+#include "core/text.h"
 
 extern char** environ;
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace {
 
@@ -19,9 +20,6 @@ struct InternetHandle {
   InternetHandle(const InternetHandle&) = delete;
   InternetHandle& operator=(const InternetHandle&) = delete;
 };
-
-std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
-std::u16string U(const std::wstring& s) { return std::u16string(s.begin(), s.end()); }
 
 // One header value by info level (and name for custom ones), length first; `index` walks repeats.
 bool QueryHeader(HINTERNET request, DWORD info, const wchar_t* name, DWORD* index, std::wstring* value) {

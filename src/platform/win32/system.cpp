@@ -3,12 +3,11 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include "core/state.h"
 #include "platform/platform.h"
-#include "plugin/state.h"
+#include "platform/win32/wide.h"
 
 namespace {
-
-std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
 
 // Paths of MAX_PATH and more need the "\\?\" form, which the system takes verbatim: only a plain
 // absolute path (drive or UNC, no "." or ".." component) is turned into it. Shorter paths stay as
@@ -33,8 +32,7 @@ std::wstring Native(const std::u16string& path) {
 std::u16string PlatformRoamingFolder() {
   wchar_t buffer[MAX_PATH] = {0};
   SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer);  // on failure the folder stays empty
-  const std::wstring s(buffer);
-  return std::u16string(s.begin(), s.end());
+  return U(buffer);
 }
 
 bool PlatformCreateFolders(const std::u16string& path) {

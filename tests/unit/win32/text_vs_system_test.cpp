@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/text.h"
+#include "core/text.h"
 
 namespace {
 

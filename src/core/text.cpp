@@ -1,9 +1,7 @@
 // One UTF-8 <-> UTF-16 conversion for both platforms. Ill-formed input is not rejected: each ill-formed
 // subpart of UTF-8, and each lone surrogate of UTF-16, becomes U+FFFD, as the system conversion
 // (code page 65001, flags 0) does.
-#include "plugin/text.h"
-
-#include "platform/platform.h"
+#include "core/text.h"
 
 namespace {
 
@@ -128,14 +126,3 @@ std::u16string WideDecimal(int64_t value) {
   const std::string s = std::to_string(value);
   return std::u16string(s.begin(), s.end());
 }
-
-std::u16string JoinFsPath(const std::u16string& folder, const std::u16string& name) {
-  if (folder.empty()) return name;
-  std::u16string out = folder;
-  const char16_t sep = PlatformPathSeparator();
-  if (out.back() != sep) out.push_back(sep);
-  out += name;
-  return out;
-}
-
-std::filesystem::path FsPath(const std::u16string& path) { return PlatformFsPath(path); }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "config/entry.h"
-#include "plugin/host_abi.h"
+#include "core/entry.h"
+#include "core/host_callbacks.h"
 
 struct PluginState {
   int32_t plugin_number = 0;                  // given by FsInitW; first argument of every callback
@@ -46,8 +46,15 @@ using StateLock = std::lock_guard<std::recursive_mutex>;
 
 // Writes one detail line through the host's log callback, when there is one.
 void LogMessage(const std::u16string& text);
+// Asks the host a yes/no question; false when there is no request callback or the user says no.
+bool AskHostYesNo(const std::u16string& title, const std::u16string& text);
 // True before FsInitW, and on the thread that called it.
 bool IsMainThread();
+
+// The caller holds the lock; the pointer is valid only while it does.
+Entry* FindEntryByName(const std::u16string& name);
+// True while the host holds the listing of this normalized path open (between find-first and close).
+bool IsListingOpen(const std::u16string& normalized_path);
 
 // Accessors that take the lock themselves.
 std::string ApiKeyUtf8();

@@ -1,10 +1,10 @@
 // The module's one PluginState and the small operations every subsystem uses on it.
-#include "plugin/state.h"
+#include "core/state.h"
 
 #include <algorithm>
 
+#include "core/text.h"
 #include "platform/platform.h"
-#include "plugin/text.h"
 
 PluginState g_state;
 
@@ -14,8 +14,28 @@ void LogMessage(const std::u16string& text) {
   g_state.log(g_state.plugin_number, kLogDetail, reinterpret_cast<HostChar*>(copy.data()));
 }
 
+bool AskHostYesNo(const std::u16string& title, const std::u16string& text) {
+  if (!g_state.request) return false;
+  std::u16string t = title, q = text;  // the callback takes mutable buffers
+  HostChar answer[1] = {0};
+  return g_state.request(g_state.plugin_number, kRequestYesNo, reinterpret_cast<HostChar*>(t.data()),
+                         reinterpret_cast<HostChar*>(q.data()), answer, 1) != 0;
+}
+
 bool IsMainThread() {
   return g_state.main_thread_id == 0 || g_state.main_thread_id == PlatformThreadId();
+}
+
+Entry* FindEntryByName(const std::u16string& name) {
+  for (Entry& entry : g_state.entries) {
+    if (entry.display_name == name) return &entry;
+  }
+  return nullptr;
+}
+
+bool IsListingOpen(const std::u16string& normalized_path) {
+  StateLock guard(g_state.lock);
+  return g_state.open_listings.count(normalized_path) != 0;
 }
 
 std::string ApiKeyUtf8() {
