@@ -10,31 +10,7 @@
 #include "core/state.h"
 #include "core/text.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#include <psapi.h>
-#endif
-
-namespace {
-
-// The process's peak resident set so far, in bytes.
-uint64_t PeakResidentBytes() {
-#ifdef _WIN32
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof(counters);
-  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-  return counters.PeakWorkingSetSize;
-#else
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmHWM:") == 0) return std::stoull(line.substr(6)) * 1024;
-  }
-  return 0;
-#endif
-}
-
-}  // namespace
+#include "peak_memory.h"
 
 int main(int argc, char** argv) {
   if (argc != 5) {

@@ -1,12 +1,13 @@
 // Copies one file out of the tree through the loaded module's FsGetFileW, as a host does, and prints
 // the transfer rate and the peak memory growth of the copy.
-// usage: tarn_get_bench HUB_URL REPO_ID FILE LOCAL [--cancel-at PERCENT] [--settings JSON-MEMBERS] [--keep]
+// usage: tarn_get_bench HUB_URL REPO_ID FILE LOCAL [--cancel-at PERCENT] [--settings JSON-MEMBERS] [--keep] [--again]
 //   The module's configuration (a fresh folder, or APPDATA under Wine) holds one single-model entry
 //   "Bench" for REPO_ID and hub_url HUB_URL, plus JSON-MEMBERS (e.g. '"some_setting": 8') as given.
 //   The copy is preceded by one of warm.txt from the same repository, so the libraries and the
 //   listing are loaded before the memory baseline is read. --cancel-at answers "cancel" to the
 //   first progress report at or above PERCENT. The configuration folder starts empty unless --keep
-//   is given (a second run after a cancelled one).
+//   is given (a second run after a cancelled one). --again copies the file a second time and prints
+//   how much the peak grew beyond the first copy's.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,10 +17,10 @@
 #include <string>
 
 #include "module_loader.h"
+#include "peak_memory.h"
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <psapi.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -29,22 +30,6 @@ namespace {
 int32_t g_cancel_at = 101;
 int32_t g_last_percent = -1;
 int g_reports = 0;
-
-uint64_t PeakResidentBytes() {
-#if defined(_WIN32)
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof(counters);
-  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-  return counters.PeakWorkingSetSize;
-#else
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmHWM:") == 0) return std::stoull(line.substr(6)) * 1024;
-  }
-  return 0;
-#endif
-}
 
 fs::path ConfigFolder() {
 #if defined(_WIN32)
@@ -82,21 +67,23 @@ int32_t Get(PluginModule& m, const std::string& remote, const std::string& local
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: %s HUB_URL REPO_ID FILE LOCAL [--cancel-at P] [--settings JSON] [--keep]\n",
+    std::fprintf(stderr, "usage: %s HUB_URL REPO_ID FILE LOCAL [--cancel-at P] [--settings JSON] [--keep] [--again]\n",
                  argv[0]);
     return 2;
   }
   std::string settings;
   int32_t cancel_at = 101;
   bool keep = false;
+  bool again = false;
   for (int i = 5; i < argc; ++i) {
     if (std::strcmp(argv[i], "--cancel-at") == 0 && i + 1 < argc) cancel_at = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--settings") == 0 && i + 1 < argc) settings = argv[++i];
     else if (std::strcmp(argv[i], "--keep") == 0) keep = true;
+    else if (std::strcmp(argv[i], "--again") == 0) again = true;
   }
   const fs::path config = ConfigFolder();
-  std::error_code ec;
-  if (!keep) fs::remove_all(config, ec);  // no listing cached from an earlier file of the same name
+  std::error_code gone;
+  if (!keep) fs::remove_all(config, gone);  // no listing cached from an earlier file of the same name
   fs::create_directories(config);
   {
     std::ofstream out(config / "favorites.json", std::ios::binary | std::ios::trunc);
@@ -113,7 +100,12 @@ int main(int argc, char** argv) {
   }
   m.FsInitW(1, OnProgress, OnLog, OnRequest);
   const std::string local = argv[4];
-  const int32_t warm = Get(m, "\\Bench\\warm.txt", local);
+  // Beside the target, not onto it: a copy of another file to the target would drop what a cancelled
+  // copy kept for it.
+  const std::string warm_local = local + ".warm.txt";
+  const int32_t warm = Get(m, "\\Bench\\warm.txt", warm_local);
+  std::error_code ec;
+  fs::remove(fs::u8path(warm_local), ec);
   const uint64_t idle = PeakResidentBytes();
   g_reports = 0;
   g_cancel_at = cancel_at;
@@ -122,13 +114,22 @@ int main(int argc, char** argv) {
   const int32_t rc = Get(m, std::string("\\Bench\\") + argv[3], local);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const uint64_t peak = PeakResidentBytes();
+  // Once more when asked: growth beyond the first copy's peak is what every later copy costs, apart
+  // from what the first one paid once (threads' first start, libraries loaded on first use).
+  uint64_t again_peak = peak;
+  if (again && rc == 0) {
+    Get(m, std::string("\\Bench\\") + argv[3], local);
+    again_peak = PeakResidentBytes();
+  }
   UnloadPluginModule(&m);
 
   const long long bytes = rc == 0 ? static_cast<long long>(fs::file_size(fs::u8path(local), ec)) : 0;
   std::printf("result=%d warm=%d bytes=%lld seconds=%.3f mb_per_s=%.1f rss_growth_kib=%llu reports=%d "
-              "last_percent=%d\n",
+              "last_percent=%d",
               rc, warm, bytes, seconds, bytes / 1e6 / seconds,
               static_cast<unsigned long long>((peak > idle ? peak - idle : 0) / 1024), g_reports,
               g_last_percent);
+  if (again) std::printf(" again_growth_kib=%llu", static_cast<unsigned long long>((again_peak - peak) / 1024));
+  std::printf("\n");
   return rc == 0 || (cancel_at <= 100 && rc == kFileUserAbort) ? 0 : 1;
 }

@@ -6,10 +6,11 @@
 #
 # usage: bench/parallel_bench.sh
 # env:   RUNS=3 CONNECTIONS=8 RATE=50000000 NATIVE_MIB=2048 WINE_MIB=1024
-#        PARTS="capped uncapped memory resume wine"  (any subset)
+#        PARTS="capped uncapped memory resume wine"  (any subset; also wine_uncapped, wine_memory)
 #        SETTINGS='"download_connections": {N}'   favorites.json members ({N}: the connection count)
 #        MEM_CONNECTIONS="4 8 16"   connection counts of the memory part
 #        NATIVE_BUILD=build/linux WIN_BUILD=build/win64 (configured build folders; tarn_get_bench is built there)
+#        WINE_RUN=cmake/wine-run.sh   (runs a Windows program in TARN_WINEPREFIX)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,6 +25,7 @@ PARTS=${PARTS:-capped uncapped memory resume wine}
 SETTINGS=${SETTINGS:-'"download_connections": {N}'}
 MEM_CONNECTIONS=${MEM_CONNECTIONS:-4 8 16}
 export TARN_WINEPREFIX=${TARN_WINEPREFIX:-$ROOT/build/wineprefix-bench}
+WINE_RUN=${WINE_RUN:-$ROOT/cmake/wine-run.sh}
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarn-pbench.XXXXXX")
 NGINX_PID_FILE=$WORK/nginx.pid
@@ -45,8 +47,9 @@ mkdir -p "$WORK/www/files" "$WORK/tmp" "$WORK/out"
 
 # Random files (hashing them as they are written) and the listing: a tree JSON per repository whose
 # "lfs" names the sha256, as the hub's does, and warm.txt, a small git-stored file.
-SIZES="$NATIVE_MIB"
-if has wine && [ "$WINE_MIB" != "$NATIVE_MIB" ]; then SIZES="$SIZES $WINE_MIB"; fi
+SIZES=""
+if has capped || has uncapped || has memory || has resume; then SIZES="$NATIVE_MIB"; fi
+if { has wine || has wine_uncapped || has wine_memory; } && [ "$WINE_MIB" != "$NATIVE_MIB" ]; then SIZES="$SIZES $WINE_MIB"; fi
 echo "creating files of $SIZES MiB (random bytes)"
 python3 - "$WORK" $SIZES <<'PY'
 import hashlib, json, os, sys
@@ -139,7 +142,7 @@ medrss() { printf '%s\n' ${RSSES[$1]} | median; }
 
 curl_get() {  # repo, file
   curl -s -L -o "$out" -w '%{size_download} %{time_total}\n' "${HUB}o/$1/resolve/main/$2" |
-    awk '{printf "bytes=%d seconds=%.3f mb_per_s=%.1f\n", $1, $2, $1 / $2 / 1e6}'
+    awk '{printf "bytes=%.0f seconds=%.3f mb_per_s=%.1f\n", $1, $2, $1 / $2 / 1e6}'
 }
 aria_get() {  # repo, file, connections
   local t0 t1
@@ -148,7 +151,7 @@ aria_get() {  # repo, file, connections
     --summary-interval=0 -d "$(dirname "$out")" -o "$(basename "$out")" "${HUB}o/$1/resolve/main/$2"
   t1=$(date +%s.%N)
   awk -v b="$(stat -c %s "$out")" -v t0="$t0" -v t1="$t1" \
-    'BEGIN {s = t1 - t0; printf "bytes=%d seconds=%.3f mb_per_s=%.1f\n", b, s, b / s / 1e6}'
+    'BEGIN {s = t1 - t0; printf "bytes=%.0f seconds=%.3f mb_per_s=%.1f\n", b, s, b / s / 1e6}'
 }
 module_get() {  # repo, file, connections, extra bench arguments...
   local repo=$1 file=$2 n=$3; shift 3
@@ -156,7 +159,7 @@ module_get() {  # repo, file, connections, extra bench arguments...
 }
 wine_get() {  # repo, file, connections, extra bench arguments...
   local repo=$1 file=$2 n=$3; shift 3
-  "$ROOT/cmake/wine-run.sh" "$WIN_BUILD/bin/tarn_get_bench.exe" "$HUB" "o/$repo" "$file" "Z:${out//\//\\}" \
+  "$WINE_RUN" "$WIN_BUILD/bin/tarn_get_bench.exe" "$HUB" "o/$repo" "$file" "Z:${out//\//\\}" \
     --settings "$(settings "$n")" "$@" | tr -d '\r'
 }
 
@@ -187,7 +190,7 @@ if has uncapped; then
 fi
 if has memory; then
   echo "peak RSS growth of one copy (uncapped, ${NATIVE_MIB} MiB, natively) by connection count:"
-  for n in $MEM_CONNECTIONS; do run_once "mem$n" module_get free "$BIG" "$n"; done
+  for n in $MEM_CONNECTIONS; do run_once "mem$n" module_get free "$BIG" "$n" --again; done
 fi
 if has resume; then
   echo "resume: a copy cancelled at 50% (capped), then copied again, natively:"
@@ -199,9 +202,11 @@ if has resume; then
   mark=$(wc -l < "$WORK/access.log")
   second=$(module_get capped "$BIG" "$CONNECTIONS" --keep) || true
   echo "  again:     $second"
-  sent=$(tail -n +"$((mark + 1))" "$WORK/access.log" | awk -v p="$CDN_PORT" '$2 == p {s += $4} END {print s + 0}')
-  echo "  => second copy fetched $sent bytes from the content host = $(ratio "$sent" "$((size / 2))") x the missing half" \
-       "(goal <= 1.05; the cancel came at $(echo "$first" | field last_percent)%)"
+  sent=$(tail -n +"$((mark + 1))" "$WORK/access.log" | awk -v p="$CDN_PORT" '$2 == p {s += $4} END {printf "%.0f", s}')
+  pct=$(echo "$first" | field last_percent)
+  echo "  => second copy fetched $sent bytes from the content host = $(ratio "$sent" "$((size / 2))") x half the file" \
+       "(goal <= 1.05), $(ratio "$sent" "$((size / 100 * (100 - ${pct:-0})))") x the $((100 - ${pct:-0}))% not yet reported" \
+       "(the cancel came at a report of $pct%)"
   tail -n +"$((mark + 1))" "$WORK/access.log" | awk -v p="$CDN_PORT" '$2 == p {print "    " $0}' | head -40
 fi
 if has wine && [ -d "$WIN_BUILD" ]; then
@@ -216,5 +221,16 @@ if has wine && [ -d "$WIN_BUILD" ]; then
   if [ -n "${WINE_BASELINE_MBPS:-}" ]; then
     echo "  => against the single stream's $WINE_BASELINE_MBPS MB/s: $(ratio "$(med wine)" "$WINE_BASELINE_MBPS") x (goal >= 3)"
   fi
+fi
+if has wine_uncapped && [ -d "$WIN_BUILD" ]; then
+  cmake --build "$WIN_BUILD" --target tarn_get_bench -j2 >/dev/null
+  echo "uncapped, ${WINE_MIB} MiB, Windows x64 module under Wine (its ceiling on this machine):"
+  for _ in $(seq "$RUNS"); do run_once wine_free wine_get free "big$WINE_MIB.bin" "$CONNECTIONS"; done
+  echo "  => Wine module uncapped $(med wine_free) MB/s"
+fi
+if has wine_memory && [ -d "$WIN_BUILD" ]; then
+  cmake --build "$WIN_BUILD" --target tarn_get_bench -j2 >/dev/null
+  echo "peak RSS growth of one copy (uncapped, ${WINE_MIB} MiB, under Wine) by connection count:"
+  for n in $MEM_CONNECTIONS; do run_once "wmem$n" wine_get free "big$WINE_MIB.bin" "$n" --again; done
 fi
 echo "load after: $(load)"
