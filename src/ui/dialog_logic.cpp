@@ -147,7 +147,7 @@ bool AddEntryPressAdd(const AddEntryFields& fields, const DialogServices& servic
     return false;
   }
   if (fields.cache_enabled) {
-    const MessageBoxSpec warning{
+    const MessageBoxRequest warning{
         u"Offline caching will fetch the full file list from HuggingFace.\nThis may take a while and the UI will be "
         u"unresponsive during the process.\n\nContinue?",
         u"Offline Cache Warning", kMbYesNo | kMbIconWarning};
@@ -202,32 +202,32 @@ void SettingsExport(SettingsFields* fields, const DialogServices& services) {
     has_key = !g_state.api_key.empty();
   }
   if (has_key) {
-    const MessageBoxSpec warning{
+    const MessageBoxRequest warning{
         u"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it somewhere private, and "
         u"don't share it.\n\nContinue?",
         u"Export settings", kMbYesNo | kMbIconWarning};
     if (services.message_box(warning) != kAnswerYes) return;
   }
-  FileDialogSpec spec;
-  spec.save = true;
-  spec.title = u"Export Tarnfs settings";
-  spec.initial_name = u"tarnfs-settings.json";
-  spec.initial_folder = ConfigFolder();
-  spec.default_ext = u"json";
-  spec.flags = 0x80A;
+  FileDialogRequest ask;
+  ask.save = true;
+  ask.title = u"Export Tarnfs settings";
+  ask.initial_name = u"tarnfs-settings.json";
+  ask.initial_folder = ConfigFolder();
+  ask.default_ext = u"json";
+  ask.flags = 0x80A;
   std::u16string path;
-  if (!services.pick_file(spec, &path)) return;
+  if (!services.pick_file(ask, &path)) return;
   fields->status = ExportStatus(ExportSettings(path, true));
 }
 
 void SettingsImport(SettingsFields* fields, const DialogServices& services) {
-  FileDialogSpec spec;
-  spec.title = u"Import Tarnfs settings";
-  spec.initial_folder = ConfigFolder();
-  spec.flags = 0x1808;
+  FileDialogRequest ask;
+  ask.title = u"Import Tarnfs settings";
+  ask.initial_folder = ConfigFolder();
+  ask.flags = 0x1808;
   std::u16string path;
-  if (!services.pick_file(spec, &path)) return;
-  const MessageBoxSpec question{
+  if (!services.pick_file(ask, &path)) return;
+  const MessageBoxRequest question{
       u"Replace your current entries with the ones in this file?\n\nYes \u2014 replace everything (also restores the "
       u"cache TTL).\nNo \u2014 merge: keep what you have and add what's missing.\nCancel \u2014 do nothing.",
       u"Import settings", kMbYesNoCancel | kMbIconQuestion | kMbDefaultButton2};

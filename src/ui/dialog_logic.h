@@ -28,7 +28,7 @@ constexpr int32_t kAnswerCancel = 2;
 constexpr int32_t kAnswerYes = 6;
 constexpr int32_t kAnswerNo = 7;
 
-struct MessageBoxSpec {
+struct MessageBoxRequest {
   std::u16string text;
   std::u16string title;
   uint32_t flags = kMbOk;
@@ -36,7 +36,7 @@ struct MessageBoxSpec {
 
 // The system open or save dialog. The filter is always "Tarnfs settings (*.json)" / "*.json", then
 // "All files (*.*)" / "*.*"; the file name buffer holds 260 characters.
-struct FileDialogSpec {
+struct FileDialogRequest {
   bool save = false;              // GetSaveFileNameW, else GetOpenFileNameW
   std::u16string title;
   std::u16string initial_name;    // the file name field on opening
@@ -46,7 +46,7 @@ struct FileDialogSpec {
 };
 
 // The system folder picker.
-struct FolderDialogSpec {
+struct FolderDialogRequest {
   std::u16string title;
   uint32_t flags = 0;             // BROWSEINFOW flags
 };
@@ -54,10 +54,10 @@ struct FolderDialogSpec {
 // Supplied by the binding for one owner window. Every member must be set.
 struct DialogServices {
   // Returns kAnswerOk, kAnswerCancel, kAnswerYes or kAnswerNo.
-  std::function<int32_t(const MessageBoxSpec&)> message_box;
+  std::function<int32_t(const MessageBoxRequest&)> message_box;
   // True with the chosen path; false when the user cancelled.
-  std::function<bool(const FileDialogSpec&, std::u16string* path)> pick_file;
-  std::function<bool(const FolderDialogSpec&, std::u16string* path)> pick_folder;
+  std::function<bool(const FileDialogRequest&, std::u16string* path)> pick_file;
+  std::function<bool(const FolderDialogRequest&, std::u16string* path)> pick_folder;
 };
 
 // "123" -> 123 as GetDlgItemInt(unsigned) reads it: text that is not a whole number gives 0.

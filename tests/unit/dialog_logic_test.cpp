@@ -20,8 +20,8 @@ namespace {
 struct ScriptedServices {
   std::deque<int32_t> answers;
   std::deque<std::u16string> picks;
-  std::vector<MessageBoxSpec> asked;
-  std::vector<FileDialogSpec> files;
+  std::vector<MessageBoxRequest> asked;
+  std::vector<FileDialogRequest> files;
 
   DialogServices Bind() {
     auto pick = [this](std::u16string* path) {
@@ -30,14 +30,14 @@ struct ScriptedServices {
       picks.pop_front();
       return true;
     };
-    return {[this](const MessageBoxSpec& spec) {
-              asked.push_back(spec);
+    return {[this](const MessageBoxRequest& ask) {
+              asked.push_back(ask);
               const int32_t a = answers.empty() ? kAnswerOk : answers.front();
               if (!answers.empty()) answers.pop_front();
               return a;
             },
-            [this, pick](const FileDialogSpec& spec, std::u16string* path) { files.push_back(spec); return pick(path); },
-            [pick](const FolderDialogSpec&, std::u16string* path) { return pick(path); }};
+            [this, pick](const FileDialogRequest& ask, std::u16string* path) { files.push_back(ask); return pick(path); },
+            [pick](const FolderDialogRequest&, std::u16string* path) { return pick(path); }};
   }
   std::string Last() { return WideToUtf8(asked.back().title) + " " + std::to_string(asked.back().flags); }
 };

@@ -710,10 +710,10 @@ def http_date(iso_text):
 def parse_range(header, size):
     """(start, end) inclusive for one `bytes=` range, "416" when it cannot be met, None when the
     header is to be ignored (malformed, several ranges): then the whole file is the answer."""
-    unit, _, spec = header.partition("=")
-    if unit.strip().lower() != "bytes" or "," in spec:
+    unit, _, byte_range = header.partition("=")
+    if unit.strip().lower() != "bytes" or "," in byte_range:
         return None
-    a, dash, b = spec.strip().partition("-")
+    a, dash, b = byte_range.strip().partition("-")
     try:
         if not dash:
             return None

@@ -8,15 +8,15 @@ namespace {
 
 void Tell(const std::u16string& title, const std::u16string& text) { AskHost(kRequestMessageOk, title, text, nullptr); }
 
-int32_t AskMessage(const MessageBoxSpec& spec) {
-  switch (spec.flags & 0xF) {
+int32_t AskMessage(const MessageBoxRequest& ask) {
+  switch (ask.flags & 0xF) {
     case kMbYesNo:
     case kMbYesNoCancel:  // no three-button box: No is the cautious answer
-      return AskHost(kRequestYesNo, spec.title, spec.text, nullptr) ? kAnswerYes : kAnswerNo;
+      return AskHost(kRequestYesNo, ask.title, ask.text, nullptr) ? kAnswerYes : kAnswerNo;
     case 0x1:  // OK and Cancel
-      return AskHost(kRequestOkCancel, spec.title, spec.text, nullptr) ? kAnswerOk : kAnswerCancel;
+      return AskHost(kRequestOkCancel, ask.title, ask.text, nullptr) ? kAnswerOk : kAnswerCancel;
     default:
-      AskHost(kRequestMessageOk, spec.title, spec.text, nullptr);
+      AskHost(kRequestMessageOk, ask.title, ask.text, nullptr);
       return kAnswerOk;
   }
 }
@@ -34,12 +34,12 @@ std::u16string OnOff(bool on) { return on ? u"on" : u"off"; }
 DialogServices ServicesFor(HostWindow) {
   DialogServices services;
   services.message_box = AskMessage;
-  services.pick_file = [](const FileDialogSpec& spec, std::u16string* path) {
-    const std::u16string start = spec.initial_name.empty() ? u"" : JoinFsPath(spec.initial_folder, spec.initial_name);
-    return AskPath(spec.title, u"File:", start, path);
+  services.pick_file = [](const FileDialogRequest& ask, std::u16string* path) {
+    const std::u16string start = ask.initial_name.empty() ? u"" : JoinFsPath(ask.initial_folder, ask.initial_name);
+    return AskPath(ask.title, u"File:", start, path);
   };
-  services.pick_folder = [](const FolderDialogSpec& spec, std::u16string* path) {
-    return AskPath(spec.title, u"Folder:", u"", path);
+  services.pick_folder = [](const FolderDialogRequest& ask, std::u16string* path) {
+    return AskPath(ask.title, u"Folder:", u"", path);
   };
   return services;
 }

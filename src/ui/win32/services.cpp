@@ -15,17 +15,17 @@ namespace {
 // Both file dialogs offer the same pair of filters.
 constexpr wchar_t kSettingsFilter[] = L"Tarnfs settings (*.json)\0*.json\0All files (*.*)\0*.*\0";
 
-int32_t ShowMessageBox(HWND owner, const MessageBoxSpec& spec) {
-  const int answer = MessageBoxW(owner, WideText(spec.text).c_str(), WideText(spec.title).c_str(), spec.flags);
+int32_t ShowMessageBox(HWND owner, const MessageBoxRequest& ask) {
+  const int answer = MessageBoxW(owner, WideText(ask.text).c_str(), WideText(ask.title).c_str(), ask.flags);
   return answer == 0 ? kAnswerCancel : answer;  // no box could be shown: as if cancelled
 }
 
-bool PickFile(HWND owner, const FileDialogSpec& spec, std::u16string* path) {
+bool PickFile(HWND owner, const FileDialogRequest& ask, std::u16string* path) {
   wchar_t file[260] = {0};
-  const std::wstring initial = WideText(spec.initial_name).substr(0, 259);
+  const std::wstring initial = WideText(ask.initial_name).substr(0, 259);
   initial.copy(file, initial.size());
-  const std::wstring title = WideText(spec.title), folder = WideText(spec.initial_folder),
-                     extension = WideText(spec.default_ext);
+  const std::wstring title = WideText(ask.title), folder = WideText(ask.initial_folder),
+                     extension = WideText(ask.default_ext);
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof(dialog);
   dialog.hwndOwner = owner;
@@ -35,22 +35,22 @@ bool PickFile(HWND owner, const FileDialogSpec& spec, std::u16string* path) {
   dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
   dialog.lpstrTitle = title.c_str();
   dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
-  dialog.Flags = spec.flags;
-  const BOOL chosen = spec.save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog);
+  dialog.Flags = ask.flags;
+  const BOOL chosen = ask.save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog);
   if (!chosen) return false;
   const std::wstring chosen_path(file);
   path->assign(chosen_path.begin(), chosen_path.end());
   return true;
 }
 
-bool PickFolder(HWND owner, const FolderDialogSpec& spec, std::u16string* path) {
+bool PickFolder(HWND owner, const FolderDialogRequest& ask, std::u16string* path) {
   // The new-style picker needs COM on this thread; the host may already have it, in any model.
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  const std::wstring title = WideText(spec.title);
+  const std::wstring title = WideText(ask.title);
   BROWSEINFOW browse{};
   browse.hwndOwner = owner;
   browse.lpszTitle = title.c_str();
-  browse.ulFlags = spec.flags;
+  browse.ulFlags = ask.flags;
   bool chosen = false;
   if (PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&browse)) {
     wchar_t folder[MAX_PATH] = {0};
@@ -70,12 +70,12 @@ bool PickFolder(HWND owner, const FolderDialogSpec& spec, std::u16string* path) 
 DialogServices ServicesFor(HostWindow owner) {
   HWND window = static_cast<HWND>(owner);
   DialogServices services;
-  services.message_box = [window](const MessageBoxSpec& spec) { return ShowMessageBox(window, spec); };
-  services.pick_file = [window](const FileDialogSpec& spec, std::u16string* path) {
-    return PickFile(window, spec, path);
+  services.message_box = [window](const MessageBoxRequest& ask) { return ShowMessageBox(window, ask); };
+  services.pick_file = [window](const FileDialogRequest& ask, std::u16string* path) {
+    return PickFile(window, ask, path);
   };
-  services.pick_folder = [window](const FolderDialogSpec& spec, std::u16string* path) {
-    return PickFolder(window, spec, path);
+  services.pick_folder = [window](const FolderDialogRequest& ask, std::u16string* path) {
+    return PickFolder(window, ask, path);
   };
   return services;
 }
