@@ -589,8 +589,8 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
         run.Fail(TransferEnd::Failed);
       }
     }
-    if (all_ended && (run.stop || !hashing || hashed)) break;
-    // While the last bytes are hashed the host still hears from the download, and may cancel it.
+    // Reported before the end is checked: a copy quicker than one tick still gives the host its
+    // chance to cancel, and while the last bytes are hashed the host still hears from the download.
     if (setup.progress && *setup.progress && !run.stop) {
       const int64_t done = run.had + run.received;
       const int32_t percent = total > 0 ? static_cast<int32_t>(done * 100 / total) : -1;
@@ -601,6 +601,7 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
         if (!(*setup.progress)(done, total)) run.Fail(TransferEnd::Cancelled);
       }
     }
+    if (all_ended && (run.stop || !hashing || hashed)) break;
   }
   run.stop = true;  // a hasher still waiting for bytes that will not come
   for (std::thread& t : workers) t.join();
