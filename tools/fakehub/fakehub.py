@@ -664,9 +664,13 @@ def git_blob(data):
     return b"blob %d\0" % len(data) + data
 
 
+def lfs_pointer_bytes(sha256_hex, size):
+    """The pointer file git keeps for a large file; its blob id is the tree's "oid"."""
+    return f"version https://git-lfs.github.com/spec/v1\noid sha256:{sha256_hex}\nsize {size}\n".encode()
+
+
 def lfs_pointer(node, v):
-    return (f"version https://git-lfs.github.com/spec/v1\noid sha256:{node.lfs_oid(v)}\n"
-            f"size {node.content.size}\n").encode()
+    return lfs_pointer_bytes(node.lfs_oid(v), node.content.size)
 
 
 def content_digest(content, kind):

@@ -15,6 +15,9 @@ import sys
 import time
 from urllib.parse import quote, urlsplit
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fakehub  # noqa: E402  (the pointer format, shared with the server)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 GOOD, NOGRANT, PENDING = "hf_test_good", "hf_test_nogrant", "hf_test_pending"
 
@@ -242,8 +245,7 @@ def test_ranges(h):
     status, hdrs, _ = resolve(h, "files-org/basic", "weights.safetensors")
     _, cdn_hdrs, body = request(hdrs["location"], headers={"Range": "bytes=1048570-"})
     lfs = items["weights.safetensors"]["lfs"]
-    pointer = (f"version https://git-lfs.github.com/spec/v1\noid sha256:{lfs['oid']}\n"
-               "size 1048576\n").encode()
+    pointer = fakehub.lfs_pointer_bytes(lfs["oid"], 1048576)
     check(lfs["oid"] == hashlib.sha256(request(hdrs["location"])[2]).hexdigest() and
           hdrs["x-linked-etag"] == f'"{lfs["oid"]}"' and hdrs["x-linked-size"] == "1048576" and
           cdn_hdrs["content-range"] == "bytes 1048570-1048575/1048576", "lfs sha256 and CDN range")
