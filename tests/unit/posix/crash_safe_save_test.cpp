@@ -3,6 +3,7 @@
 // (the save in flight may have finished), the backup stays readable and temporaries do not pile up.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,12 @@ int64_t LoadedGeneration() {
   return g_state.entries[0].cached_at;
 }
 
+// Reads one report from the child, waiting up to `timeout_ms`; false when none came.
+bool ReadReport(int fd, int64_t* value, int timeout_ms) {
+  pollfd ready{fd, POLLIN, 0};
+  return poll(&ready, 1, timeout_ms) == 1 && read(fd, value, sizeof *value) == sizeof *value;
+}
+
 int CountTemporaries(const std::u16string& folder) {
   int count = 0;
   for (const auto& item : std::filesystem::directory_iterator(FsPath(folder))) {
@@ -96,6 +103,8 @@ TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) 
     ASSERT_GE(child, 0);
     if (child == 0) {
       close(report[0]);
+      const int64_t started = -1;  // the random delay starts here, not at fork, which a loaded machine may stall
+      if (write(report[1], &started, sizeof started) != sizeof started) _exit(1);
       for (int64_t g = first;; ++g) {  // reports each generation once both files hold it
         SaveGeneration(g);
         SaveTreeGeneration(g);
@@ -103,13 +112,19 @@ TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) 
       }
     }
     close(report[1]);
-    usleep(delay_us(random));
+    int64_t value = 0;
+    const bool started = ReadReport(report[0], &value, 30000) && value == -1;
+    // Every tenth kill waits for a whole generation first, so kills land after completed saves too.
+    const bool completed = started && kills % 10 == 0 && ReadReport(report[0], &value, 30000);
+    if (started) usleep(delay_us(random));
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the saving child ended on its own";
-    int64_t done = first - 1, value = 0;
-    bool reported = false;
+    ASSERT_TRUE(started) << "kill " << kills << ": the child never started";
+    ASSERT_TRUE(completed || kills % 10 != 0) << "kill " << kills << ": the child saved nothing within 30 s";
+    int64_t done = completed ? value : first - 1;
+    bool reported = completed;
     while (read(report[0], &value, sizeof value) == sizeof value) done = value, reported = true;
     close(report[0]);
     saves_seen += static_cast<int>(done - first + 1);
