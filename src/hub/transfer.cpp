@@ -535,7 +535,8 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
   std::string digest;
   std::atomic<bool> hashed{false};
   bool hashing = false;
-  const int connections = std::clamp(setup.connections, 1, PluginState::kMaxDownloadConnections);
+  const int connections =
+      std::clamp(setup.connections, 1, std::min(PluginState::kMaxDownloadConnections, PlatformMaxDownloadConnections()));
   int32_t last_percent = -1;
   uint64_t last_report = PlatformTickMs();
 

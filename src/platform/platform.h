@@ -52,6 +52,11 @@ enum class HttpExchangeResult {
 HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
                                    const HttpHeadSink& on_head, const HttpBodySink& on_body);
 
+// The most connections one download opens at once here. Each is a thread of its own, and under Wine
+// every thread costs about 1 MiB of resident memory whatever its stack size (Wine's own per-thread
+// stack), which WinHTTP's asynchronous mode would pay as well: it runs each pending read on a pool thread.
+int PlatformMaxDownloadConnections();
+
 // ---- Data protection and base64 ----------------------------------------------------------------
 
 // Protects bytes for the current user only; false when protection is unavailable.

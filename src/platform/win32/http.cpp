@@ -94,6 +94,10 @@ bool ReadHead(HINTERNET request, HttpResponseHead* head) {
 
 }  // namespace
 
+// Eight keep a download's peak memory growth under Wine at about 13 MiB (16 would take 23 MiB) and
+// lose nothing there: under Wine a download is CPU-bound, and 16 connections ran no faster than 8.
+int PlatformMaxDownloadConnections() { return 8; }
+
 HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
                                    const HttpHeadSink& on_head, const HttpBodySink& on_body) {
   InternetHandle session(WinHttpOpen(L"tarnfs/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
