@@ -154,6 +154,7 @@ HttpExchangeRequest MakeRequest(const SplitUrl& url, const std::string& key, con
   request.receive_timeout_ms = options.receive_timeout_ms;
   request.read_chunk = options.read_chunk;
   request.extra_headers = options.extra_headers;
+  request.abort = options.abort;
   return request;
 }
 
@@ -256,6 +257,7 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
   std::string key = api_key;
 
   for (int hops = 0;; ++hops) {
+    if (options.abort && options.abort->load()) return HttpExchangeResult::Stopped;
     enum class Next { Answer, Follow, Fail } next = Next::Answer;
     std::u16string next_url;
     SplitUrl next_split;

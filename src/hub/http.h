@@ -52,6 +52,7 @@ struct HttpFetchOptions {
   int max_redirects = 10;             // one more redirect than this: no response
   size_t read_chunk = 0;              // see HttpExchangeRequest::read_chunk
   std::vector<std::string> extra_headers;  // "Name: value" lines sent on every hop; no control characters
+  const std::atomic<bool>* abort = nullptr;  // see HttpExchangeRequest::abort; no hop starts once raised
 };
 
 // Where a fetch ended: the final URL, and the key as it went there (empty once a hop left the origin).

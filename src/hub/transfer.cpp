@@ -1,6 +1,7 @@
 // The transfer of one attempt. The calling thread only coordinates: it starts the connections, reports
 // the combined progress (the host's callback is never called from another thread), turns a cancel into
-// the stop flag every connection reads at each piece of body, and joins every thread it started before
+// the stop flag that ends every connection's exchange, even one on which nothing arrives, within a
+// fraction of a second, and joins every thread it started before
 // it returns. One thread per connection fetches pieces in ascending order; one more thread hashes the
 // file's contiguous beginning as it grows, reading back what the connections wrote, so that the hash is
 // ready a moment after the last byte.
@@ -118,7 +119,7 @@ struct Run {
   const TransferSetup* setup = nullptr;
   std::mutex lock;
   std::condition_variable changed;  // the plan is made, a piece or a worker ended, a failure
-  std::atomic<bool> stop{false};    // every connection ends at its next piece of body
+  std::atomic<bool> stop{false};    // ends every connection's exchange (HttpExchangeRequest::abort)
 
   // Written once under the lock by the first request's head; read-only once `planned` is seen.
   bool planned = false;
@@ -152,8 +153,9 @@ struct Run {
   }
 };
 
-HttpFetchOptions FetchOptions() {
+HttpFetchOptions FetchOptions(const Run& run) {
   HttpFetchOptions options;
+  options.abort = &run.stop;  // a connection waiting for bytes that do not come ends with the rest
   options.receive_timeout_ms = kReceiveTimeoutMs;
   options.follow_to_plain_http = true;
   options.max_redirects = kMaxRedirects;
@@ -296,7 +298,7 @@ void FetchPiece(Run& run, Piece& piece, std::fstream& out) {
   std::string key = run.range_key;
   for (int attempt = 0; attempt < kTriesPerPiece && !run.stop; ++attempt) {
     const int64_t from = piece.begin + piece.written.load();
-    HttpFetchOptions options = FetchOptions();
+    HttpFetchOptions options = FetchOptions(run);
     options.extra_headers = {RangeHeader(from, piece.end - 1), "If-Range: " + run.etag};
     bool refused = false;
     Receiving receiving{&run, &piece, &out};
@@ -347,7 +349,7 @@ void FirstRequest(Run& run, std::fstream& out) {
     if (span.begin > ask_from) break;
     ask_from = std::max(ask_from, span.end);
   }
-  HttpFetchOptions options = FetchOptions();
+  HttpFetchOptions options = FetchOptions(run);
   if (resuming) {
     options.extra_headers.push_back(RangeHeader(ask_from, -1));
     if (!setup.etag.empty()) options.extra_headers.push_back("If-Range: " + setup.etag);
@@ -574,6 +576,8 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
       all_ended = run.workers_running == 0 && more == 0;
       if (run.planned) total = run.total;
     }
+    // Again at every tick: an exchange that was between two waits the last time is caught now.
+    if (run.stop && !all_ended) PlatformHttpAbort(&run.stop);
     for (size_t i = 0; i < more; ++i) start(&workers, false);
     if (more > 0) {
       LogMessage(u"Download in ranges: " + setup.name + u" size=" + WideDecimal(total) + u" connections=" +

@@ -2,6 +2,7 @@
 // platform/win32/ and once in platform/posix/, picked at link time. Everything else is portable.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -22,6 +23,9 @@ struct HttpExchangeRequest {
   uint32_t receive_timeout_ms = 30000;
   size_t read_chunk = 0;       // preferred read size per step; 0: the platform's choice
   std::vector<std::string> extra_headers;  // whole "Name: value" lines (Range, If-Range), free of controls
+  // Raised by another thread to end the exchange as Stopped within about 100 ms, also while nothing
+  // arrives (where the transport cannot look at it while it waits, PlatformHttpAbort makes it). nullptr: never.
+  const std::atomic<bool>* abort = nullptr;
 };
 
 struct HttpResponseHead {
@@ -44,7 +48,7 @@ enum class HttpExchangeResult {
   NoResponse,    // connect, TLS, send or receive of the head failed: nothing arrived
   Complete,      // head and whole body arrived (or the head sink declined the body)
   BodyFailed,    // head arrived, reading the body failed part-way
-  Stopped,       // the body sink asked to stop
+  Stopped,       // the body sink asked to stop, or the abort flag was raised
 };
 
 // One GET with the fixed user agent "tarnfs/1.0", the system proxy configuration and no automatic
@@ -56,6 +60,10 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
 // every thread costs about 1 MiB of resident memory whatever its stack size (Wine's own per-thread
 // stack), which WinHTTP's asynchronous mode would pay as well: it runs each pending read on a pool thread.
 int PlatformMaxDownloadConnections();
+
+// Ends the exchanges in flight that carry `abort` (already raised) where the transport blocks without
+// looking at the flag. Only those in flight: call it again while they have not ended.
+void PlatformHttpAbort(const std::atomic<bool>* abort);
 
 // ---- Data protection and base64 ----------------------------------------------------------------
 

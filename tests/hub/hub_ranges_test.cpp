@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <iterator>
 
@@ -46,17 +48,22 @@ class Ranges : public FakeHubTest {
   }
 
   DownloadResult Fetch(const std::string& path, int connections, size_t cancel_at = 0, bool resume = false) {
+    return FetchListed(Listed(path), path, connections, cancel_at, resume);
+  }
+  DownloadResult FetchListed(const ListedContent& listed, const std::string& path, int connections, size_t cancel_at,
+                             bool resume = false) {
     DownloadRequest r;
     r.repo_id = "files-org/basic";
     r.file_path = path;
     r.local_path = target_;
     r.api_key = "hf_test_good";
-    r.listed = Listed(path);
+    r.listed = listed;
     r.connections = connections;
     r.continue_target = resume;
     reports_.clear();
     r.progress = [this, cancel_at](int64_t done, int64_t total) {
       reports_.push_back({done, total});
+      if (reports_.size() == cancel_at) cancelled_at_ = std::chrono::steady_clock::now();
       return reports_.size() != cancel_at;
     };
     return DownloadFile(std::move(r));
@@ -81,6 +88,7 @@ class Ranges : public FakeHubTest {
 
   std::u16string folder_ = MakeTempFolder("ranges"), target_ = JoinFsPath(folder_, u"target.bin");
   std::vector<std::pair<int64_t, int64_t>> reports_;  // (done, total)
+  std::chrono::steady_clock::time_point cancelled_at_;
 };
 
 TEST_F(Ranges, PiecesAreStitchedAtEveryBoundary) {
@@ -172,6 +180,35 @@ TEST_F(Ranges, ACancelledOrCutCopyContinuesWhereItStopped) {
     EXPECT_EQ(served[before].status, 206) << stop;  // the kept bytes were not asked for again
     EXPECT_NE(served[before].Header("range"), "bytes=0-") << stop;
     std::filesystem::remove(FsPath(target_));
+  }
+}
+
+// Fault: a cancel reached a connection waiting for bytes only when its receive timed out (two minutes).
+TEST_F(Ranges, ACancelEndsConnectionsOnWhichNothingArrives) {
+  const struct {
+    const char* fault;
+    std::vector<std::string> names;  // what the folder holds afterwards
+  } cases[] = {
+      {"hold", {"target.bin"}},  // the first request's head never comes: nothing to keep
+      // Every connection's body stops after its first 64 KiB: what arrived is kept.
+      {"rate=1000", {"target.bin", "target.bin.tarnfs-part"}},
+  };
+  for (const auto& c : cases) {
+    SetTransferTuningForTesting(1, 300000);
+    WriteTextFile(target_, "the user's own file");
+    const ListedContent listed = Listed("big.bin");  // the listing is not held
+    const int threads = ProcessThreadCount();
+    WithFault(c.fault);
+    EXPECT_EQ(FetchListed(listed, "big.bin", 4, 4), DownloadCancelled) << c.fault;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - cancelled_at_);
+    WithFault("");
+    ReleaseHeldRequests();
+    std::printf("[ info ] %s: the copy returned %lld ms after the cancel\n", c.fault, static_cast<long long>(ms.count()));
+    EXPECT_EQ(ProcessThreadCount(), threads) << c.fault;
+    EXPECT_EQ(ReadTextFile(target_), "the user's own file") << c.fault;
+    EXPECT_EQ(FolderNames(), c.names) << c.fault;
+    std::filesystem::remove(FsPath(target_ + u".tarnfs-part"));
+    std::filesystem::remove(FsPath(JoinFsPath(g_state.config_folder, u"partial_downloads.json")));
   }
 }
 

@@ -15,6 +15,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <tlhelp32.h>
 #else
 #include <unistd.h>
 #endif
@@ -43,6 +44,27 @@ std::u16string MakeTempFolder(const std::string& tag) {
   std::filesystem::remove_all(FsPath(folder), ec);
   std::filesystem::create_directories(FsPath(folder), ec);
   return folder;
+}
+
+int ProcessThreadCount() {
+  int count = 0;
+#if defined(_WIN32)
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  CloseHandle(snapshot);
+#else
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec)) {
+    ++count;
+  }
+#endif
+  return count;
 }
 
 std::u16string ResetConfigFolder() {

@@ -20,6 +20,8 @@ std::u16string MakeTempFolder(const std::string& tag);
 void WriteTextFile(const std::u16string& path, const std::string& content);
 std::string ReadTextFile(const std::u16string& path);
 bool FileExists(const std::u16string& path);
+// The threads this process runs now.
+int ProcessThreadCount();
 
 // The linked-in plugin state as FsInitW leaves it with `folder` as the configuration folder: no
 // entries, no key, cache folder `folder`/cache, 24 hours, favorites.json inside `folder`.

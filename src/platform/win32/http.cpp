@@ -1,7 +1,13 @@
 // Windows side of the HTTP seam: one synchronous WinHTTP GET, redirects never followed.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,16 +16,6 @@
 
 namespace {
 
-// Owns one HINTERNET; declared session, connection, request so that they close in reverse order.
-struct InternetHandle {
-  HINTERNET handle = nullptr;
-  explicit InternetHandle(HINTERNET h) : handle(h) {}
-  ~InternetHandle() {
-    if (handle) WinHttpCloseHandle(handle);
-  }
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-};
 
 // One header value by info level (and name for custom ones), length first; `index` walks repeats.
 bool QueryHeader(HINTERNET request, DWORD info, const wchar_t* name, DWORD* index, std::wstring* value) {
@@ -62,6 +58,177 @@ std::string QueryAscii(HINTERNET request, DWORD info) {
   return ascii;
 }
 
+// ---- Ending an exchange that waits ------------------------------------------------------------------
+// A synchronous WinHTTP call looks at nothing while it waits for bytes. On Windows, closing the request
+// handle from another thread ends the call. Wine ignores that until the receive times out (it keeps the
+// request alive while a call uses it), but ends a receive whose socket's I/O is cancelled: so under
+// Wine the exchange notes its connection's addresses when it connects, and the abort cancels the I/O
+// of the process's socket with those addresses.
+
+struct InFlight {
+  const std::atomic<bool>* abort = nullptr;
+  HINTERNET session = nullptr;
+  HINTERNET connection = nullptr;
+  HINTERNET request = nullptr;
+  bool closed_by_abort = false;  // the request handle is closed; the exchange may still hold its value
+  bool connected = false;
+  SOCKADDR_STORAGE local{};
+  SOCKADDR_STORAGE remote{};
+
+  bool Aborted() const { return abort && abort->load(); }
+};
+
+std::mutex g_in_flight_lock;
+std::condition_variable g_in_flight_changed;
+std::vector<InFlight*> g_in_flight;
+// Request handles the abort closed whose exchange has not yet let go of them. No handle is made while
+// there are any, so that a closed handle's value, reused at once, never reaches the old exchange.
+int g_closed_unseen = 0;
+
+bool UnderWine() {
+  static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
+bool SameAddress(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET) {
+    const auto& x = reinterpret_cast<const sockaddr_in&>(a);
+    const auto& y = reinterpret_cast<const sockaddr_in&>(b);
+    return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+  }
+  if (a.ss_family == AF_INET6) {
+    const auto& x = reinterpret_cast<const sockaddr_in6&>(a);
+    const auto& y = reinterpret_cast<const sockaddr_in6&>(b);
+    return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof(x.sin6_addr)) == 0;
+  }
+  return false;
+}
+
+void CALLBACK OnConnected(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+  if (status != WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER || context == 0) return;
+  WINHTTP_CONNECTION_INFO info{};
+  info.cbSize = sizeof(info);
+  DWORD size = sizeof(info);
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) return;
+  auto* exchange = reinterpret_cast<InFlight*>(context);
+  std::lock_guard<std::mutex> guard(g_in_flight_lock);
+  exchange->local = info.LocalAddress;
+  exchange->remote = info.RemoteAddress;
+  exchange->connected = true;
+}
+
+// NtQuerySystemInformation(SystemExtendedHandleInformation): every open handle with its process.
+struct HandleEntry {
+  PVOID object;
+  ULONG_PTR process_id;
+  ULONG_PTR value;
+  ULONG access;
+  USHORT creator_back_trace;
+  USHORT type_index;
+  ULONG attributes;
+  ULONG reserved;
+};
+struct HandleTable {
+  ULONG_PTR count;
+  ULONG_PTR reserved;
+  HandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+// Under the lock: cancels the I/O of every socket of this process whose addresses are an aborted
+// exchange's.
+void CancelSocketsOf(const std::vector<const InFlight*>& aborted) {
+  const auto query = reinterpret_cast<QuerySystemInformation>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (!query) return;
+  std::vector<char> buffer(1 << 16);
+  LONG status = 0;
+  for (int grow = 0; grow < 8; ++grow) {
+    ULONG needed = 0;
+    status = query(64, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status != static_cast<LONG>(0xC0000004L)) break;  // STATUS_INFO_LENGTH_MISMATCH
+    buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+  }
+  if (status != 0) return;
+  WSADATA wsa;
+  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return;
+  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+  const ULONG_PTR self = GetCurrentProcessId();
+  for (ULONG_PTR i = 0; i < table->count; ++i) {
+    if (table->entries[i].process_id != self) continue;
+    const SOCKET socket = static_cast<SOCKET>(table->entries[i].value);
+    SOCKADDR_STORAGE local{}, remote{};
+    int local_size = sizeof(local), remote_size = sizeof(remote);
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &local_size) != 0 ||
+        getpeername(socket, reinterpret_cast<sockaddr*>(&remote), &remote_size) != 0) {
+      continue;
+    }
+    for (const InFlight* exchange : aborted) {
+      if (SameAddress(local, exchange->local) && SameAddress(remote, exchange->remote)) {
+        CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr);
+      }
+    }
+  }
+  WSACleanup();
+}
+
+// Registers the exchange and makes its handles, under the lock and once no closed handle is still held.
+bool OpenExchange(const HttpExchangeRequest& request, InFlight* x) {
+  std::unique_lock<std::mutex> guard(g_in_flight_lock);
+  g_in_flight_changed.wait(guard, [] { return g_closed_unseen == 0; });
+  g_in_flight.push_back(x);
+  x->session = WinHttpOpen(L"tarnfs/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                           WINHTTP_NO_PROXY_BYPASS, 0);
+  if (!x->session) return false;
+  x->connection = WinHttpConnect(x->session, W(request.host).c_str(), request.port, 0);
+  if (!x->connection) return false;
+  // The object arrives escaped and free of spaces and controls; WinHTTP must send it as it is.
+  const DWORD flags = (request.secure ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_ESCAPE_DISABLE |
+                      WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
+  x->request = WinHttpOpenRequest(x->connection, L"GET", W(request.object).c_str(), nullptr, WINHTTP_NO_REFERER,
+                                  WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+  return x->request != nullptr;
+}
+
+void CloseExchange(InFlight* x) {
+  std::lock_guard<std::mutex> guard(g_in_flight_lock);
+  g_in_flight.erase(std::find(g_in_flight.begin(), g_in_flight.end(), x));
+  if (x->closed_by_abort) {
+    --g_closed_unseen;
+    g_in_flight_changed.notify_all();
+  } else if (x->request) {
+    WinHttpCloseHandle(x->request);
+  }
+  if (x->connection) WinHttpCloseHandle(x->connection);
+  if (x->session) WinHttpCloseHandle(x->session);
+}
+
+struct ExchangeGuard {
+  InFlight* x;
+  ~ExchangeGuard() { CloseExchange(x); }
+};
+
+}  // namespace
+
+void PlatformHttpAbort(const std::atomic<bool>* abort) {
+  std::lock_guard<std::mutex> guard(g_in_flight_lock);
+  std::vector<const InFlight*> waiting;
+  for (InFlight* x : g_in_flight) {
+    if (x->abort != abort || !x->request || x->closed_by_abort) continue;
+    if (UnderWine()) {
+      if (x->connected) waiting.push_back(x);
+    } else {
+      WinHttpCloseHandle(x->request);
+      x->closed_by_abort = true;
+      ++g_closed_unseen;
+    }
+  }
+  if (!waiting.empty()) CancelSocketsOf(waiting);
+}
+
+namespace {
+
 bool ReadHead(HINTERNET request, HttpResponseHead* head) {
   DWORD status = 0;
   DWORD size = sizeof(status);
@@ -100,31 +267,31 @@ int PlatformMaxDownloadConnections() { return 8; }
 
 HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
                                    const HttpHeadSink& on_head, const HttpBodySink& on_body) {
-  InternetHandle session(WinHttpOpen(L"tarnfs/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                     WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session.handle) return HttpExchangeResult::NoResponse;
-  WinHttpSetTimeouts(session.handle, static_cast<int>(request.resolve_timeout_ms),
+  InFlight x;
+  x.abort = request.abort;
+  ExchangeGuard closing{&x};
+  if (!OpenExchange(request, &x)) return HttpExchangeResult::NoResponse;
+  WinHttpSetTimeouts(x.session, static_cast<int>(request.resolve_timeout_ms),
                      static_cast<int>(request.connect_timeout_ms), static_cast<int>(request.send_timeout_ms),
                      static_cast<int>(request.receive_timeout_ms));
-  InternetHandle connection(WinHttpConnect(session.handle, W(request.host).c_str(), request.port, 0));
-  if (!connection.handle) return HttpExchangeResult::NoResponse;
-  // The object arrives escaped and free of spaces and controls; WinHTTP must send it as it is.
-  const DWORD flags = (request.secure ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_ESCAPE_DISABLE |
-                      WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
-  InternetHandle req(WinHttpOpenRequest(connection.handle, L"GET", W(request.object).c_str(), nullptr,
-                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-  if (!req.handle) return HttpExchangeResult::NoResponse;
+  // Closed by the abort, the handle's value stays unused until this exchange ends (OpenExchange).
+  const HINTERNET req = x.request;
+  if (request.abort && UnderWine()) {
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&x);
+    WinHttpSetOption(req, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
+    WinHttpSetStatusCallback(req, &OnConnected, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0);
+  }
 
   // Redirects are decided above the seam (where the key may go); a transport that would follow them
   // on its own must not be used at all.
   DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-  const bool policy_set = WinHttpSetOption(req.handle, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
+  const bool policy_set = WinHttpSetOption(req, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
   DWORD feature = WINHTTP_DISABLE_REDIRECTS;
-  const bool feature_set = WinHttpSetOption(req.handle, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof(feature));
+  const bool feature_set = WinHttpSetOption(req, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof(feature));
   if (!policy_set && !feature_set) return HttpExchangeResult::NoResponse;
   // The wait for the head has a timeout of its own (90 s by default); the receive timeout covers it too.
   DWORD head_timeout = request.receive_timeout_ms;
-  WinHttpSetOption(req.handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head_timeout, sizeof(head_timeout));
+  WinHttpSetOption(req, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head_timeout, sizeof(head_timeout));
 
   if (!request.bearer_key.empty()) {
     std::wstring header = L"Authorization: Bearer ";
@@ -136,25 +303,26 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
                           &key[0], units);
     }
     header += key;
-    if (!WinHttpAddRequestHeaders(req.handle, header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD)) {
+    if (!WinHttpAddRequestHeaders(req, header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD)) {
       return HttpExchangeResult::NoResponse;
     }
   }
 
   for (const std::string& line : request.extra_headers) {
     const std::wstring header(line.begin(), line.end());  // ASCII by construction
-    if (!WinHttpAddRequestHeaders(req.handle, header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD)) {
+    if (!WinHttpAddRequestHeaders(req, header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD)) {
       return HttpExchangeResult::NoResponse;
     }
   }
 
-  if (!WinHttpSendRequest(req.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(req.handle, nullptr)) {
-    return HttpExchangeResult::NoResponse;
+  if (x.Aborted()) return HttpExchangeResult::Stopped;
+  if (!WinHttpSendRequest(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      x.Aborted() || !WinHttpReceiveResponse(req, nullptr)) {
+    return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::NoResponse;
   }
   HttpResponseHead local_head;
   HttpResponseHead* filled = head ? head : &local_head;
-  if (!ReadHead(req.handle, filled)) return HttpExchangeResult::NoResponse;
+  if (!ReadHead(req, filled)) return HttpExchangeResult::NoResponse;
   if (on_head && !on_head(*filled)) return HttpExchangeResult::Complete;
 
   if (request.read_chunk > 0) {
@@ -162,21 +330,25 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
     std::vector<char> buffer(request.read_chunk);
     for (;;) {
       DWORD got = 0;
-      if (!WinHttpReadData(req.handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
-        return HttpExchangeResult::BodyFailed;
+      if (x.Aborted()) return HttpExchangeResult::Stopped;
+      if (!WinHttpReadData(req, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
+        return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::BodyFailed;
       }
-      if (got == 0) return HttpExchangeResult::Complete;
+      if (got == 0) return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::Complete;
       if (on_body && !on_body(buffer.data(), got)) return HttpExchangeResult::Stopped;
     }
   }
   std::vector<char> buffer;
   for (;;) {
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(req.handle, &available)) return HttpExchangeResult::BodyFailed;
+    if (x.Aborted()) return HttpExchangeResult::Stopped;
+    if (!WinHttpQueryDataAvailable(req, &available)) {
+      return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::BodyFailed;
+    }
     if (available == 0) return HttpExchangeResult::Complete;
     if (buffer.size() < available) buffer.resize(available);
     DWORD got = 0;
-    if (!WinHttpReadData(req.handle, buffer.data(), available, &got)) return HttpExchangeResult::BodyFailed;
+    if (!WinHttpReadData(req, buffer.data(), available, &got)) return HttpExchangeResult::BodyFailed;
     if (got == 0) return HttpExchangeResult::Complete;
     if (on_body && !on_body(buffer.data(), got)) return HttpExchangeResult::Stopped;
   }
