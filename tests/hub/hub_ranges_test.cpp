@@ -185,28 +185,24 @@ TEST_F(Ranges, ACancelledOrCutCopyContinuesWhereItStopped) {
 
 // Fault: a cancel reached a connection waiting for bytes only when its receive timed out (two minutes).
 TEST_F(Ranges, ACancelEndsConnectionsOnWhichNothingArrives) {
-  const struct {
-    const char* fault;
-    std::vector<std::string> names;  // what the folder holds afterwards
-  } cases[] = {
-      {"hold", {"target.bin"}},  // the first request's head never comes: nothing to keep
-      // Every connection's body stops after its first 64 KiB: what arrived is kept.
-      {"rate=1000", {"target.bin", "target.bin.tarnfs-part"}},
-  };
-  for (const auto& c : cases) {
+  // "hold": the first request's head never comes. "rate=1000": every connection's body stops after
+  // its first 64 KiB (which WinHTTP under Wine keeps until its 256 KiB read is full).
+  for (const char* fault : {"hold", "rate=1000"}) {
     SetTransferTuningForTesting(1, 300000);
     WriteTextFile(target_, "the user's own file");
     const ListedContent listed = Listed("big.bin");  // the listing is not held
     const int threads = ProcessThreadCount();
-    WithFault(c.fault);
-    EXPECT_EQ(FetchListed(listed, "big.bin", 4, 4), DownloadCancelled) << c.fault;
+    WithFault(fault);
+    EXPECT_EQ(FetchListed(listed, "big.bin", 4, 4), DownloadCancelled) << fault;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - cancelled_at_);
     WithFault("");
     ReleaseHeldRequests();
-    std::printf("[ info ] %s: the copy returned %lld ms after the cancel\n", c.fault, static_cast<long long>(ms.count()));
-    EXPECT_EQ(ProcessThreadCount(), threads) << c.fault;
-    EXPECT_EQ(ReadTextFile(target_), "the user's own file") << c.fault;
-    EXPECT_EQ(FolderNames(), c.names) << c.fault;
+    std::printf("[ info ] %s: the copy returned %lld ms after the cancel\n", fault, static_cast<long long>(ms.count()));
+    EXPECT_EQ(ProcessThreadCount(), threads) << fault;
+    EXPECT_EQ(ReadTextFile(target_), "the user's own file") << fault;
+    std::vector<std::string> names = {"target.bin"};
+    if (reports_.back().first > 0) names.push_back("target.bin.tarnfs-part");  // what arrived is kept
+    EXPECT_EQ(FolderNames(), names) << fault;
     std::filesystem::remove(FsPath(target_ + u".tarnfs-part"));
     std::filesystem::remove(FsPath(JoinFsPath(g_state.config_folder, u"partial_downloads.json")));
   }
