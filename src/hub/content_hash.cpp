@@ -31,18 +31,24 @@ ContentCheck ContentCheckFor(const ListedContent& listed) {
 }
 
 bool ContentHasher::Begin(const ContentCheck& check, int64_t size) {
+  on_cpu = check.algorithm == HashAlgorithm::Sha256 && CpuHasSha256();
+  if (on_cpu) {
+    Sha256CpuBegin(&cpu);
+    return true;
+  }
   state = PlatformHashBegin(check.algorithm);
   if (!state) return false;
   if (check.git_blob) {
     const std::string header = "blob " + std::to_string(size);
-    PlatformHashUpdate(state, header.c_str(), header.size() + 1);  // with its NUL
+    Update(header.c_str(), header.size() + 1);  // with its NUL
   }
   return true;
 }
 
 std::string ContentHasher::EndHex() {
-  const std::string digest = PlatformHashEnd(state);
+  const std::string digest = on_cpu ? Sha256CpuEnd(&cpu) : PlatformHashEnd(state);
   state = nullptr;
+  on_cpu = false;
   static const char kHex[] = "0123456789abcdef";
   std::string hex;
   for (unsigned char b : digest) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "hub/sha256_cpu.h"
 #include "platform/platform.h"
 
 // What the listing knows of one file (size -1 and empty hashes when it knows nothing).
@@ -24,12 +25,18 @@ struct ContentCheck {
 
 ContentCheck ContentCheckFor(const ListedContent& listed);
 
-// A running hash of a file's bytes, begun with the check's prefix (the git blob header).
+// A running hash of a file's bytes, begun with the check's prefix (the git blob header). SHA-256 runs
+// on the processor's SHA extensions where it has them, anything else on the platform's hashes.
 struct ContentHasher {
   PlatformHashState* state = nullptr;
+  bool on_cpu = false;
+  Sha256Cpu cpu;
 
   bool Begin(const ContentCheck& check, int64_t size);
-  void Update(const char* data, size_t size) { PlatformHashUpdate(state, data, size); }
+  void Update(const char* data, size_t size) {
+    if (on_cpu) Sha256CpuUpdate(&cpu, data, size);
+    else PlatformHashUpdate(state, data, size);
+  }
   std::string EndHex();  // lower-case hex; empty when hashing failed
   ~ContentHasher();
 };

@@ -106,6 +106,14 @@ DownloadResult CopyThroughPart(Copy& c) {
   PartRecord record;
   bool held = claimed && FileSize(part) >= 0 && TakePartRecord(target, source, &record);
   if (!held) RemoveFileQuietly(part);  // bytes nobody can vouch for
+  // A large copy is recorded while it runs, so that a part left by a crash (which records nothing
+  // at its end) is still found and removed once it is old.
+  const bool recorded = claimed && (held || c.listed.size >= ParallelFromBytes());
+  if (recorded) {
+    PartRecord running = held ? record : PartRecord{source, "", c.listed.size, {}, 0};
+    running.saved_at = static_cast<int64_t>(std::time(nullptr));
+    SavePartRecord(target, running);
+  }
 
   TransferSetup setup = SetupFor(c, part);
   if (held) {
@@ -150,6 +158,7 @@ DownloadResult CopyThroughPart(Copy& c) {
     setup.etag.clear();
   }
   if (result != DownloadOk && !kept) RemoveFileQuietly(part);
+  if (recorded && !kept) DropPartRecord(target);
   if (claimed) ReleasePart(target);
   return result;
 }

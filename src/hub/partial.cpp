@@ -132,6 +132,17 @@ void SavePartRecord(const std::u16string& target, const PartRecord& record) {
   }
 }
 
+void DropPartRecord(const std::u16string& target) {
+  const std::u16string path = IndexPath();
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> guard(g_parts_lock);
+  try {
+    json index = ReadIndex(path);
+    if (index["parts"].erase(WideToUtf8(target)) > 0) WriteJsonFileAtomic(path, index, false);
+  } catch (...) {
+  }
+}
+
 void RemoveStaleParts() {
   const std::u16string path = IndexPath();
   if (path.empty()) return;

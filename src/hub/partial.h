@@ -31,6 +31,8 @@ void ReleasePart(const std::u16string& target);
 // False when there is none for `source`, or its part file is missing or shorter than its spans.
 bool TakePartRecord(const std::u16string& target, const std::string& source, PartRecord* out);
 void SavePartRecord(const std::u16string& target, const PartRecord& record);
+// Forgets the target's record (the copy finished, or kept nothing).
+void DropPartRecord(const std::u16string& target);
 // Removes the parts (and records) saved more than a week ago, and records without a part file.
 void RemoveStaleParts();
 

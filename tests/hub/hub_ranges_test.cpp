@@ -62,6 +62,7 @@ class Ranges : public FakeHubTest {
     r.continue_target = resume;
     reports_.clear();
     r.progress = [this, cancel_at](int64_t done, int64_t total) {
+      if (reports_.empty()) index_while_copying_ = ReadTextFile(IndexPath());
       reports_.push_back({done, total});
       if (reports_.size() == cancel_at) cancelled_at_ = std::chrono::steady_clock::now();
       return reports_.size() != cancel_at;
@@ -87,7 +88,10 @@ class Ranges : public FakeHubTest {
   }
 
   std::u16string folder_ = MakeTempFolder("ranges"), target_ = JoinFsPath(folder_, u"target.bin");
+  static std::u16string IndexPath() { return JoinFsPath(g_state.config_folder, u"partial_downloads.json"); }
+
   std::vector<std::pair<int64_t, int64_t>> reports_;  // (done, total)
+  std::string index_while_copying_;                   // the kept parts' index at the first progress report
   std::chrono::steady_clock::time_point cancelled_at_;
 };
 
@@ -204,7 +208,7 @@ TEST_F(Ranges, ACancelEndsConnectionsOnWhichNothingArrives) {
     if (reports_.back().first > 0) names.push_back("target.bin.tarnfs-part");  // what arrived is kept
     EXPECT_EQ(FolderNames(), names) << fault;
     std::filesystem::remove(FsPath(target_ + u".tarnfs-part"));
-    std::filesystem::remove(FsPath(JoinFsPath(g_state.config_folder, u"partial_downloads.json")));
+    std::filesystem::remove(FsPath(IndexPath()));
   }
 }
 
@@ -238,9 +242,14 @@ TEST_F(Ranges, TheHostsResumeContinuesTheTargetAndChecksIt) {
 // Fault: parts that no copy came back for piled up beside the targets.
 TEST_F(Ranges, APartNobodyComesBackForIsRemovedAfterAWeek) {
   SetTransferTuningForTesting(1, 300000);
+  // A copy in flight is recorded, so that a crash leaves nothing unaccounted for; a finished one is not.
+  ASSERT_EQ(Fetch("big.bin", 4), DownloadOk);
+  EXPECT_NE(index_while_copying_.find("target.bin"), std::string::npos);
+  EXPECT_EQ(ReadTextFile(IndexPath()).find("target.bin"), std::string::npos);
+  std::filesystem::remove(FsPath(target_));
   WithFault("cut_range=50000");
   EXPECT_EQ(Fetch("big.bin", 4), DownloadFailed);
-  const std::u16string index = JoinFsPath(g_state.config_folder, u"partial_downloads.json");
+  const std::u16string index = IndexPath();
   std::string text = ReadTextFile(index);
   const size_t at = text.find("\"saved_at\": ");
   ASSERT_NE(at, std::string::npos);

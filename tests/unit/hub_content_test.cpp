@@ -1,5 +1,8 @@
-// Which hash of a listing is checked, and the platform's hashes computing it (BCrypt under Wine).
+// Which hash of a listing is checked, and the hashes computing it (BCrypt under Wine, the processor's
+// SHA extensions for SHA-256 where present).
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "hub/content_hash.h"
 
@@ -25,5 +28,25 @@ TEST(ContentCheck, TheLargeFileHashWinsAndAMaskedOneChecksNothing) {
     hasher.Update("hel", 3);
     hasher.Update("lo", 2);
     EXPECT_EQ(hasher.EndHex(), c.hex);
+  }
+}
+
+// The processor's SHA-256 against the platform's, over every padding case and uneven pieces.
+TEST(ContentCheck, TheProcessorsSha256MatchesThePlatforms) {
+  if (!CpuHasSha256()) GTEST_SKIP() << "no SHA extensions on this processor";
+  std::string bytes(1 << 20, '\0');
+  uint32_t seed = 7;
+  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  for (size_t size : {size_t(0), size_t(1), size_t(55), size_t(56), size_t(63), size_t(64), size_t(65), size_t(119),
+                      size_t(120), size_t(200), bytes.size()}) {
+    PlatformHashState* platform = PlatformHashBegin(HashAlgorithm::Sha256);
+    ASSERT_NE(platform, nullptr);
+    PlatformHashUpdate(platform, bytes.data(), size);
+    Sha256Cpu cpu;
+    Sha256CpuBegin(&cpu);
+    for (size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 3 % 997 + 1) {
+      Sha256CpuUpdate(&cpu, bytes.data() + at, std::min(piece, size - at));
+    }
+    EXPECT_EQ(Sha256CpuEnd(&cpu), PlatformHashEnd(platform)) << size << " bytes";
   }
 }
