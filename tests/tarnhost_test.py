@@ -3,7 +3,6 @@
 Wine (--emulator). With TARN_HUB_URL set (run through run_with_hub.py) it also browses and downloads, and
 natively runs the commands that ask through the host's request boxes, answered by --answer."""
 import argparse
-import hashlib
 import json
 import os
 import shutil
@@ -23,6 +22,16 @@ def check(cond, what):
         failures.append(what)
 
 
+def run(cmd):
+    p = subprocess.run(cmd, capture_output=True, text=True, encoding="utf-8", errors="replace")
+    return p.returncode, p.stdout, p.stderr
+
+
+def wine_path(emulator, flag, path):
+    return subprocess.run(emulator + ["winepath.exe", flag, path], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
 def config_folder(emulator, work):
     """The plugin's configuration folder as a Unix path, emptied."""
     if not emulator:
@@ -31,86 +40,75 @@ def config_folder(emulator, work):
         return os.path.join(work, "config", "tarnfs")
     appdata = subprocess.run(emulator + ["cmd.exe", "/c", "echo %APPDATA%"], capture_output=True,
                              text=True, check=True).stdout.strip()
-    unix = subprocess.run(emulator + ["winepath.exe", "-u", appdata], capture_output=True, text=True,
-                          check=True).stdout.strip()
-    folder = os.path.join(unix, "tarnfs")
+    folder = os.path.join(wine_path(emulator, "-u", appdata), "tarnfs")
     shutil.rmtree(folder, ignore_errors=True)
     return folder
 
 
-def run(cmd, **kw):
-    p = subprocess.run(cmd, capture_output=True, text=True, encoding="utf-8", errors="replace", **kw)
-    return p.returncode, p.stdout, p.stderr
-
-
-def saved_entries(folder):
-    with open(os.path.join(folder, "favorites.json"), encoding="utf-8") as f:
-        return json.load(f)["entries"]
+def load(path):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
 
 
 def request_box_flows(host, hub, folder, work):
     """The Linux module's commands through the host's request boxes, with "/" as the separator."""
+    entries = lambda: load(os.path.join(folder, "favorites.json"))["entries"]
     rc, out, err = run(host + ["ls", "/Demo models/"])
     check(rc == 0 and "[Load next 10 models]" in out, "a \"/\" path with a trailing \"/\" lists the entry")
     rc, out, err = run(host + ["exec", "/Demo models/[Load next 10 models]"])
     check("go to /Demo models" in out, "the paging item sends the host back with \"/\" (%s)" % out.strip())
 
-    before = len(saved_entries(folder))
+    before = len(entries())
     rc, out, err = run(host + ["--answer", hub + "word-lab/", "exec", "/[Add New Entry]"])
     check("go to /" in out and "Added:\n  word-lab - models\n  word-lab - datasets\n  word-lab - collections" in err,
           "add entry: a URL box, then an OK message naming the three entries (%s)" % err.strip()[-200:])
-    names = [e["display_name"] for e in saved_entries(folder)]
+    names = [e["display_name"] for e in entries()]
     check(len(names) == before + 3 and "word-lab - collections" in names, "the added entries are saved")
-    rc, out, err = run(host + ["--answer", "https://huggingface.co/tarn-demo/sentiment-mini/tree/main?x=1",
-                               "mkdir", "/New folder"])
-    added = saved_entries(folder)[-1]
+    run(host + ["--answer", "https://huggingface.co/tarn-demo/sentiment-mini/tree/main?x=1", "mkdir", "/New folder"])
+    added = entries()[-1]
     check(added["repo_id"] == "tarn-demo/sentiment-mini" and added["display_name"] == "sentiment-mini",
           "make folder adds from a pasted page address, keeping owner/name")
-    for answers, what in ((["--answer", "https://example.com/word-lab"], "Invalid URL"),
-                          (["--cancel"], None)):
-        count = len(saved_entries(folder))
+    for answers, what in ((["--answer", "https://example.com/word-lab"], "Invalid URL"), (["--cancel"], "")):
+        count = len(entries())
         rc, out, err = run(host + answers + ["exec", "/[Add New Entry]"])
-        check(len(saved_entries(folder)) == count and (what is None or what in err),
-              "add entry with %s adds nothing" % answers[-1])
-    rc, out, err = run(host + ["ls", "/word-lab - datasets"])
-    check(rc == 0 and "poems" in out, "an added entry browses")
+        check(len(entries()) == count and what in err, "add entry with %s adds nothing" % answers[-1])
 
-    rc, out, err = run(host + ["--answer", hub + "word-lab", "ls", "/***_TEMPORARY_***"])
-    check(rc == 0 and "word2vec-mini" in out and "Browse temporary repository" in err,
-          "the temporary folder asks for a URL and lists it")
-    check(all(e["display_name"] != "***_TEMPORARY_***" for e in saved_entries(folder)), "and saves nothing")
-    rc, out, err = run(host + ["--answer", "nonsense url", "-v", "ls", "/***_TEMPORARY_***"])
-    check(rc != 0 and "Temp URL parse failed: nonsense url" in err, "an unusable URL: empty folder, logged")
+    # (arguments, what stdout+stderr must hold, whether it must exit 0, what is checked)
+    for args, wanted, ok, what in (
+            (["ls", "/word-lab - datasets"], ["poems"], True, "an added entry browses"),
+            (["--answer", hub + "word-lab", "ls", "/***_TEMPORARY_***"], ["word2vec-mini", "Browse temporary repository"],
+             True, "the temporary folder asks for a URL and lists it"),
+            (["--answer", "nonsense url", "-v", "ls", "/***_TEMPORARY_***"], ["Temp URL parse failed: nonsense url"],
+             False, "an unusable URL: empty folder, logged")):
+        rc, out, err = run(host + args)
+        check((rc == 0) == ok and all(w in out + err for w in wanted), what)
+    check(all(e["display_name"] != "***_TEMPORARY_***" for e in entries()), "the temporary folder saves nothing")
 
     rc, out, err = run(host + ["--answer", "hf_demo_token", "exec", "/[Settings]"])
     check("\u2713 API key valid" in err and "hf_demo_token" not in err, "settings: key checked, never echoed")
-    with open(os.path.join(folder, "favorites.json"), encoding="utf-8") as f:
-        check("api_key_enc" in json.load(f), "the key is saved protected")
+    check("api_key_enc" in load(os.path.join(folder, "favorites.json")), "the key is saved protected")
 
     rc, out, err = run(host + ["exec", "/", "properties"])
-    check("Repositories: %d" % len(saved_entries(folder)) in err and "Version: 1.5.1" in err,
+    check("Repositories: %d" % len(entries()) in err and "Version: 1.5.1" in err,
           "properties of the root: an OK message with the plugin's fields")
     rc, out, err = run(host + ["--yes", "exec", "/Demo models", "properties"])
     check("Type: Organization (models)" in err and "Clear the cached listings of this entry?" in err
           and "go to /" in out, "properties of an entry: its fields, then the cache question")
-    check([e for e in saved_entries(folder) if e["display_name"] == "Demo models"][0]["cached_at"] == 0,
+    check([e for e in entries() if e["display_name"] == "Demo models"][0]["cached_at"] == 0,
           "answering yes resets the cached time")
 
     export = os.path.join(work, "settings.json")
     rc, out, err = run(host + ["exec", "/", "quote export " + export])
-    with open(export, encoding="utf-8") as f:
-        exported = json.load(f)
-    check("Exported %d entries." % len(saved_entries(folder)) in err and "api_key" not in exported,
+    check("Exported %d entries." % len(entries()) in err and "api_key" not in load(export),
           "quote export writes the entries without the key")
     run(host + ["exec", "/", "quote export-with-key \"%s\"" % export])
-    with open(export, encoding="utf-8") as f:
-        exported = json.load(f)
+    exported = load(export)
     check(exported.get("api_key") == "hf_demo_token", "quote export-with-key includes it")
     exported["entries"] = exported["entries"][:1]
     with open(export, "w", encoding="utf-8") as f:
         json.dump(exported, f)
     rc, out, err = run(host + ["exec", "/", "quote import-replace " + export])
-    check("Imported 1 entries, API key set." in err and len(saved_entries(folder)) == 1,
+    check("Imported 1 entries, API key set." in err and len(entries()) == 1,
           "quote import-replace (%s)" % err.strip()[-120:])
     rc, out, err = run(host + ["exec", "/", "quote import " + os.path.join(work, "absent.json")])
     check("Import failed" in err and "Could not open the file." in err, "a failed import says why")
@@ -145,9 +143,8 @@ def main():
         return 77  # the emulator cannot run this program's bitness here: a skip, not a pass
     lines = out.splitlines()
     check(rc == 0, "ls \\ exits 0 (%d: %s)" % (rc, err.strip()))
-    check(len(lines) == 5, "root lists 3 fixed records and 2 entries (%d lines)" % len(lines))
     check(len(lines) == 5 and lines[0].startswith("dir") and lines[0].endswith("***_TEMPORARY_***"),
-          "temporary folder first")
+          "root lists 3 fixed records and 2 entries, the temporary folder first (%d lines)" % len(lines))
     check(any(l.endswith("Demo models") and "2024-01-02 03:04:05" in l for l in lines),
           "entry with its creation time in UTC")
     rc, out, err = run(host + ["ls", "/No such entry"])
@@ -159,10 +156,7 @@ def main():
         rc, out, err = run(host + ["tree", "\\Tiny model", "--depth", "2"])
         check(rc == 0 and "config.json" in out, "tree of a single repository")
         target = os.path.join(work, "config.json")
-        local = target
-        if emulator:
-            local = subprocess.run(emulator + ["winepath.exe", "-w", target], capture_output=True, text=True,
-                                   check=True).stdout.strip()
+        local = wine_path(emulator, "-w", target) if emulator else target
         rc, out, err = run(host + ["get", "\\Tiny model\\config.json", local])
         check(rc == 0 and os.path.exists(target), "get downloads a file (%s)" % err.strip())
         rc, out, err = run(host + ["get", "\\Tiny model\\config.json", local])

@@ -45,6 +45,11 @@ std::wstring WindowText(HWND w) {
 // A message box has the system's text static (id 0xFFFF) and only push buttons with the standard ids.
 bool IsMessageBox(HWND w) { return GetDlgItem(w, 0xFFFF) != nullptr; }
 
+// A button's click as the dialog receives it (WM_COMMAND), which needs no focus or mouse.
+void Click(HWND dialog, int id) {
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
 template <class Pred>
 bool Poll(int timeout_ms, Pred done) {
   for (int waited = 0; waited <= timeout_ms; waited += kPollMs) {
@@ -52,6 +57,17 @@ bool Poll(int timeout_ms, Pred done) {
     Sleep(kPollMs);
   }
   return false;
+}
+
+HWND FindDialog(int timeout_ms, const std::function<bool(HWND)>& wanted) {
+  HWND found = nullptr;
+  Poll(timeout_ms, [&] {
+    for (HWND w : VisibleDialogs()) {
+      if (wanted(w)) found = w;
+    }
+    return found != nullptr;
+  });
+  return found;
 }
 
 UINT IconFlag(HWND box) {
@@ -103,8 +119,7 @@ int64_t RunDialog(const std::function<int64_t()>& open, const std::function<void
     // Whatever the script left open is cancelled, message boxes first, until the export returns.
     while (!returned) {
       for (HWND w : VisibleDialogs()) {
-        const int id = GetDlgItem(w, IDCANCEL) ? IDCANCEL : GetDlgItem(w, IDNO) ? IDNO : IDOK;
-        PostMessageW(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(w, id)));
+        Click(w, GetDlgItem(w, IDCANCEL) ? IDCANCEL : GetDlgItem(w, IDNO) ? IDNO : IDOK);
       }
       Sleep(200);
     }
@@ -116,24 +131,12 @@ int64_t RunDialog(const std::function<int64_t()>& open, const std::function<void
 }
 
 HWND WaitForDialog(const std::wstring& caption, int timeout_ms) {
-  HWND found = nullptr;
-  Poll(timeout_ms, [&] {
-    for (HWND w : VisibleDialogs()) {
-      if (!IsMessageBox(w) && WindowText(w) == caption) found = w;
-    }
-    return found != nullptr;
-  });
-  return found;
+  return FindDialog(timeout_ms, [&](HWND w) { return !IsMessageBox(w) && WindowText(w) == caption; });
 }
 
 SeenMessageBox WaitForMessageBox(int timeout_ms) {
   SeenMessageBox seen;
-  Poll(timeout_ms, [&] {
-    for (HWND w : VisibleDialogs()) {
-      if (IsMessageBox(w)) seen.window = w;
-    }
-    return seen.window != nullptr;
-  });
+  seen.window = FindDialog(timeout_ms, IsMessageBox);
   if (!seen.window) return seen;
   seen.title = WindowText(seen.window);
   seen.text = WindowText(GetDlgItem(seen.window, 0xFFFF));
@@ -175,10 +178,7 @@ bool IsEnabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, 
 
 void Press(HWND dialog, int id) { PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
-void Answer(const SeenMessageBox& box, int button) {
-  PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(box.window, button)));
-}
+void Answer(const SeenMessageBox& box, int button) { Click(box.window, button); }
 
 bool ChooseFile(const std::wstring& caption, const std::wstring& path) {
   const HWND picker = WaitForDialog(caption);
@@ -188,7 +188,7 @@ bool ChooseFile(const std::wstring& caption, const std::wstring& path) {
   if (!name) name = GetDlgItem(picker, 0x480);
   if (!name) return false;
   SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-  PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  Click(picker, IDOK);
   return WaitClosed(picker);
 }
 
@@ -196,7 +196,7 @@ bool ChooseFolder(const std::wstring& path) {
   const HWND picker = WaitForDialog(L"Browse for Folder");
   if (!picker) return false;
   SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(path.c_str()));
-  PostMessageW(picker, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  Click(picker, IDOK);
   return WaitClosed(picker);
 }
 
@@ -204,32 +204,19 @@ bool CaptureWindow(HWND window, const std::wstring& bmp_path) {
   RECT r;
   if (!GetWindowRect(window, &r)) return false;
   const int w = r.right - r.left, h = r.bottom - r.top;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = w;
-  info.bmiHeader.biHeight = h;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 24;
+  const DWORD stride = ((w * 3 + 3) / 4) * 4;
+  BITMAPINFOHEADER info{sizeof(info), w, h, 1, 24};
+  BITMAPFILEHEADER file{0x4D42, 0, 0, 0, sizeof(file) + sizeof(info)};
+  file.bfSize = file.bfOffBits + stride * h;
+  HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
   void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ previous = SelectObject(memory, bitmap);
-  const bool copied = BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY) != FALSE;
-  GdiFlush();
-  bool written = false;
-  if (copied && bits) {
-    const DWORD stride = ((w * 3 + 3) / 4) * 4;
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
-    file.bfSize = file.bfOffBits + stride * h;
-    if (FILE* out = _wfopen(bmp_path.c_str(), L"wb")) {
-      written = fwrite(&file, sizeof(file), 1, out) == 1 && fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out) == 1 &&
-                fwrite(bits, stride * h, 1, out) == 1;
-      written = (fclose(out) == 0) && written;
-    }
-  }
+  bool written = BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY) && GdiFlush() && bits;
+  FILE* out = written ? _wfopen(bmp_path.c_str(), L"wb") : nullptr;
+  written = out && fwrite(&file, sizeof(file), 1, out) && fwrite(&info, sizeof(info), 1, out) &&
+            fwrite(bits, stride * h, 1, out);
+  if (out) written = (fclose(out) == 0) && written;
   SelectObject(memory, previous);
   DeleteObject(bitmap);
   DeleteDC(memory);

@@ -12,28 +12,23 @@
 // default button), so it compares with the MB_* flags the module passed.
 struct SeenMessageBox {
   HWND window = nullptr;
-  std::wstring title;
-  std::wstring text;
+  std::wstring title, text;
   UINT flags = 0;
 };
 
 // Runs `open` on this thread (it shows a modal dialog) while `script` operates it from a helper
-// thread. When the script ends, returns or fails, whatever it left open is cancelled so the test never
-// hangs. Returns what `open` returned.
+// thread; whatever the script leaves open is then cancelled, so the test never hangs.
 int64_t RunDialog(const std::function<int64_t()>& open, const std::function<void()>& script);
 
-// The visible dialog window of the opening thread with this caption; null after `timeout_ms`.
+// The opening thread's visible dialog with this caption, or its next message box; empty on timeout.
 HWND WaitForDialog(const std::wstring& caption, int timeout_ms = 10000);
-// The next visible message box of the opening thread; an empty record after `timeout_ms`.
 SeenMessageBox WaitForMessageBox(int timeout_ms = 10000);
-// True once `window` is gone.
 bool WaitClosed(HWND window, int timeout_ms = 10000);
 
 std::wstring ControlText(HWND dialog, int id);
 // The control's text once it equals `expected`, or its last text after `timeout_ms`.
 std::wstring WaitForText(HWND dialog, int id, const std::wstring& expected, int timeout_ms = 10000);
-// The control that has the keyboard focus in the opening thread.
-HWND FocusedControl();
+HWND FocusedControl();  // in the opening thread
 // Replaces the text as typing would, so the edit's change notification reaches the dialog.
 void TypeText(HWND dialog, int id, const std::wstring& text);
 void SetChecked(HWND dialog, int id, bool checked);
@@ -41,15 +36,13 @@ bool IsChecked(HWND dialog, int id);
 bool IsEnabled(HWND dialog, int id);
 // Clicks a button without waiting for what the click starts (it may open a message box).
 void Press(HWND dialog, int id);
-// Presses the message box's button (IDOK, IDYES, IDNO, IDCANCEL).
-void Answer(const SeenMessageBox& box, int button);
+void Answer(const SeenMessageBox& box, int button);  // IDOK, IDYES, IDNO, IDCANCEL
 
-// Picks `path` in the system file dialog with this caption and confirms it.
+// Picks `path` in the system file dialog with this caption, or the folder picker, and confirms it.
 bool ChooseFile(const std::wstring& caption, const std::wstring& path);
-// Selects `path` in the system folder picker and confirms it.
 bool ChooseFolder(const std::wstring& path);
 
-// Saves the dialog's window, frame included, as a 24-bit BMP (for the README's pictures).
+// Saves the window, frame included, as a 24-bit BMP (for the README's pictures).
 bool CaptureWindow(HWND window, const std::wstring& bmp_path);
 
 std::wstring Wide(const std::string& utf8);
