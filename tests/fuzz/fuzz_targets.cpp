@@ -129,22 +129,25 @@ void FavoritesFile() {
   }
 }
 
-template <typename Record>
-void CacheFile(const std::string& name, bool (*load_fresh)(const std::string&, Record*), const std::string& key) {
+// Writes the input as the named cache file and loads it back as the module does on a listing.
+template <typename Record, typename Load>
+void CacheFile(const std::string& name, Load load_fresh) {
   WriteInputTo(g_scratch / "cache" / (name + ".json"));
   Record record;
-  load_fresh(key, &record);
+  load_fresh(&record);
 }
-bool LoadOrgModels(const std::string& org, OrgReposCache* out) { return LoadFreshOrgReposCache(org, 0, out); }
-bool LoadTree(const std::string& repo, TreeCache* out) { return LoadFreshTreeCache(repo, 0, out); }
-void CacheOrgRepos() { CacheFile<OrgReposCache>(OrgReposCacheName("acme", 0), &LoadOrgModels, "acme"); }
-void CacheTree() { CacheFile<TreeCache>(TreeCacheName("acme/model", 0), &LoadTree, "acme/model"); }
+void CacheOrgRepos() {
+  CacheFile<OrgReposCache>(OrgReposCacheName("acme", 0), [](auto* r) { LoadFreshOrgReposCache("acme", 0, r); });
+}
+void CacheTree() {
+  CacheFile<TreeCache>(TreeCacheName("acme/model", 0), [](auto* r) { LoadFreshTreeCache("acme/model", 0, r); });
+}
 void CacheOrgCollections() {
-  CacheFile<OrgCollectionsCache>(OrgCollectionsCacheName("acme"), &LoadFreshOrgCollectionsCache, "acme");
+  CacheFile<OrgCollectionsCache>(OrgCollectionsCacheName("acme"), [](auto* r) { LoadFreshOrgCollectionsCache("acme", r); });
 }
 void CacheCollectionItems() {
   const std::string slug = "acme/picks-65f000000000000000000001";
-  CacheFile<CollectionItemsCache>(CollectionItemsCacheName(slug), &LoadFreshCollectionItemsCache, slug);
+  CacheFile<CollectionItemsCache>(CollectionItemsCacheName(slug), [&](auto* r) { LoadFreshCollectionItemsCache(slug, r); });
 }
 
 struct Target {
@@ -152,15 +155,24 @@ struct Target {
   void (*run)();
 };
 const Target kTargets[] = {
-    {"hub_org_page", HubOrgPage},         {"hub_tree_page", HubTreePage},
-    {"hub_collections_page", HubCollectionsPage}, {"hub_collection", HubCollection},
-    {"hub_whoami", HubWhoami},            {"link_header", LinkHeader},
-    {"url_split", UrlSplit},              {"redirect_location", RedirectLocation},
-    {"favorites_file", FavoritesFile},    {"cache_org_repos", CacheOrgRepos},
-    {"cache_tree", CacheTree},            {"cache_org_collections", CacheOrgCollections},
-    {"cache_collection_items", CacheCollectionItems},
-};
+    {"hub_org_page", HubOrgPage},       {"hub_tree_page", HubTreePage}, {"hub_collections_page", HubCollectionsPage},
+    {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"link_header", LinkHeader},
+    {"url_split", UrlSplit},            {"redirect_location", RedirectLocation},
+    {"favorites_file", FavoritesFile},  {"cache_org_repos", CacheOrgRepos},
+    {"cache_tree", CacheTree},          {"cache_org_collections", CacheOrgCollections},
+    {"cache_collection_items", CacheCollectionItems}};
 void (*g_run)() = nullptr;
+
+// The scratch folder's configuration; loading favorites may point the state elsewhere, so every input
+// starts from it again.
+void ResetState() {
+  StateLock guard(g_state.lock);
+  g_state.config_folder = Utf8ToWide(g_scratch.string());
+  g_state.favorites_path = Utf8ToWide((g_scratch / "favorites.json").string());
+  g_state.cache_folder = Utf8ToWide((g_scratch / "cache").string());
+  g_state.cache_ttl_hours = 24;
+  g_state.hub_site_url = PluginState::kDefaultHubSiteUrl;
+}
 
 }  // namespace
 
@@ -183,13 +195,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
   std::filesystem::create_directories(g_scratch / "cache");
   std::filesystem::current_path(g_scratch);
   setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
-  SetHttpExchangeForTesting(&ServeInput);
-  if (g_run == RedirectLocation) SetHttpExchangeForTesting(&ServeRedirect);
-  StateLock guard(g_state.lock);
-  g_state.config_folder = Utf8ToWide(g_scratch.string());
-  g_state.favorites_path = Utf8ToWide((g_scratch / "favorites.json").string());
-  g_state.cache_folder = Utf8ToWide((g_scratch / "cache").string());
-  g_state.cache_ttl_hours = 24;
+  SetHttpExchangeForTesting(g_run == RedirectLocation ? &ServeRedirect : &ServeInput);
   return 0;
 }
 
@@ -197,11 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_data = data;
   g_size = size;
   g_calls = 0;
+  ResetState();
   g_run();
-  // Loading favorites may point the state elsewhere; the next input starts from the same state.
-  StateLock guard(g_state.lock);
-  g_state.cache_folder = Utf8ToWide((g_scratch / "cache").string());
-  g_state.cache_ttl_hours = 24;
-  g_state.hub_site_url = PluginState::kDefaultHubSiteUrl;
   return 0;
 }

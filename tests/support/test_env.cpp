@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -90,9 +90,7 @@ void WriteTextFile(const std::u16string& path, const std::string& content) {
 
 std::string ReadTextFile(const std::u16string& path) {
   std::ifstream in(FsPath(path), std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool FileExists(const std::u16string& path) {
@@ -107,10 +105,7 @@ std::vector<std::string> HostRecorder::Log() {
 
 bool HostRecorder::HasLogLine(const std::string& line) {
   std::lock_guard<std::mutex> guard(lock);
-  for (const auto& l : log_lines) {
-    if (l == line) return true;
-  }
-  return false;
+  return std::find(log_lines.begin(), log_lines.end(), line) != log_lines.end();
 }
 
 void HostRecorder::Clear() {
@@ -124,7 +119,7 @@ void HostRecorder::Clear() {
   progress_calls = 0;
 }
 
-int32_t TARN_CALL RecordProgress(int32_t, HostChar*, HostChar*, int32_t percent) {
+static int32_t TARN_CALL RecordProgress(int32_t, HostChar*, HostChar*, int32_t percent) {
   std::lock_guard<std::mutex> guard(g_host.lock);
   const int call = g_host.progress_calls++;
   g_host.progress.emplace_back(call, percent);
@@ -168,11 +163,8 @@ bool LoadedModule::Load(bool with_callbacks) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return false;
   }
-  if (with_callbacks) {
-    m.FsInitW(7, RecordProgress, RecordLog, RecordRequest);
-  } else {
-    m.FsInitW(7, nullptr, nullptr, nullptr);
-  }
+  if (with_callbacks) m.FsInitW(7, RecordProgress, RecordLog, RecordRequest);
+  else m.FsInitW(7, nullptr, nullptr, nullptr);
   return true;
 }
 

@@ -11,11 +11,10 @@
 #include "core/files.h"
 #include "plugin/host_abi.h"
 
-// A fresh, empty configuration folder for this process. On Linux it points XDG_CONFIG_HOME (and
-// XDG_DATA_HOME) at a new temporary folder; on Windows the roaming folder is the Wine prefix's own, so
-// its "tarnfs" folder is emptied instead. Returns the plugin's configuration folder (".../tarnfs").
+// A fresh, empty configuration folder; returns the plugin's (".../tarnfs"). On Linux XDG_CONFIG_HOME
+// and XDG_DATA_HOME point at a new temporary folder; under Wine the prefix's roaming "tarnfs" is emptied.
 std::u16string ResetConfigFolder();
-// A fresh temporary folder for test files (removed by the next call's process exit is not guaranteed).
+// A new, empty temporary folder for test files (left behind when the process ends).
 std::u16string MakeTempFolder(const std::string& tag);
 void WriteTextFile(const std::u16string& path, const std::string& content);
 std::string ReadTextFile(const std::u16string& path);
@@ -44,12 +43,10 @@ struct HostRecorder {
 };
 extern HostRecorder g_host;
 
-int32_t TARN_CALL RecordProgress(int32_t, HostChar*, HostChar*, int32_t percent);
 void TARN_CALL RecordLog(int32_t, int32_t, HostChar* text);
 HostBool TARN_CALL RecordRequest(int32_t, int32_t, HostChar*, HostChar* text, HostChar*, int32_t);
 
-// The module loaded fresh (its state new), initialised with the recording callbacks.
-// `with_callbacks` false passes null callbacks.
+// The module loaded fresh (its state new), initialised with the recording callbacks (or null ones).
 struct LoadedModule {
   PluginModule m;
   bool Load(bool with_callbacks = true);
@@ -61,11 +58,9 @@ struct LoadedModule {
 struct ListedRecord {
   std::string name;
   bool folder = false;
-  uint64_t size = 0;
-  uint64_t write_time = 0;
+  uint64_t size = 0, write_time = 0;
 };
 bool ListThroughModule(PluginModule& m, const std::string& path_utf8, std::vector<ListedRecord>* records,
                        uint32_t* last_error = nullptr);
 
-// UTF-8 <-> host strings for calls.
-std::basic_string<HostChar> H(const std::string& utf8);
+std::basic_string<HostChar> H(const std::string& utf8);  // UTF-8 to a host string for calls
