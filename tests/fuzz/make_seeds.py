@@ -32,10 +32,6 @@ def seed(target, name, data):
         f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
 
 
-def units(text):
-    return text.encode("utf-16-le")
-
-
 def hub_seed(target, name, rest, keep=3, token=None):
     status, link, body = get(rest, token)
     value = json.loads(body)
@@ -58,14 +54,15 @@ hub_seed("hub_collection", "oddities", "api/collections/coll-org/parsing-odditie
 hub_seed("hub_whoami", "good", "api/whoami-v2", token="hf_test_good")
 hub_seed("hub_whoami", "refused", "api/whoami-v2", token="hf_nope")
 
-for i, value in enumerate([link, tree_link, coll_link, '<https://huggingface.co/api/x?cursor=a,b>; rel="prev", <b>; rel=next']):
-    seed("link_header", f"link{i}", units(value))
-for i, value in enumerate(["https://huggingface.co/api/models?author=acme&limit=50", link[1:link.find(">")],
-                           "http://user:pw@[::1]:8080/a b/é?q=ü#frag", "HTTPS://Hub.Example:443"]):
-    seed("url_split", f"url{i}", units(value))
-for i, value in enumerate(["https://cdn.example/file?sig=1", "/api/models/acme/renamed/tree/main", "../other?x=1",
-                           "//huggingface.co/api/y", "https://HUGGINGFACE.CO:443/api/z", "http://huggingface.co/api"]):
-    seed("redirect_location", f"location{i}", units(value))
+for target, name, values in (
+        ("link_header", "link", [link, tree_link, coll_link, '<https://huggingface.co/api/x?cursor=a,b>; rel="prev", <b>; rel=next']),
+        ("url_split", "url", ["https://huggingface.co/api/models?author=acme&limit=50", link[1:link.find(">")],
+                              "http://user:pw@[::1]:8080/a b/é?q=ü#frag", "HTTPS://Hub.Example:443"]),
+        ("redirect_location", "location", ["https://cdn.example/file?sig=1", "/api/models/acme/renamed/tree/main",
+                                           "../other?x=1", "//huggingface.co/api/y", "https://HUGGINGFACE.CO:443/api/z",
+                                           "http://huggingface.co/api"])):
+    for i, value in enumerate(values):
+        seed(target, f"{name}{i}", value.encode("utf-16-le"))
 
 entries = [
     {"id": "e1", "type": "org-models", "kind": "model", "org": "files-org", "repo_id": "", "display_name": "Files",
