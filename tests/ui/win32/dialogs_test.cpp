@@ -127,9 +127,11 @@ TEST_F(DialogTest, AddEntryClassifiesAsksAndAddsOnlyWhatIsTicked) {
   EXPECT_EQ(entries[1]["type"], "org-collections");
 }
 
-TEST_F(DialogTest, SettingsTestsTheKeyAndAppliesTheFieldsOnOk) {
-  Configure(json::array(), {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});
-  const std::wstring cache = File("my cache");
+TEST_F(DialogTest, SettingsTestsTheKeyAppliesOnOkAndUsesTheSystemPickers) {
+  Configure(json::array({Entry("Files", "org-models", "files-org"), Entry("One", "single-model", "space owner/model one")}),
+            {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});
+  const std::wstring cache = File("my cache"), exported = File("backup.json"), picked = File("picked");
+  std::filesystem::create_directories(picked);
   Execute("\\[Settings]", "open", L"Tarnfs - Settings", [&](HWND dlg) {
     EXPECT_EQ(Texts(dlg, {IDC_SET_API_KEY, IDC_SET_TTL, IDC_SET_STATUS}), L"hf_old|5|");
     EXPECT_EQ(SendDlgItemMessageW(dlg, IDC_SET_API_KEY, EM_GETPASSWORDCHAR, 0, 0), L'*');
@@ -144,17 +146,12 @@ TEST_F(DialogTest, SettingsTestsTheKeyAndAppliesTheFieldsOnOk) {
     TypeText(dlg, IDC_SET_TTL, L"0");
     Press(dlg, IDOK);
   });
-  const json saved = Favorites();
+  json saved = Favorites();
   EXPECT_FALSE(saved.contains("api_key") || saved.contains("api_key_enc")) << saved.dump();
   EXPECT_EQ(saved["cache_ttl_hours"], 1);
   EXPECT_EQ(Wide(saved["cache_path"].get<std::string>()), cache);
   EXPECT_TRUE(std::filesystem::is_directory(cache));
-}
 
-TEST_F(DialogTest, SettingsExportImportAndFolderPickerGoThroughTheSystemDialogs) {
-  Configure(json::array({Entry("Files", "org-models", "files-org"), Entry("One", "single-model", "space owner/model one")}));
-  const std::wstring exported = File("backup.json"), picked = File("picked");
-  std::filesystem::create_directories(picked);
   Execute("\\[Settings]", "open", L"Tarnfs - Settings", [&](HWND dlg) {
     TypeText(dlg, IDC_SET_API_KEY, L"hf_test_good");
     Press(dlg, IDC_SET_EXPORT);
@@ -180,9 +177,9 @@ TEST_F(DialogTest, SettingsExportImportAndFolderPickerGoThroughTheSystemDialogs)
   const json file = json::parse(ReadTextFile(std::u16string(exported.begin(), exported.end())));
   EXPECT_EQ(file["api_key"], "hf_test_good");
   EXPECT_EQ(file["entries"].size(), 2u);
-  const json saved = Favorites();
+  saved = Favorites();
   EXPECT_EQ(saved["entries"].size(), 2u);
-  EXPECT_NE(Wide(saved["cache_path"].get<std::string>()), picked);
+  EXPECT_EQ(Wide(saved["cache_path"].get<std::string>()), cache);
 }
 
 TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
