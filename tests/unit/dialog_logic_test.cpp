@@ -164,12 +164,13 @@ TEST_F(DialogLogic, SettingsApplyTestBrowseExportAndImport) {
   EXPECT_EQ(fields.status, u"Exported 1 entries.");
 
   // Cancel to replace-or-merge changes nothing, not even the typed fields.
+  const int32_t ttl = g_state.cache_ttl_hours;
   fields.ttl_hours = u"99";
   ui_.picks = {target};
   ui_.answers = {kAnswerCancel};
   SettingsImport(&fields, ui_.Bind());
   EXPECT_EQ(ui_.Last(), "Import settings 291");
-  EXPECT_EQ(g_state.cache_ttl_hours, 24);
+  EXPECT_EQ(g_state.cache_ttl_hours, ttl);
   // Merging into a state without the key: the fields applied first, then refilled with the counts.
   fields.api_key = u"";
   ui_.picks = {target};
