@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
-#include <tuple>
 
 #include <nlohmann/json.hpp>
 
+#include "config/entry.h"
 #include "config/favorites.h"
 #include "core/json.h"
 #include "platform/platform.h"
@@ -27,11 +27,6 @@ std::set<std::string> FolderNames(const std::u16string& folder) {
   return names;
 }
 
-auto Fields(const Entry& e) {
-  return std::tie(e.id, e.type, e.is_dataset, e.org, e.repo_id, e.display_name, e.cache_enabled, e.cached_at,
-                  e.created_at, e.limit_enabled, e.limit_count);
-}
-
 class Favorites : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -47,11 +42,7 @@ class Favorites : public ::testing::Test {
     ResetState();
   }
   void ResetState() {  // what FsInitW leaves before its load
-    g_state.favorites_path = path_;
-    g_state.cache_folder = JoinFsPath(folder_, u"cache");
-    g_state.api_key.clear();
-    g_state.cache_ttl_hours = 24;
-    g_state.entries.clear();
+    ResetLinkedState(folder_);
     g_state.hub_site_url = PluginState::kDefaultHubSiteUrl;
   }
   json Saved() { return json::parse(ReadTextFile(path_)); }
@@ -78,7 +69,7 @@ TEST_F(Favorites, LoadGivesBackWhatSaveWrote) {
   ResetState();
   LoadFavorites();
   ASSERT_EQ(g_state.entries.size(), entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) EXPECT_TRUE(Fields(g_state.entries[i]) == Fields(entries[i])) << i;
+  for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(EntryToJson(g_state.entries[i]), EntryToJson(entries[i])) << i;
   EXPECT_EQ(g_state.api_key, u"hf_secret_\u00fc");
   EXPECT_EQ(g_state.cache_ttl_hours, -3);
   EXPECT_EQ(g_state.cache_folder, JoinFsPath(folder_, u"elsewhere"));
