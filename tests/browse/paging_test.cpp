@@ -1,4 +1,4 @@
-// Organisation listings page by page: limits 10, 300 and 1000, the paging item appearing and
+// Organisation listings page by page: limits 10 and 1000, the paging item appearing and
 // disappearing, pages loaded through execute, copy and open, and a repository on two pages.
 #include "browse/browse_fixture.h"
 #include "platform/platform.h"
@@ -35,15 +35,10 @@ TEST_F(Paging, LimitTenLoadsTenMoreThroughExecuteCopyAndOpen) {
   EXPECT_EQ(records[39].name, "model-0039");
 }
 
-TEST_F(Paging, LimitsOfThreeHundredAndAThousand) {
-  Configure(json::array({EntryJson("Big", "org-models", "big-org", false, 300),
-                         EntryJson("Cap", "org-models", "big-org", true, 1000)}));
-  std::vector<std::string> names = Names("\\Big");
-  ASSERT_EQ(names.size(), 301u);
-  EXPECT_EQ(names[300], "[Load next 300 models]");
-  EXPECT_NE(TakeRequests().at(0).find("limit=300&"), std::string::npos);
-
-  names = Names("\\Cap");  // datasets, and still "models"
+// A limit of 1000 is capped at the hub's 500 a page (300 is the dispatch suite's default).
+TEST_F(Paging, ALimitOfAThousandLoadsFiveHundredAtATime) {
+  Configure(json::array({EntryJson("Cap", "org-models", "big-org", true, 1000)}));
+  std::vector<std::string> names = Names("\\Cap");  // datasets, and still "models"
   ASSERT_EQ(names.size(), 501u);
   EXPECT_EQ(names[0], "data-0000");
   EXPECT_EQ(names[500], "[Load next 500 models]");
