@@ -51,9 +51,11 @@ SIZES=""
 if has capped || has uncapped || has memory || has resume; then SIZES="$NATIVE_MIB"; fi
 if { has wine || has wine_uncapped || has wine_memory; } && [ "$WINE_MIB" != "$NATIVE_MIB" ]; then SIZES="$SIZES $WINE_MIB"; fi
 echo "creating files of $SIZES MiB (random bytes)"
-python3 - "$WORK" $SIZES <<'PY'
+python3 - "$WORK" "$ROOT/tools/fakehub" $SIZES <<'PY'
 import hashlib, json, os, sys
-work, sizes = sys.argv[1], [int(s) for s in sys.argv[2:]]
+work, sizes = sys.argv[1], [int(s) for s in sys.argv[3:]]
+sys.path.insert(0, sys.argv[2])
+from fakehub import lfs_pointer_bytes  # the large-file pointer exactly as the fake hub writes it
 warm = b"warm\n"
 with open(f"{work}/www/files/warm.txt", "wb") as f:
     f.write(warm)
@@ -68,7 +70,7 @@ for mib in sizes:
             chunk = os.urandom(1 << 20)
             h.update(chunk)
             f.write(chunk)
-    pointer = f"version https://git-lfs.github.com/spec/v1\noid sha256:{h.hexdigest()}\nsize {size}\n".encode()
+    pointer = lfs_pointer_bytes(h.hexdigest(), size)
     items.append({"type": "file", "oid": hashlib.sha1(b"blob %d\0" % len(pointer) + pointer).hexdigest(),
                   "size": size, "lfs": {"oid": h.hexdigest(), "size": size, "pointerSize": len(pointer)},
                   "path": name, "lastCommit": date})

@@ -664,9 +664,14 @@ def git_blob(data):
     return b"blob %d\0" % len(data) + data
 
 
+# The version line every large-file pointer starts with, kept as data beside this file.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "lfs-pointer-version.txt")) as _f:
+    LFS_POINTER_VERSION = _f.read().strip()
+
+
 def lfs_pointer_bytes(sha256_hex, size):
     """The pointer file git keeps for a large file; its blob id is the tree's "oid"."""
-    return f"version https://git-lfs.github.com/spec/v1\noid sha256:{sha256_hex}\nsize {size}\n".encode()
+    return f"version {LFS_POINTER_VERSION}\noid sha256:{sha256_hex}\nsize {size}\n".encode()
 
 
 def lfs_pointer(node, v):
