@@ -47,17 +47,15 @@ class Ranges : public FakeHubTest {
     }
     return listed;
   }
-  DownloadResult Fetch(const std::string& path, int connections, size_t cancel_at = 0, bool resume = false) {
-    return FetchListed(Listed(path), path, connections, cancel_at, resume);
-  }
-  DownloadResult FetchListed(const ListedContent& listed, const std::string& path, int connections, size_t cancel_at,
-                             bool resume = false) {
+  // `listed`: null asks the hub's listing now.
+  DownloadResult Fetch(const std::string& path, int connections, size_t cancel_at = 0, bool resume = false,
+                       const ListedContent* listed = nullptr) {
     DownloadRequest r;
     r.repo_id = "files-org/basic";
     r.file_path = path;
     r.local_path = target_;
     r.api_key = "hf_test_good";
-    r.listed = listed;
+    r.listed = listed ? *listed : Listed(path);
     r.connections = connections;
     r.continue_target = resume;
     reports_.clear();
@@ -204,7 +202,7 @@ TEST_F(Ranges, ACancelEndsConnectionsOnWhichNothingArrives) {
     const ListedContent listed = Listed("big.bin");  // the listing is not held
     const int threads = ProcessThreadCount();
     WithFault(fault);
-    EXPECT_EQ(FetchListed(listed, "big.bin", 4, 4), DownloadCancelled) << fault;
+    EXPECT_EQ(Fetch("big.bin", 4, 4, false, &listed), DownloadCancelled) << fault;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - cancelled_at_);
     WithFault("");
     ReleaseHeldRequests();
