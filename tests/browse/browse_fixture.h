@@ -48,9 +48,10 @@ class BrowseTest : public ::testing::Test {
   }
   // Writes favorites.json ("hub_url" = the fake hub + `hub_suffix`, e.g. a fault prefix) and loads the
   // module afresh.
-  void Configure(const json& entries, const std::string& hub_suffix = "") {
+  void Configure(const json& entries, const std::string& hub_suffix = "", const std::string& api_key = "") {
     module_.Unload();
-    const json doc = {{"hub_url", HubUrl() + hub_suffix}, {"cache_ttl_hours", 24}, {"entries", entries}};
+    json doc = {{"hub_url", HubUrl() + hub_suffix}, {"cache_ttl_hours", 24}, {"entries", entries}};
+    if (!api_key.empty()) doc["api_key"] = api_key;
     WriteTextFile(JoinFsPath(config_, u"favorites.json"), doc.dump(2));
     ASSERT_TRUE(module_.Load());
     ResetHubLog();

@@ -47,15 +47,7 @@ const char* const kFiles[] = {"README.md", "lfs-note.txt"};  // served directly;
 
 class FaultMatrix : public BrowseTest {
  protected:
-  void ConfigureWithKey(const std::string& hub_suffix) {
-    module_.Unload();
-    const json doc = {{"hub_url", HubUrl() + hub_suffix}, {"cache_ttl_hours", 24}, {"api_key", "hf_test_good"},
-                      {"entries", AllKinds()}};
-    WriteTextFile(JoinFsPath(config_, u"favorites.json"), doc.dump(2));
-    ASSERT_TRUE(module_.Load());
-    ResetHubLog();
-    g_host.Clear();
-  }
+  void ConfigureWithKey(const std::string& hub_suffix) { Configure(AllKinds(), hub_suffix, "hf_test_good"); }
   std::multiset<std::string> ListedNames(const std::string& path) {
     std::multiset<std::string> names;
     for (const std::string& n : Names(path)) {

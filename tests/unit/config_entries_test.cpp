@@ -21,17 +21,6 @@ using nlohmann::json;
 
 namespace {
 
-Entry Made(const std::string& id, uint32_t type, const std::string& org, const std::string& repo,
-           const std::u16string& name) {
-  Entry e;
-  e.id = id;
-  e.type = type;
-  e.org = org;
-  e.repo_id = repo;
-  e.display_name = name;
-  return e;
-}
-
 class ConfigEntries : public ::testing::Test {
  protected:
   void SetUp() override { ResetLinkedState(folder_); }
@@ -76,7 +65,7 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameAndKind) {
 }
 
 TEST_F(ConfigEntries, UniqueIdsAndDisplayNames) {
-  g_state.entries = {Made("a_b", OrgModels, "a", "", u"A"), Made("a_b_1", OrgModels, "a", "", u"B")};
+  g_state.entries = {Entry{"a_b", OrgModels, 0, "a", "", u"A"}, Entry{"a_b_1", OrgModels, 0, "a", "", u"B"}};
   EXPECT_EQ(MakeUniqueId("a/b"), "a_b_2");
   EXPECT_EQ(MakeUniqueId("x:y\\z"), "x_y_z");
   bool renamed = true;
@@ -84,7 +73,7 @@ TEST_F(ConfigEntries, UniqueIdsAndDisplayNames) {
   EXPECT_FALSE(renamed);
   EXPECT_EQ(MakeUniqueDisplayName(u"[Settings]", &renamed), u"[Settings] (2)");
   EXPECT_TRUE(renamed);
-  for (int n = 2; n <= 999; ++n) g_state.entries.push_back(Made("n", OrgModels, "a", "", u"A (" + WideDecimal(n) + u")"));
+  for (int n = 2; n <= 999; ++n) g_state.entries.push_back({"n", OrgModels, 0, "a", "", u"A (" + WideDecimal(n) + u")"});
   EXPECT_EQ(MakeUniqueDisplayName(u"A", &renamed), u"A (dup)");
 }
 
@@ -100,8 +89,8 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "acme-datasets", "acme-models_1"}));
   const Entry& datasets = g_state.entries[1];
   EXPECT_EQ(datasets.display_name, u"acme - datasets");
-  EXPECT_TRUE(datasets.is_dataset && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0);
-  EXPECT_EQ(datasets.limit_count, 50);
+  EXPECT_TRUE(datasets.is_dataset && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0 &&
+              datasets.limit_count == 50);
   EXPECT_EQ(g_state.entries[2].display_name, u"acme - models");
   EXPECT_TRUE(g_state.delete_suppressed.empty());
   hub.Answer(collections, R"([{"slug": "acme/picks-1", "title": "Picks"}])");
@@ -118,19 +107,18 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_EQ(AddEntriesFromUrl(u"https://example.com/acme", false, true, 300, true, true, true), 0);
   EXPECT_EQ(hub.requests.size(), requests);
 
-  Entry temp = Made("keep", OrgCollections, "x", "", u"X");
+  Entry temp = Entry{"keep", OrgCollections, 0, "x", "", u"X"};
   EXPECT_FALSE(MakeTemporaryEntry(u"https://example.com/acme", &temp));
   EXPECT_EQ(temp.id, "keep");
   ASSERT_TRUE(MakeTemporaryEntry(u"https://huggingface.co/datasets/acme", &temp));
   EXPECT_EQ(temp.id + " " + WideToUtf8(temp.display_name), "__temp__ ***_TEMPORARY_***");
   EXPECT_TRUE(temp.type == OrgModels && temp.is_dataset && temp.limit_enabled && !temp.cache_enabled);
   ASSERT_TRUE(MakeTemporaryEntry(u"acme/tiny", &temp));
-  EXPECT_EQ(temp.type, SingleModel);
-  EXPECT_EQ(temp.repo_id, "acme/tiny");
+  EXPECT_TRUE(temp.type == SingleModel && temp.repo_id == "acme/tiny");
 }
 
 TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
-  g_state.entries = {Made("acme-models", OrgModels, "acme", "", u"A"), Made("b", SingleModel, "b", "b/x", u"B")};
+  g_state.entries = {Entry{"acme-models", OrgModels, 0, "acme", "", u"A"}, Entry{"b", SingleModel, 0, "b", "b/x", u"B"}};
   const std::u16string exported = JoinFsPath(folder_, u"all.json");
   for (const auto& [key, include, written] : std::vector<std::tuple<std::u16string, bool, bool>>{
            {u"", true, false}, {u"secret", false, false}, {u"secret", true, true}}) {
@@ -163,7 +151,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
 }
 
 TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
-  g_state.entries = {Made("a", OrgModels, "acme", "", u"A")};
+  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
   g_state.delete_suppressed = {u"gone"};
   const std::u16string existing = MakeTempFolder("import-cache"), fallback = JoinFsPath(folder_, u"cache");
   const json none = json::array();
@@ -180,14 +168,14 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
     EXPECT_EQ(g_state.cache_folder, cache);
   }
   g_state.api_key = u"mine";
-  const json twice = EntryToJson(Made("dup", SingleModel, "acme", "acme/x", u"X"));
+  const json twice = EntryToJson(Entry{"dup", SingleModel, 0, "acme", "acme/x", u"X"});
   const ImportResult r = ImportSettings(File({{"api_key", "theirs"}, {"entries", {twice, twice}}}), true);
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present, r.api_key_set), std::make_tuple(1u, 1u, true));
   EXPECT_EQ(g_state.api_key, u"theirs");
 }
 
 TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
-  g_state.entries = {Made("a", OrgModels, "acme", "", u"A")};
+  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
   const std::u16string not_json = JoinFsPath(folder_, u"bad.json");
   WriteTextFile(not_json, "{ \"entries\": [ ");
   const std::u16string no_list = u"This is not a Tarnfs settings file (no \"entries\" list).";

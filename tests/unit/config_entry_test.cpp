@@ -9,8 +9,8 @@
 
 using nlohmann::json;
 
-TEST(EntryJson, FillsDefaultsAndMapsTheTypeKindAndLimit) {
-  const std::tuple<json, uint32_t, uint32_t, int32_t> cases[] = {  // members; type, is_dataset, limit_count
+TEST(EntryJson, FillsDefaultsMapsTheTypeKindAndLimitAndReadsWrongTypesAsDefaults) {
+  std::vector<std::tuple<json, uint32_t, uint32_t, int32_t>> cases = {  // members; type, is_dataset, limit_count
       {json::object(), OrgModels, 0, 300},
       {{{"type", "org-collections"}}, OrgCollections, 0, 300},
       {{{"type", "single-model"}, {"kind", "dataset"}}, SingleModel, 1, 300},
@@ -19,33 +19,26 @@ TEST(EntryJson, FillsDefaultsAndMapsTheTypeKindAndLimit) {
       {{{"limit_count", 3}}, OrgModels, 0, 10},
       {{{"limit_count", 5000}}, OrgModels, 0, 5000},
   };
+  for (const json& wrong : {json{{"id", 5}}, json{{"kind", true}}, json{{"cache_enabled", 1}}, json{{"cached_at", "1"}},
+                            json{{"created_at", 1.5}}, json{{"limit_count", "300"}},
+                            json{{"created_at", 18446744073709551615ull}}, json{{"limit_count", 4294967296ll}},
+                            json{{"limit_count", 1e300}}, json{{"limit_enabled", nullptr}}}) {
+    cases.emplace_back(wrong, OrgModels, 0, 300);
+  }
   for (auto [object, type, dataset, limit] : cases) {
-    object["display_name"] = "Only a name";
+    object["display_name"] = "E";
     Entry entry;
     entry.org = "left over";  // a reused record: missing keys still get their defaults
     ASSERT_TRUE(EntryFromJson(object, &entry)) << object;
-    EXPECT_EQ(std::tie(entry.type, entry.is_dataset, entry.limit_count), std::tie(type, dataset, limit)) << object;
-    EXPECT_EQ(entry.org, "");
-    EXPECT_FALSE(entry.cache_enabled);
+    Entry expected{"", type, dataset, "", "", u"E"};
+    expected.limit_count = limit;
+    EXPECT_EQ(EntryToJson(entry), EntryToJson(expected)) << object;
   }
   const json odd = EntryToJson(Entry{"", 3, 2});  // a type outside the kinds; only exactly 1 means datasets
   EXPECT_EQ(odd["type"], "unknown");
   EXPECT_EQ(odd["kind"], "model");
-}
 
-TEST(EntryFromJson, AMemberOfTheWrongTypeOrRangeGivesItsDefaultAndOnlyTheNameDecides) {
-  const json objects[] = {
-      {{"id", 5}}, {{"kind", true}}, {{"cache_enabled", 1}}, {{"cached_at", "1"}}, {{"created_at", 1.5}},
-      {{"limit_count", "300"}}, {{"created_at", 18446744073709551615ull}}, {{"limit_count", 4294967296ll}},
-      {{"limit_count", 1e300}}, {{"limit_enabled", nullptr}},
-  };
-  for (json object : objects) {
-    object.emplace("display_name", "E");
-    Entry entry;
-    ASSERT_TRUE(EntryFromJson(object, &entry)) << object;
-    EXPECT_EQ(EntryToJson(entry), EntryToJson(Entry{"", OrgModels, 0, "", "", u"E"})) << object;
-  }
-  Entry entry;
+  Entry entry;  // only the name decides whether there is an entry at all
   for (const json& nameless : {json{{"display_name", ""}}, json{{"display_name", 5}}, json::array({1}), json()}) {
     EXPECT_FALSE(EntryFromJson(nameless, &entry)) << nameless;
   }

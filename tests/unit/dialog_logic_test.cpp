@@ -15,8 +15,7 @@
 
 namespace {
 
-// Message boxes and pickers answered from a script (OK, and cancelled, when it runs out), with every
-// message box recorded.
+// Message boxes answered from a script (OK when it runs out) and recorded; pickers cancel when out of picks.
 struct ScriptedServices {
   std::deque<int32_t> answers;
   std::deque<std::u16string> picks;
@@ -50,64 +49,49 @@ class DialogLogic : public ::testing::Test {
   ScriptedServices ui_;
 };
 
-TEST_F(DialogLogic, AddEntryStatusLineFollowsTheSplitter) {
-  struct Case {
-    std::u16string url;
-    std::u16string status;
-    bool kind_boxes;
-  };
-  const std::vector<Case> cases = {
-      {u"", u"Enter a HuggingFace URL above", true},
-      {u"  ", u"Enter a HuggingFace URL above", true},
-      {u"https://hub.test/google", u"Organization \u2192 adds the entries ticked below", true},
+TEST_F(DialogLogic, AddEntryClassifiesAsksBeforeItAddsAndFloorsTheLimit) {
+  const std::pair<std::u16string, std::u16string> statuses[] = {  // URL, status; false: kind boxes disabled
+      {u"  ", u"Enter a HuggingFace URL above"},
+      {u"https://hub.test/google", u"Organization \u2192 adds the entries ticked below"},
       {u"https://huggingface.co/google/gemma-2b/tree/main",
-       u"Single model \u2192 added as one root folder (ticks below ignored)", false},
-      {u"datasets/acme/data", u"Single dataset \u2192 added as one root folder (ticks below ignored)", false},
-      {u"https://example.com/google", u"Not a HuggingFace address \u2192 nothing would be added", true},
-  };
-  for (const Case& c : cases) {
+       u"Single model \u2192 added as one root folder (ticks below ignored)"},
+      {u"datasets/acme/data", u"Single dataset \u2192 added as one root folder (ticks below ignored)"},
+      {u"https://example.com/google", u"Not a HuggingFace address \u2192 nothing would be added"}};
+  for (const auto& [url, status] : statuses) {
     AddEntryFields fields = AddEntryInitialFields();
     fields.add_models = false;
-    fields.url = c.url;
+    fields.url = url;
     AddEntryClassify(&fields);
-    EXPECT_EQ(fields.status, c.status) << WideToUtf8(c.url);
-    EXPECT_EQ(fields.kind_boxes_enabled, c.kind_boxes) << WideToUtf8(c.url);
+    EXPECT_EQ(fields.status, status) << WideToUtf8(url);
+    EXPECT_EQ(fields.kind_boxes_enabled, status.find(u"Single") != 0) << WideToUtf8(url);
     EXPECT_FALSE(fields.add_models) << "classifying leaves the ticks";
   }
-}
-
-TEST_F(DialogLogic, AddEntryAsksBeforeItAdds) {
-  const AddEntryFields start = AddEntryInitialFields();
-  EXPECT_EQ(start.status, u"Enter a HuggingFace URL above");
-  EXPECT_TRUE(start.add_models && start.add_datasets && start.add_collections && start.limit_enabled);
-  EXPECT_FALSE(start.cache_enabled);
-  EXPECT_EQ(start.limit_count, u"300");
 
   // Each refusal leaves the dialog open with one message box and nothing added.
-  struct Refusal {
+  const AddEntryFields start = AddEntryInitialFields();
+  const struct {
     std::u16string url;
     bool models_and_datasets, collections, cache;
     int32_t answer;
     std::string box;
-  };
-  const std::vector<Refusal> refusals = {
+  } refusals[] = {
       {u"", true, true, false, kAnswerOk, "Error 0"},
       {u"acme", false, false, false, kAnswerOk, "Nothing to add 64"},
       {u"acme", true, true, true, kAnswerNo, "Offline Cache Warning 52"},
       {u"https://example.com/acme", true, true, false, kAnswerOk, "Invalid URL 16"},
       {u"acme", false, true, false, kAnswerOk, "Invalid URL 16"},  // acme has no collections
   };
-  for (size_t i = 0; i < refusals.size(); ++i) {
-    const Refusal& r = refusals[i];
+  for (const auto& r : refusals) {
     AddEntryFields f = start;
     f.url = r.url;
     f.add_models = f.add_datasets = r.models_and_datasets;
     f.add_collections = r.collections;
     f.cache_enabled = r.cache;
     ui_.answers = {r.answer};
-    EXPECT_FALSE(AddEntryPressAdd(f, ui_.Bind())) << i;
-    EXPECT_EQ(ui_.asked.size(), i + 1);
-    EXPECT_EQ(ui_.Last(), r.box) << i;
+    const size_t asked = ui_.asked.size();
+    EXPECT_FALSE(AddEntryPressAdd(f, ui_.Bind())) << r.box;
+    EXPECT_EQ(ui_.asked.size(), asked + 1) << r.box;
+    EXPECT_EQ(ui_.Last(), r.box);
   }
   EXPECT_EQ(ui_.asked[2].text.substr(0, 63), u"Offline caching will fetch the full file list from HuggingFace.");
   EXPECT_EQ(ui_.asked[3].text, u"Could not parse URL. Use format:\n  https://hub.test/google\n  https://hub.test/google/gemma-2b");
@@ -133,13 +117,11 @@ TEST_F(DialogLogic, AddEntryAsksBeforeItAdds) {
   }
 }
 
-TEST_F(DialogLogic, SettingsFieldsTestAndBrowse) {
+TEST_F(DialogLogic, SettingsApplyTestBrowseExportAndImport) {
   SettingsFields fields = SettingsFieldsFromState();
   EXPECT_EQ(fields.ttl_hours, u"24");
   for (const auto& [ttl, stored] : std::vector<std::pair<std::u16string, int32_t>>{{u"0", 1}, {u"", 1}, {u"48", 48}}) {
-    fields.api_key = u"";
-    fields.cache_folder = u"";
-    fields.ttl_hours = ttl;
+    fields = {u"", u"", ttl};
     g_state.api_key = u"old";
     ApplySettingsFields(fields);
     EXPECT_EQ(g_state.cache_ttl_hours, stored);
@@ -162,17 +144,14 @@ TEST_F(DialogLogic, SettingsFieldsTestAndBrowse) {
   SettingsBrowseCacheFolder(&fields, ui_.Bind());
   SettingsBrowseCacheFolder(&fields, ui_.Bind());  // cancelled
   EXPECT_EQ(fields.cache_folder, u"/chosen");
-}
 
-TEST_F(DialogLogic, SettingsExportAndImport) {
   Entry entry;
   entry.id = "a";
   entry.org = "acme";
   entry.display_name = u"A";
   g_state.entries = {entry};
-  SettingsFields fields = SettingsFieldsFromState();
+  fields = SettingsFieldsFromState();
   const std::u16string target = JoinFsPath(folder_, u"export.json");
-
   fields.api_key = u"secret";
   ui_.answers = {kAnswerNo, kAnswerYes};
   SettingsExport(&fields, ui_.Bind());
@@ -185,12 +164,13 @@ TEST_F(DialogLogic, SettingsExportAndImport) {
   EXPECT_EQ(fields.status, u"Exported 1 entries.");
 
   // Cancel to replace-or-merge changes nothing, not even the typed fields.
+  const int32_t ttl = g_state.cache_ttl_hours;
   fields.ttl_hours = u"99";
   ui_.picks = {target};
   ui_.answers = {kAnswerCancel};
   SettingsImport(&fields, ui_.Bind());
   EXPECT_EQ(ui_.Last(), "Import settings 291");
-  EXPECT_EQ(g_state.cache_ttl_hours, 24);
+  EXPECT_EQ(g_state.cache_ttl_hours, ttl);
   // Merging into a state without the key: the fields applied first, then refilled with the counts.
   fields.api_key = u"";
   ui_.picks = {target};
@@ -213,20 +193,19 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
   Entry org;
   org.org = "acme";
   org.cached_at = 86400;
-  EntrySettingsFields f = EntrySettingsInitialFields(org);
-  EXPECT_EQ(f.kind + u"|" + f.added + u"|" + f.last_cached + u"|" + f.url + u"|" + f.limit_count,
-            u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|300");
-  EXPECT_TRUE(f.limit_controls_enabled);
   Entry dataset = org;
   dataset.type = SingleModel;
   dataset.is_dataset = 1;
   dataset.repo_id = "acme/data";
   dataset.created_at = 1704164645;
   dataset.cached_at = 0;
-  f = EntrySettingsInitialFields(dataset);
-  EXPECT_EQ(f.kind + u"|" + f.added + u"|" + f.last_cached + u"|" + f.url,
-            u"Single dataset|2024-01-02  03:04|Never|https://hub.test/datasets/acme/data");
-  EXPECT_FALSE(f.limit_controls_enabled);
+  for (const auto& [entry, shown] : std::vector<std::pair<const Entry*, std::u16string>>{
+           {&org, u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|300|1"},
+           {&dataset, u"Single dataset|2024-01-02  03:04|Never|https://hub.test/datasets/acme/data|300|0"}}) {
+    const EntrySettingsFields f = EntrySettingsInitialFields(*entry);
+    EXPECT_EQ(f.kind + u"|" + f.added + u"|" + f.last_cached + u"|" + f.url + u"|" + f.limit_count + u"|" +
+                  (f.limit_controls_enabled ? u"1" : u"0"), shown);
+  }
 
   // OK: a longer page or no limit drops the cached organisation listing; a single repository never.
   const std::vector<std::tuple<const Entry*, bool, std::u16string, int32_t, bool>> cases = {
@@ -249,6 +228,7 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
 
   Entry copy = org;
   EntrySettingsContext context{&copy, {}};
+  EntrySettingsFields f;
   EntrySettingsClearCache(&context, true, &f);
   EXPECT_EQ(f.last_cached, u"Cache cleared \u2014 will refresh on next browse");
   EXPECT_TRUE(context.result.cache_reset && copy.cached_at == 0);
@@ -264,12 +244,12 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
 TEST_F(DialogLogic, PropertiesTemporaryAndNumbers) {
   const PropertiesFields p = PropertiesFieldsFromState();
   EXPECT_EQ(p.entry_count + u" " + p.config_folder, u"0 " + folder_);
-  std::u16string address = u"stale";
-  EXPECT_FALSE(TemporaryBrowseAddress(1, u"", &address));
-  EXPECT_EQ(address, u"");
-  EXPECT_FALSE(TemporaryBrowseAddress(2, u"acme", &address));
-  EXPECT_TRUE(TemporaryBrowseAddress(1, u" acme ", &address));
-  EXPECT_EQ(address, u" acme ");
+  const std::tuple<int32_t, std::u16string, bool> opens[] = {{1, u"", false}, {2, u"acme", false}, {1, u" acme ", true}};
+  for (const auto& [result, text, opened] : opens) {
+    std::u16string address = u"stale";
+    EXPECT_EQ(TemporaryBrowseAddress(result, text, &address), opened) << WideToUtf8(text);
+    EXPECT_EQ(address, opened ? text : u"");
+  }
   for (const auto& [text, n] : std::vector<std::pair<std::u16string, uint32_t>>{
            {u"  42", 42}, {u"", 0}, {u"4x", 0}, {u"-1", 0}, {u"4294967295", 4294967295u}, {u"4294967296", 0}}) {
     EXPECT_EQ(DialogNumber(text), n) << WideToUtf8(text);

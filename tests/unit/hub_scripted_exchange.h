@@ -22,9 +22,10 @@ struct ScriptedHub {
   std::map<std::string, ScriptedResponse> responses;
   std::vector<HttpExchangeRequest> requests;
   std::string saved_site;
+  inline static ScriptedHub* current = nullptr;
 
   ScriptedHub() {
-    Current() = this;
+    current = this;
     SetHttpExchangeForTesting(&Exchange);
     StateLock guard(g_state.lock);
     saved_site = std::exchange(g_state.hub_site_url, "https://hub.test/");
@@ -44,19 +45,14 @@ struct ScriptedHub {
   }
 
  private:
-  static ScriptedHub*& Current() {
-    static ScriptedHub* current = nullptr;
-    return current;
-  }
   static HttpExchangeResult Exchange(const HttpExchangeRequest& request, HttpResponseHead* head,
                                      const HttpHeadSink& on_head, const HttpBodySink& on_body) {
-    ScriptedHub* self = Current();
-    self->requests.push_back(request);
-    const auto found = self->responses.find(std::string(request.secure ? "https://" : "http://") +
-                                            WideToUtf8(request.host) + ":" + std::to_string(request.port) +
-                                            WideToUtf8(request.object));
+    current->requests.push_back(request);
+    const auto found = current->responses.find(std::string(request.secure ? "https://" : "http://") +
+                                               WideToUtf8(request.host) + ":" + std::to_string(request.port) +
+                                               WideToUtf8(request.object));
     const ScriptedResponse r =
-        found != self->responses.end() ? found->second : ScriptedResponse{{404}, {"Entry not found"}};
+        found != current->responses.end() ? found->second : ScriptedResponse{{404}, {"Entry not found"}};
     *head = r.head;
     if (on_head && !on_head(*head)) return HttpExchangeResult::Complete;
     for (const std::string& chunk : r.chunks) {

@@ -9,16 +9,13 @@
 
 TEST(IsMainThread, TrueEverywhereBeforeStartUpThenOnlyOnTheStartingThread) {
   const uint32_t saved = g_state.main_thread_id;
-  g_state.main_thread_id = 0;
-  bool other = false;
-  std::thread([&] { other = IsMainThread(); }).join();
-  EXPECT_TRUE(other);
-  EXPECT_TRUE(IsMainThread());
-
-  g_state.main_thread_id = PlatformThreadId();
-  std::thread([&] { other = IsMainThread(); }).join();
-  EXPECT_FALSE(other);
-  EXPECT_TRUE(IsMainThread());
+  for (const uint32_t main : {0u, PlatformThreadId()}) {
+    g_state.main_thread_id = main;
+    bool other = false;
+    std::thread([&] { other = IsMainThread(); }).join();
+    EXPECT_EQ(other, main == 0);
+    EXPECT_TRUE(IsMainThread());
+  }
   g_state.main_thread_id = saved;
 }
 
