@@ -11,6 +11,7 @@
 struct FetchOutcome {
   uint32_t status = 0;
   bool complete = false;
+  bool rate_limited = false;  // a 429, or no request sent while the hub's rate limit pauses API requests
 };
 
 // A listing ends after this many items (and counts as complete): about ten times the largest real
