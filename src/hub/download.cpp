@@ -28,13 +28,6 @@ struct Copy {
   bool relisted = false;
 };
 
-int64_t FileSize(const std::u16string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(FsPath(path), ec)) return -1;
-  const auto size = std::filesystem::file_size(FsPath(path), ec);
-  return ec ? -1 : static_cast<int64_t>(size);
-}
-
 std::u16string Describe(const DownloadRequest& r) { return Utf8ToWide(r.repo_id + "/" + r.file_path); }
 
 DownloadResult ResultOf(TransferEnd end) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/transfer.h"
+#include "core/files.h"
 
 struct PartRecord {
   std::string source;           // the file: ["datasets/"] owner/name/path

@@ -399,9 +399,7 @@ void FirstRequest(Run& run, std::fstream& out) {
       run.range_key = hop.api_key;
       const bool parallel = run.ranges && total >= ParallelFromBytes();
       Plan(run, total, have, parallel ? PieceSizeFor(total, setup.connections) : 0);
-      int64_t had = 0;
-      for (const ByteSpan& span : have) had += span.end - span.begin;
-      run.had = had;
+      run.had = HeldBytes(have);
       receiving.piece = FirstPending(run);
       if (receiving.piece) {
         receiving.piece->state = Piece::Active;
@@ -529,9 +527,7 @@ std::string HashFile(const std::u16string& path, const ContentCheck& check, int6
 TransferOutcome RunTransfer(const TransferSetup& setup) {
   Run run;
   run.setup = &setup;
-  int64_t had = 0;
-  for (const ByteSpan& span : setup.have) had += span.end - span.begin;
-  run.had = had;
+  run.had = HeldBytes(setup.have);
   std::vector<std::thread> workers;
   std::thread hasher;
   std::string digest;

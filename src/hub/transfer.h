@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/files.h"
 #include "hub/content_hash.h"
 #include "hub/download.h"
-
-struct ByteSpan {
-  int64_t begin = 0;
-  int64_t end = 0;  // exclusive
-};
 
 struct TransferSetup {
   std::u16string url;            // the first request's address (the hub's)
