@@ -61,6 +61,7 @@ bool RecordFromJson(const json& item, PartRecord* out) {
   record.etag = JsonString(item, "etag");
   record.total = JsonInt64(item, "size", -1);
   record.saved_at = JsonInt64(item, "saved_at");
+  record.digest = JsonString(item, "digest");
   const json* have = JsonArray(item, "have");
   if (!have) return false;
   int64_t at = 0;
@@ -121,9 +122,10 @@ void SavePartRecord(const std::u16string& target, const PartRecord& record) {
   EditIndex([&](json& parts) {
     json have = json::array();
     for (const ByteSpan& s : record.have) have.push_back({s.begin, s.end});
-    parts[WideToUtf8(target)] = {{"source", record.source}, {"etag", record.etag},
-                                 {"size", record.total},    {"have", std::move(have)},
-                                 {"saved_at", record.saved_at}};
+    json item = {{"source", record.source}, {"etag", record.etag},         {"size", record.total},
+                 {"have", std::move(have)}, {"saved_at", record.saved_at}};
+    if (!record.digest.empty()) item["digest"] = record.digest;
+    parts[WideToUtf8(target)] = std::move(item);
     return true;
   });
 }
