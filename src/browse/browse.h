@@ -37,9 +37,12 @@ std::u16string PagingItemName(int32_t page_size);
 // Repository tree view.
 Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset);
 // `use_cache` false: always from the hub (and stored), for a listing known to be older than the file.
-std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache = true);
+// `outcome`, when given, tells whether the items are the whole tree.
+std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache = true,
+                                     FetchOutcome* outcome = nullptr);
 // What the repository's tree listing says of one file: from the listing cache whatever its age (the
 // host lists a folder before it copies from it; no request is made), or from the hub with `refresh`.
+// `complete` in the result says whether that listing arrived whole.
 ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
                          bool refresh);
 std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::string& sub_path);

@@ -21,12 +21,17 @@ Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, u
   return listing;
 }
 
-std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache) {
+std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache,
+                                     FetchOutcome* ended) {
   TreeCache cached;
-  if (use_cache && LoadFreshTreeCache(repo_id, is_dataset, &cached)) return std::move(cached.files);
+  if (use_cache && LoadFreshTreeCache(repo_id, is_dataset, &cached)) {
+    if (ended) *ended = FetchOutcome{200, true};  // only whole listings are stored
+    return std::move(cached.files);
+  }
 
   FetchOutcome outcome;
   std::vector<TreeItem> items = FetchRepoTree(repo_id, ApiKeyUtf8(), &outcome, is_dataset);
+  if (ended) *ended = outcome;
   if (outcome.complete) {
     // An empty repository is a valid answer and is kept like any other.
     TreeCache record;
@@ -48,10 +53,16 @@ std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dat
 ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
                          bool refresh) {
   TreeCache cached;
-  const std::vector<TreeItem> items = refresh ? FetchModelTree(repo_id, is_dataset, false)
-                                     : LoadTreeCacheOfAnyAge(repo_id, is_dataset, &cached) ? std::move(cached.files)
-                                                                                            : std::vector<TreeItem>();
+  FetchOutcome outcome;
+  std::vector<TreeItem> items;
+  if (refresh) {
+    items = FetchModelTree(repo_id, is_dataset, false, &outcome);
+  } else if (LoadTreeCacheOfAnyAge(repo_id, is_dataset, &cached)) {
+    items = std::move(cached.files);
+    outcome.complete = true;  // only whole listings are stored
+  }
   ListedContent listed;
+  listed.complete = outcome.complete;
   for (const TreeItem& item : items) {
     if (item.type != "file" || item.path != file_path) continue;
     listed.size = item.size;

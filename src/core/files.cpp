@@ -43,3 +43,21 @@ void RemoveFileQuietly(const std::u16string& path) {
   } catch (...) {
   }
 }
+
+int64_t FileSize(const std::u16string& path) {
+  try {
+    std::error_code ec;
+    const std::filesystem::path fs_path = FsPath(path);
+    if (!std::filesystem::is_regular_file(fs_path, ec)) return -1;
+    const auto size = std::filesystem::file_size(fs_path, ec);
+    return ec ? -1 : static_cast<int64_t>(size);
+  } catch (...) {
+    return -1;  // a path the conversion rejects
+  }
+}
+
+int64_t HeldBytes(const std::vector<ByteSpan>& spans) {
+  int64_t held = 0;
+  for (const ByteSpan& span : spans) held += span.end - span.begin;
+  return held;
+}

@@ -13,6 +13,7 @@ struct ListedContent {
   int64_t mtime = 0;     // Unix seconds; 0 when unknown
   std::string oid;       // git blob id, 40 hex digits
   std::string lfs_oid;   // SHA-256, 64 hex digits; "*"s in a masked listing
+  bool complete = false;  // the listing arrived whole (a cached one always did): only such may vouch for bytes
 };
 
 // The one hash worth checking: SHA-256 when the listing has the large-file id, the git blob id

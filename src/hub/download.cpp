@@ -2,12 +2,19 @@
 // replaces the target only when complete and, where the listing names the content, checked: a
 // failed, cancelled or damaged copy never destroys a file that already stood there. What a failed
 // or cancelled copy received is kept for the next copy of the same file, which continues it after
-// the hub confirms (If-Range) that the file is still the same.
+// the hub confirms (If-Range) that the file is still the same; checked bytes that could not replace
+// the target are kept whole, and the next copy puts them in place without a download.
 #include "hub/download.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <system_error>
+#include <thread>
 
 #include "core/files.h"
 #include "core/state.h"
@@ -19,23 +26,30 @@
 
 namespace {
 
+constexpr auto kRelistTick = std::chrono::milliseconds(20);
+
 struct Copy {
   const DownloadRequest& request;
   const ProgressFn& progress;
   std::u16string url;
   ListedContent listed;
   ContentCheck check;
-  bool relisted = false;
+  bool relisted = false;  // a copy asks for a fresh listing once at most
 };
 
-int64_t FileSize(const std::u16string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(FsPath(path), ec)) return -1;
-  const auto size = std::filesystem::file_size(FsPath(path), ec);
-  return ec ? -1 : static_cast<int64_t>(size);
-}
+// The ways a copy through the part file goes at the bytes, in the order it may try them.
+enum class Attempt {
+  KeptWhole,     // every byte was kept: checked, and put in place without a request
+  KeptPart,      // the kept bytes, continued
+  Fresh,         // from zero, in ranges where the answer allows
+  SingleStream,  // from zero in one plain request: ranges did not work
+};
+
+enum class Verdict { Good, Bad, Cancelled };
 
 std::u16string Describe(const DownloadRequest& r) { return Utf8ToWide(r.repo_id + "/" + r.file_path); }
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 DownloadResult ResultOf(TransferEnd end) {
   switch (end) {
@@ -52,31 +66,97 @@ DownloadResult ResultOf(TransferEnd end) {
   }
 }
 
-// True when the bytes are what the listing says, or it says nothing checkable. A listing can be older
-// than the file, so a mismatch asks once for a fresher one before it counts.
-bool Verified(Copy& c, const std::string& digest) {
-  if (c.check.hex.empty() || digest == c.check.hex) return true;
-  if (!c.relisted && c.request.relist) {
+// The request's fresh listing of the file. A listing of a large repository takes many pages, so it
+// runs on a thread of its own while this one goes on telling the host (done, total); a cancel ends its
+// requests at once and sets `*cancelled`.
+ListedContent Relist(Copy& c, int64_t done, int64_t total, bool* cancelled) {
+  *cancelled = false;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool ended = false;
+  std::atomic<bool> stop{false};
+  ListedContent fresh;
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      ListedContent got;
+      try {
+        HttpAbortScope scope(&stop);
+        got = c.request.relist();
+      } catch (...) {
+        got = ListedContent();  // out of memory: no fresher listing
+      }
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        fresh = std::move(got);
+        ended = true;
+      }
+      changed.notify_all();
+    });
+  } catch (...) {
+    return ListedContent();  // no thread to ask on
+  }
+  ProgressReporter reporter(&c.progress);
+  std::unique_lock<std::mutex> guard(lock);
+  while (!changed.wait_for(guard, kRelistTick, [&ended] { return ended; })) {
+    guard.unlock();
+    if (!stop && !reporter.Report(done, total)) {
+      *cancelled = true;
+      stop = true;
+    }
+    if (stop) PlatformHttpAbort(&stop);  // again at every tick, as a transfer does
+    guard.lock();
+  }
+  guard.unlock();
+  worker.join();
+  return *cancelled ? ListedContent() : fresh;
+}
+
+// Whether the bytes of `digest` are what the listing names. A listing can be older than the file, so a
+// mismatch asks once for a fresh one; only a fresh listing that arrived whole and names the file with
+// this very hash clears it. A listing cut short, refused or unreadable proves nothing.
+Verdict Verify(Copy& c, const std::string& digest, int64_t size) {
+  if (c.check.hex.empty() || digest == c.check.hex) return Verdict::Good;
+  if (!digest.empty() && !c.relisted && c.request.relist) {
     c.relisted = true;
-    const ListedContent fresh = c.request.relist();
+    bool cancelled = false;
+    const ListedContent fresh = Relist(c, size, size, &cancelled);
+    if (cancelled) return Verdict::Cancelled;
     const ContentCheck again = ContentCheckFor(fresh);
-    const bool same_kind = again.algorithm == c.check.algorithm && again.git_blob == c.check.git_blob;
-    if (again.hex.empty() || (same_kind && again.hex == digest)) {
+    if (fresh.complete && fresh.size >= 0 && again.algorithm == c.check.algorithm &&
+        again.git_blob == c.check.git_blob && again.hex == digest) {
       c.listed = fresh;
       c.check = again;
-      return true;
+      return Verdict::Good;
     }
   }
   LogMessage(u"Download content mismatch: " + Describe(c.request) + u" expected=" + Utf8ToWide(c.check.hex) +
              u" got=" + Utf8ToWide(digest.empty() ? std::string("(unreadable)") : digest));
-  return false;
+  return Verdict::Bad;
+}
+
+// The hub answered with another size than listed. True when a fresh listing, whole, names the file
+// with another size than the old one did: the file changed after it was listed, and the next attempt
+// goes by the fresh listing.
+bool RelistedToAnotherSize(Copy& c, bool* cancelled) {
+  *cancelled = false;
+  if (c.relisted || !c.request.relist) return false;
+  c.relisted = true;
+  const ListedContent fresh = Relist(c, 0, c.listed.size, cancelled);
+  if (*cancelled || !fresh.complete || fresh.size < 0 || fresh.size == c.listed.size) return false;
+  c.listed = fresh;
+  c.check = ContentCheckFor(fresh);
+  return true;
 }
 
 // The complete bytes at `data` become the target, with the listing's time.
 bool Finish(Copy& c, const std::u16string& data, int64_t total) {
   if (c.listed.mtime > 0) PlatformSetFileTime(data, c.listed.mtime);  // a rename keeps it
   if (data != c.request.local_path && !PlatformReplaceFile(data, c.request.local_path, false)) return false;
-  if (c.progress) c.progress(total >= 0 ? total : FileSize(c.request.local_path), total);  // its answer no longer matters
+  try {
+    if (c.progress) c.progress(total >= 0 ? total : FileSize(c.request.local_path), total);  // its answer no longer matters
+  } catch (...) {
+  }
   return true;
 }
 
@@ -93,98 +173,215 @@ TransferSetup SetupFor(const Copy& c, const std::u16string& data) {
   return setup;
 }
 
-// An ordinary copy through the part file, continuing what an earlier copy kept.
+// The part file beside the target, claimed for this copy (or one of its own when another copy of the
+// same target runs), and what the index held of it.
+struct Part {
+  const std::u16string& target;
+  std::string source;            // the file, not its address: a kept part survives a change of mirror
+  bool claimed = false;
+  std::u16string path;
+  bool held = false;
+  PartRecord record;
+  std::optional<PartRecord> keep;  // recorded at the end; otherwise the part goes
+
+  Part(const std::u16string& target_path, std::string file) : target(target_path), source(std::move(file)) {
+    claimed = ClaimPart(target);
+    path = claimed ? PartPathFor(target) : target + u".tarnfs-" + WideDecimal(PlatformThreadId()) + u".part";
+  }
+  ~Part() {
+    if (claimed) ReleasePart(target);
+  }
+  Part(const Part&) = delete;
+  Part& operator=(const Part&) = delete;
+
+  bool HeldWhole() const {
+    return held && record.have.size() == 1 && record.have[0].begin == 0 && record.have[0].end == record.total;
+  }
+  // What a large attempt leaves for the next copy: the spans it holds, or (with a digest) every byte.
+  void Keep(const TransferOutcome& o, const std::string& digest) {
+    if (!claimed || o.total < ParallelFromBytes() || o.have.empty()) return;
+    keep = PartRecord{source, o.etag, o.total, o.have, Now(), digest};
+  }
+};
+
+// The kept bytes of a whole file, checked as a transfer's would be: by the digest they were kept
+// with, or hashed now (which tells the host how far it got, and may be cancelled).
+TransferOutcome CheckKeptWhole(Copy& c, const Part& part) {
+  TransferOutcome o;
+  o.total = part.record.total;
+  o.etag = part.record.etag;
+  o.resumable = true;
+  o.have = part.record.have;
+  bool cancelled = false;
+  o.digest_hex = part.record.digest.size() == c.check.hex.size()
+                     ? part.record.digest
+                     : HashFile(part.path, c.check, o.total, &c.progress, &cancelled);
+  o.end = cancelled ? TransferEnd::Cancelled : TransferEnd::Done;
+  return o;
+}
+
+Attempt FirstAttempt(const Copy& c, const Part& part) {
+  if (!part.held) return Attempt::Fresh;
+  const bool same_size = c.listed.size < 0 || c.listed.size == part.record.total;
+  if (!same_size) return Attempt::Fresh;  // kept of another version than listed
+  if (!part.HeldWhole()) return Attempt::KeptPart;
+  // Nothing is asked of the hub for a whole part: the listing's hash must vouch for it.
+  return !c.check.hex.empty() && FileSize(part.path) == part.record.total ? Attempt::KeptWhole : Attempt::Fresh;
+}
+
+// The checked bytes of `o` in the part file replace the target. When that fails (the target is open
+// elsewhere without delete sharing, or read-only), they stay, and so does their record.
+DownloadResult Place(Copy& c, Part& part, const TransferOutcome& o) {
+  const int64_t total = o.total >= 0 ? o.total : FileSize(part.path);
+  if (Finish(c, part.path, o.total)) return DownloadOk;
+  LogMessage(u"Download could not replace the target: " + Describe(c.request));
+  if (!o.digest_hex.empty()) {
+    TransferOutcome whole = o;
+    whole.total = total;
+    whole.have = {ByteSpan{0, total}};
+    part.Keep(whole, o.digest_hex);
+  }
+  return DownloadFailed;
+}
+
+// An ordinary copy through the part file: the kept bytes first when there are any, then from zero,
+// then in one stream.
 DownloadResult CopyThroughPart(Copy& c) {
   const std::u16string& target = c.request.local_path;
-  // The file, not its address: a kept part stays usable after a change of hub address or mirror,
-  // and the validator proves that the bytes are still the same.
-  const std::string source =
-      (c.request.is_dataset == 1 ? "datasets/" : "") + c.request.repo_id + "/" + c.request.file_path;
-  const bool claimed = ClaimPart(target);
-  const std::u16string part =
-      claimed ? PartPathFor(target) : target + u".tarnfs-" + WideDecimal(PlatformThreadId()) + u".part";
-  PartRecord record;
-  bool held = claimed && FileSize(part) >= 0 && TakePartRecord(target, source, &record);
-  if (!held) RemoveFileQuietly(part);  // bytes nobody can vouch for
+  Part part(target, (c.request.is_dataset == 1 ? "datasets/" : "") + c.request.repo_id + "/" + c.request.file_path);
+  part.held = part.claimed && FileSize(part.path) >= 0 && TakePartRecord(target, part.source, &part.record);
+  if (!part.held) RemoveFileQuietly(part.path);  // bytes nobody can vouch for
   // A large copy is recorded while it runs, so that a part left by a crash (which records nothing
   // at its end) is still found and removed once it is old.
-  const bool recorded = claimed && (held || c.listed.size >= ParallelFromBytes());
+  const bool recorded = part.claimed && (part.held || c.listed.size >= ParallelFromBytes());
   if (recorded) {
-    PartRecord running = held ? record : PartRecord{source, "", c.listed.size, {}, 0};
-    running.saved_at = static_cast<int64_t>(std::time(nullptr));
+    PartRecord running = part.held ? part.record : PartRecord{part.source, "", c.listed.size, {}, 0, ""};
+    running.saved_at = Now();
+    running.digest.clear();  // what a crash leaves is hashed again before anything trusts it
     SavePartRecord(target, running);
   }
 
-  TransferSetup setup = SetupFor(c, part);
-  if (held) {
-    setup.have = record.have;
-    setup.have_total = record.total;
-    setup.etag = record.etag;
-  }
+  Attempt attempt = FirstAttempt(c, part);
   DownloadResult result = DownloadFailed;
-  bool kept = false;
-  for (int round = 0; round < 2; ++round) {
-    const TransferOutcome o = RunTransfer(setup);
-    bool again = false;
-    result = ResultOf(o.end);
-    if (o.end == TransferEnd::Done) {
-      const int64_t size = FileSize(part);
-      if (o.total >= 0 && size > o.total) std::filesystem::resize_file(FsPath(part), static_cast<uint64_t>(o.total));
-      if ((o.total >= 0 && size < o.total) || size < 0) {
-        result = DownloadFailed;
-      } else if (!Verified(c, o.digest_hex)) {
-        again = held;  // kept bytes that do not add up: once more from nothing
-        result = DownloadFailed;
-      } else if (!Finish(c, part, o.total)) {
-        result = DownloadFailed;
+  for (;;) {
+    TransferOutcome o;
+    if (attempt == Attempt::KeptWhole) {
+      o = CheckKeptWhole(c, part);
+    } else {
+      TransferSetup setup = SetupFor(c, part.path);
+      if (attempt == Attempt::KeptPart) {
+        setup.have = part.record.have;
+        setup.have_total = part.record.total;
+        setup.etag = part.record.etag;
       }
-    } else if (o.end == TransferEnd::Changed) {
-      LogMessage(u"Download changed on the hub: " + Describe(c.request));
-      again = held;  // the kept bytes are of another version; a new copy starts over
-    } else if (o.end == TransferEnd::NoRanges) {
-      again = !setup.single_stream;  // ranges do not work there: one plain stream
-      setup.single_stream = true;
-    } else if (claimed && !o.file_touched && held) {
-      SavePartRecord(target, record);  // no answer, or a refusal: what was kept stays as it was
-      kept = true;
-    } else if (claimed && o.resumable && o.total >= ParallelFromBytes() && !o.have.empty()) {
-      SavePartRecord(target, PartRecord{source, o.etag, o.total, o.have, static_cast<int64_t>(std::time(nullptr))});
-      kept = true;
+      setup.single_stream = attempt == Attempt::SingleStream;
+      o = RunTransfer(setup);
     }
-    if (!again) break;
-    held = false;
-    setup.have.clear();
-    setup.have_total = -1;
-    setup.etag.clear();
+    const bool kept_bytes = attempt == Attempt::KeptWhole || attempt == Attempt::KeptPart;
+    std::optional<Attempt> next;
+    result = ResultOf(o.end);
+    bool cancelled = false;
+    switch (o.end) {
+      case TransferEnd::Done: {
+        int64_t size = FileSize(part.path);
+        if (o.total >= 0 && size > o.total) {
+          std::error_code ec;
+          std::filesystem::resize_file(FsPath(part.path), static_cast<uint64_t>(o.total), ec);
+          size = FileSize(part.path);
+        }
+        if (size < 0 || (o.total >= 0 && size != o.total)) {
+          result = DownloadFailed;
+          break;
+        }
+        switch (Verify(c, o.digest_hex, size)) {
+          case Verdict::Good:
+            result = Place(c, part, o);
+            break;
+          case Verdict::Cancelled:
+            result = DownloadCancelled;
+            part.Keep(o, o.digest_hex);  // every byte is in: the next copy's listing may vouch for them
+            break;
+          case Verdict::Bad:
+            result = DownloadFailed;
+            if (kept_bytes) next = Attempt::Fresh;  // kept bytes that do not add up: once more from nothing
+            break;
+        }
+        break;
+      }
+      case TransferEnd::Changed:
+        LogMessage(u"Download changed on the hub: " + Describe(c.request));
+        if (kept_bytes) next = Attempt::Fresh;  // the kept bytes are of another version
+        break;
+      case TransferEnd::OtherSize:
+        LogMessage(u"Download changed on the hub: " + Describe(c.request) + u" listed size=" +
+                   WideDecimal(c.listed.size));
+        if (RelistedToAnotherSize(c, &cancelled)) next = Attempt::Fresh;
+        if (cancelled) result = DownloadCancelled;
+        break;
+      case TransferEnd::NoRanges:
+        if (attempt != Attempt::SingleStream) next = Attempt::SingleStream;  // ranges do not work there
+        break;
+      default:
+        if (kept_bytes && !o.file_touched) {
+          part.keep = part.record;  // no answer, or a refusal: what was kept stays as it was
+          part.keep->saved_at = Now();
+        } else if (o.resumable) {
+          part.Keep(o, "");
+        }
+        break;
+    }
+    if (!next) break;
+    attempt = *next;
   }
-  if (result != DownloadOk && !kept) RemoveFileQuietly(part);
-  if (recorded && !kept) DropPartRecord(target);
-  if (claimed) ReleasePart(target);
+  if (part.keep) {
+    SavePartRecord(target, *part.keep);
+  } else {
+    if (result != DownloadOk) RemoveFileQuietly(part.path);
+    if (recorded) DropPartRecord(target);
+  }
   return result;
 }
 
-// The host's resume: the target is continued from its size and then checked as a whole. A target
-// that cannot be continued, or does not check out, is fetched again from zero, once.
+// The host's resume: the target is continued from its size, in order over one connection, so that
+// whatever happens it holds a beginning of the file; then it is checked as a whole. A target of the
+// listed size is only hashed. One that cannot be continued, or does not check out, is copied anew
+// through the part file.
 DownloadResult ContinueTarget(Copy& c) {
   const std::u16string& target = c.request.local_path;
   const int64_t size = FileSize(target);
   const int64_t listed = c.listed.size;
   if (size <= 0 || (listed >= 0 && size > listed)) return CopyThroughPart(c);
+  TransferOutcome o;
   if (size == listed) {
-    const bool whole = Verified(c, HashFile(target, c.check, size));
-    if (whole && Finish(c, target, size)) return DownloadOk;
-    return CopyThroughPart(c);
+    bool cancelled = false;
+    o.digest_hex = HashFile(target, c.check, size, &c.progress, &cancelled);
+    o.end = cancelled ? TransferEnd::Cancelled : TransferEnd::Done;
+    o.total = size;
+  } else {
+    TransferSetup setup = SetupFor(c, target);
+    setup.connections = 1;
+    setup.have = {ByteSpan{0, size}};
+    setup.have_total = listed;
+    o = RunTransfer(setup);
   }
-  TransferSetup setup = SetupFor(c, target);
-  setup.have = {ByteSpan{0, size}};
-  setup.have_total = listed;
-  const TransferOutcome o = RunTransfer(setup);
-  if (o.end == TransferEnd::Done) {
-    if (Verified(c, o.digest_hex) && Finish(c, target, o.total)) return DownloadOk;
-    return CopyThroughPart(c);
+  switch (o.end) {
+    case TransferEnd::Done:
+      switch (Verify(c, o.digest_hex, o.total)) {
+        case Verdict::Good:
+          return Finish(c, target, o.total) ? DownloadOk : DownloadFailed;
+        case Verdict::Cancelled:
+          return DownloadCancelled;
+        case Verdict::Bad:
+          return CopyThroughPart(c);
+      }
+      return DownloadFailed;
+    case TransferEnd::Changed:
+    case TransferEnd::OtherSize:
+    case TransferEnd::NoRanges:
+      return CopyThroughPart(c);
+    default:
+      return ResultOf(o.end);  // the target keeps what it has
   }
-  if (o.end == TransferEnd::Changed || o.end == TransferEnd::NoRanges) return CopyThroughPart(c);
-  return ResultOf(o.end);  // the target keeps what it has
 }
 
 DownloadResult Download(const DownloadRequest& request, const ProgressFn& progress) {

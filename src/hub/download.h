@@ -29,8 +29,9 @@ struct DownloadRequest {
   std::string api_key;
   ProgressFn progress;
   ListedContent listed;         // what the tree listing says of the file; unknown parts stay unchecked
-  // Asked once when the bytes do not match `listed`, since a listing may be older than the file: a
-  // fresher listing of the same file.
+  // Asked once when the bytes or their size do not match `listed`, since a listing may be older than
+  // the file: a fresh listing of the same file, with `complete` telling whether it arrived whole. It
+  // runs on a thread of the download's own, under an HttpAbortScope that a cancel raises.
   std::function<ListedContent()> relist;
   bool continue_target = false;  // the host's resume: the local file is continued from its size
   int32_t connections = PluginState::kDefaultDownloadConnections;  // 1 to kMaxDownloadConnections

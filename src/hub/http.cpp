@@ -21,6 +21,7 @@ constexpr size_t kMaxPathUnits = 4095;
 constexpr size_t kMaxExtraUnits = 4095;
 
 std::atomic<HttpExchangeFn> g_exchange{nullptr};
+thread_local const std::atomic<bool>* t_api_abort = nullptr;  // see HttpAbortScope
 
 char16_t LowerAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
 
@@ -173,6 +174,10 @@ bool MatchesContentLength(const HttpResponseHead& head, size_t received) {
 
 void SetHttpExchangeForTesting(HttpExchangeFn exchange) { g_exchange.store(exchange); }
 
+HttpAbortScope::HttpAbortScope(const std::atomic<bool>* abort) : outer(t_api_abort) { t_api_abort = abort; }
+
+HttpAbortScope::~HttpAbortScope() { t_api_abort = outer; }
+
 bool SplitHttpUrl(const std::u16string& url, SplitUrl* out) {
   UrlPieces pieces;
   if (!CutUrl(url, &pieces)) return false;
@@ -296,8 +301,10 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
   try {
     std::string body;
     HttpResponseHead head;
+    HttpFetchOptions options;
+    options.abort = t_api_abort;
     const HttpExchangeResult result =
-        HttpFetch(url, api_key, HttpFetchOptions(), &head, nullptr, [&body](const char* data, size_t size) {
+        HttpFetch(url, api_key, options, &head, nullptr, [&body](const char* data, size_t size) {
           if (size > kMaxApiBodyBytes - body.size()) return false;
           body.append(data, size);
           return true;

@@ -35,6 +35,16 @@ constexpr size_t kMaxApiBodyBytes = 16u << 20;
 // whether the body arrived complete and within kMaxApiBodyBytes.
 std::string HttpGet(const std::u16string& url, const std::string& api_key, uint32_t* status = nullptr,
                     std::u16string* next_link = nullptr, bool* whole = nullptr);
+// While one lives, the HttpGet requests of its thread carry `abort` (see HttpExchangeRequest::abort):
+// a download asks for a fresh listing under one, so that the host's cancel also ends the listing's
+// pages without an abort flag passed through every operation between them.
+struct HttpAbortScope {
+  explicit HttpAbortScope(const std::atomic<bool>* abort);
+  ~HttpAbortScope();
+  HttpAbortScope(const HttpAbortScope&) = delete;
+  HttpAbortScope& operator=(const HttpAbortScope&) = delete;
+  const std::atomic<bool>* outer;
+};
 // True when `url` has the scheme, host and port of the configured hub root: the only place the key
 // is sent to.
 bool IsHubOrigin(const std::u16string& url);

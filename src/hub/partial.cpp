@@ -41,10 +41,18 @@ json ReadIndex(const std::u16string& path) {
   return doc;
 }
 
-int64_t FileSize(const std::u16string& path) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(FsPath(path), ec);
-  return ec ? -1 : static_cast<int64_t>(size);
+// Reads the index under the lock and hands its "parts" object to `edit`, which returns whether it
+// changed it; a changed index is written back before the lock is released.
+template <typename Edit>
+void EditIndex(Edit edit) {
+  const std::u16string path = IndexPath();
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> guard(g_parts_lock);
+  try {
+    json index = ReadIndex(path);
+    if (edit(index["parts"])) WriteJsonFileAtomic(path, index, false);
+  } catch (...) {
+  }
 }
 
 bool RecordFromJson(const json& item, PartRecord* out) {
@@ -53,6 +61,7 @@ bool RecordFromJson(const json& item, PartRecord* out) {
   record.etag = JsonString(item, "etag");
   record.total = JsonInt64(item, "size", -1);
   record.saved_at = JsonInt64(item, "saved_at");
+  record.digest = JsonString(item, "digest");
   const json* have = JsonArray(item, "have");
   if (!have) return false;
   int64_t at = 0;
@@ -95,61 +104,38 @@ void ReleasePart(const std::u16string& target) {
 }
 
 bool TakePartRecord(const std::u16string& target, const std::string& source, PartRecord* out) {
-  const std::u16string path = IndexPath();
-  if (path.empty()) return false;
-  std::lock_guard<std::mutex> guard(g_parts_lock);
-  try {
-    json index = ReadIndex(path);
-    const std::string key = WideToUtf8(target);
-    json& parts = index["parts"];
-    const auto found = parts.find(key);
+  bool usable = false;
+  EditIndex([&](json& parts) {
+    const auto found = parts.find(WideToUtf8(target));
     if (found == parts.end()) return false;
     PartRecord record;
-    const bool usable = RecordFromJson(*found, &record) && record.source == source && !record.have.empty() &&
-                        FileSize(PartPathFor(target)) >= record.have.back().end;
+    usable = RecordFromJson(*found, &record) && record.source == source && !record.have.empty() &&
+             FileSize(PartPathFor(target)) >= record.have.back().end;
     parts.erase(found);
-    WriteJsonFileAtomic(path, index, false);
     if (usable) *out = std::move(record);
-    return usable;
-  } catch (...) {
-    return false;
-  }
+    return true;
+  });
+  return usable;
 }
 
 void SavePartRecord(const std::u16string& target, const PartRecord& record) {
-  const std::u16string path = IndexPath();
-  if (path.empty()) return;
-  std::lock_guard<std::mutex> guard(g_parts_lock);
-  try {
-    json index = ReadIndex(path);
+  EditIndex([&](json& parts) {
     json have = json::array();
     for (const ByteSpan& s : record.have) have.push_back({s.begin, s.end});
-    index["parts"][WideToUtf8(target)] = {{"source", record.source}, {"etag", record.etag},
-                                          {"size", record.total},    {"have", std::move(have)},
-                                          {"saved_at", record.saved_at}};
-    WriteJsonFileAtomic(path, index, false);
-  } catch (...) {
-  }
+    json item = {{"source", record.source}, {"etag", record.etag},         {"size", record.total},
+                 {"have", std::move(have)}, {"saved_at", record.saved_at}};
+    if (!record.digest.empty()) item["digest"] = record.digest;
+    parts[WideToUtf8(target)] = std::move(item);
+    return true;
+  });
 }
 
 void DropPartRecord(const std::u16string& target) {
-  const std::u16string path = IndexPath();
-  if (path.empty()) return;
-  std::lock_guard<std::mutex> guard(g_parts_lock);
-  try {
-    json index = ReadIndex(path);
-    if (index["parts"].erase(WideToUtf8(target)) > 0) WriteJsonFileAtomic(path, index, false);
-  } catch (...) {
-  }
+  EditIndex([&](json& parts) { return parts.erase(WideToUtf8(target)) > 0; });
 }
 
 void RemoveStaleParts() {
-  const std::u16string path = IndexPath();
-  if (path.empty()) return;
-  std::lock_guard<std::mutex> guard(g_parts_lock);
-  try {
-    json index = ReadIndex(path);
-    json& parts = index["parts"];
+  EditIndex([](json& parts) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     bool removed = false;
     for (auto it = parts.begin(); it != parts.end();) {
@@ -165,7 +151,6 @@ void RemoveStaleParts() {
         ++it;
       }
     }
-    if (removed) WriteJsonFileAtomic(path, index, false);
-  } catch (...) {
-  }
+    return removed;
+  });
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/transfer.h"
+#include "core/files.h"
 
 struct PartRecord {
   std::string source;           // the file: ["datasets/"] owner/name/path
@@ -16,6 +16,7 @@ struct PartRecord {
   int64_t total = -1;
   std::vector<ByteSpan> have;   // ascending, not overlapping
   int64_t saved_at = 0;         // Unix seconds
+  std::string digest;           // every byte held: their hex digest (as the listing's check names it); else empty
 };
 
 // The part file's name: the target's name with a suffix, or a short name of its own when that

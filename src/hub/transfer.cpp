@@ -167,11 +167,6 @@ std::string RangeHeader(int64_t first, int64_t last) {
   return "Range: bytes=" + std::to_string(first) + "-" + (last >= 0 ? std::to_string(last) : std::string());
 }
 
-int64_t PieceSizeFor(int64_t total, int connections) {
-  if (g_test_piece > 0) return g_test_piece;
-  return std::clamp<int64_t>(total / (static_cast<int64_t>(connections) * 8), kMinPiece, kMaxPiece);
-}
-
 // Pieces over [0, total): the spans already held are complete pieces; each gap is cut into pieces of
 // `piece` bytes (one piece when `piece` is 0). Called under the lock, before any worker reads them.
 void Plan(Run& run, int64_t total, const std::vector<ByteSpan>& have, int64_t piece) {
@@ -181,7 +176,7 @@ void Plan(Run& run, int64_t total, const std::vector<ByteSpan>& have, int64_t pi
     while (at < gap_end) {
       auto p = std::make_unique<Piece>();
       p->begin = at;
-      p->end = piece > 0 ? std::min(gap_end, at + piece) : gap_end;
+      p->end = piece > 0 && piece < gap_end - at ? at + piece : gap_end;
       at = p->end;
       run.pieces.push_back(std::move(p));
     }
@@ -237,6 +232,11 @@ struct Receiving {
     const int64_t written = piece->written.load(std::memory_order_relaxed);
     const int64_t room = piece->end == kUnknownEnd ? INT64_MAX : piece->Size() - written;
     const int64_t n = std::min<int64_t>(static_cast<int64_t>(size), room);
+    const int64_t listed = run->setup->listed_size;
+    if (piece->end == kUnknownEnd && listed >= 0 && n > listed - piece->begin - written) {
+      run->Fail(TransferEnd::OtherSize);  // a body without a length that runs past the listed size
+      return false;
+    }
     if (n > 0) {
       if (!positioned) {
         out->seekp(piece->begin + written);
@@ -271,6 +271,11 @@ PieceTry Settle(Run& run, Receiving& r, HttpExchangeResult result) {
   const int64_t written = piece.written.load();
   bool complete = !r.overflow && piece.end != kUnknownEnd && written == piece.Size();
   if (!complete && !r.overflow && piece.end == kUnknownEnd && result == HttpExchangeResult::Complete) {
+    const int64_t listed = run.setup->listed_size;
+    if (listed >= 0 && piece.begin + written != listed) {
+      run.Fail(TransferEnd::OtherSize);  // no length was announced, and the body ended elsewhere
+      return PieceTry::Ended;
+    }
     std::lock_guard<std::mutex> guard(run.lock);
     piece.end = piece.begin + written;  // no length was announced: the body's end is the file's
     complete = true;
@@ -391,6 +396,10 @@ void FirstRequest(Run& run, std::fstream& out) {
     } else if (head.status == 416) {
       refusal = TransferEnd::Changed;  // nothing left at that offset: the file is not what was held
     }
+    // An answer of another size than listed is another file, and an absurd length is not planned for.
+    if (refusal == TransferEnd::Done && setup.listed_size >= 0 && total >= 0 && total != setup.listed_size) {
+      refusal = TransferEnd::OtherSize;
+    }
     if (refusal == TransferEnd::Done) {
       run.total = total;
       run.ranges = !setup.single_stream && total > 0 && IsRangeValidator(run.etag) &&
@@ -399,9 +408,7 @@ void FirstRequest(Run& run, std::fstream& out) {
       run.range_key = hop.api_key;
       const bool parallel = run.ranges && total >= ParallelFromBytes();
       Plan(run, total, have, parallel ? PieceSizeFor(total, setup.connections) : 0);
-      int64_t had = 0;
-      for (const ByteSpan& span : have) had += span.end - span.begin;
-      run.had = had;
+      run.had = HeldBytes(have);
       receiving.piece = FirstPending(run);
       if (receiving.piece) {
         receiving.piece->state = Piece::Active;
@@ -458,7 +465,7 @@ void Worker(Run& run, bool first) {
 // or empty when the run stopped first or the file could not be read.
 std::string HashAsItArrives(Run& run, int64_t total) {
   ContentHasher hasher;
-  if (!hasher.Begin(run.setup->check, total >= 0 ? total : run.setup->listed_size)) return std::string();
+  if (!hasher.Begin(run.setup->check, total)) return std::string();
   std::ifstream in;
   in.rdbuf()->pubsetbuf(nullptr, 0);  // read only what the prefix covers, never ahead of the writers
   in.open(FsPath(run.setup->data_path), std::ios::binary);
@@ -508,30 +515,61 @@ std::vector<ByteSpan> HeldSpans(const Run& run) {
 
 int64_t ParallelFromBytes() { return g_test_parallel_from > 0 ? g_test_parallel_from.load() : kParallelFrom; }
 
+int64_t PieceSizeFor(int64_t total, int connections) {
+  const int64_t piece = g_test_piece > 0 ? g_test_piece.load()
+                                         : std::clamp<int64_t>(total / (std::max(connections, 1) * 8ll), kMinPiece, kMaxPiece);
+  return std::max(piece, total / kMaxPieces + 1);
+}
+
+ProgressReporter::ProgressReporter(const ProgressFn* fn) : progress(fn), last_report(PlatformTickMs()) {}
+
+bool ProgressReporter::Report(int64_t done, int64_t total) {
+  if (!progress || !*progress) return true;
+  const int32_t percent = total > 0 ? static_cast<int32_t>(static_cast<double>(done) * 100.0 / static_cast<double>(total)) : -1;
+  const uint64_t now = PlatformTickMs();
+  if (percent == last_percent && now - last_report < kProgressIntervalMs) return true;
+  last_percent = percent;
+  last_report = now;
+  try {
+    return (*progress)(done, total);
+  } catch (...) {
+    return false;  // a callback that throws cannot be told anything more: stop
+  }
+}
+
 void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece) {
   g_test_parallel_from = parallel_from;
   g_test_piece = piece;
 }
 
-std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size) {
-  if (check.hex.empty() || size < 0) return std::string();
-  TransferSetup setup;
-  setup.data_path = path;
-  setup.check = check;
-  Run whole;
-  whole.setup = &setup;
-  whole.pieces.push_back(std::make_unique<Piece>());
-  whole.pieces[0]->end = size;
-  whole.pieces[0]->written = size;
-  return HashAsItArrives(whole, size);
+std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size, const ProgressFn* progress,
+                     bool* cancelled) {
+  if (cancelled) *cancelled = false;
+  ContentHasher hasher;
+  if (check.hex.empty() || size < 0 || !hasher.Begin(check, size)) return std::string();
+  std::ifstream in(FsPath(path), std::ios::binary);
+  if (!in.is_open()) return std::string();
+  std::unique_ptr<char[]> buffer(new char[kHashBlock]);
+  // Tens of gigabytes take minutes: the host hears how far it got, and may cancel.
+  ProgressReporter reporter(progress);
+  for (int64_t hashed = 0; hashed < size;) {
+    if (!reporter.Report(hashed, size)) {
+      if (cancelled) *cancelled = true;
+      return std::string();
+    }
+    const int64_t n = std::min<int64_t>(size - hashed, kHashBlock);
+    in.read(buffer.get(), static_cast<std::streamsize>(n));
+    if (in.gcount() != n) return std::string();
+    hasher.Update(buffer.get(), static_cast<size_t>(n));
+    hashed += n;
+  }
+  return hasher.EndHex();
 }
 
 TransferOutcome RunTransfer(const TransferSetup& setup) {
   Run run;
   run.setup = &setup;
-  int64_t had = 0;
-  for (const ByteSpan& span : setup.have) had += span.end - span.begin;
-  run.had = had;
+  run.had = HeldBytes(setup.have);
   std::vector<std::thread> workers;
   std::thread hasher;
   std::string digest;
@@ -539,8 +577,7 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
   bool hashing = false;
   const int connections =
       std::clamp(setup.connections, 1, std::min(PluginState::kMaxDownloadConnections, PlatformMaxDownloadConnections()));
-  int32_t last_percent = -1;
-  uint64_t last_report = PlatformTickMs();
+  ProgressReporter reporter(setup.progress);
 
   // A thread that cannot be started ends the attempt; every thread that did start is joined below.
   const auto start = [&run](std::vector<std::thread>* into, bool first) {
@@ -596,16 +633,7 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
     }
     // Reported before the end is checked: a copy quicker than one tick still gives the host its
     // chance to cancel, and while the last bytes are hashed the host still hears from the download.
-    if (setup.progress && *setup.progress && !run.stop) {
-      const int64_t done = run.had + run.received;
-      const int32_t percent = total > 0 ? static_cast<int32_t>(done * 100 / total) : -1;
-      const uint64_t now = PlatformTickMs();
-      if (percent != last_percent || now - last_report >= kProgressIntervalMs) {
-        last_percent = percent;
-        last_report = now;
-        if (!(*setup.progress)(done, total)) run.Fail(TransferEnd::Cancelled);
-      }
-    }
+    if (!run.stop && !reporter.Report(run.had + run.received, total)) run.Fail(TransferEnd::Cancelled);
     if (all_ended && (run.stop || !hashing || hashed)) break;
   }
   run.stop = true;  // a hasher still waiting for bytes that will not come
@@ -626,7 +654,9 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
   if (outcome.end == TransferEnd::Done && !setup.check.hex.empty()) {
     // Without an announced length the hash could not follow the body; it is taken now.
     const int64_t size = outcome.have.empty() ? 0 : outcome.have.back().end;
-    outcome.digest_hex = hashing ? digest : HashFile(setup.data_path, setup.check, size);
+    bool cancelled = false;
+    outcome.digest_hex = hashing ? digest : HashFile(setup.data_path, setup.check, size, setup.progress, &cancelled);
+    if (cancelled) outcome.end = TransferEnd::Cancelled;
   }
   return outcome;
 }

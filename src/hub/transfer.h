@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/files.h"
 #include "hub/content_hash.h"
 #include "hub/download.h"
-
-struct ByteSpan {
-  int64_t begin = 0;
-  int64_t end = 0;  // exclusive
-};
 
 struct TransferSetup {
   std::u16string url;            // the first request's address (the hub's)
@@ -28,7 +24,7 @@ struct TransferSetup {
   int connections = 1;
   bool single_stream = false;    // one plain request for the whole file, whatever it announces
   ContentCheck check;            // hex empty: nothing hashed
-  int64_t listed_size = -1;      // the size the git blob header names when no length arrives
+  int64_t listed_size = -1;      // the listing's size, which the answer must have; -1: unknown
   const ProgressFn* progress = nullptr;
   std::u16string name;           // "owner/name/path" for the log
 };
@@ -40,6 +36,7 @@ enum class TransferEnd {
   Cancelled,     // the progress callback said stop
   Failed,        // transport, status, local file, a short body, a range that kept failing
   Changed,       // the file changed on the hub between two requests of this attempt
+  OtherSize,     // the answer's size is not the listing's: the file changed after it was listed
   NoRanges,      // a range was answered with something else than the range: ranges are not usable
 };
 
@@ -55,9 +52,27 @@ struct TransferOutcome {
 };
 
 TransferOutcome RunTransfer(const TransferSetup& setup);
-// The check's hex digest of the first `size` bytes of a file; empty when there is nothing to check or
-// the file cannot be read.
-std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size);
+// The check's hex digest of the first `size` bytes of a file; empty when there is nothing to check,
+// the file cannot be read or the progress callback (told of the bytes hashed) asked to stop, which
+// sets `*cancelled`.
+std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size,
+                     const ProgressFn* progress = nullptr, bool* cancelled = nullptr);
+
+// Tells the host of a copy at each new percent and at least every 100 ms in between.
+struct ProgressReporter {
+  const ProgressFn* progress = nullptr;
+  int32_t last_percent = -1;
+  uint64_t last_report = 0;
+
+  explicit ProgressReporter(const ProgressFn* fn);
+  // False when the host asked to cancel.
+  bool Report(int64_t done, int64_t total);
+};
+
+// The pieces a parallel transfer of `total` bytes is cut into are this large: about eight a
+// connection, and never so many that the plan of an absurd announced length fills the memory.
+int64_t PieceSizeFor(int64_t total, int connections);
+constexpr int64_t kMaxPieces = 16384;
 
 // Files from this size on (16 MiB) go over several connections; smaller ones are one stream and keep no
 // part. Below it one capped stream (40 to 50 MB/s a connection on the hub's content network and in

@@ -68,12 +68,10 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
   const bool resume = (flags & kCopyResume) != 0;
   if ((flags & kCopyOverwrite) == 0 && !resume) {
     std::error_code ec;
-    const std::filesystem::path target = FsPath(local);
-    if (std::filesystem::exists(target, ec)) {
+    if (std::filesystem::exists(FsPath(local), ec)) {
       // A shorter file of this name is most likely an earlier copy that stopped: the host may offer Resume.
-      const bool shorter = std::filesystem::is_regular_file(target, ec) && listed.size >= 0 &&
-                           static_cast<int64_t>(std::filesystem::file_size(target, ec)) < listed.size && !ec;
-      return shorter ? kFileExistsResumeAllowed : kFileExists;
+      const int64_t size = FileSize(local);
+      return size >= 0 && size < listed.size ? kFileExistsResumeAllowed : kFileExists;
     }
   }
 

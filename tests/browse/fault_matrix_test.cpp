@@ -1,7 +1,7 @@
 // Every fault mode of the fake hub against every listing kind and the download, through the exports,
 // with a key configured. Per case: the right outcome, no name the hub does not have, a listing cached
 // only when it arrived whole (the next listing without the fault fetches again otherwise), no partial
-// download and a user's file left intact, and the key never sent to the second host.
+// or damaged download and a user's file left intact, and the key never sent to the second host.
 #include <filesystem>
 #include <set>
 
@@ -42,6 +42,9 @@ const FaultCase kFaults[] = {
     {"redirects=3", "WWWWW", 0},         {"redirect_host2", "WWNNW", 0},  // paging stays on the hub's origin
     {"redirect_relative", "WWWWW", 0},   {"no_link", "WWSSW", 0},
     {"link_loop", "WWNNW", 0},           {"link_relative", "WWWWW", 0},
+    // Download modes: the listings carry them unharmed (but for the hashes).
+    {"wrong_hash", "WWWWW", 3},          {"mask_hash", "WWWWW", 0},  // only a large file's hash is masked
+    {"no_ranges", "WWWWW", 0},           {"range_200", "WWWWW", 0},
 };
 const char* const kFiles[] = {"README.md", "lfs-note.txt"};  // served directly; redirected to the second host
 
@@ -118,7 +121,9 @@ TEST_F(FaultMatrix, DownloadsGiveTheRightResultAndNeverAPartialOrDamagedFile) {
   std::string table;
   for (const FaultCase& fault : kFaults) {
     if (fault.download < 0) continue;
+    std::filesystem::remove_all(FsPath(JoinFsPath(config_, u"cache")));
     ConfigureWithKey(std::string("__fault/") + fault.mode + "/");
+    List("\\Files\\basic");  // as a host lists a folder before it copies from it: what is checked, if whole
     table += std::string("| `") + fault.mode + "` |";
     for (size_t f = 0; f < std::size(kFiles); ++f) {
       const std::string remote = std::string("\\Files\\basic\\") + kFiles[f];

@@ -99,4 +99,26 @@ TEST_F(Copy, AShorterTargetIsResumedAndCopiesKeepTheHubsTime) {
   EXPECT_NEAR(std::chrono::duration_cast<std::chrono::seconds>(age).count(), expected, 5);
 }
 
+// Fault: bytes that failed their hash were copied over the user's file when the fresh listing they
+// asked for was refused or cut short: it named no hash, and no hash counted as a match.
+TEST_F(Copy, AMismatchStandsUnlessAWholeFreshListingClearsIt) {
+  Configure(AllKinds(), "__fault/wrong_hash/");
+  EXPECT_EQ(Names("\\Files\\basic").size(), 11u);  // whole, cached, and naming other hashes than the bytes'
+  // big.bin is on the listing's third page: a fresh listing that ends before it does not name it.
+  for (const char* relisting : {"fail_page=2:503", "fail_page=3:429", "cut_at=100@2", "malformed@3"}) {
+    Configure(AllKinds(), std::string("__fault/wrong_hash+") + relisting + "/");
+    WriteTextFile(LocalPath("a"), "old");
+    EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("a"), 1), 3) << relisting;
+    EXPECT_TRUE(ReadTextFile(LocalPath("a")) == "old") << relisting;
+    EXPECT_EQ(CountWithPrefix(g_host.Log(), "Download content mismatch: files-org/basic/big.bin expected="), 1u)
+        << relisting;
+  }
+  // A whole fresh listing that names the bytes' hash: the cached one was older than the file.
+  Configure(AllKinds());
+  EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("a"), 1), 0);
+  std::string pattern(3000000, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+  EXPECT_TRUE(ReadTextFile(LocalPath("a")) == pattern);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Downloads in parallel ranges against the fake hub: the bytes stitched at every boundary, servers
-// and files that misbehave, cancel, kept parts continued, the host's resume, content checks.
-// Small pieces stand in for large files: the tuning hook makes any file parallel.
+// and files that misbehave, cancel, kept parts continued, the host's resume, content checks, and what
+// a stale listing or an answer of another size does. Small pieces stand in for large files: the tuning
+// hook makes any file parallel.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "browse/browse.h"
 #include "hub/api.h"
 #include "hub/download.h"
 #include "hub/transfer.h"
@@ -31,11 +33,15 @@ class Ranges : public FakeHubTest {
  protected:
   void SetUp() override {
     FakeHubTest::SetUp();
+    g_host.Clear();
     StateLock guard(g_state.lock);
     g_state.config_folder = MakeTempFolder("ranges-config");  // where kept parts are recorded
+    g_state.cache_folder = JoinFsPath(g_state.config_folder, u"cache");  // where a fresh listing goes
+    g_state.log = RecordLog;
   }
   void TearDown() override {
     SetTransferTuningForTesting(0, 0);
+    g_state.log = nullptr;
     FakeHubTest::TearDown();
   }
 
@@ -58,23 +64,31 @@ class Ranges : public FakeHubTest {
     r.listed = listed ? *listed : Listed(path);
     r.connections = connections;
     r.continue_target = resume;
+    r.relist = relist_;
     reports_.clear();
     r.progress = [this, cancel_at](int64_t done, int64_t total) {
       if (reports_.empty()) index_while_copying_ = ReadTextFile(IndexPath());
       reports_.push_back({done, total});
-      if (reports_.size() == cancel_at) cancelled_at_ = std::chrono::steady_clock::now();
-      return reports_.size() != cancel_at;
+      if (reports_.size() == cancel_at || (cancel_when_ && cancel_when_())) {
+        cancelled_at_ = std::chrono::steady_clock::now();
+        return false;
+      }
+      return true;
     };
     return DownloadFile(std::move(r));
   }
   // The file bytes the hub served (206 and 200 answers to GETs of resolve or the storage host).
-  static std::vector<LoggedRequest> ByteRequests() {
+  static std::vector<LoggedRequest> ByteRequests(bool any_status = false) {
     std::vector<LoggedRequest> out;
     for (const LoggedRequest& r : FetchHubLog()) {
-      if (r.path.find("/api/") == std::string::npos && (r.status == 200 || r.status == 206)) out.push_back(r);
+      if (r.path.find("/api/") == std::string::npos && (any_status || r.status == 200 || r.status == 206)) {
+        out.push_back(r);
+      }
     }
     return out;
   }
+  // The real fresh listing, as the module asks for it.
+  static ListedContent FreshListing(const std::string& path) { return ListedFile("files-org/basic", path, 0, true); }
   Names FolderNames() const {
     Names names;
     for (const auto& e : std::filesystem::directory_iterator(FsPath(folder_))) {
@@ -93,6 +107,8 @@ class Ranges : public FakeHubTest {
   std::vector<std::pair<int64_t, int64_t>> reports_;  // (done, total)
   std::string index_while_copying_;                   // the kept parts' index at the first progress report
   std::chrono::steady_clock::time_point cancelled_at_;
+  std::function<ListedContent()> relist_;             // the request's fresh listing; none by default
+  std::function<bool()> cancel_when_;                 // asked at every report: true cancels
 };
 
 TEST_F(Ranges, PiecesAreStitchedAtEveryBoundary) {
@@ -267,6 +283,147 @@ TEST_F(Ranges, ATargetOfTheLongestPathTheHostCanNameKeepsAPartBesideIt) {
   ASSERT_EQ(Fetch("big.bin", 2), DownloadOk);
   EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000));
   EXPECT_EQ(FolderNames().size(), 1u);
+}
+
+// Fault: the host's resume split the rest of the user's file into pieces written side by side, so a
+// cancel or a failure left later bytes before earlier ones and zero-filled stretches between them.
+TEST_F(Ranges, TheHostsResumeOnlyEverExtendsTheTargetInOrder) {
+  SetTransferTuningForTesting(1, 300000);
+  const struct {
+    const char* fault;
+    size_t cancel_at;
+    DownloadResult expected;
+  } cases[] = {
+      {"rate=2000000", 3, DownloadCancelled},
+      {"cut_range=50000", 0, DownloadFailed},  // every range cut: each piece tried a few times
+  };
+  for (const auto& c : cases) {
+    WriteTextFile(target_, Pattern(1000000));
+    const ListedContent listed = Listed("big.bin");
+    WithFault(c.fault);
+    EXPECT_EQ(Fetch("big.bin", 4, c.cancel_at, true, &listed), c.expected) << c.fault;
+    WithFault("");
+    const std::string now = ReadTextFile(target_);
+    EXPECT_GT(now.size(), 1000000u) << c.fault;  // it went on
+    EXPECT_LT(now.size(), 3000000u) << c.fault;
+    EXPECT_TRUE(now == Pattern(now.size())) << c.fault << ": not the file's beginning";
+    EXPECT_EQ(FolderNames(), Names{"target.bin"}) << c.fault;
+  }
+}
+
+// Fault: the host's resume of a target of the full size hashed all of it (minutes for 50 GB) without a
+// word to the host, so that its cancel did nothing.
+TEST_F(Ranges, AFullSizeTargetIsHashedWhileTheHostHearsOfItAndMayCancel) {
+  WriteTextFile(target_, Pattern(3000000));
+  ResetHubLog();
+  EXPECT_EQ(Fetch("big.bin", 4, 1, true), DownloadCancelled);
+  EXPECT_EQ(reports_.front(), std::make_pair(int64_t(0), int64_t(3000000)));
+  EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000));
+  EXPECT_EQ(Fetch("big.bin", 4, 0, true), DownloadOk);  // checked, and kept as it is
+  EXPECT_GE(reports_.size(), 2u);
+  EXPECT_EQ(reports_.back(), std::make_pair(int64_t(3000000), int64_t(3000000)));
+  EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000));
+  EXPECT_TRUE(ByteRequests(true).empty());
+}
+
+// Fault: the fresh listing a mismatch asks for ran page after page without a word to the host, so that
+// its cancel did nothing until the listing ended.
+TEST_F(Ranges, ACancelReachesTheFreshListing) {
+  WithFault("wrong_hash");
+  const ListedContent listed = Listed("config.json");  // other hashes than the bytes have
+  WriteTextFile(target_, kMine);
+  relist_ = [] { return FreshListing("config.json"); };
+  // The fresh listing's second page waits; the host cancels once it sees that.
+  cancel_when_ = [] {
+    for (const LoggedRequest& r : FetchHubLog()) {
+      if (r.status < 0 && r.path.find("cursor=") != std::string::npos) return true;
+    }
+    return false;
+  };
+  WithFault("wrong_hash+hold@2");
+  const DownloadResult result = Fetch("config.json", 4, 0, false, &listed);
+  ReleaseHeldRequests();
+  EXPECT_EQ(result, DownloadCancelled);
+  EXPECT_TRUE(ReadTextFile(target_) == kMine);
+  EXPECT_EQ(FolderNames(), Names{"target.bin"});
+}
+
+// Fault: an announced length was trusted without limit (an absurd one planned millions of pieces, or
+// exhausted the memory), and a body without a length was never compared with the listed size.
+TEST_F(Ranges, AnAnswerOfAnotherSizeThanListedIsAnotherFile) {
+  SetTransferTuningForTesting(1, 0);
+  const struct {
+    const char* path;
+    const char* listing_fault;
+    const char* fault;
+    size_t requests;  // for the bytes, redirects included
+  } cases[] = {
+      {"big.bin", "", "fake_length=100000000000000", 1},
+      {"big.bin", "", "fake_length=9223372036854775807", 1},
+      {"weights.safetensors", "mask_hash", "mask_hash+no_length+cut_at=1000", 2},  // no hash to catch it
+  };
+  for (const auto& c : cases) {
+    WithFault(c.listing_fault);
+    const ListedContent listed = Listed(c.path);
+    WriteTextFile(target_, kMine);
+    g_host.Clear();
+    WithFault(c.fault);
+    ResetHubLog();
+    EXPECT_EQ(Fetch(c.path, 4, 0, false, &listed), DownloadFailed) << c.fault;
+    EXPECT_EQ(ByteRequests(true).size(), c.requests) << c.fault;  // nothing asked after the answer
+    WithFault("");
+    EXPECT_TRUE(ReadTextFile(target_) == kMine) << c.fault;
+    EXPECT_TRUE(g_host.HasLogLine("Download changed on the hub: files-org/basic/" + std::string(c.path) +
+                                  " listed size=" + std::to_string(listed.size)))
+        << c.fault;
+    EXPECT_EQ(FolderNames(), Names{"target.bin"}) << c.fault;
+  }
+  // A body without a length is whole when it has the listed one.
+  WithFault("mask_hash");
+  const ListedContent masked = Listed("weights.safetensors");
+  WithFault("mask_hash+no_length");
+  ASSERT_EQ(Fetch("weights.safetensors", 4, 0, false, &masked), DownloadOk);
+  EXPECT_TRUE(ReadTextFile(target_) == Pattern(1048576));
+  // Without a listing the announced length is all there is; an absurd one is planned in few pieces.
+  const ListedContent unknown;
+  WithFault("fake_length=9223372036854775807");
+  EXPECT_EQ(Fetch("big.bin", 4, 0, false, &unknown), DownloadFailed);
+  WithFault("");
+  // A listing older than the file, which has another size now: a fresh whole listing says so, and the
+  // copy goes by it.
+  ListedContent stale = Listed("big.bin");
+  stale.size = 2999999;
+  stale.oid = std::string(40, 'a');
+  relist_ = [] { return FreshListing("big.bin"); };
+  ASSERT_EQ(Fetch("big.bin", 4, 0, false, &stale), DownloadOk);
+  EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000));
+}
+
+// Fault: checked bytes whose last step, replacing the target, failed (on Windows: the target open
+// without delete sharing, or read-only) were deleted, so a 30 GB copy started again from byte 0.
+TEST_F(Ranges, CheckedBytesThatCouldNotReplaceTheTargetAreKeptAndPutInPlaceLater) {
+  SetTransferTuningForTesting(1, 700001);
+  WriteTextFile(JoinFsPath(target_, u"in the way"), kMine);  // a folder of the target's name
+  EXPECT_EQ(Fetch("big.bin", 4), DownloadFailed);
+  EXPECT_EQ(FolderNames(), (Names{"target.bin", "target.bin.tarnfs-part"}));
+  EXPECT_NE(ReadTextFile(IndexPath()).find("\"digest\""), std::string::npos);
+  std::filesystem::remove_all(FsPath(target_));
+  ResetHubLog();
+  ASSERT_EQ(Fetch("big.bin", 4), DownloadOk);
+  EXPECT_TRUE(ByteRequests(true).empty());  // no byte asked for again
+  EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000));
+  EXPECT_EQ(FolderNames(), Names{"target.bin"});
+  EXPECT_EQ(ReadTextFile(IndexPath()).find("target.bin"), std::string::npos);
+  // Kept bytes that the listing no longer names are fetched again.
+  std::filesystem::remove(FsPath(target_));
+  WriteTextFile(JoinFsPath(target_, u"in the way"), kMine);
+  EXPECT_EQ(Fetch("big.bin", 4), DownloadFailed);
+  std::filesystem::remove_all(FsPath(target_));
+  WithFault("change_after=0");  // the listing and every byte are of another version now
+  ResetHubLog();
+  ASSERT_EQ(Fetch("big.bin", 4), DownloadOk);
+  EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000, 1));
+  EXPECT_FALSE(ByteRequests().empty());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // DownloadFile over a scripted exchange: the announced length, and a redirect from https to plain http
-// (where an API request stops).
+// (where an API request stops), and how many pieces a length is cut into.
 #include <gtest/gtest.h>
 
 #include "hub/download.h"
+#include "hub/transfer.h"
 #include "hub_scripted_exchange.h"
 #include "support/test_env.h"
 
@@ -35,4 +36,16 @@ TEST(DownloadFile, FollowsARedirectToPlainHttpWithoutTheKeyWhereAnApiRequestStop
   EXPECT_EQ(ReadTextFile(target), "payload");
   EXPECT_EQ(hub.requests.at(1).bearer_key, "hf_secret");
   EXPECT_EQ(hub.requests.at(2).bearer_key, "");  // another origin never sees the key
+}
+
+// Fault: an announced length near INT64_MAX was cut into billions of pieces, which filled the memory.
+TEST(PieceSize, NoAnnouncedLengthMakesMorePiecesThanTheCap) {
+  for (const int64_t total : {int64_t(16) << 20, int64_t(3) << 30, int64_t(100000000000000), INT64_MAX}) {
+    for (const int connections : {1, 8, 16}) {
+      const int64_t piece = PieceSizeFor(total, connections);
+      ASSERT_GT(piece, 0);
+      EXPECT_LE((total - 1) / piece + 1, kMaxPieces) << total << " " << connections;
+    }
+  }
+  EXPECT_EQ(PieceSizeFor(int64_t(2) << 30, 8), 32 << 20);  // a 2 GiB file at 8 connections: 64 pieces
 }

@@ -16,6 +16,7 @@
 
 namespace {
 
+constexpr size_t kDefaultReadChunk = 65536;
 
 // One header value by info level (and name for custom ones), length first; `index` walks repeats.
 bool QueryHeader(HINTERNET request, DWORD info, const wchar_t* name, DWORD* index, std::wstring* value) {
@@ -181,6 +182,13 @@ bool OpenExchange(const HttpExchangeRequest& request, InFlight* x) {
   x->session = WinHttpOpen(L"tarnfs/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                            WINHTTP_NO_PROXY_BYPASS, 0);
   if (!x->session) return false;
+  // A request takes the session's timeouts when it is opened: set later, they would never reach it
+  // (leaving name resolution without limit and the receive at WinHTTP's 30 s).
+  if (!WinHttpSetTimeouts(x->session, static_cast<int>(request.resolve_timeout_ms),
+                          static_cast<int>(request.connect_timeout_ms), static_cast<int>(request.send_timeout_ms),
+                          static_cast<int>(request.receive_timeout_ms))) {
+    return false;
+  }
   x->connection = WinHttpConnect(x->session, W(request.host).c_str(), request.port, 0);
   if (!x->connection) return false;
   // The object arrives escaped and free of spaces and controls; WinHTTP must send it as it is.
@@ -271,9 +279,6 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
   x.abort = request.abort;
   ExchangeGuard closing{&x};
   if (!OpenExchange(request, &x)) return HttpExchangeResult::NoResponse;
-  WinHttpSetTimeouts(x.session, static_cast<int>(request.resolve_timeout_ms),
-                     static_cast<int>(request.connect_timeout_ms), static_cast<int>(request.send_timeout_ms),
-                     static_cast<int>(request.receive_timeout_ms));
   // Closed by the abort, the handle's value stays unused until this exchange ends (OpenExchange).
   const HINTERNET req = x.request;
   if (request.abort && UnderWine()) {
@@ -325,31 +330,15 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
   if (!ReadHead(req, filled)) return HttpExchangeResult::NoResponse;
   if (on_head && !on_head(*filled)) return HttpExchangeResult::Complete;
 
-  if (request.read_chunk > 0) {
-    // Fixed-size reads into one buffer: a read of 0 bytes is the end of the body.
-    std::vector<char> buffer(request.read_chunk);
-    for (;;) {
-      DWORD got = 0;
-      if (x.Aborted()) return HttpExchangeResult::Stopped;
-      if (!WinHttpReadData(req, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
-        return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::BodyFailed;
-      }
-      if (got == 0) return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::Complete;
-      if (on_body && !on_body(buffer.data(), got)) return HttpExchangeResult::Stopped;
-    }
-  }
-  std::vector<char> buffer;
+  // One buffer for every read, the abort flag looked at before each; a read of 0 bytes ends the body.
+  std::vector<char> buffer(request.read_chunk > 0 ? request.read_chunk : kDefaultReadChunk);
   for (;;) {
-    DWORD available = 0;
     if (x.Aborted()) return HttpExchangeResult::Stopped;
-    if (!WinHttpQueryDataAvailable(req, &available)) {
+    DWORD got = 0;
+    if (!WinHttpReadData(req, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
       return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::BodyFailed;
     }
-    if (available == 0) return HttpExchangeResult::Complete;
-    if (buffer.size() < available) buffer.resize(available);
-    DWORD got = 0;
-    if (!WinHttpReadData(req, buffer.data(), available, &got)) return HttpExchangeResult::BodyFailed;
-    if (got == 0) return HttpExchangeResult::Complete;
+    if (got == 0) return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::Complete;
     if (on_body && !on_body(buffer.data(), got)) return HttpExchangeResult::Stopped;
   }
 }
