@@ -11,15 +11,8 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == Lower(prefix);
+  return text.size() >= prefix.size() && EqualsNoCaseAscii(text.substr(0, prefix.size()), prefix);
 }
 
 // The part of `text` after a recognised hub root; false when `text` names another site.
@@ -32,13 +25,14 @@ bool StripHubRoot(const std::string& text, std::string* rest) {
   std::string after_scheme = text;
   const size_t scheme_end = text.find("://");
   if (scheme_end != std::string::npos) {
-    const std::string scheme = Lower(text.substr(0, scheme_end));
-    if (scheme != "http" && scheme != "https") return false;
+    const std::string scheme = text.substr(0, scheme_end);
+    if (!EqualsNoCaseAscii(scheme, "http") && !EqualsNoCaseAscii(scheme, "https")) return false;
     after_scheme = text.substr(scheme_end + 3);
   }
   const size_t host_end = after_scheme.find('/');
-  const std::string host = Lower(after_scheme.substr(0, host_end));
-  if (host == "huggingface.co" || host == "www.huggingface.co" || host == "hf.co") {
+  const std::string host = after_scheme.substr(0, host_end);
+  if (EqualsNoCaseAscii(host, "huggingface.co") || EqualsNoCaseAscii(host, "www.huggingface.co") ||
+      EqualsNoCaseAscii(host, "hf.co")) {
     *rest = host_end == std::string::npos ? std::string() : after_scheme.substr(host_end + 1);
     return true;
   }

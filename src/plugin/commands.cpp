@@ -4,6 +4,7 @@
 
 #include "config/favorites.h"
 #include "core/state.h"
+#include "core/text.h"
 #include "plugin/commands.h"
 #include "plugin/folders.h"
 #include "plugin/host_text.h"
@@ -34,15 +35,6 @@ HostBool DeleteEntryFolder(HostChar* remote_name) {
   }
 }
 
-bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Folders below an entry that the host must be told to enter ("open" on their reparse-point record).
 bool IsEnterableFolder(const VirtualPath& c) {
   StateLock guard(g_state.lock);
@@ -57,7 +49,7 @@ bool IsEnterableFolder(const VirtualPath& c) {
 // false when the text is none of them.
 bool RunSettingsCommand(HostWindow window, const std::u16string& verb) {
   const std::u16string prefix = u"quote ";
-  if (verb.size() <= prefix.size() || !EqualsNoCase(verb.substr(0, prefix.size()), prefix)) return false;
+  if (verb.size() <= prefix.size() || !EqualsNoCaseAscii(verb.substr(0, prefix.size()), prefix)) return false;
   std::u16string rest = verb.substr(prefix.size());
   const size_t word_end = rest.find(u' ');
   if (word_end == std::u16string::npos) return false;
@@ -68,13 +60,13 @@ bool RunSettingsCommand(HostWindow window, const std::u16string& verb) {
   if (path.size() >= 2 && path.front() == u'"' && path.back() == u'"') path = path.substr(1, path.size() - 2);
   if (path.empty()) return false;
   const DialogServices services = ServicesFor(window);
-  if (EqualsNoCase(word, u"export")) {
+  if (EqualsNoCaseAscii(word, u"export")) {
     ExportSettingsCommand(path, false, services);
-  } else if (EqualsNoCase(word, u"export-with-key")) {
+  } else if (EqualsNoCaseAscii(word, u"export-with-key")) {
     ExportSettingsCommand(path, true, services);
-  } else if (EqualsNoCase(word, u"import")) {
+  } else if (EqualsNoCaseAscii(word, u"import")) {
     ImportSettingsCommand(path, false, services);
-  } else if (EqualsNoCase(word, u"import-replace")) {
+  } else if (EqualsNoCaseAscii(word, u"import-replace")) {
     ImportSettingsCommand(path, true, services);
   } else {
     return false;
@@ -142,7 +134,7 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
       }
       return kExecOk;
     }
-    if (EqualsNoCase(verb, u"open")) {
+    if (EqualsNoCaseAscii(verb, u"open")) {
       if (c.size() == 1 && (c[0] == kAddNewEntryName || c[0] == kSettingsName)) {
         if (c[0] == kSettingsName) {
           ShowSettingsDialog(window);
