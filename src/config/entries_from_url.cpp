@@ -104,9 +104,12 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
   StateLock guard(g_state.lock);
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   const std::string api_key = WideToUtf8(g_state.api_key);
-  // Each id is made against the list as it grows, so one call never hands out the same id twice.
+  // Ids and names are made against the list as it grows, so no two entries share either: a second
+  // folder of one name would open the first entry, and deleting it would remove both.
   auto append = [](Entry entry, const std::string& id_base) {
+    bool renamed = false;
     entry.id = MakeUniqueId(id_base);
+    entry.display_name = MakeUniqueDisplayName(entry.display_name, &renamed);
     g_state.delete_suppressed.erase(entry.display_name);
     g_state.entries.push_back(std::move(entry));
   };

@@ -82,7 +82,7 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   const std::string collections = "https://hub.test:443/api/collections?owner=acme&limit=100";
   hub.Answer(collections, "[]");
   g_state.delete_suppressed = {u"acme - models"};
-  // An organisation without collections: models and datasets only; twice gives the same names again.
+  // An organisation without collections: models and datasets only.
   EXPECT_EQ(AddEntriesFromUrl(u"acme", true, false, 50, true, true, true), 2);
   EXPECT_EQ(AddEntriesFromUrl(u"acme", false, false, 50, false, true, false), 0);
   EXPECT_EQ(AddEntriesFromUrl(u"https://hub.test/acme/", false, true, 300, true, false, false), 1);
@@ -91,7 +91,7 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_EQ(datasets.display_name, u"acme - datasets");
   EXPECT_TRUE(datasets.is_dataset && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0 &&
               datasets.limit_count == 50);
-  EXPECT_EQ(g_state.entries[2].display_name, u"acme - models");
+  EXPECT_EQ(g_state.entries[2].display_name, u"acme - models (2)");
   EXPECT_TRUE(g_state.delete_suppressed.empty());
   hub.Answer(collections, R"([{"slug": "acme/picks-1", "title": "Picks"}])");
   EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, true, false), 1);
@@ -115,6 +115,23 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_TRUE(temp.type == OrgModels && temp.is_dataset && temp.limit_enabled && !temp.cache_enabled);
   ASSERT_TRUE(MakeTemporaryEntry(u"acme/tiny", &temp));
   EXPECT_TRUE(temp.type == SingleModel && temp.repo_id == "acme/tiny");
+}
+
+// Fault: Add gave a folder the name of an existing one (or a special name); it then opened the first
+// entry, and deleting either folder removed both.
+TEST_F(ConfigEntries, AddingNeverRepeatsADisplayName) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/collections?owner=google&limit=100", "[]");
+  g_state.delete_suppressed = {u"gemma", u"gemma (2)", u"google - models (2)"};
+  for (const char16_t* address : {u"google/gemma", u"other/gemma", u"google", u"google", u"acme/[Settings]"}) {
+    EXPECT_EQ(AddEntriesFromUrl(address, false, true, 300, true, false, false), 1) << WideToUtf8(address);
+  }
+  std::vector<std::u16string> names;
+  for (const Entry& e : g_state.entries) names.push_back(e.display_name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"gemma", u"gemma (2)", u"google - models", u"google - models (2)",
+                                                u"[Settings] (2)"}));
+  EXPECT_EQ(g_state.entries[1].repo_id, "other/gemma");
+  EXPECT_TRUE(g_state.delete_suppressed.empty()) << "each name given is listed again";
 }
 
 TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
