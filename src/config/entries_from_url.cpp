@@ -90,6 +90,8 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
   std::string name;
   if (slash != std::string::npos) name = rest.substr(slash + 1, rest.find('/', slash + 1) - slash - 1);
   if (owner.empty() || !IsPlainName(owner) || !IsPlainName(name)) return false;
+  // No hub name is "." or "..": such an address names nothing, and the folder could not be addressed.
+  if (owner == "." || owner == ".." || name == "." || name == "..") return false;
   out->owner = owner;
   out->name = name;
   out->is_dataset = is_dataset;

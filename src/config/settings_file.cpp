@@ -29,12 +29,17 @@ bool SameRepository(const Entry& a, const Entry& b) {
   return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id;
 }
 
+struct FileEntry {
+  Entry entry;
+  std::string file_id;  // the file's "id"
+};
+
 // What the file holds, read whole before the lock is taken so that nothing changes on a bad file.
 struct SettingsFile {
   int32_t cache_ttl_hours = 24;
   std::string cache_path;
   std::string api_key;
-  std::vector<std::pair<Entry, std::string>> entries;  // each with the file's "id"
+  std::vector<FileEntry> entries;
 };
 
 std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out) {
@@ -60,7 +65,7 @@ std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out)
     // Nameless elements, and elements that are no object, are skipped and counted nowhere.
     if (!element.is_object() || !EntryFromJson(element, &entry)) continue;
     std::string id = entry.id;
-    out->entries.emplace_back(std::move(entry), std::move(id));
+    out->entries.push_back({std::move(entry), std::move(id)});
   }
   return u"";
 }
@@ -117,9 +122,12 @@ ImportResult ImportSettings(const std::u16string& source, bool replace) {
       ++result.already_present;
       continue;
     }
-    bool renamed = false;
-    entry.display_name = MakeUniqueDisplayName(entry.display_name, &renamed);
-    if (renamed) ++result.renamed;
+    // A name from a file may be anything; the folder must be one the host can open, rename and delete.
+    bool renamed = !IsHostSafeName(entry.display_name);
+    if (renamed) entry.display_name = SafeFolderName(entry.display_name);
+    bool taken = false;
+    entry.display_name = MakeUniqueDisplayName(entry.display_name, &taken);
+    if (renamed || taken) ++result.renamed;
     entry.id = MakeUniqueId(file_id.empty() ? SanitizeFileName(entry.org) : file_id);
     g_state.delete_suppressed.erase(entry.display_name);
     g_state.entries.push_back(std::move(entry));

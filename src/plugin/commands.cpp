@@ -14,19 +14,22 @@
 
 namespace {
 
+// Only an entry folder is ever deleted (never anything on the hub); a delete that removes nothing
+// answers false, so the host does not report as gone what is still listed.
 HostBool DeleteEntryFolder(HostChar* remote_name) {
   try {
     const VirtualPath components = SplitPath(FromHost(remote_name));
-    if (components.size() != 1) return 1;  // files inside entries are never deleted
+    if (components.size() != 1) return 0;
     const std::u16string& name = components[0];
     if (IsSpecialName(name)) return 0;
     {
       StateLock guard(g_state.lock);
-      g_state.delete_suppressed.insert(name);
       auto& entries = g_state.entries;
-      entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                   [&](const Entry& e) { return e.display_name == name; }),
-                    entries.end());
+      const auto kept = std::remove_if(entries.begin(), entries.end(),
+                                       [&](const Entry& e) { return e.display_name == name; });
+      if (kept == entries.end()) return 0;
+      entries.erase(kept, entries.end());
+      g_state.delete_suppressed.insert(name);
     }
     SaveFavorites();
     return 1;
@@ -104,12 +107,12 @@ void EditEntrySettings(HostWindow window, const std::u16string& name) {
       if (!result.accepted) {
         stored->cached_at = 0;  // only the cache was reset
       } else {
-        // A special name, another entry's name or an empty one (dropped at the next load) is refused
-        // silently: the stored name stays, the other settings are saved.
+        // A special name, another entry's name, an empty one (dropped at the next load) or one that is
+        // no single path component is refused silently: the stored name stays, the rest is saved.
         const bool clash = std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
           return e.id != copy.id && e.display_name == copy.display_name;
         });
-        if (copy.display_name.empty() || IsSpecialName(copy.display_name) || clash) {
+        if (!IsHostSafeName(copy.display_name) || IsSpecialName(copy.display_name) || clash) {
           copy.display_name = stored->display_name;
         }
         *stored = copy;
@@ -187,7 +190,7 @@ int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool
     const VirtualPath to = SplitPath(FromHost(new_name));
     if (from.size() != 1 || to.size() != 1) return kFileNotSupported;
     if (IsSpecialName(from[0])) return kFileNotSupported;
-    if (IsSpecialName(to[0])) return kFileWriteError;
+    if (IsSpecialName(to[0]) || !IsHostSafeName(to[0])) return kFileWriteError;
     {
       StateLock guard(g_state.lock);
       if (FindEntryByName(to[0])) return kFileWriteError;

@@ -56,6 +56,8 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameAndKind) {
       // Nothing to name, or another site.
       {u"https://hub.test///", ""}, {u"   ", ""}, {u"/google", ""}, {u"ftp://huggingface.co/google", ""},
       {u"https://example.com/google", ""}, {u"https://huggingface.co.evil.test/google", ""}, {u"mailto:x", ""},
+      // No hub name is "." or "..", and neither is a folder name the host can use.
+      {u"google/..", ""}, {u"https://hub.test/../x", ""}, {u"datasets/./x", ""},
   };
   for (const auto& [text, expected] : cases) {
     HubAddress p;
@@ -165,6 +167,22 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   EXPECT_EQ(g_state.entries[2].display_name, u"A (2)");
   EXPECT_EQ(g_state.entries[4].limit_count, 300) << "a member of the wrong type reads as its default";
   EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "b", "acme", "acme_1", "e-org"}));
+}
+
+// Fault: import took display names with separators (or "..") as they were: folders that could not be
+// opened, renamed or deleted.
+TEST_F(ConfigEntries, ImportMakesDisplayNamesHostSafe) {
+  g_state.entries = {Entry{"x", OrgModels, 0, "x", "", u"evil_name"}};
+  const json file = {{"entries",
+                      {{{"display_name", "evil/name"}, {"org", "a"}},
+                       {{"display_name", ".."}, {"org", "b"}},
+                       {{"display_name", "back\\slash\tand tab"}, {"org", "c"}},
+                       {{"display_name", "plain"}, {"org", "d"}}}}};
+  const ImportResult r = ImportSettings(File(file), false);
+  EXPECT_EQ(std::make_tuple(r.imported, r.renamed), std::make_tuple(4u, 3u));
+  std::vector<std::u16string> names;
+  for (const Entry& e : g_state.entries) names.push_back(e.display_name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"evil_name", u"evil_name (2)", u"__", u"back_slash_and tab", u"plain"}));
 }
 
 TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {

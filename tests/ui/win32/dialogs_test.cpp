@@ -222,6 +222,23 @@ TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
   EXPECT_EQ(entries[0]["display_name"], "Renamed");
 }
 
+// Fault: the entry dialog took a name with a separator or of dots, a folder the host then could neither
+// open nor rename nor delete.
+TEST_F(DialogTest, EntrySettingsKeepsTheNameWhenTheNewOneIsNoFolderName) {
+  Configure(json::array({Entry("Files", "org-models", "files-org")}));
+  int limit = 20;
+  for (const std::wstring typed : {L"evil/name", L"back\\slash", L"..", L"tab\there"}) {
+    Execute("\\Files", "properties", L"Entry Settings", [&](HWND dlg) {
+      TypeText(dlg, IDC_ENT_NAME, typed);
+      TypeText(dlg, IDC_ENT_LIMIT_COUNT, std::to_wstring(++limit));
+      Press(dlg, IDOK);
+    });
+    const json saved = Favorites()["entries"][0];
+    EXPECT_EQ(saved["display_name"], "Files");
+    EXPECT_EQ(saved["limit_count"], limit) << "the other settings are saved";
+  }
+}
+
 TEST_F(DialogTest, PropertiesAndTemporaryBrowse) {
   Configure(json::array({Entry("Files", "org-models", "files-org")}));
   EXPECT_EQ(Execute("\\", "properties", L"Tarnvue VFS Plugin Properties", [&](HWND dlg) {
