@@ -103,9 +103,12 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
   HubAddress parsed;
   if (!ParseHubUrl(address, &parsed)) return 0;
   const std::string& o = parsed.owner;
+  // The collections check may take many pages: asked before the lock, so that a download needing
+  // the lock never waits for the hub.
+  const bool has_collections =
+      parsed.name.empty() && add_collections && !ListOwnerCollections(o, ApiKeyUtf8()).empty();
   StateLock guard(g_state.lock);
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  const std::string api_key = WideToUtf8(g_state.api_key);
   // Ids and names are made against the list as it grows, so no two entries share either: a second
   // folder of one name would open the first entry, and deleting it would remove both.
   auto append = [](Entry entry, const std::string& id_base) {
@@ -133,7 +136,7 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
   int appended = 0;
   for (const Kind& kind : kinds) {
     if (!kind.wanted) continue;
-    if (kind.type == OrgCollections && ListOwnerCollections(o, api_key).empty()) continue;
+    if (kind.type == OrgCollections && !has_collections) continue;
     Entry entry = NewEntry(kind.type, kind.is_dataset, o, "", Utf8ToWide(o + " - " + kind.suffix), cache_enabled, now);
     entry.limit_enabled = limit_enabled;
     entry.limit_count = limit_count;

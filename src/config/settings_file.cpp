@@ -74,15 +74,18 @@ std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out)
 
 bool ExportSettings(const std::u16string& target, bool include_key) {
   try {
-    StateLock guard(g_state.lock);
-    json entries = json::array();
-    for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
     json document = json::object();
-    document["format"] = 1;
-    document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
-    document["cache_ttl_hours"] = g_state.cache_ttl_hours;
-    document["entries"] = std::move(entries);
-    if (include_key && !g_state.api_key.empty()) document["api_key"] = WideToUtf8(g_state.api_key);
+    {
+      StateLock guard(g_state.lock);
+      json entries = json::array();
+      for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
+      document["format"] = 1;
+      document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
+      document["cache_ttl_hours"] = g_state.cache_ttl_hours;
+      document["entries"] = std::move(entries);
+      if (include_key && !g_state.api_key.empty()) document["api_key"] = WideToUtf8(g_state.api_key);
+    }
+    // The file is the user's choice, maybe on a share that stalls: written without the lock.
     return WriteJsonFileAtomic(target, document, false);
   } catch (...) {
     return false;
