@@ -29,20 +29,31 @@ bool SameRepository(const Entry& a, const Entry& b) {
   return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id;
 }
 
-struct FileEntry {
-  Entry entry;
-  std::string file_id;  // the file's "id"
-};
+// The document an export writes: the options given, or the current ones.
+json ExportDocument(bool include_key, const ExportedOptions* options) {
+  StateLock guard(g_state.lock);
+  json entries = json::array();
+  for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
+  const std::u16string& key = options ? options->api_key : g_state.api_key;
+  json document = json::object();
+  document["format"] = 1;
+  document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
+  document["cache_ttl_hours"] = options ? options->cache_ttl_hours : g_state.cache_ttl_hours;
+  document["entries"] = std::move(entries);
+  if (include_key && !key.empty()) document["api_key"] = WideToUtf8(key);
+  return document;
+}
 
-// What the file holds, read whole before the lock is taken so that nothing changes on a bad file.
-struct SettingsFile {
-  int32_t cache_ttl_hours = 24;
-  std::string cache_path;
-  std::string api_key;
-  std::vector<FileEntry> entries;
-};
+bool WriteExport(const std::u16string& target, bool include_key, const ExportedOptions* options) {
+  try {
+    // The file is the user's choice, maybe on a share that stalls: written without the lock.
+    return WriteJsonFileAtomic(target, ExportDocument(include_key, options), false);
+  } catch (...) {
+    return false;
+  }
+}
 
-std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out) {
+std::u16string ReadChecked(const std::u16string& source, SettingsFile* out) {
   std::string text;
   if (!ReadFileBytes(source, &text, kMaxSettingsBytes)) return kCannotOpen;
   const json document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
@@ -72,36 +83,36 @@ std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out)
 
 }  // namespace
 
-bool ExportSettings(const std::u16string& target, bool include_key) {
+std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out) {
   try {
-    json document = json::object();
-    {
-      StateLock guard(g_state.lock);
-      json entries = json::array();
-      for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
-      document["format"] = 1;
-      document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
-      document["cache_ttl_hours"] = g_state.cache_ttl_hours;
-      document["entries"] = std::move(entries);
-      if (include_key && !g_state.api_key.empty()) document["api_key"] = WideToUtf8(g_state.api_key);
-    }
-    // The file is the user's choice, maybe on a share that stalls: written without the lock.
-    return WriteJsonFileAtomic(target, document, false);
+    return ReadChecked(source, out);
   } catch (...) {
-    return false;
+    *out = SettingsFile();  // out of memory on a huge file: as unusable as a damaged one
+    return kNotJson;
   }
 }
 
-ImportResult ImportSettings(const std::u16string& source, bool replace) {
-  ImportResult result;
-  SettingsFile file;
-  try {
-    result.error = ReadSettingsFile(source, &file);
-  } catch (...) {
-    result.error = kNotJson;
-  }
-  if (!result.error.empty()) return result;
+bool ExportSettings(const std::u16string& target, bool include_key) {
+  return WriteExport(target, include_key, nullptr);
+}
 
+bool ExportSettings(const std::u16string& target, bool include_key, const ExportedOptions& options) {
+  return WriteExport(target, include_key, &options);
+}
+
+ImportResult ImportSettings(const std::u16string& source, bool replace) {
+  SettingsFile file;
+  const std::u16string error = ReadSettingsFile(source, &file);
+  if (!error.empty()) {
+    ImportResult refused;
+    refused.error = error;
+    return refused;
+  }
+  return ApplySettingsFile(std::move(file), replace);
+}
+
+ImportResult ApplySettingsFile(SettingsFile file, bool replace) {
+  ImportResult result;
   StateLock guard(g_state.lock);
   if (replace) {
     g_state.entries.clear();

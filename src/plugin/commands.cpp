@@ -140,11 +140,11 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
     if (EqualsNoCaseAscii(verb, u"open")) {
       if (c.size() == 1 && (c[0] == kAddNewEntryName || c[0] == kSettingsName)) {
         if (c[0] == kSettingsName) {
-          ShowSettingsDialog(window);
+          if (ShowSettingsDialog(window)) SaveFavorites();  // Cancel leaves favorites.json as it was
         } else {
           ShowAddEntryDialog(window);
+          SaveFavorites();
         }
-        SaveFavorites();
         return GoToRoot(remote_name);
       }
       if (c.size() >= 2 && IsEnterableFolder(c)) return kExecSymlink;
@@ -168,8 +168,7 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
       }
       if (is_entry) {
         EditEntrySettings(window, c[0]);
-      } else {
-        ShowSettingsDialog(window);
+      } else if (ShowSettingsDialog(window)) {
         SaveFavorites();
       }
       return GoToRoot(remote_name);

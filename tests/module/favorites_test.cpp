@@ -58,4 +58,25 @@ TEST(ModuleFavorites, UnreadableFileIsKeptThroughTheSavesThatFollow) {
   }
 }
 
+// Fault: the settings command saved favorites.json after any close, so Cancel rewrote it (a new
+// protection of the key, the typed fields if any were applied).
+TEST(ModuleFavorites, SettingsCancelledLeavesTheFileAsItWas) {
+  const std::u16string path = JoinFsPath(ResetConfigFolder(), u"favorites.json");
+  // Written by hand, so that any save shows (a save reformats it); a closed port keeps it off the network.
+  const std::string before =
+      R"({"hub_url": "http://127.0.0.1:9/", "api_key": "hf_plain", "cache_ttl_hours": 7, "entries": []})";
+  WriteTextFile(path, before);
+  LoadedModule module;
+  ASSERT_TRUE(module.Load());
+  g_host.Clear();  // no answer typed: the settings box (or, without a display, the dialog) is cancelled
+  for (const auto& [remote, verb] : {std::pair<std::string, std::string>{"\\[Settings]", "open"},
+                                     {"\\Nobody", "properties"}}) {
+    std::basic_string<HostChar> buffer = H(remote), v = H(verb);
+    buffer.resize(260, 0);
+    EXPECT_EQ(module.m.FsExecuteFileW(nullptr, buffer.data(), v.data()), -2) << remote;
+    EXPECT_EQ(ReadTextFile(path), before) << remote;
+  }
+  EXPECT_FALSE(FileExists(path + u".bak"));
+}
+
 }  // namespace

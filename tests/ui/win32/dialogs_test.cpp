@@ -182,6 +182,38 @@ TEST_F(DialogTest, SettingsTestsTheKeyAppliesOnOkAndUsesTheSystemPickers) {
   EXPECT_EQ(Wide(saved["cache_path"].get<std::string>()), cache);
 }
 
+// Fault: Export and Import put the typed fields into the options before the user answered, and the
+// command saved after any close: clearing the key, pressing Export and then Cancel lost the key.
+TEST_F(DialogTest, SettingsCancelLeavesFavoritesAsItWas) {
+  Configure(json::array({Entry("Files", "org-models", "files-org")}), {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});
+  const std::u16string favorites = JoinFsPath(config_, u"favorites.json");
+  const std::string before = ReadTextFile(favorites);
+  const std::wstring broken = File("broken.json");
+  WriteTextFile(std::u16string(broken.begin(), broken.end()), R"({"entries": 3})");
+  Execute("\\[Settings]", "open", L"Tarnfs - Settings", [&](HWND dlg) {
+    TypeText(dlg, IDC_SET_API_KEY, L"");
+    TypeText(dlg, IDC_SET_TTL, L"9");
+    Press(dlg, IDC_SET_EXPORT);  // no key, no warning: the file dialog, cancelled
+    const HWND picker = WaitForDialog(L"Export Tarnfs settings");
+    ASSERT_TRUE(picker);
+    Press(picker, IDCANCEL);
+    EXPECT_TRUE(WaitClosed(picker));
+    TypeText(dlg, IDC_SET_API_KEY, L"hf_typed");
+    Press(dlg, IDC_SET_EXPORT);
+    ExpectBox(L"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it somewhere private, "
+              L"and don't share it.\n\nContinue?",
+              L"Export settings", MB_YESNO | MB_ICONWARNING, IDNO);
+    Press(dlg, IDC_SET_IMPORT);
+    ASSERT_TRUE(ChooseFile(L"Import Tarnfs settings", broken));
+    const SeenMessageBox question = WaitForMessageBox();
+    ASSERT_TRUE(question.window);
+    Answer(question, IDYES);
+    ExpectBox(L"This is not a Tarnfs settings file (no \"entries\" list).", L"Import failed", MB_OK | MB_ICONERROR, IDOK);
+    Press(dlg, IDCANCEL);
+  });
+  EXPECT_EQ(ReadTextFile(favorites), before);
+}
+
 TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
   json org = Entry("Files", "org-models", "files-org");
   org["cached_at"] = 86400;
