@@ -3,8 +3,10 @@
 // controls filled and read back, message boxes as shown, the system pickers, what gets saved.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <initializer_list>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -296,6 +298,31 @@ TEST_F(DialogTest, PropertiesAndTemporaryBrowse) {
               });
     EXPECT_EQ(records.size(), listed);
   }
+}
+
+// Fault: a copy on the host's transfer thread, still walking the temporary folder after the user went
+// back to the root, opened the modal address dialog on that thread.
+TEST_F(DialogTest, TheTemporaryFolderAsksNothingOffTheMainThread) {
+  Configure(json::array());
+  std::vector<ListedRecord> records;
+  ListThroughModule(module_.m, "\\", &records);
+  std::atomic<bool> done{false};
+  bool listed = true;
+  std::thread transfer([&] {
+    listed = ListThroughModule(module_.m, "\\***_TEMPORARY_***\\nested", &records);
+    done = true;
+  });
+  bool shown = false;
+  for (int wait = 0; wait < 250 && !done; ++wait) {  // a dialog there would wait for the user
+    if (const HWND dialog = FindWindowW(nullptr, L"Browse temporary repository")) {
+      shown = true;
+      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    }
+    Sleep(20);
+  }
+  transfer.join();
+  EXPECT_FALSE(shown);
+  EXPECT_FALSE(listed);
 }
 
 }  // namespace
