@@ -56,8 +56,10 @@ bool WriteExport(const std::u16string& target, bool include_key, const ExportedO
 std::u16string ReadChecked(const std::u16string& source, SettingsFile* out) {
   std::string text;
   if (!ReadFileBytes(source, &text, kMaxSettingsBytes)) return kCannotOpen;
-  const json document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
-  if (document.is_discarded()) return kNotJson;
+  // The value budget of every reader here: a favorites.json the module reads is also importable, and a
+  // file of tiny values cannot build a document many times its size.
+  const json document = ParseJson(text);
+  if (document.is_null()) return kNotJson;
   if (!document.is_object()) return kNoEntries;
   const auto entries = document.find("entries");
   if (entries == document.end() || !entries->is_array()) return kNoEntries;

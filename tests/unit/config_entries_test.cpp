@@ -12,6 +12,7 @@
 #include "config/entry.h"
 #include "config/settings_file.h"
 #include "core/files.h"
+#include "core/json.h"
 #include "core/state.h"
 #include "core/text.h"
 #include "hub_scripted_exchange.h"
@@ -207,6 +208,24 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
   const ImportResult r = ImportSettings(File({{"api_key", "theirs"}, {"entries", {twice, twice}}}), true);
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present, r.api_key_set), std::make_tuple(1u, 1u, true));
   EXPECT_EQ(g_state.api_key, u"theirs");
+}
+
+// Fault: import parsed the settings file with no cap on its values (a 64 MiB file took 626 MB, too
+// much for the 32-bit module); every other reader refuses a document over the value budget.
+TEST_F(ConfigEntries, ImportReadsNoMoreValuesThanFavoritesMayHold) {
+  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  // The root, "entries" and "pad" are three values; the zeros fill the budget, or go one past it.
+  for (const auto& [zeros, error] : {std::make_pair(kMaxJsonValues - 3, u""),
+                                     std::make_pair(kMaxJsonValues - 2, u"The file is not valid JSON.")}) {
+    std::string text = "{\"entries\": [], \"pad\": [0";
+    text.reserve(2 * zeros + 32);
+    for (size_t i = 1; i < zeros; ++i) text += ",0";
+    text += "]}";
+    const std::u16string path = JoinFsPath(folder_, u"padded.json");
+    WriteTextFile(path, text);
+    EXPECT_EQ(ImportSettings(path, false).error, error) << zeros;
+    EXPECT_EQ(g_state.entries.size(), 1u);
+  }
 }
 
 TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
