@@ -207,9 +207,9 @@ TEST_F(DialogTest, SettingsCancelLeavesFavoritesAsItWas) {
               L"Export settings", MB_YESNO | MB_ICONWARNING, IDNO);
     Press(dlg, IDC_SET_IMPORT);
     ASSERT_TRUE(ChooseFile(L"Import Tarnfs settings", broken));
-    const SeenMessageBox question = WaitForMessageBox();
-    ASSERT_TRUE(question.window);
-    Answer(question, IDYES);
+    ExpectBox(L"Replace your current entries with the ones in this file?\n\nYes — replace everything (also restores "
+              L"the cache TTL).\nNo — merge: keep what you have and add what's missing.\nCancel — do nothing.",
+              L"Import settings", MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2, IDYES);
     ExpectBox(L"This is not a Tarnfs settings file (no \"entries\" list).", L"Import failed", MB_OK | MB_ICONERROR, IDOK);
     Press(dlg, IDCANCEL);
   });
