@@ -115,17 +115,23 @@ ImportResult ImportSettings(const std::u16string& source, bool replace) {
 
 ImportResult ApplySettingsFile(SettingsFile file, bool replace) {
   ImportResult result;
+  std::u16string cache_folder;
+  if (replace) {
+    // The file's folder may be on a share that stalls: looked at before the lock is taken.
+    cache_folder = Utf8ToWide(file.cache_path);
+    std::error_code ec;
+    if (cache_folder.empty() || !std::filesystem::is_directory(FsPath(cache_folder), ec)) {
+      StateLock guard(g_state.lock);
+      cache_folder = JoinFsPath(g_state.config_folder, u"cache");
+    }
+    PlatformCreateFolders(cache_folder);
+  }
   StateLock guard(g_state.lock);
   if (replace) {
     g_state.entries.clear();
     g_state.delete_suppressed.clear();
     g_state.cache_ttl_hours = file.cache_ttl_hours < 1 ? 1 : file.cache_ttl_hours;
-    const std::u16string cache_path = Utf8ToWide(file.cache_path);
-    std::error_code ec;
-    g_state.cache_folder = !cache_path.empty() && std::filesystem::is_directory(FsPath(cache_path), ec)
-                               ? cache_path
-                               : JoinFsPath(g_state.config_folder, u"cache");
-    PlatformCreateFolders(g_state.cache_folder);
+    g_state.cache_folder = cache_folder;
   }
   if (!file.api_key.empty() && (replace || g_state.api_key.empty())) {
     g_state.api_key = Utf8ToWide(file.api_key);
