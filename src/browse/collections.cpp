@@ -5,7 +5,6 @@
 #include <unordered_set>
 
 #include "browse/browse.h"
-#include "browse/internal.h"
 #include "core/state.h"
 #include "core/text.h"
 #include "core/time.h"

@@ -2,7 +2,6 @@
 #include <unordered_set>
 
 #include "browse/browse.h"
-#include "browse/internal.h"
 #include "config/favorites.h"
 #include "core/state.h"
 #include "core/text.h"

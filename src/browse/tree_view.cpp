@@ -1,7 +1,6 @@
 // A repository's files and folders: the whole tree fetched (or read from the cache) once per listing,
 // and the one level the host asked for cut out of it.
 #include "browse/browse.h"
-#include "browse/internal.h"
 #include "core/state.h"
 #include "core/text.h"
 #include "core/time.h"

@@ -11,15 +11,8 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == Lower(prefix);
+  return text.size() >= prefix.size() && EqualsNoCaseAscii(text.substr(0, prefix.size()), prefix);
 }
 
 // The part of `text` after a recognised hub root; false when `text` names another site.
@@ -32,13 +25,14 @@ bool StripHubRoot(const std::string& text, std::string* rest) {
   std::string after_scheme = text;
   const size_t scheme_end = text.find("://");
   if (scheme_end != std::string::npos) {
-    const std::string scheme = Lower(text.substr(0, scheme_end));
-    if (scheme != "http" && scheme != "https") return false;
+    const std::string scheme = text.substr(0, scheme_end);
+    if (!EqualsNoCaseAscii(scheme, "http") && !EqualsNoCaseAscii(scheme, "https")) return false;
     after_scheme = text.substr(scheme_end + 3);
   }
   const size_t host_end = after_scheme.find('/');
-  const std::string host = Lower(after_scheme.substr(0, host_end));
-  if (host == "huggingface.co" || host == "www.huggingface.co" || host == "hf.co") {
+  const std::string host = after_scheme.substr(0, host_end);
+  if (EqualsNoCaseAscii(host, "huggingface.co") || EqualsNoCaseAscii(host, "www.huggingface.co") ||
+      EqualsNoCaseAscii(host, "hf.co")) {
     *rest = host_end == std::string::npos ? std::string() : after_scheme.substr(host_end + 1);
     return true;
   }
@@ -96,6 +90,8 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
   std::string name;
   if (slash != std::string::npos) name = rest.substr(slash + 1, rest.find('/', slash + 1) - slash - 1);
   if (owner.empty() || !IsPlainName(owner) || !IsPlainName(name)) return false;
+  // No hub name is "." or "..": such an address names nothing, and the folder could not be addressed.
+  if (owner == "." || owner == ".." || name == "." || name == "..") return false;
   out->owner = owner;
   out->name = name;
   out->is_dataset = is_dataset;
@@ -107,12 +103,18 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
   HubAddress parsed;
   if (!ParseHubUrl(address, &parsed)) return 0;
   const std::string& o = parsed.owner;
+  // The collections check may take many pages: asked before the lock, so that a download needing
+  // the lock never waits for the hub.
+  const bool has_collections =
+      parsed.name.empty() && add_collections && !ListOwnerCollections(o, ApiKeyUtf8()).empty();
   StateLock guard(g_state.lock);
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  const std::string api_key = WideToUtf8(g_state.api_key);
-  // Each id is made against the list as it grows, so one call never hands out the same id twice.
+  // Ids and names are made against the list as it grows, so no two entries share either: a second
+  // folder of one name would open the first entry, and deleting it would remove both.
   auto append = [](Entry entry, const std::string& id_base) {
+    bool renamed = false;
     entry.id = MakeUniqueId(id_base);
+    entry.display_name = MakeUniqueDisplayName(entry.display_name, &renamed);
     g_state.delete_suppressed.erase(entry.display_name);
     g_state.entries.push_back(std::move(entry));
   };
@@ -134,7 +136,7 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
   int appended = 0;
   for (const Kind& kind : kinds) {
     if (!kind.wanted) continue;
-    if (kind.type == OrgCollections && ListOwnerCollections(o, api_key).empty()) continue;
+    if (kind.type == OrgCollections && !has_collections) continue;
     Entry entry = NewEntry(kind.type, kind.is_dataset, o, "", Utf8ToWide(o + " - " + kind.suffix), cache_enabled, now);
     entry.limit_enabled = limit_enabled;
     entry.limit_count = limit_count;

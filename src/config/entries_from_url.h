@@ -18,8 +18,10 @@ struct HubAddress {
 // refused. A repository address keeps only owner/name ("/tree/main", "/blob/..." are dropped).
 bool ParseHubUrl(const std::u16string& address, HubAddress* out);
 
-// Appends the entries for the address; returns how many (0 to 3). The caller saves afterwards.
-// Holds the plugin-wide lock for its whole run, the collections check included.
+// Appends the entries for the address, each under a display name no other entry has (" (2)" and so on
+// added); returns how many (0 to 3). The caller saves afterwards.
+// Asks the hub for the owner's collections (when they are wanted) first, then appends under the
+// plugin-wide lock.
 int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool limit_enabled, int32_t limit_count,
                       bool add_models, bool add_collections, bool add_datasets);
 // The unsaved entry of a temporary browse; false (entry untouched) when the address is unusable.

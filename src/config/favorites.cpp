@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/entries_from_url.h"
 #include "config/entry.h"
 #include "core/files.h"
 #include "core/json.h"
@@ -144,6 +145,14 @@ void LoadFavorites() {
       g_state.hub_site_url = stored.hub_url;
     }
     g_state.entries = std::move(stored.entries);
+    // A name with a separator, a control character or of dots (edited by hand, or saved by an older
+    // version) is a folder the host could neither open nor rename nor delete: it gets a safe one.
+    for (Entry& entry : g_state.entries) {
+      if (IsHostSafeName(entry.display_name)) continue;
+      bool taken = false;
+      entry.display_name = MakeUniqueDisplayName(SafeFolderName(entry.display_name), &taken);
+      LogMessage(u"Entry folder renamed to a name the host can use: " + entry.display_name);
+    }
   } catch (...) {
     // Out of memory while loading: start like a first run rather than fail the host's start-up.
     StateLock guard(g_state.lock);

@@ -29,19 +29,37 @@ bool SameRepository(const Entry& a, const Entry& b) {
   return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id;
 }
 
-// What the file holds, read whole before the lock is taken so that nothing changes on a bad file.
-struct SettingsFile {
-  int32_t cache_ttl_hours = 24;
-  std::string cache_path;
-  std::string api_key;
-  std::vector<std::pair<Entry, std::string>> entries;  // each with the file's "id"
-};
+// The document an export writes: the options given, or the current ones.
+json ExportDocument(bool include_key, const ExportedOptions* options) {
+  StateLock guard(g_state.lock);
+  json entries = json::array();
+  for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
+  const std::u16string& key = options ? options->api_key : g_state.api_key;
+  json document = json::object();
+  document["format"] = 1;
+  document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
+  document["cache_ttl_hours"] = options ? options->cache_ttl_hours : g_state.cache_ttl_hours;
+  document["entries"] = std::move(entries);
+  if (include_key && !key.empty()) document["api_key"] = WideToUtf8(key);
+  return document;
+}
 
-std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out) {
+bool WriteExport(const std::u16string& target, bool include_key, const ExportedOptions* options) {
+  try {
+    // The file is the user's choice, maybe on a share that stalls: written without the lock.
+    return WriteJsonFileAtomic(target, ExportDocument(include_key, options), false);
+  } catch (...) {
+    return false;
+  }
+}
+
+std::u16string ReadChecked(const std::u16string& source, SettingsFile* out) {
   std::string text;
   if (!ReadFileBytes(source, &text, kMaxSettingsBytes)) return kCannotOpen;
-  const json document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
-  if (document.is_discarded()) return kNotJson;
+  // The value budget of every reader here: a favorites.json the module reads is also importable, and a
+  // file of tiny values cannot build a document many times its size.
+  const json document = ParseJson(text);
+  if (document.is_null()) return kNotJson;
   if (!document.is_object()) return kNoEntries;
   const auto entries = document.find("entries");
   if (entries == document.end() || !entries->is_array()) return kNoEntries;
@@ -60,51 +78,60 @@ std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out)
     // Nameless elements, and elements that are no object, are skipped and counted nowhere.
     if (!element.is_object() || !EntryFromJson(element, &entry)) continue;
     std::string id = entry.id;
-    out->entries.emplace_back(std::move(entry), std::move(id));
+    out->entries.push_back({std::move(entry), std::move(id)});
   }
   return u"";
 }
 
 }  // namespace
 
-bool ExportSettings(const std::u16string& target, bool include_key) {
+std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out) {
   try {
-    StateLock guard(g_state.lock);
-    json entries = json::array();
-    for (const Entry& entry : g_state.entries) entries.push_back(EntryToJson(entry));
-    json document = json::object();
-    document["format"] = 1;
-    document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
-    document["cache_ttl_hours"] = g_state.cache_ttl_hours;
-    document["entries"] = std::move(entries);
-    if (include_key && !g_state.api_key.empty()) document["api_key"] = WideToUtf8(g_state.api_key);
-    return WriteJsonFileAtomic(target, document, false);
+    return ReadChecked(source, out);
   } catch (...) {
-    return false;
+    *out = SettingsFile();  // out of memory on a huge file: as unusable as a damaged one
+    return kNotJson;
   }
 }
 
-ImportResult ImportSettings(const std::u16string& source, bool replace) {
-  ImportResult result;
-  SettingsFile file;
-  try {
-    result.error = ReadSettingsFile(source, &file);
-  } catch (...) {
-    result.error = kNotJson;
-  }
-  if (!result.error.empty()) return result;
+bool ExportSettings(const std::u16string& target, bool include_key) {
+  return WriteExport(target, include_key, nullptr);
+}
 
+bool ExportSettings(const std::u16string& target, bool include_key, const ExportedOptions& options) {
+  return WriteExport(target, include_key, &options);
+}
+
+ImportResult ImportSettings(const std::u16string& source, bool replace) {
+  SettingsFile file;
+  const std::u16string error = ReadSettingsFile(source, &file);
+  if (!error.empty()) {
+    ImportResult refused;
+    refused.error = error;
+    return refused;
+  }
+  return ApplySettingsFile(std::move(file), replace);
+}
+
+ImportResult ApplySettingsFile(SettingsFile file, bool replace) {
+  ImportResult result;
+  std::u16string cache_folder;
+  if (replace) {
+    // The file's folder may be on a share that stalls: looked at before the lock is taken.
+    cache_folder = Utf8ToWide(file.cache_path);
+    std::error_code ec;
+    if (cache_folder.empty() || !std::filesystem::is_directory(FsPath(cache_folder), ec)) {
+      StateLock guard(g_state.lock);
+      cache_folder = JoinFsPath(g_state.config_folder, u"cache");
+    }
+    PlatformCreateFolders(cache_folder);
+  }
   StateLock guard(g_state.lock);
   if (replace) {
     g_state.entries.clear();
     g_state.delete_suppressed.clear();
     g_state.cache_ttl_hours = file.cache_ttl_hours < 1 ? 1 : file.cache_ttl_hours;
-    const std::u16string cache_path = Utf8ToWide(file.cache_path);
-    std::error_code ec;
-    g_state.cache_folder = !cache_path.empty() && std::filesystem::is_directory(FsPath(cache_path), ec)
-                               ? cache_path
-                               : JoinFsPath(g_state.config_folder, u"cache");
-    PlatformCreateFolders(g_state.cache_folder);
+    g_state.cache_folder = cache_folder;
   }
   if (!file.api_key.empty() && (replace || g_state.api_key.empty())) {
     g_state.api_key = Utf8ToWide(file.api_key);
@@ -117,9 +144,12 @@ ImportResult ImportSettings(const std::u16string& source, bool replace) {
       ++result.already_present;
       continue;
     }
-    bool renamed = false;
-    entry.display_name = MakeUniqueDisplayName(entry.display_name, &renamed);
-    if (renamed) ++result.renamed;
+    // A name from a file may be anything; the folder must be one the host can open, rename and delete.
+    bool renamed = !IsHostSafeName(entry.display_name);
+    if (renamed) entry.display_name = SafeFolderName(entry.display_name);
+    bool taken = false;
+    entry.display_name = MakeUniqueDisplayName(entry.display_name, &taken);
+    if (renamed || taken) ++result.renamed;
     entry.id = MakeUniqueId(file_id.empty() ? SanitizeFileName(entry.org) : file_id);
     g_state.delete_suppressed.erase(entry.display_name);
     g_state.entries.push_back(std::move(entry));

@@ -3,6 +3,10 @@
 // (code page 65001, flags 0) does.
 #include "core/text.h"
 
+#include <algorithm>
+#include <type_traits>
+#include <utility>
+
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
@@ -33,6 +37,28 @@ void AppendUtf8(std::string* out, uint32_t cp) {
     out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
     out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
+}
+
+template <typename Char>
+bool EqualsNoCase(const std::basic_string<Char>& a, const std::basic_string<Char>& b) {
+  const auto lower = [](Char c) { return c >= 'A' && c <= 'Z' ? static_cast<Char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](Char x, Char y) {
+           return lower(x) == lower(y);
+         });
+}
+
+template <typename Char>
+bool IsUnsafeUnit(Char c) {
+  return static_cast<std::make_unsigned_t<Char>>(c) < 0x20 || c == '/' || c == '\\';
+}
+
+template <typename Text>
+Text SafeName(Text text) {
+  for (auto& c : text) {
+    if (IsUnsafeUnit(c)) c = '_';
+  }
+  if (text.empty() || text == Text(1, '.') || text == Text(2, '.')) text.assign(std::max<size_t>(text.size(), 1), '_');
+  return text;
 }
 
 }  // namespace
@@ -126,3 +152,13 @@ std::u16string WideDecimal(int64_t value) {
   const std::string s = std::to_string(value);
   return std::u16string(s.begin(), s.end());
 }
+
+bool EqualsNoCaseAscii(const std::string& a, const std::string& b) { return EqualsNoCase(a, b); }
+
+bool EqualsNoCaseAscii(const std::u16string& a, const std::u16string& b) { return EqualsNoCase(a, b); }
+
+bool IsHostSafeName(const std::u16string& name) { return !name.empty() && SafeName(name) == name; }
+
+std::string SafeFolderName(std::string text) { return SafeName(std::move(text)); }
+
+std::u16string SafeFolderName(std::u16string text) { return SafeName(std::move(text)); }

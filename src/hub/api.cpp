@@ -50,10 +50,12 @@ struct Page {
   json body;             // null unless the page arrived whole in the expected shape
   FetchOutcome outcome;
   std::u16string next;   // the next page on the hub's origin; empty on the last
+  bool link_elsewhere = false;  // the hub linked a next page on another origin, not followed
 };
 
 // One page of an operation. The key goes only to the hub's origin, so a URL elsewhere (a next link
-// from the hub or a cache file) is not requested at all, and a next link elsewhere ends the paging.
+// from the hub or a cache file) is not requested at all, and a next link elsewhere ends the paging:
+// the page itself still counts as whole (its items are shown), with no next page to offer.
 Page GetPage(const std::u16string& url, const std::string& api_key, json::value_t shape) {
   Page page;
   if (!IsHubOrigin(url)) {
@@ -73,7 +75,7 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
   if (!next.empty()) next = ResolveRedirect(url, next);  // a Link target may be relative to the page
   if (!next.empty() && !IsHubOrigin(next)) {
     LogMessage(u"Paging link to another origin not followed: " + next);
-    page.outcome.complete = false;  // the hub announced more than we take: ask again next time
+    page.link_elsewhere = true;
   } else {
     page.next = std::move(next);
   }
@@ -124,7 +126,9 @@ FetchOutcome ReadPages(std::u16string url, const std::string& api_key, int max_p
     }
     Page page = GetPage(url, api_key, json::value_t::array);
     outcome = page.outcome;
-    if (!page.body.is_null()) read(page.body);  // a page whole but for a link elsewhere still counts
+    if (!page.body.is_null()) read(page.body);
+    // The hub announced more than we take: shown, but not cached as the whole listing.
+    if (page.link_elsewhere) outcome.complete = false;
     if (!outcome.complete) break;
     if (count() >= kMaxListingItems) {
       LogMessage(u"Listing ends at its item limit: " + url);

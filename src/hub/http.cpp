@@ -23,13 +23,6 @@ constexpr size_t kMaxExtraUnits = 4095;
 std::atomic<HttpExchangeFn> g_exchange{nullptr};
 thread_local const std::atomic<bool>* t_api_abort = nullptr;  // see HttpAbortScope
 
-char16_t LowerAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
-
-std::u16string LowerAscii(std::u16string text) {
-  for (char16_t& c : text) c = LowerAscii(c);
-  return text;
-}
-
 bool IsAsciiAlpha(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
@@ -81,7 +74,7 @@ bool ParsePort(const std::u16string& text, bool secure, uint16_t* port) {
 
 // Same scheme, host (ASCII case-insensitive) and port: the key stays within one origin.
 bool SameOrigin(const SplitUrl& a, const SplitUrl& b) {
-  return a.scheme == b.scheme && a.port == b.port && LowerAscii(a.host) == LowerAscii(b.host);
+  return a.scheme == b.scheme && a.port == b.port && EqualsNoCaseAscii(a.host, b.host);
 }
 
 // A key with a line break would end the Authorization header and start headers of its own.
@@ -130,8 +123,7 @@ bool CutUrl(const std::u16string& url, UrlPieces* out) {
   const size_t sep = url.find(u"://");
   if (sep == std::u16string::npos || sep == 0) return false;
   out->scheme = url.substr(0, sep);
-  const std::u16string lower = LowerAscii(out->scheme);
-  if (lower != u"http" && lower != u"https") return false;
+  if (!EqualsNoCaseAscii(out->scheme, u"http") && !EqualsNoCaseAscii(out->scheme, u"https")) return false;
   const size_t begin = sep + 3;
   size_t end = url.find_first_of(u"/?#", begin);
   if (end == std::u16string::npos) end = url.size();
@@ -182,8 +174,8 @@ bool SplitHttpUrl(const std::u16string& url, SplitUrl* out) {
   UrlPieces pieces;
   if (!CutUrl(url, &pieces)) return false;
   SplitUrl split;
-  split.scheme = LowerAscii(pieces.scheme);
-  split.secure = split.scheme == u"https";
+  split.secure = EqualsNoCaseAscii(pieces.scheme, u"https");
+  split.scheme = split.secure ? u"https" : u"http";
   std::u16string authority = pieces.authority;
   const size_t at = authority.rfind(u'@');
   if (at != std::u16string::npos) authority.erase(0, at + 1);  // user info is never sent

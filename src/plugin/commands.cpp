@@ -4,6 +4,7 @@
 
 #include "config/favorites.h"
 #include "core/state.h"
+#include "core/text.h"
 #include "plugin/commands.h"
 #include "plugin/folders.h"
 #include "plugin/host_text.h"
@@ -13,34 +14,28 @@
 
 namespace {
 
+// Only an entry folder is ever deleted (never anything on the hub); a delete that removes nothing
+// answers false, so the host does not report as gone what is still listed.
 HostBool DeleteEntryFolder(HostChar* remote_name) {
   try {
     const VirtualPath components = SplitPath(FromHost(remote_name));
-    if (components.size() != 1) return 1;  // files inside entries are never deleted
+    if (components.size() != 1) return 0;
     const std::u16string& name = components[0];
     if (IsSpecialName(name)) return 0;
     {
       StateLock guard(g_state.lock);
-      g_state.delete_suppressed.insert(name);
       auto& entries = g_state.entries;
-      entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                   [&](const Entry& e) { return e.display_name == name; }),
-                    entries.end());
+      const auto kept = std::remove_if(entries.begin(), entries.end(),
+                                       [&](const Entry& e) { return e.display_name == name; });
+      if (kept == entries.end()) return 0;
+      entries.erase(kept, entries.end());
+      g_state.delete_suppressed.insert(name);
     }
     SaveFavorites();
     return 1;
   } catch (...) {
     return 0;
   }
-}
-
-bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 // Folders below an entry that the host must be told to enter ("open" on their reparse-point record).
@@ -57,7 +52,7 @@ bool IsEnterableFolder(const VirtualPath& c) {
 // false when the text is none of them.
 bool RunSettingsCommand(HostWindow window, const std::u16string& verb) {
   const std::u16string prefix = u"quote ";
-  if (verb.size() <= prefix.size() || !EqualsNoCase(verb.substr(0, prefix.size()), prefix)) return false;
+  if (verb.size() <= prefix.size() || !EqualsNoCaseAscii(verb.substr(0, prefix.size()), prefix)) return false;
   std::u16string rest = verb.substr(prefix.size());
   const size_t word_end = rest.find(u' ');
   if (word_end == std::u16string::npos) return false;
@@ -68,13 +63,13 @@ bool RunSettingsCommand(HostWindow window, const std::u16string& verb) {
   if (path.size() >= 2 && path.front() == u'"' && path.back() == u'"') path = path.substr(1, path.size() - 2);
   if (path.empty()) return false;
   const DialogServices services = ServicesFor(window);
-  if (EqualsNoCase(word, u"export")) {
+  if (EqualsNoCaseAscii(word, u"export")) {
     ExportSettingsCommand(path, false, services);
-  } else if (EqualsNoCase(word, u"export-with-key")) {
+  } else if (EqualsNoCaseAscii(word, u"export-with-key")) {
     ExportSettingsCommand(path, true, services);
-  } else if (EqualsNoCase(word, u"import")) {
+  } else if (EqualsNoCaseAscii(word, u"import")) {
     ImportSettingsCommand(path, false, services);
-  } else if (EqualsNoCase(word, u"import-replace")) {
+  } else if (EqualsNoCaseAscii(word, u"import-replace")) {
     ImportSettingsCommand(path, true, services);
   } else {
     return false;
@@ -112,12 +107,12 @@ void EditEntrySettings(HostWindow window, const std::u16string& name) {
       if (!result.accepted) {
         stored->cached_at = 0;  // only the cache was reset
       } else {
-        // A special name, another entry's name or an empty one (dropped at the next load) is refused
-        // silently: the stored name stays, the other settings are saved.
+        // A special name, another entry's name, an empty one (dropped at the next load) or one that is
+        // no single path component is refused silently: the stored name stays, the rest is saved.
         const bool clash = std::any_of(entries.begin(), entries.end(), [&](const Entry& e) {
           return e.id != copy.id && e.display_name == copy.display_name;
         });
-        if (copy.display_name.empty() || IsSpecialName(copy.display_name) || clash) {
+        if (!IsHostSafeName(copy.display_name) || IsSpecialName(copy.display_name) || clash) {
           copy.display_name = stored->display_name;
         }
         *stored = copy;
@@ -142,14 +137,14 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
       }
       return kExecOk;
     }
-    if (EqualsNoCase(verb, u"open")) {
+    if (EqualsNoCaseAscii(verb, u"open")) {
       if (c.size() == 1 && (c[0] == kAddNewEntryName || c[0] == kSettingsName)) {
         if (c[0] == kSettingsName) {
-          ShowSettingsDialog(window);
+          if (ShowSettingsDialog(window)) SaveFavorites();  // Cancel leaves favorites.json as it was
         } else {
           ShowAddEntryDialog(window);
+          SaveFavorites();
         }
-        SaveFavorites();
         return GoToRoot(remote_name);
       }
       if (c.size() >= 2 && IsEnterableFolder(c)) return kExecSymlink;
@@ -173,8 +168,7 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
       }
       if (is_entry) {
         EditEntrySettings(window, c[0]);
-      } else {
-        ShowSettingsDialog(window);
+      } else if (ShowSettingsDialog(window)) {
         SaveFavorites();
       }
       return GoToRoot(remote_name);
@@ -195,7 +189,7 @@ int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool
     const VirtualPath to = SplitPath(FromHost(new_name));
     if (from.size() != 1 || to.size() != 1) return kFileNotSupported;
     if (IsSpecialName(from[0])) return kFileNotSupported;
-    if (IsSpecialName(to[0])) return kFileWriteError;
+    if (IsSpecialName(to[0]) || !IsHostSafeName(to[0])) return kFileWriteError;
     {
       StateLock guard(g_state.lock);
       if (FindEntryByName(to[0])) return kFileWriteError;

@@ -78,6 +78,9 @@ std::optional<Listing> EnumTemporary(const VirtualPath& components, const std::u
     if (present) copy = g_state.temporary_entry;
   }
   if (!present) {
+    // Dialogs belong to the main thread: a background copy still walking this folder after the user
+    // went back to the root finds nothing here.
+    if (!IsMainThread()) return std::nullopt;
     // Asked without the lock; two listings at once may both ask, and the last entry stored wins.
     std::u16string address;
     if (!ShowTemporaryDialog(CurrentForegroundWindow(), &address)) return std::nullopt;

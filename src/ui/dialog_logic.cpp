@@ -38,6 +38,12 @@ int32_t LimitFromField(const std::u16string& text) {
                                                                         : static_cast<int32_t>(n);
 }
 
+// The time-to-live field: at least one hour.
+int32_t TtlFromField(const std::u16string& text) {
+  const int32_t ttl = static_cast<int32_t>(DialogNumber(text));
+  return ttl < 1 ? 1 : ttl;
+}
+
 size_t EntryCount() {
   StateLock guard(g_state.lock);
   return g_state.entries.size();
@@ -177,11 +183,10 @@ SettingsFields SettingsFieldsFromState() {
 void ApplySettingsFields(const SettingsFields& fields) {
   const std::u16string folder = Head(fields.cache_folder, kCacheFolderMax);
   if (!folder.empty()) PlatformCreateFolders(folder);
-  const int32_t ttl = static_cast<int32_t>(DialogNumber(fields.ttl_hours));
   StateLock guard(g_state.lock);
   g_state.api_key = Head(fields.api_key, kApiKeyMax);
   if (!folder.empty()) g_state.cache_folder = folder;
-  g_state.cache_ttl_hours = ttl < 1 ? 1 : ttl;
+  g_state.cache_ttl_hours = TtlFromField(fields.ttl_hours);
 }
 
 void SettingsTestKey(SettingsFields* fields) {
@@ -195,13 +200,12 @@ void SettingsBrowseCacheFolder(SettingsFields* fields, const DialogServices& ser
 }
 
 void SettingsExport(SettingsFields* fields, const DialogServices& services) {
-  ApplySettingsFields(*fields);
-  bool has_key = false;
-  {
-    StateLock guard(g_state.lock);
-    has_key = !g_state.api_key.empty();
-  }
-  if (has_key) {
+  // The file gets what the dialog shows; the options themselves change only with OK, so that No,
+  // Cancel and the dialog's own Cancel leave them (and favorites.json) as they were.
+  ExportedOptions shown;
+  shown.api_key = Head(fields->api_key, kApiKeyMax);
+  shown.cache_ttl_hours = TtlFromField(fields->ttl_hours);
+  if (!shown.api_key.empty()) {
     const MessageBoxRequest warning{
         u"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it somewhere private, and "
         u"don't share it.\n\nContinue?",
@@ -217,7 +221,7 @@ void SettingsExport(SettingsFields* fields, const DialogServices& services) {
   ask.flags = 0x80A;
   std::u16string path;
   if (!services.pick_file(ask, &path)) return;
-  fields->status = ExportStatus(ExportSettings(path, true));
+  fields->status = ExportStatus(ExportSettings(path, true, shown));
 }
 
 void SettingsImport(SettingsFields* fields, const DialogServices& services) {
@@ -233,12 +237,16 @@ void SettingsImport(SettingsFields* fields, const DialogServices& services) {
       u"Import settings", kMbYesNoCancel | kMbIconQuestion | kMbDefaultButton2};
   const int32_t answer = services.message_box(question);
   if (answer != kAnswerYes && answer != kAnswerNo) return;
-  ApplySettingsFields(*fields);
-  const ImportResult result = ImportSettings(path, answer == kAnswerYes);
-  if (!result.error.empty()) {
-    services.message_box({result.error, u"Import failed", kMbIconError});
+  SettingsFile file;
+  const std::u16string error = ReadSettingsFile(path, &file);
+  if (!error.empty()) {
+    services.message_box({error, u"Import failed", kMbIconError});
     return;
   }
+  // A file that will be imported: what the user typed takes effect first (an emptied key lets a
+  // merge take the file's), and both are saved together.
+  ApplySettingsFields(*fields);
+  const ImportResult result = ApplySettingsFile(std::move(file), answer == kAnswerYes);
   SaveFavorites();
   *fields = SettingsFieldsFromState();
   fields->status = ImportStatus(result);

@@ -97,17 +97,19 @@ struct SettingsFields {
 
 // The three option fields from the plugin state, status empty (on opening, and after an import).
 SettingsFields SettingsFieldsFromState();
-// OK, and the first step of Export and Import: the key (also when empty), the cache folder (when the
-// field is not empty; created) and the time-to-live (at least 1) go into the plugin state.
+// OK, and an import that will take place: the key (also when empty), the cache folder (when the field
+// is not empty; created) and the time-to-live (at least 1) go into the plugin state.
 void ApplySettingsFields(const SettingsFields& fields);
 // "Test": checks the key in the field against the hub (blocks) and sets the status; the stored key stays.
 void SettingsTestKey(SettingsFields* fields);
 // "Browse...": the folder picker; a chosen folder goes into the field only.
 void SettingsBrowseCacheFolder(SettingsFields* fields, const DialogServices& services);
-// "Export settings...": applies the fields, warns about the key, asks for the file, exports, sets status.
+// "Export settings...": warns about the key in the field, asks for the file, exports the entries with
+// the key and time-to-live of the fields (not applied), sets status.
 void SettingsExport(SettingsFields* fields, const DialogServices& services);
-// "Import settings...": asks for the file and replace/merge, applies the fields, imports, saves, and on
-// success refills all four fields from the plugin state (status with the counts).
+// "Import settings...": asks for the file and replace/merge, reads it; a refused file changes nothing.
+// Otherwise applies the fields, imports, saves, and refills all four fields from the plugin state
+// (status with the counts).
 void SettingsImport(SettingsFields* fields, const DialogServices& services);
 
 // ---- Entry settings (dialog 103) ---------------------------------------------------------------

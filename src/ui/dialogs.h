@@ -8,8 +8,10 @@
 #include "core/host_callbacks.h"
 #include "ui/dialog_logic.h"
 
-// Settings (101) and add entry (102); the caller saves afterwards.
-void ShowSettingsDialog(HostWindow owner);
+// Settings (101): true when OK applied the fields, and the caller saves; Cancel changes nothing (an
+// import done meanwhile was saved when it was done).
+bool ShowSettingsDialog(HostWindow owner);
+// Add entry (102); the caller saves afterwards.
 void ShowAddEntryDialog(HostWindow owner);
 // Entry settings (103) on the copy `entry`, which it edits in place; returns the three flags.
 EntrySettingsResult ShowEntrySettingsDialog(HostWindow owner, Entry* entry);

@@ -55,3 +55,29 @@ TEST_F(Paging, ALimitOfAThousandLoadsFiveHundredAtATime) {
 }
 
 }  // namespace
+
+namespace {
+
+// Fault: a page whose next link left the hub was dropped; the folder listed only its paging item.
+TEST_F(Paging, APageWhoseNextLinkLeavesTheHubIsShownWithoutAPagingItem) {
+  json whole = EntryJson("BigDs", "org-models", "big-org", true);
+  whole["limit_enabled"] = false;
+  // The first page lands on the second host, whose next links point there: another origin.
+  Configure(json::array({EntryJson("Big", "org-models", "big-org", false, 10), whole}), "__fault/redirect_host2/",
+            "hf_test_good");
+  for (int listing = 0; listing < 2; ++listing) {
+    const std::vector<std::string> names = Names("\\Big");
+    ASSERT_EQ(names.size(), 10u) << "listing " << listing;
+    EXPECT_EQ(names.front(), "model-0000");
+    EXPECT_EQ(names.back(), "model-0009");
+  }
+  const std::vector<std::string> all = Names("\\BigDs");
+  ASSERT_EQ(all.size(), 500u);  // the first page of a listing fetched whole
+  EXPECT_EQ(all.back(), "data-0499");
+  for (const LoggedRequest& r : FetchHubLog()) {
+    EXPECT_EQ(r.path.find("cursor="), std::string::npos) << "a link elsewhere is never requested: " << r.path;
+    if (r.host == "host2") EXPECT_EQ(r.Header("authorization"), "(absent)") << r.path;
+  }
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 // Browsing an address once under "***_TEMPORARY_***": asked for once, kept until the root is listed
 // again, paged without saving. The address comes from the host's URL box (the Windows module shows its
 // own dialog there, which the Wine dialog suite drives).
+#include <thread>
+
 #include "browse/browse_fixture.h"
 
 namespace {
@@ -39,6 +41,25 @@ TEST_F(TemporaryBrowse, AskedOnceUntilTheRootIsListedAgain) {
   EXPECT_TRUE(Names("\\***_TEMPORARY_***").empty());
   EXPECT_TRUE(g_host.HasLogLine("Temp URL parse failed: https://example.com/big-org"));
   EXPECT_EQ(g_host.questions.size(), 4u);
+}
+
+// Fault: a copy on the host's transfer thread, still walking the temporary folder after the user went
+// back to the root, opened the address dialog there, off the main thread.
+TEST_F(TemporaryBrowse, OffTheMainThreadNothingIsAskedAndNothingFound) {
+  Configure(json::array());
+  g_host.text_answers = {HubUrl() + "files-org/basic"};
+  std::vector<ListedRecord> records;
+  bool listed = true;
+  std::thread transfer([&] { listed = ListThroughModule(module_.m, "\\***_TEMPORARY_***\\nested", &records); });
+  transfer.join();
+  EXPECT_FALSE(listed);
+  EXPECT_TRUE(g_host.questions.empty());
+  EXPECT_TRUE(TakeRequests().empty());
+#if !defined(_WIN32)  // the Windows module asks with its dialog, which the Wine dialog suite drives
+  // The main thread is still asked.
+  EXPECT_EQ(Names("\\***_TEMPORARY_***\\nested"), std::vector<std::string>{"a"});
+  EXPECT_EQ(g_host.questions.size(), 1u);
+#endif
 }
 
 }  // namespace

@@ -2,14 +2,28 @@
 // background threads while the main thread lists folders and renames an entry, which saves the
 // configuration. Run under ThreadSanitizer (label tsan): a race or a lock-order problem fails the run.
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "browse/browse_fixture.h"
+#include "config/entries_from_url.h"
 #include "hub/download.h"
 #include "hub/transfer.h"
 #include "core/state.h"
 
 namespace {
+
+// Waits until the fake hub has received a request whose path contains `part` and not answered it.
+bool WaitForRequestInProgress(const std::string& part) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const LoggedRequest& r : FetchHubLog()) {
+      if (r.path.find(part) != std::string::npos && r.status == -1) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
 
 class Concurrency : public BrowseTest {
  protected:
@@ -27,17 +41,6 @@ class Concurrency : public BrowseTest {
     std::basic_string<HostChar> one = H("\\One"), uno = H("\\Uno");
     EXPECT_EQ(module_.m.FsRenMovFileW(one.data(), uno.data(), 0, 0, nullptr), 0);
     EXPECT_EQ(module_.m.FsRenMovFileW(uno.data(), one.data(), 0, 0, nullptr), 0);
-  }
-  // Waits until the fake hub has received a request whose path contains `part` and not answered it.
-  bool WaitForRequestInProgress(const std::string& part) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const LoggedRequest& r : FetchHubLog()) {
-        if (r.path.find(part) != std::string::npos && r.status == -1) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
   }
 };
 
@@ -89,6 +92,29 @@ TEST_F(Concurrency, NoRequestHoldsTheLock) {
     background.join();
     EXPECT_EQ(result, job.result) << job.remote;
   }
+}
+
+using LockedWork = FakeHubTest;
+
+// Fault: adding an organisation held the plugin-wide lock across the hub's collections pages, so a
+// download needing any accessor waited for as long as those requests took.
+TEST_F(LockedWork, AddingAnOrganisationAsksTheHubWithoutTheLock) {
+  ResetLinkedState(MakeTempFolder("add-lock"));
+  WithFault("hold");
+  std::future<int> added = std::async(std::launch::async, [] {
+    return AddEntriesFromUrl(u"coll-org", false, true, 300, false, true, false);
+  });
+  ASSERT_TRUE(WaitForRequestInProgress("/api/collections?owner=coll-org"));
+  // The download's first accessor, while the hub still holds the request.
+  std::future<std::string> key = std::async(std::launch::async, [] { return ApiKeyUtf8(); });
+  const bool answered = key.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(WaitForRequestInProgress("/api/collections?owner=coll-org")) << "answered before the release";
+  while (added.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) ReleaseHeldRequests();
+  EXPECT_TRUE(answered) << "the accessor waited for the hub";
+  EXPECT_EQ(added.get(), 1);
+  StateLock guard(g_state.lock);
+  ASSERT_EQ(g_state.entries.size(), 1u);
+  EXPECT_EQ(g_state.entries[0].display_name, u"coll-org - collections");
 }
 
 // Parallel ranges in the core: connection threads, the hasher and the coordinating thread of three

@@ -51,10 +51,32 @@ TEST(ModuleFavorites, UnreadableFileIsKeptThroughTheSavesThatFollow) {
     const std::vector<std::string> log = g_host.Log();
     ASSERT_EQ(log.size(), 2u) << user_bytes;  // then "Tarnfs plugin loaded"
     ASSERT_EQ(log[0].rfind(prefix + WideToUtf8(path) + ".unreadable-", 0), 0u) << log[0];
-    // Deleting a name that is no entry still saves: two saves rotate the ".bak" past the user's file.
-    for (int save = 0; save < 2; ++save) EXPECT_TRUE(module.m.FsDeleteFileW(H("\\Nothing").data()));
+    // Making a folder at the root opens the add dialog (cancelled: no display, or no answer) and saves:
+    // two saves rotate the ".bak" past the user's file.
+    for (int save = 0; save < 2; ++save) EXPECT_TRUE(module.m.FsMkDirW(H("\\New").data()));
     EXPECT_EQ(ReadTextFile(Utf8ToWide(log[0].substr(prefix.size()))), user_bytes);
   }
+}
+
+// Fault: the settings command saved favorites.json after any close, so Cancel rewrote it (a new
+// protection of the key, the typed fields if any were applied).
+TEST(ModuleFavorites, SettingsCancelledLeavesTheFileAsItWas) {
+  const std::u16string path = JoinFsPath(ResetConfigFolder(), u"favorites.json");
+  // Written by hand, so that any save shows (a save reformats it); a closed port keeps it off the network.
+  const std::string before =
+      R"({"hub_url": "http://127.0.0.1:9/", "api_key": "hf_plain", "cache_ttl_hours": 7, "entries": []})";
+  WriteTextFile(path, before);
+  LoadedModule module;
+  ASSERT_TRUE(module.Load());
+  g_host.Clear();  // no answer typed: the settings box (or, without a display, the dialog) is cancelled
+  for (const auto& [remote, verb] : {std::pair<std::string, std::string>{"\\[Settings]", "open"},
+                                     {"\\Nobody", "properties"}}) {
+    std::basic_string<HostChar> buffer = H(remote), v = H(verb);
+    buffer.resize(260, 0);
+    EXPECT_EQ(module.m.FsExecuteFileW(nullptr, buffer.data(), v.data()), -2) << remote;
+    EXPECT_EQ(ReadTextFile(path), before) << remote;
+  }
+  EXPECT_FALSE(FileExists(path + u".bak"));
 }
 
 }  // namespace

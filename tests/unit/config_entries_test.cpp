@@ -12,6 +12,7 @@
 #include "config/entry.h"
 #include "config/settings_file.h"
 #include "core/files.h"
+#include "core/json.h"
 #include "core/state.h"
 #include "core/text.h"
 #include "hub_scripted_exchange.h"
@@ -56,6 +57,8 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameAndKind) {
       // Nothing to name, or another site.
       {u"https://hub.test///", ""}, {u"   ", ""}, {u"/google", ""}, {u"ftp://huggingface.co/google", ""},
       {u"https://example.com/google", ""}, {u"https://huggingface.co.evil.test/google", ""}, {u"mailto:x", ""},
+      // No hub name is "." or "..", and neither is a folder name the host can use.
+      {u"google/..", ""}, {u"https://hub.test/../x", ""}, {u"datasets/./x", ""},
   };
   for (const auto& [text, expected] : cases) {
     HubAddress p;
@@ -82,7 +85,7 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   const std::string collections = "https://hub.test:443/api/collections?owner=acme&limit=100";
   hub.Answer(collections, "[]");
   g_state.delete_suppressed = {u"acme - models"};
-  // An organisation without collections: models and datasets only; twice gives the same names again.
+  // An organisation without collections: models and datasets only.
   EXPECT_EQ(AddEntriesFromUrl(u"acme", true, false, 50, true, true, true), 2);
   EXPECT_EQ(AddEntriesFromUrl(u"acme", false, false, 50, false, true, false), 0);
   EXPECT_EQ(AddEntriesFromUrl(u"https://hub.test/acme/", false, true, 300, true, false, false), 1);
@@ -91,7 +94,7 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_EQ(datasets.display_name, u"acme - datasets");
   EXPECT_TRUE(datasets.is_dataset && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0 &&
               datasets.limit_count == 50);
-  EXPECT_EQ(g_state.entries[2].display_name, u"acme - models");
+  EXPECT_EQ(g_state.entries[2].display_name, u"acme - models (2)");
   EXPECT_TRUE(g_state.delete_suppressed.empty());
   hub.Answer(collections, R"([{"slug": "acme/picks-1", "title": "Picks"}])");
   EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, true, false), 1);
@@ -115,6 +118,23 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_TRUE(temp.type == OrgModels && temp.is_dataset && temp.limit_enabled && !temp.cache_enabled);
   ASSERT_TRUE(MakeTemporaryEntry(u"acme/tiny", &temp));
   EXPECT_TRUE(temp.type == SingleModel && temp.repo_id == "acme/tiny");
+}
+
+// Fault: Add gave a folder the name of an existing one (or a special name); it then opened the first
+// entry, and deleting either folder removed both.
+TEST_F(ConfigEntries, AddingNeverRepeatsADisplayName) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/collections?owner=google&limit=100", "[]");
+  g_state.delete_suppressed = {u"gemma", u"gemma (2)", u"google - models (2)"};
+  for (const char16_t* address : {u"google/gemma", u"other/gemma", u"google", u"google", u"acme/[Settings]"}) {
+    EXPECT_EQ(AddEntriesFromUrl(address, false, true, 300, true, false, false), 1) << WideToUtf8(address);
+  }
+  std::vector<std::u16string> names;
+  for (const Entry& e : g_state.entries) names.push_back(e.display_name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"gemma", u"gemma (2)", u"google - models", u"google - models (2)",
+                                                u"[Settings] (2)"}));
+  EXPECT_EQ(g_state.entries[1].repo_id, "other/gemma");
+  EXPECT_TRUE(g_state.delete_suppressed.empty()) << "each name given is listed again";
 }
 
 TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
@@ -150,6 +170,22 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "b", "acme", "acme_1", "e-org"}));
 }
 
+// Fault: import took display names with separators (or "..") as they were: folders that could not be
+// opened, renamed or deleted.
+TEST_F(ConfigEntries, ImportMakesDisplayNamesHostSafe) {
+  g_state.entries = {Entry{"x", OrgModels, 0, "x", "", u"evil_name"}};
+  const json file = {{"entries",
+                      {{{"display_name", "evil/name"}, {"org", "a"}},
+                       {{"display_name", ".."}, {"org", "b"}},
+                       {{"display_name", "back\\slash\tand tab"}, {"org", "c"}},
+                       {{"display_name", "plain"}, {"org", "d"}}}}};
+  const ImportResult r = ImportSettings(File(file), false);
+  EXPECT_EQ(std::make_tuple(r.imported, r.renamed), std::make_tuple(4u, 3u));
+  std::vector<std::u16string> names;
+  for (const Entry& e : g_state.entries) names.push_back(e.display_name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"evil_name", u"evil_name (2)", u"__", u"back_slash_and tab", u"plain"}));
+}
+
 TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
   g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
   g_state.delete_suppressed = {u"gone"};
@@ -172,6 +208,24 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
   const ImportResult r = ImportSettings(File({{"api_key", "theirs"}, {"entries", {twice, twice}}}), true);
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present, r.api_key_set), std::make_tuple(1u, 1u, true));
   EXPECT_EQ(g_state.api_key, u"theirs");
+}
+
+// Fault: import parsed the settings file with no cap on its values (a 64 MiB file took 626 MB, too
+// much for the 32-bit module); every other reader refuses a document over the value budget.
+TEST_F(ConfigEntries, ImportReadsNoMoreValuesThanFavoritesMayHold) {
+  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  // The root, "entries" and "pad" are three values; the zeros fill the budget, or go one past it.
+  for (const auto& [zeros, error] : {std::make_pair(kMaxJsonValues - 3, u""),
+                                     std::make_pair(kMaxJsonValues - 2, u"The file is not valid JSON.")}) {
+    std::string text = "{\"entries\": [], \"pad\": [0";
+    text.reserve(2 * zeros + 32);
+    for (size_t i = 1; i < zeros; ++i) text += ",0";
+    text += "]}";
+    const std::u16string path = JoinFsPath(folder_, u"padded.json");
+    WriteTextFile(path, text);
+    EXPECT_EQ(ImportSettings(path, false).error, error) << zeros;
+    EXPECT_EQ(g_state.entries.size(), 1u);
+  }
 }
 
 TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {

@@ -189,6 +189,46 @@ TEST_F(DialogLogic, SettingsApplyTestBrowseExportAndImport) {
   EXPECT_EQ(g_state.entries.size(), 1u);
 }
 
+// Fault: Export and Import put the typed fields into the options before the user answered, so No,
+// Cancel or a refused file (and the dialog's Cancel after them) still changed the key and the TTL.
+TEST_F(DialogLogic, SettingsExportAndImportChangeNoOptionTheUserDidNotConfirm) {
+  g_state.api_key = u"old";
+  g_state.cache_ttl_hours = 24;
+  const std::u16string cache = g_state.cache_folder;
+  const auto unchanged = [&](const char* step) {
+    EXPECT_EQ(g_state.api_key, u"old") << step;
+    EXPECT_EQ(g_state.cache_ttl_hours, 24) << step;
+    EXPECT_EQ(g_state.cache_folder, cache) << step;
+  };
+  SettingsFields fields{u"", JoinFsPath(folder_, u"typed-cache"), u"5"};
+  SettingsExport(&fields, ui_.Bind());  // no key typed: no warning; the file dialog cancelled
+  unchanged("export, file dialog cancelled");
+  fields.api_key = u"typed";
+  ui_.answers = {kAnswerNo};
+  SettingsExport(&fields, ui_.Bind());
+  unchanged("export, key warning answered No");
+
+  // What is exported is what the dialog shows, typed fields included, still without applying them.
+  const std::u16string target = JoinFsPath(folder_, u"typed.json");
+  ui_.answers = {kAnswerYes};
+  ui_.picks = {target};
+  SettingsExport(&fields, ui_.Bind());
+  EXPECT_EQ(fields.status, u"Exported 0 entries.");
+  const std::string exported = ReadTextFile(target);
+  EXPECT_NE(exported.find("\"api_key\": \"typed\""), std::string::npos) << exported;
+  EXPECT_NE(exported.find("\"cache_ttl_hours\": 5"), std::string::npos) << exported;
+  unchanged("export written");
+
+  const std::u16string broken = JoinFsPath(folder_, u"broken.json");
+  WriteTextFile(broken, "{\"entries\": 3}");
+  ui_.picks = {broken};
+  ui_.answers = {kAnswerNo};
+  SettingsImport(&fields, ui_.Bind());
+  EXPECT_EQ(ui_.Last(), "Import failed 16");
+  unchanged("import refused");
+  EXPECT_FALSE(FileExists(fields.cache_folder)) << "a typed folder is made only when applied";
+}
+
 TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
   Entry org;
   org.org = "acme";

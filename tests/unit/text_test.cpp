@@ -31,3 +31,25 @@ TEST(SanitizeFileName, ReplacesOnlyTheNineReservedCharacters) {
   EXPECT_EQ(SanitizeFileName("org/name:a\"*<>?\\|b"), "org_name_a_______b");
   EXPECT_EQ(SanitizeFileName("Caf\xc3\xa9\t.x"), "Caf\xc3\xa9\t.x");
 }
+
+TEST(HostSafeNames, AreOneComponentAndMadeSafeTheSameWayInBothEncodings) {
+  const std::pair<std::string, std::string> names[] = {  // name, its safe form (equal when already safe)
+      {"model one", "model one"}, {"caf\xc3\xa9", "caf\xc3\xa9"}, {"...", "..."}, {".x", ".x"},
+      {"", "_"},                  {".", "_"},                     {"..", "__"},  {"evil/name", "evil_name"},
+      {"back\\slash", "back_slash"}, {"tab\there", "tab_here"},   {"a\x7f" "b", "a\x7f" "b"}};
+  for (const auto& [name, safe] : names) {
+    EXPECT_EQ(SafeFolderName(name), safe) << name;
+    EXPECT_EQ(SafeFolderName(Utf8ToWide(name)), Utf8ToWide(safe)) << name;
+    EXPECT_EQ(IsHostSafeName(Utf8ToWide(name)), name == safe) << name;
+  }
+}
+
+TEST(EqualsNoCaseAscii, FoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(EqualsNoCaseAscii(std::string("HTTPS"), std::string("https")));
+  EXPECT_TRUE(EqualsNoCaseAscii(u"Quote Export", u"quote EXPORT"));
+  EXPECT_FALSE(EqualsNoCaseAscii(std::string("http"), std::string("https")));
+  EXPECT_FALSE(EqualsNoCaseAscii(std::string("@"), std::string("`")));  // the neighbours of 'A' and 'a'
+  EXPECT_FALSE(EqualsNoCaseAscii(std::string("["), std::string("{")));  // and of 'Z' and 'z'
+  EXPECT_FALSE(EqualsNoCaseAscii(u"\u00C9", u"\u00E9"));  // no Unicode folding
+  EXPECT_FALSE(EqualsNoCaseAscii(u"K", u"\u212A"));        // nor the Kelvin sign
+}

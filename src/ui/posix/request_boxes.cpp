@@ -67,16 +67,17 @@ void ShowAddEntryDialog(HostWindow owner) {
   Tell(u"Add HuggingFace Entry", u"Added:" + added);
 }
 
-void ShowSettingsDialog(HostWindow) {
+bool ShowSettingsDialog(HostWindow) {
   SettingsFields fields = SettingsFieldsFromState();
-  if (!AskHost(kRequestPassword, u"Tarnfs - Settings", u"HuggingFace API key:", &fields.api_key)) return;
+  if (!AskHost(kRequestPassword, u"Tarnfs - Settings", u"HuggingFace API key:", &fields.api_key)) return false;
   ApplySettingsFields(fields);
   if (fields.api_key.empty()) {
     Tell(u"Tarnfs - Settings", u"API key removed.");
-    return;
+    return true;
   }
   SettingsTestKey(&fields);
   Tell(u"Tarnfs - Settings", fields.status);
+  return true;
 }
 
 bool ShowTemporaryDialog(HostWindow, std::u16string* address) {

@@ -75,7 +75,7 @@ INT_PTR CALLBACK AddEntryProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) 
   return FALSE;
 }
 
-// ---- Settings (101): no record; it edits the plugin's options directly ----------------------------
+// ---- Settings (101): no record; only OK (and an import) puts the fields into the plugin's options ----
 
 SettingsFields ReadSettings(HWND dialog) {
   SettingsFields fields;
@@ -228,7 +228,7 @@ INT_PTR CALLBACK TemporaryProc(HWND dialog, UINT message, WPARAM wparam, LPARAM 
 
 }  // namespace
 
-void ShowSettingsDialog(HostWindow owner) { OpenDialog(IDD_SETTINGS, owner, SettingsProc, nullptr); }
+bool ShowSettingsDialog(HostWindow owner) { return OpenDialog(IDD_SETTINGS, owner, SettingsProc, nullptr) == IDOK; }
 
 void ShowAddEntryDialog(HostWindow owner) { OpenDialog(IDD_ADD_ENTRY, owner, AddEntryProc, nullptr); }
 

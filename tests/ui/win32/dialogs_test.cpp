@@ -3,8 +3,10 @@
 // controls filled and read back, message boxes as shown, the system pickers, what gets saved.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <initializer_list>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -182,6 +184,38 @@ TEST_F(DialogTest, SettingsTestsTheKeyAppliesOnOkAndUsesTheSystemPickers) {
   EXPECT_EQ(Wide(saved["cache_path"].get<std::string>()), cache);
 }
 
+// Fault: Export and Import put the typed fields into the options before the user answered, and the
+// command saved after any close: clearing the key, pressing Export and then Cancel lost the key.
+TEST_F(DialogTest, SettingsCancelLeavesFavoritesAsItWas) {
+  Configure(json::array({Entry("Files", "org-models", "files-org")}), {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});
+  const std::u16string favorites = JoinFsPath(config_, u"favorites.json");
+  const std::string before = ReadTextFile(favorites);
+  const std::wstring broken = File("broken.json");
+  WriteTextFile(std::u16string(broken.begin(), broken.end()), R"({"entries": 3})");
+  Execute("\\[Settings]", "open", L"Tarnfs - Settings", [&](HWND dlg) {
+    TypeText(dlg, IDC_SET_API_KEY, L"");
+    TypeText(dlg, IDC_SET_TTL, L"9");
+    Press(dlg, IDC_SET_EXPORT);  // no key, no warning: the file dialog, cancelled
+    const HWND picker = WaitForDialog(L"Export Tarnfs settings");
+    ASSERT_TRUE(picker);
+    Press(picker, IDCANCEL);
+    EXPECT_TRUE(WaitClosed(picker));
+    TypeText(dlg, IDC_SET_API_KEY, L"hf_typed");
+    Press(dlg, IDC_SET_EXPORT);
+    ExpectBox(L"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it somewhere private, "
+              L"and don't share it.\n\nContinue?",
+              L"Export settings", MB_YESNO | MB_ICONWARNING, IDNO);
+    Press(dlg, IDC_SET_IMPORT);
+    ASSERT_TRUE(ChooseFile(L"Import Tarnfs settings", broken));
+    ExpectBox(L"Replace your current entries with the ones in this file?\n\nYes — replace everything (also restores "
+              L"the cache TTL).\nNo — merge: keep what you have and add what's missing.\nCancel — do nothing.",
+              L"Import settings", MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2, IDYES);
+    ExpectBox(L"This is not a Tarnfs settings file (no \"entries\" list).", L"Import failed", MB_OK | MB_ICONERROR, IDOK);
+    Press(dlg, IDCANCEL);
+  });
+  EXPECT_EQ(ReadTextFile(favorites), before);
+}
+
 TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
   json org = Entry("Files", "org-models", "files-org");
   org["cached_at"] = 86400;
@@ -222,6 +256,23 @@ TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
   EXPECT_EQ(entries[0]["display_name"], "Renamed");
 }
 
+// Fault: the entry dialog took a name with a separator or of dots, a folder the host then could neither
+// open nor rename nor delete.
+TEST_F(DialogTest, EntrySettingsKeepsTheNameWhenTheNewOneIsNoFolderName) {
+  Configure(json::array({Entry("Files", "org-models", "files-org")}));
+  int limit = 20;
+  for (const std::wstring typed : {L"evil/name", L"back\\slash", L"..", L"tab\there"}) {
+    Execute("\\Files", "properties", L"Entry Settings", [&](HWND dlg) {
+      TypeText(dlg, IDC_ENT_NAME, typed);
+      TypeText(dlg, IDC_ENT_LIMIT_COUNT, std::to_wstring(++limit));
+      Press(dlg, IDOK);
+    });
+    const json saved = Favorites()["entries"][0];
+    EXPECT_EQ(saved["display_name"], "Files");
+    EXPECT_EQ(saved["limit_count"], limit) << "the other settings are saved";
+  }
+}
+
 TEST_F(DialogTest, PropertiesAndTemporaryBrowse) {
   Configure(json::array({Entry("Files", "org-models", "files-org")}));
   EXPECT_EQ(Execute("\\", "properties", L"Tarnvue VFS Plugin Properties", [&](HWND dlg) {
@@ -247,6 +298,31 @@ TEST_F(DialogTest, PropertiesAndTemporaryBrowse) {
               });
     EXPECT_EQ(records.size(), listed);
   }
+}
+
+// Fault: a copy on the host's transfer thread, still walking the temporary folder after the user went
+// back to the root, opened the modal address dialog on that thread.
+TEST_F(DialogTest, TheTemporaryFolderAsksNothingOffTheMainThread) {
+  Configure(json::array());
+  std::vector<ListedRecord> records;
+  ListThroughModule(module_.m, "\\", &records);
+  std::atomic<bool> done{false};
+  bool listed = true;
+  std::thread transfer([&] {
+    listed = ListThroughModule(module_.m, "\\***_TEMPORARY_***\\nested", &records);
+    done = true;
+  });
+  bool shown = false;
+  for (int wait = 0; wait < 250 && !done; ++wait) {  // a dialog there would wait for the user
+    if (const HWND dialog = FindWindowW(nullptr, L"Browse temporary repository")) {
+      shown = true;
+      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    }
+    Sleep(20);
+  }
+  transfer.join();
+  EXPECT_FALSE(shown);
+  EXPECT_FALSE(listed);
 }
 
 }  // namespace
