@@ -236,6 +236,10 @@ def cell_single(result, hub, case, with_dates):
     return text
 
 
+def names_text(names, total):
+    return f"all {total} names" if names == total else f"**cut**: {names} of {total} names"
+
+
 def cell_walk(result, hub, case, phase):
     listings = [x for x in result["listings"] if x["phase"] == phase]
     planned = (len(case.steps) - 1) // 2
@@ -250,7 +254,7 @@ def cell_walk(result, hub, case, phase):
     if phase == "main":
         req = sum(requests_during(result, x) for x in listings)
         ratio = f"{req / fewest:.2f}x" if fewest else "-"
-        text = f"{req} requests (fewest {fewest}: {ratio}){too_many(result)}, names {names}/{total}"
+        text = f"{req} requests (fewest {fewest}: {ratio}){too_many(result)}, {names_text(names, total)}"
         text += f", {secs(sum(x['ms'] for x in listings))} in all"
     else:
         ms = [x["ms"] for x in listings]
@@ -258,7 +262,7 @@ def cell_walk(result, hub, case, phase):
             return f"timeout after {result['timeout']} s (the walk did not finish)" if result["timed_out"] else "-"
         req = sum(requests_during(result, x) for x in listings)
         text = (f"median {secs(statistics.median(ms))}, max {secs(max(ms))} over {len(ms)} folders, "
-                f"{req} requests, names {names}/{total}")
+                f"{req} requests, {names_text(names, total)}")
     if done:
         text += f"; {done}"
     if result["timed_out"]:
@@ -280,7 +284,7 @@ def cell_memory(result, hub, case):
         text = (f"peak {m['peak_rss'] / mib:.1f} MiB, {(m['peak_rss'] - m['rss_before_module']) / mib:.1f} "
                 f"MiB over the process before loading the module; ")
     text += f"{len(listings)} of {planned} listings in {secs(sum(x['ms'] for x in listings))}, " \
-            f"names {names}/{total}, {len(result['api'])} requests{too_many(result)}"
+            f"{names_text(names, total)}, {len(result['api'])} requests{too_many(result)}"
     if result["timed_out"]:
         text += f"; timeout after {result['timeout']} s"
     return text
@@ -303,7 +307,7 @@ def cell_dates(result, hub, case):
     text = (f"all right {when:.1f} s after the first listing began" if when is not None else
             f"not all right: {last['dates_right']}/{last['n']} at the last of {len(listings)} listings "
             f"({listings[-1]['t'] - start:.0f} s)")
-    text += f"; first listing {secs(listings[0]['ms'])}, names {last['names']}/{last['n']}"
+    text += f"; first listing {secs(listings[0]['ms'])}, {names_text(last['names'], last['n'])}"
     text += f"; **{wrong} wrong dates**" if wrong else "; no wrong date"
     text += f"; {len(result['api'])} requests{too_many(result)}"
     if result["timed_out"]:
