@@ -203,9 +203,24 @@ def judge_listing(listing, truth, dates):
             "dates": dates}
 
 
-def requests_during(result, listing, slack=0.05):
-    start, end = listing["wall"], listing["wall"] + listing["ms"] / 1000.0 + slack
-    return sum(1 for e in result["api"] if start - slack <= e["time"] <= end)
+def attribute(result, slack=0.01):
+    """Each API request to the listing running when it arrived (listings run one after another; the
+    slack covers the two clocks' rounding): a count per listing, and the requests outside any."""
+    counts = [0] * len(result["listings"])
+    outside = 0
+    for e in result["api"]:
+        for i, x in enumerate(result["listings"]):
+            if x["wall"] - slack <= e["time"] <= x["wall"] + x["ms"] / 1000.0 + slack:
+                counts[i] += 1
+                break
+        else:
+            outside += 1
+    return counts, outside
+
+
+def requests_during(result, listing):
+    counts, _ = attribute(result)
+    return counts[result["listings"].index(listing)]
 
 
 def secs(ms):
@@ -331,18 +346,17 @@ def cell(result, hub, key, phase):
 
 
 def per_folder(result, hub):
-    """API requests per folder listing in the walk's first half, and those between listings."""
+    """API requests per folder listing in the walk's first half, and those outside any listing."""
     if result is None:
         return ""
-    listings = [x for x in result["listings"] if x["phase"] == "main"]
-    counts = {x["path"] or "(root)": requests_during(result, x) for x in listings}
-    inside = sum(counts.values())
+    per_listing, outside = attribute(result)
+    counts = {x["path"] or "(root)": n for x, n in zip(result["listings"], per_listing)
+              if x["phase"] == "main"}
     data = [v for k, v in counts.items() if k.startswith("data/")]
     parts = [f"root {counts.get('(root)', '-')}", f"data {counts.get('data', '-')}"]
     if data:
         parts.append(f"data/NNN {min(data)} to {max(data)} (mean {sum(data) / len(data):.1f})")
-    walk_api = [e for e in result["api"] if listings and e["time"] <= listings[-1]["wall"] + listings[-1]["ms"] / 1000 + 0.05]
-    parts.append(f"outside listings {len(walk_api) - inside}")
+    parts.append(f"outside listings {outside}")
     return ", ".join(parts)
 
 
