@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """Runs a command with a fresh fake hub around it.
 
-usage: run_with_hub.py [--scenario FILE]... [--verbose] -- CMD ARGS...
+usage: run_with_hub.py [--scenario FILE]... [--verbose] [--real-rate-limits] [--hub-arg ARG]...
+                       -- CMD ARGS...
 
 Starts fakehub.py with the same python, waits for its port line, runs CMD with
 TARN_HUB_URL and TARN_HUB2_URL added to the environment, stops the hub and exits
-with CMD's exit code (2 when the hub could not start).
+with CMD's exit code (2 when the hub could not start). The hub's rate limits are lifted
+(every answer still carries its headers) unless --real-rate-limits is given; a test of
+rate limits sets its own quotas through /__admin/limits. --hub-arg passes one more
+argument to fakehub.py (--hub-arg=--rtt-ms=40).
 """
 
 import json
@@ -38,25 +42,34 @@ def stop_hub(hub):
 
 def main(argv):
     if "--" not in argv:
-        fail("usage: run_with_hub.py [--scenario FILE]... [--verbose] -- CMD ARGS...")
+        fail("usage: run_with_hub.py [--scenario FILE]... [--verbose] [--real-rate-limits] "
+             "[--hub-arg ARG]... -- CMD ARGS...")
     split = argv.index("--")
     opts, cmd = argv[:split], argv[split + 1:]
     if not cmd:
         fail("no command after --")
-    hub_args = []
+    hub_args, lift = [], True
     i = 0
     while i < len(opts):
-        if opts[i] == "--scenario" and i + 1 < len(opts):
-            hub_args += ["--scenario", opts[i + 1]]
-            i += 2
-        elif opts[i].startswith("--scenario="):
-            hub_args += ["--scenario", opts[i].split("=", 1)[1]]
+        name, eq, value = opts[i].partition("=")
+        if name in ("--scenario", "--hub-arg") and not eq and i + 1 < len(opts):
+            value, i = opts[i + 1], i + 2
+        elif name in ("--scenario", "--hub-arg") and eq:
             i += 1
-        elif opts[i] == "--verbose":
-            hub_args.append("--verbose")
-            i += 1
+        elif opts[i] in ("--verbose", "--real-rate-limits"):
+            value, i = None, i + 1
         else:
             fail(f"unknown option {opts[i]}")
+        if name == "--scenario":
+            hub_args += ["--scenario", value]
+        elif name == "--hub-arg":
+            hub_args.append(value)
+        elif name == "--verbose":
+            hub_args.append("--verbose")
+        else:
+            lift = False
+    if lift:
+        hub_args.append("--lift-rate-limits")
 
     # stdin stays a pipe we never write: if this process dies hard (a CTest timeout),
     # the hub sees EOF and exits instead of holding its ports forever.

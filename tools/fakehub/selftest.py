@@ -13,7 +13,7 @@ import subprocess
 import threading
 import sys
 import time
-from urllib.parse import quote, urlsplit
+from urllib.parse import quote, urljoin, urlsplit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fakehub  # noqa: E402  (the pointer format, shared with the server)
@@ -24,7 +24,9 @@ GOOD, NOGRANT, PENDING = "hf_test_good", "hf_test_nogrant", "hf_test_pending"
 
 class Hub:
     def __init__(self):
-        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "fakehub.py")],
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "fakehub.py"),
+                                      "--scenario", "tests", "--scenario", "scale",
+                                      "--lift-rate-limits"],
                                      stdout=subprocess.PIPE)
         ports = json.loads(self.proc.stdout.readline())
         self.port, self.port2 = ports["port"], ports["port2"]
@@ -52,6 +54,22 @@ def request(url, token=None, method="GET", headers=None):
     hdrs = {k.lower(): v for k, v in r.getheaders()}
     conn.close()
     return r.status, hdrs, body
+
+
+def follow(url, token=None, method="GET", headers=None):
+    """A request with its redirects followed as a client does (a relative Location against the URL,
+    the key only while on the same origin): the final (status, headers, body) and the hops."""
+    hops = []
+    for _ in range(12):
+        status, hdrs, body = request(url, token, method, headers)
+        hops.append((status, url))
+        if status not in (301, 302, 303, 307, 308):
+            return status, hdrs, body, hops
+        nxt = urljoin(url, hdrs["location"])
+        if urlsplit(nxt)[:2] != urlsplit(url)[:2]:
+            token = None
+        url = nxt
+    raise AssertionError(f"too many redirects from {hops[0][1]}")
 
 
 def next_link(hdrs):
@@ -172,45 +190,79 @@ def test_trees(h):
     check(hdrs.get("x-error-code") == "GatedRepo", "gated tree refusal code")
 
 
-def resolve(h, repo, path, token=None, method="GET", kind=""):
-    return request(f"{h.base}/{kind}{quote(repo)}/resolve/main/{quote(path)}", token, method)
+def resolve(h, repo, path, token=None, method="GET", kind="", headers=None):
+    """The resolve URL's own answer, its redirect not followed."""
+    return request(f"{h.base}/{kind}{quote(repo)}/resolve/main/{quote(path)}", token, method, headers)
+
+
+def download(h, repo, path, token=None, method="GET", kind="", headers=None, prefix=""):
+    """A download as a client makes it: (status, headers, body) of the final answer."""
+    return follow(f"{h.base}{prefix}/{kind}{quote(repo)}/resolve/main/{quote(path)}", token, method,
+                  headers)[:3]
 
 
 def test_downloads(h):
+    # A small file: a relative 307 to the cached copy of the commit, which serves the bytes.
     status, hdrs, body = resolve(h, "files-org/basic", "README.md")
+    sha = json.loads(request(f"{h.base}/api/models/files-org/basic")[2])["sha"]
+    oid = git_oid(b"# basic\n\nA small test model.\n")
+    check(status == 307 and hdrs["location"] == f"/api/resolve-cache/models/files-org/basic/{sha}"
+          f"/README.md?download=true&etag=%22{oid}%22", f"small file 307: {hdrs.get('location')}")
+    check(hdrs["x-linked-etag"] == f'"{oid}"' and hdrs["accept-ranges"] == "bytes" and
+          hdrs["x-repo-commit"] and body.startswith(b"Temporary Redirect."), "307 headers")
+    cache_url = h.base + hdrs["location"]
+    status, hdrs, body = request(cache_url)
     check(status == 200 and body == b"# basic\n\nA small test model.\n", "README bytes")
-    check(hdrs["content-length"] == str(len(body)) and hdrs["etag"].startswith('"'), "headers")
-    status, hdrs, body = resolve(h, "files-org/basic", "README.md", method="HEAD")
+    check(hdrs["content-length"] == str(len(body)) and hdrs["etag"] == f'"{oid}"' and
+          hdrs["accept-ranges"] == "bytes", "resolve-cache headers: the blob id as ETag")
+    status, hdrs, body = request(cache_url, headers={"If-None-Match": f'"{oid}"'})
+    check(status == 304 and body == b"" and hdrs["etag"] == f'"{oid}"', "304 to a matching If-None-Match")
+    check(request(cache_url, headers={"If-None-Match": '"other"'})[0] == 200, "200 to another ETag")
+    status, hdrs, body = request(cache_url, method="HEAD")
     check(status == 200 and body == b"" and hdrs["content-length"] == "29", "HEAD like GET")
-    status, hdrs, body = resolve(h, "files-org/basic", "big.bin")
+    check(resolve(h, "files-org/basic", "README.md", method="HEAD")[0] == 307, "HEAD of resolve: 307")
+    wrong_commit = cache_url.replace("/files-org/basic/", "/files-org/basic/" + "0" * 40 + "x", 1)
+    check(request(wrong_commit)[0] == 404, "resolve-cache of another commit")
+    status, hdrs, body = download(h, "files-org/basic", "big.bin")
     check(len(body) == 3000000 and pattern_ok(body), "3 MB generated body")
-    status, hdrs, body = resolve(h, "files-org/basic", "empty.txt")
+    status, hdrs, body = download(h, "files-org/basic", "empty.txt")
     check(status == 200 and body == b"" and hdrs["content-length"] == "0", "empty file")
-    check(resolve(h, "files-org/basic", "données/résumé été.txt")[2] == b"non-ascii\n", "UTF-8 name")
-    check(resolve(h, "files-org/basic", "dir with space/file name with spaces.txt")[2] == b"spaces\n",
+    check(download(h, "files-org/basic", "données/résumé été.txt")[2] == b"non-ascii\n", "UTF-8 name")
+    check("/donn%C3%A9es/r%C3%A9sum%C3%A9%20%C3%A9t%C3%A9.txt?" in
+          resolve(h, "files-org/basic", "données/résumé été.txt")[1]["location"], "307 Location encoded")
+    check(download(h, "files-org/basic", "dir with space/file name with spaces.txt")[2] == b"spaces\n",
           "spaces in name")
-    check(resolve(h, "files-org/basic", "binary.dat")[2] == b"\x00\x01\x02\x03\xff", "base64 file")
-    check(resolve(h, "space owner/model one", "sub dir/file one.txt")[2] == b"one\n", "space owner")
-    status, _, body = resolve(h, "files-org/dataset-one", "data/train.csv", kind="datasets/")
+    check(download(h, "files-org/basic", "binary.dat")[2] == b"\x00\x01\x02\x03\xff", "base64 file")
+    check(download(h, "space owner/model one", "sub dir/file one.txt")[2] == b"one\n", "space owner")
+    status, hdrs, body = resolve(h, "files-org/dataset-one", "data/train.csv", kind="datasets/")
+    check(status == 307 and hdrs["location"].startswith("/api/resolve-cache/datasets/files-org/dataset-one/"),
+          "a dataset's cached copy")
+    status, _, body = download(h, "files-org/dataset-one", "data/train.csv", kind="datasets/")
     check(status == 200 and body.startswith(b"id,text"), "dataset file under datasets/")
     status, _, _ = resolve(h, "files-org/dataset-one", "data/train.csv")
     check(status == 401, "dataset id under the model route is a missing repo")
+    # A large file: 302 to the storage host, which names the file by a hash of its own.
     status, hdrs, _ = resolve(h, "files-org/basic", "weights.safetensors")
     check(status == 302 and hdrs["location"].startswith(h.base2 + "/cdn/models/files-org/basic/"),
           f"lfs redirect to host 2: {hdrs.get('location')}")
+    linked = hdrs["x-linked-etag"]
     status, hdrs, body = request(hdrs["location"])
     check(status == 200 and len(body) == 1048576 and pattern_ok(body), "host 2 serves the bytes")
+    check(linked == f'"{hashlib.sha256(body).hexdigest()}"' and re.fullmatch(r'"[0-9a-f]{64}"', hdrs["etag"])
+          and hdrs["etag"] != linked and "ratelimit" not in hdrs, "host 2's ETag is not the sha256")
     status, hdrs, body = resolve(h, "files-org/basic", "missing.txt")
     check(status == 404 and hdrs["x-error-code"] == "EntryNotFound" and body == b"Entry not found"
           and hdrs["content-type"].startswith("text/plain"), "missing file")
     for token, want in [(None, 401), (NOGRANT, 403), (PENDING, 403), (GOOD, 200), ("bogus", 401)]:
-        status, hdrs, body = resolve(h, "gated-org/gated-model", "config.json", token)
+        status, hdrs, body = download(h, "gated-org/gated-model", "config.json", token)
         check(status == want, f"gated download token={token}: {status} != {want}")
         if token in (None, NOGRANT):
             check(hdrs["x-error-code"] == "GatedRepo" and body.decode() == hdrs["x-error-message"],
                   "GatedRepo text body")
-    check(resolve(h, "gated-org/gated-model", "README.md")[0] == 200, "gated README is open")
-    check(resolve(h, "gated-org/gated-data", "data.csv", NOGRANT, kind="datasets/")[0] == 403,
+    status, hdrs, _ = resolve(h, "gated-org/gated-model", "config.json", GOOD)
+    check(request(h.base + hdrs["location"])[0] == 401, "the cached copy of a gated file needs the key")
+    check(download(h, "gated-org/gated-model", "README.md")[0] == 200, "gated README is open")
+    check(download(h, "gated-org/gated-data", "data.csv", NOGRANT, kind="datasets/")[0] == 403,
           "gated dataset")
     status, hdrs, _ = resolve(h, "files-org/renamed-old", "README.md")
     check(status == 307 and hdrs["location"] == "/files-org/basic/resolve/main/README.md",
@@ -222,7 +274,7 @@ def git_oid(data):
 
 
 def test_ranges(h):
-    url = f"{h.base}/files-org/basic/resolve/main/big.bin"
+    url = h.base + resolve(h, "files-org/basic", "big.bin")[1]["location"]
     status, hdrs, full = request(url)
     etag = hdrs["etag"]
     check(hdrs["accept-ranges"] == "bytes" and etag == f'"{git_oid(full)}"' and
@@ -251,28 +303,39 @@ def test_ranges(h):
           cdn_hdrs["content-range"] == "bytes 1048570-1048575/1048576", "lfs sha256 and CDN range")
     check(lfs["pointerSize"] == len(pointer) and items["weights.safetensors"]["oid"] ==
           git_oid(pointer), "lfs oid is the pointer's blob id")
+    # The storage network answers a range whole when the request accepts gzip; identity is fine.
+    for where in (url, hdrs["location"]):
+        for enc, whole in [("gzip", True), ("gzip, deflate, br", True), ("br;q=1.0, gzip;q=0.5", True),
+                           ("identity", False), ("gzip;q=0", False), ("deflate", False)]:
+            status, _, body = request(where, headers={"Range": "bytes=0-9", "Accept-Encoding": enc})
+            check((status, len(body) > 10) == ((200, True) if whole else (206, False)),
+                  f"Accept-Encoding {enc!r} on {where[:40]}: {status}")
 
 
 def test_range_faults(h):
     f = h.base + "/__fault/"
     big = "/files-org/basic/resolve/main/big.bin"
-    status, hdrs, body = request(f + "no_ranges" + big, headers={"Range": "bytes=0-9"})
+    status, hdrs, body = follow(f + "no_ranges" + big, headers={"Range": "bytes=0-9"})[:3]
     check(status == 200 and "accept-ranges" not in hdrs and len(body) == 3000000, "no_ranges")
-    status, hdrs, body = request(f + "range_200" + big, headers={"Range": "bytes=0-9"})
+    status, hdrs, body = follow(f + "range_200" + big, headers={"Range": "bytes=0-9"})[:3]
     check(status == 200 and hdrs["accept-ranges"] == "bytes" and len(body) == 3000000, "range_200")
     request(h.base + "/__admin/reset")
-    cut = [request(f + "cut_range=100:1" + big, headers={"Range": "bytes=0-999"}) for _ in (1, 2)]
-    check([len(b) for _, _, b in cut] == [100, 1000] and cut[0][1]["content-length"] == "1000",
+    cut = [follow(f + "cut_range=100:1" + big, headers={"Range": "bytes=0-999"}) for _ in (1, 2)]
+    check([len(b) for _, _, b, _ in cut] == [100, 1000] and cut[0][1]["content-length"] == "1000",
           "cut_range cuts the first range only")
-    check(len(request(f + "cut_range=100" + big)[2]) == 3000000, "cut_range leaves 200s whole")
+    check(len(follow(f + "cut_range=100" + big)[2]) == 3000000, "cut_range leaves 200s whole")
     tree = f + "change_after=1/api/models/files-org/basic/tree/main?recursive=true"
     oid0 = [i for b, _ in pages(tree) for i in b if i["path"] == "big.bin"][0]["oid"]
-    _, h1, b1 = request(f + "change_after=1" + big)
+    _, h1, b1, hops = follow(f + "change_after=1" + big)
     oid1 = [i for b, _ in pages(tree) for i in b if i["path"] == "big.bin"][0]["oid"]
-    status, h2, b2 = request(f + "change_after=1" + big, headers={"Range": "bytes=10-",
-                                                                   "If-Range": h1["etag"]})
+    _, redirect, _ = request(f + "change_after=1" + big)
+    status, h2, b2, _ = follow(f + "change_after=1" + big, headers={"Range": "bytes=10-",
+                                                                     "If-Range": h1["etag"]})
     check(oid0 == git_oid(b1) and status == 200 and len(b2) == len(b1) and b2 != b1 and
-          h2["etag"] == f'"{oid1}"' and oid1 == git_oid(b2), "change_after: new bytes, ETag, oid")
+          h2["etag"] == f'"{oid1}"' and oid1 == git_oid(b2) and
+          redirect["x-linked-etag"] == f'"{oid1}"', "change_after: new bytes, ETag, oid")
+    check([s for s, _ in hops] == [307, 200] and "/__fault/change_after=1/api/resolve-cache/" in hops[1][1],
+          "the fault rides along the 307")
     wl = "/api/models/files-org/basic/tree/main?recursive=true"
     good, wrong, masked = ({i["path"]: i for b, _ in pages(u) for i in b}
                            for u in (h.base + wl, f + "wrong_hash" + wl, f + "mask_hash" + wl))
@@ -281,7 +344,7 @@ def test_range_faults(h):
           and len(wrong["weights.safetensors"]["lfs"]["oid"]) == 64 and masked["weights.safetensors"]["lfs"]["oid"] == "*" * 64 and
           masked["big.bin"] == good["big.bin"], "wrong_hash and mask_hash in the listing")
     start = time.monotonic()
-    body = request(f + "rate=2000000" + big, headers={"Range": "bytes=0-999999"})[2]
+    body = follow(f + "rate=2000000" + big, headers={"Range": "bytes=0-999999"})[2]
     check(len(body) == 1000000 and time.monotonic() - start >= 0.45, "rate caps the connection")
 
 
@@ -325,11 +388,19 @@ def test_faults(h):
     check(status == 200 and link.startswith(f + "fail_page=2:500/api/models/"), "fault kept in link")
     check(request(link)[0] == 500, "page 2 fails")
     status, hdrs, body = request(f + "cut_at=1000/files-org/basic/resolve/main/big.bin")
+    check(status == 307 and hdrs["location"].startswith("/__fault/cut_at=1000/api/resolve-cache/") and
+          len(body) == int(hdrs["content-length"]), "the 307 arrives whole and carries the fault")
+    status, hdrs, body, _ = follow(f + "cut_at=1000/files-org/basic/resolve/main/big.bin")
     check(hdrs["content-length"] == "3000000" and len(body) == 1000, "cut_at")
-    status, hdrs, body = request(f + "no_length/files-org/basic/resolve/main/big.bin")
+    status, hdrs, body, _ = follow(f + "no_length/files-org/basic/resolve/main/big.bin")
     check("content-length" not in hdrs and len(body) == 3000000 and pattern_ok(body), "no_length")
-    status, hdrs, body = request(f + "fake_length=5/files-org/basic/resolve/main/README.md")
+    status, hdrs, body, _ = follow(f + "fake_length=5/files-org/basic/resolve/main/README.md")
     check(hdrs["content-length"] == "5", "fake_length announces the fake size")
+    status, _, _, hops = follow(f + "status=500/files-org/basic/resolve/main/README.md")
+    check(status == 500 and len(hops) == 1, "a status fault answers at the first hop")
+    status, _, body, hops = follow(f + "redirect_relative/files-org/basic/resolve/main/README.md")
+    check([s for s, _ in hops] == [307, 307, 200] and body.startswith(b"# basic"),
+          "a fault's redirect, then the hub's own")
     status, _, body = request(f + "malformed/api/models?author=big-org&limit=3")
     try:
         json.loads(body)
@@ -365,6 +436,203 @@ def test_faults(h):
     check(held == [401], f"release answers the held request ({held})")
 
 
+def scale_tree(h, repo, folder="", kind="datasets", query="", prefix=""):
+    path = "/".join(quote(seg, safe="") for seg in folder.split("/")) if folder else ""
+    return f"{h.base}{prefix}/api/{kind}/{repo}/tree/main" + (f"/{path}" if path else "") + query
+
+
+def test_folder_listings(h):
+    """Folder by folder, as the hub's tree endpoint answers for a path: page sizes, folders first,
+    dates on files and folders with expand, and 404 for a folder that does not exist."""
+    crawl = "scale-org/crawl-100k"
+    root = pages(scale_tree(h, crawl))
+    check([[i["path"] for i in b] for b, _ in root] == [["data", "meta", ".gitattributes", "README.md"]],
+          f"repository root: folders first {root}")
+    data = [i for b, _ in pages(scale_tree(h, crawl, "data")) for i in b]
+    check([i["path"] for i in data] == [f"data/{k:03d}" for k in range(100)] and
+          all(i["type"] == "directory" for i in data), "data/ holds exactly 100 folders")
+    ps = pages(scale_tree(h, crawl, "data/042"))
+    names = [i["path"] for b, _ in ps for i in b]
+    check(len(ps) == 1 and len(names) == 1000 and names == sorted(names) and
+          names[0] == "data/042/shard-00000.jsonl.gz", "a folder of 1,000 in one page without dates")
+    same = [i["path"] for b, _ in pages(f"{h.base}/api/datasets/{crawl}/tree/main/data%2F042") for i in b]
+    check(same == names, "a folder path with %2F names the same folder")
+    ps = pages(scale_tree(h, "scale-org/wide-10k", "images", kind="models", query="?limit=5000"))
+    check([len(b) for b, _ in ps] == [1000] * 10, "without dates at most 1,000 a page")
+    check(next_link(ps[0][1]).startswith(
+        f"{h.base}/api/models/scale-org/wide-10k/tree/main/images?limit=5000&cursor="), "next link")
+    for query, sizes in [("?expand=true", [50] * 20), ("?expand=true&limit=100", [100] * 10),
+                         ("?expand=true&limit=1000", [100] * 10)]:
+        ps = pages(scale_tree(h, crawl, "data/007", query=query))
+        check([len(b) for b, _ in ps] == sizes, f"expand pages {query}: {[len(b) for b, _ in ps][:3]}")
+    for query, sizes in [("?limit=7", [7] * 14 + [2]), ("?expand=true&limit=7", [7] * 14 + [2])]:
+        ps = pages(scale_tree(h, crawl, "meta", query=query))
+        check([len(b) for b, _ in ps] == sizes, f"expand pages {query}: {[len(b) for b, _ in ps][:3]}")
+    dated = [i for b, _ in pages(scale_tree(h, crawl, query="?expand=true")) for i in b]
+    check(all(i["lastCommit"]["date"] and i["lastCommit"]["id"] for i in dated),
+          "expand dates files and folders alike")
+    dates = {i["path"]: i["lastCommit"]["date"] for i in dated}
+    first = json.loads(request(scale_tree(h, crawl, "data/000", query="?expand=true&limit=1"))[2])[0]
+    check(dates["data"] == first["lastCommit"]["date"] == "2025-08-31T22:00:00.000Z",
+          "a folder's date is that of the newest file below it")
+    check(dates["README.md"] == "2025-08-31T23:59:00.000Z", "a listed file keeps its own date")
+    one = pages(scale_tree(h, "space owner/model one".replace(" ", "%20"), "sub dir", kind="models"))
+    check([i["path"] for b, _ in one for i in b] == ["sub dir/file one.txt"],
+          "a folder with a space, percent-encoded per segment")
+    for folder in ("nope", "data/100", "data/042/shard-00000.jsonl.gz", "README.md/x"):
+        status, hdrs, body = request(scale_tree(h, crawl, folder))
+        check(status == 404 and json.loads(body) == {"error": "Entry not found"} and
+              hdrs["x-error-code"] == "EntryNotFound", f"missing folder {folder}: {status}")
+    url, got = scale_tree(h, crawl, "data", query="?recursive=true"), []
+    for _ in range(3):
+        status, hdrs, body = request(url)
+        got.append([i["path"] for i in json.loads(body)])
+        url = next_link(hdrs)
+    check([len(p) for p in got] == [1000] * 3 and got[0][:2] == ["data/000", "data/000/shard-00000.jsonl.gz"]
+          and got[1][:3] == ["data/000/shard-00999.jsonl.gz", "data/001", "data/001/shard-00000.jsonl.gz"]
+          and got[2][0] == "data/001/shard-00998.jsonl.gz", "a recursive folder listing: each folder "
+          "followed by its files, across pages")
+
+
+def test_generated_repositories():
+    """The generated trees, checked in process against a whole walk: every slice a page takes, the
+    files' own dates and sizes, and the lookup of a file by name."""
+    hub = fakehub.load_hub(["scale"])
+    repo = hub.repos[("dataset", "scale-org/crawl-100k")]
+    view = repo.tree_view("", True)
+    full = repo.entries()
+    files = [e for e in full if e[0] == "file"]
+    check(len(view) == len(full) == 100102 + 102 and len(files) == 100102,
+          f"100,102 files and 102 folders ({len(full)})")
+    for a, b in [(0, 3), (999, 1003), (1000, 2002), (50049, 50151), (100099, 100204), (100200, 100300)]:
+        check([e[1] for e in view[a:b]] == [e[1] for e in full[a:b]], f"slice {a}:{b}")
+    check([e[1] for e in full[-4:]] == ["meta/stats-098.json", "meta/stats-099.json",
+                                         ".gitattributes", "README.md"], "root files come last")
+    data = [e for e in files if e[1].startswith("data/")]
+    check(len({e[3] for e in data}) == 100000, "every data file has a date of its own")
+    check(len({e[2].content.size for e in data}) > 900, "sizes vary")
+    for e in (data[0], data[54321], data[-1], files[-1]):
+        node = repo.file(e[1])
+        check(node is not None and node.path == e[1] and node.date == e[3] and
+              node.content.size == e[2].content.size and node.oid() == e[2].oid(), f"lookup {e[1]}")
+    for bad in ("data/042/shard-0042.jsonl.gz", "data/042/shard-01000.jsonl.gz", "data/042/x",
+                "data/shard-00000.jsonl.gz", "meta/stats-100.json"):
+        check(repo.file(bad) is None, f"no file {bad}")
+    wide = hub.repos[("model", "scale-org/wide-10k")].tree_view("images", False)
+    check(len(wide) == 10000 and wide[9999:10000][0][1] == "images/img-09999.png", "10,000 in one folder")
+    small = hub.repos[("model", "scale-org/small-15")].entries()
+    check(sum(e[0] == "file" for e in small) == 15, "the small model has 15 files")
+    try:
+        fakehub.Hub([{"owners": {"o": {"models": [{"name": "r", "files": [{"path": "d/x"}],
+                                                    "generate_folders": [{"path": "d", "files": 2}]}]}}}]
+                    ).repos[("model", "o/r")].entries()
+        check(False, "a generated folder that also lists files is refused")
+    except fakehub.ScenarioError:
+        pass
+
+
+def admin(h, what, **params):
+    query = "&".join(f"{k}={v}" for k, v in params.items())
+    status, _, body = request(f"{h.base}/__admin/{what}" + (f"?{query}" if query else ""))
+    check(status == 200, f"/__admin/{what}?{query}: {status} {body[:80]}")
+    return json.loads(body)
+
+
+def test_costs(h):
+    """Costs are lower bounds the server keeps (never timed strictly here); parallel requests wait
+    side by side."""
+    check(admin(h, "costs") == {"rtt_ms": 0, "item_ms": 0, "expand_item_ms": 0}, "no cost by default")
+    check(request(f"{h.base}/__admin/costs?rtt=5")[0] == 400, "unknown setting refused")
+    try:
+        admin(h, "costs", rtt_ms=300, item_ms=0.5, expand_item_ms=4)
+        request(h.base + "/__admin/reset")
+        request(scale_tree(h, "scale-org/crawl-100k", "data/001"))
+        request(scale_tree(h, "scale-org/crawl-100k", "data/001", query="?expand=true&limit=100"))
+        threads = [threading.Thread(target=request, args=(f"{h.base}/api/whoami-v2",)) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        log = json.loads(request(h.base + "/__admin/log")[2])
+        took = [e["answered"] - e["time"] for e in log]
+        check(took[0] >= 0.3 + 1000 * 0.0005 - 0.01, f"round trip and 1,000 items: {took[0]:.3f} s")
+        check(took[1] >= 0.3 + 100 * 0.004 - 0.01, f"100 dated items: {took[1]:.3f} s")
+        check(all(t >= 0.29 for t in took[2:]), "a round trip on every answer")
+        check(max(e["time"] for e in log[2:]) < min(e["answered"] for e in log[2:]),
+              "parallel requests overlap")
+        check(admin(h, "costs", realistic="true") == fakehub.REALISTIC_COSTS, "realistic costs")
+    finally:
+        admin(h, "costs", rtt_ms=0, item_ms=0, expand_item_ms=0)
+
+
+def test_rate_limits(h):
+    api = f"{h.base}/api/models/files-org/basic/tree/main"
+    try:
+        state = admin(h, "limits", api=3, resolvers=4, api_token=5, window=60)
+        check(state["api"] == 3 and state["resolvers"] == 4 and state["api_token"] == 5 and
+              state["resolvers_token"] == fakehub.LIFTED_QUOTA and state["window"] == 60,
+              f"settings {state}")
+        seen = [request(api) for _ in range(4)]
+        check([s for s, _, _ in seen] == [200, 200, 200, 429], f"quota 3: {[s for s, _, _ in seen]}")
+        check([x["ratelimit"].split(";")[1] for _, x, _ in seen] == ["r=2", "r=1", "r=0", "r=0"],
+              "remaining counts down")
+        status, hdrs, body = seen[3]
+        t = int(hdrs["ratelimit"].split("t=")[1])
+        check(0 < t <= 60 and hdrs["retry-after"] == str(t) and
+              hdrs["ratelimit-policy"] == '"fixed window";"api";q=3;w=60' and
+              "exceeded" in json.loads(body)["error"], "429 with the headers and Retry-After")
+        check(request(f"{h.base}/api/whoami-v2", GOOD)[1]["ratelimit"].startswith('"api";r=4;'),
+              "a token has a window of its own")
+        check(request(f"{h.base}/api/no-such-route")[0] == 429, "every API route counts")
+        hops = [follow(f"{h.base}/files-org/basic/resolve/main/README.md")[3] for _ in range(3)]
+        check([[s for s, _ in x] for x in hops] == [[307, 200], [307, 200], [429]],
+              f"resolvers: the 307 and its cached copy count: {hops}")
+        status, hdrs, body = resolve(h, "files-org/basic", "README.md")
+        check(hdrs["ratelimit-policy"] == '"fixed window";"resolvers";q=4;w=60' and
+              body.startswith(b"You have exceeded"), "a download's 429 is text")
+        lfs = resolve(h, "files-org/basic", "weights.safetensors", GOOD)[1]["location"]
+        check("ratelimit" not in request(lfs)[1], "the storage host carries no limits")
+        admin(h, "limits", retry_after="date")
+        for _ in range(3):
+            request(api)
+        hdrs = request(api)[1]
+        check(hdrs["retry-after"].endswith(" GMT"), f"Retry-After as a date: {hdrs.get('retry-after')}")
+        admin(h, "limits", retry_after="none", window=2)
+        for _ in range(3):
+            request(api)
+        status, hdrs, _ = request(api)
+        check(status == 429 and "retry-after" not in hdrs, "429 without Retry-After")
+        time.sleep(2.1)
+        status, hdrs, _ = request(api)
+        check(status == 200 and hdrs["ratelimit"].startswith('"api";r=2;'), "a new window after w s")
+        check(request(f"{h.base}/__admin/limits?retry_after=later")[0] == 400, "bad setting refused")
+    finally:
+        state = admin(h, "limits", lift="true", window=300, retry_after="seconds")
+    check(set(state.values()) >= {fakehub.LIFTED_QUOTA}, "lifted again")
+
+
+def test_settings_on_the_command_line():
+    proc = subprocess.Popen([sys.executable, os.path.join(HERE, "fakehub.py"), "--realistic-costs",
+                             "--item-ms", "0.5", "--api-quota", "2", "--rate-window", "30",
+                             "--retry-after", "none"], stdout=subprocess.PIPE)
+    try:
+        base = f"http://127.0.0.1:{json.loads(proc.stdout.readline())['port']}"
+        costs = json.loads(request(base + "/__admin/costs")[2])
+        check(costs == dict(fakehub.REALISTIC_COSTS, item_ms=0.5), f"costs {costs}")
+        limits = json.loads(request(base + "/__admin/limits")[2])
+        check(limits == {"api": 2, "resolvers": 3000, "api_token": 1000, "resolvers_token": 5000,
+                         "window": 30, "retry_after": "none"}, f"limits {limits}")
+        seen = [request(base + "/api/whoami-v2") for _ in range(3)]
+        check([s for s, _, _ in seen] == [401, 401, 429] and "retry-after" not in seen[2][1],
+              "the command line's quota")
+    finally:
+        proc.terminate()
+        proc.wait(10)
+    rc = subprocess.call([sys.executable, os.path.join(HERE, "fakehub.py"), "--rtt-ms", "-1"],
+                         stderr=subprocess.DEVNULL)
+    check(rc == 2, "a negative cost is refused")
+
+
 def test_log(h):
     request(h.base + "/__admin/reset")
     raw = "/api/models?author=space%20owner&limit=7&sort=lastModified"
@@ -397,22 +665,27 @@ def test_runner():
 
 def main():
     h = Hub()
-    tests = [test_listings, test_trees, test_downloads, test_collections, test_whoami,
-             test_faults, test_ranges, test_range_faults, test_log]
+    tests = [test_listings, test_trees, test_folder_listings, test_downloads, test_collections,
+             test_whoami, test_faults, test_ranges, test_range_faults, test_costs, test_rate_limits,
+             test_log]
     try:
         for t in tests:
             try:
+                began = time.monotonic()
                 t(h)
+                if os.environ.get("SELFTEST_TIMES"):
+                    print(f"     {time.monotonic() - began:.2f} s")
                 print(f"ok   {t.__name__}")
             except AssertionError as e:
                 print(f"FAIL {t.__name__}: {e}")
     finally:
         h.stop()
-    try:
-        test_runner()
-        print("ok   test_runner")
-    except AssertionError as e:
-        print(f"FAIL test_runner: {e}")
+    for t in (test_generated_repositories, test_settings_on_the_command_line, test_runner):
+        try:
+            t()
+            print(f"ok   {t.__name__}")
+        except AssertionError as e:
+            print(f"FAIL {t.__name__}: {e}")
     if FAILED:
         print(f"{len(FAILED)} check(s) failed")
         return 1
