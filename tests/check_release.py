@@ -2,7 +2,8 @@
 """Runs scripts/release.sh twice, the second time in fresh build folders, and checks what a user downloads:
 the two runs' archives are byte-identical, each holds exactly its files with a SHA256SUMS that matches
 them, every member carries one time and no owner, and each module has the 15 exports, the project
-version in its version resource, no link time in its PE header and no path of the checkout inside.
+version in its version resource, no link time in its PE header and no path of the checkout inside, and
+loads into the stand-in host (under Wine for Windows) and lists the plugin's root.
 usage: check_release.py --version VERSION SOURCE_DIR"""
 import argparse
 import hashlib
@@ -96,6 +97,35 @@ def exports_ok(module, data, args, work):
     return p.returncode == 0
 
 
+def lists_root(source, target, module, data, work):
+    """Loads the archived module into the stand-in host of its release folder (under Wine for Windows)
+    and lists the plugin's root: True when it lists the fixed items, None when this machine cannot run
+    the module's bitness."""
+    build = os.path.join(source, "build", "release-" + target)
+    p = subprocess.run(["cmake", "--build", build, "--target", "tarnhost", "-j", "2"], capture_output=True, text=True)
+    if p.returncode != 0:
+        print(p.stdout[-2000:] + p.stderr[-2000:])
+        return False
+    path = os.path.join(work, target, module)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"), XDG_DATA_HOME=os.path.join(work, "data"))
+    if target == "linux":
+        cmd = [os.path.join(build, "bin", "tarnhost"), "--module", path, "ls", "/"]
+    else:
+        cmd = [os.path.join(source, "cmake", "wine-run.sh"), os.path.join(build, "bin", "tarnhost.exe"),
+               "--module", "Z:" + path.replace("/", "\\"), "ls", "\\"]
+    p = subprocess.run(cmd, capture_output=True, text=True, env=env, errors="replace")
+    if p.returncode == 77 and target != "linux":
+        print("  " + p.stderr.strip())
+        return None
+    listed = p.returncode == 0 and "[Add New Entry]" in p.stdout and "[Settings]" in p.stdout
+    if not listed:
+        print("  exit %d\n%s%s" % (p.returncode, p.stdout[-2000:], p.stderr[-2000:]))
+    return listed
+
+
 def run_release(source, out, prefix):
     cmd = [os.path.join(source, "scripts", "release.sh"), "--out", out]
     if prefix:
@@ -173,11 +203,17 @@ def main():
             check(texts == [version] * 2, "%s: the version texts say %s (got %s)" % (module, version, texts))
             check(exports_ok(module, data, ["--objdump", objdump], work), "%s: the export table" % module)
             check(root not in data, "%s: no path of the checkout inside" % module)
+            listed = lists_root(source, "win64" if machine == 0x8664 else "win32", module, data, work)
+            if listed is None:
+                print("skip %s: loaded and listing the root (this machine runs no programs of its bitness)" % module)
+            else:
+                check(listed, "%s: loaded under Wine, it lists the root" % module)
         so = tar_files.get("tarnfs.so", b"")
         check(so[:4] == b"\x7fELF" and so[4] == 2 and struct.unpack_from("<H", so, 18)[0] == 62,
               "tarnfs.so: a 64-bit x86-64 ELF module")
         check(exports_ok("tarnfs.so", so, ["--elf"], work), "tarnfs.so: the export table")
         check(root not in so, "tarnfs.so: no path of the checkout inside")
+        check(lists_root(source, "linux", "tarnfs.so", so, work), "tarnfs.so: loaded, it lists the root")
     finally:
         shutil.rmtree(work, ignore_errors=True)
         for target in ("linux", "win64", "win32"):
