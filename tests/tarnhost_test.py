@@ -50,7 +50,7 @@ def load(path):
         return json.load(f)
 
 
-def request_box_flows(host, hub, folder, work):
+def request_box_flows(host, hub, folder, work, version):
     """The Linux module's commands through the host's request boxes, with "/" as the separator."""
     entries = lambda: load(os.path.join(folder, "favorites.json"))["entries"]
     rc, out, err = run(host + ["ls", "/Demo models/"])
@@ -89,8 +89,8 @@ def request_box_flows(host, hub, folder, work):
     check("api_key_enc" in load(os.path.join(folder, "favorites.json")), "the key is saved protected")
 
     rc, out, err = run(host + ["exec", "/", "properties"])
-    check("Repositories: %d" % len(entries()) in err and "Version: 1.5.1" in err,
-          "properties of the root: an OK message with the plugin's fields")
+    check("Repositories: %d" % len(entries()) in err and "Version: %s" % version in err,
+          "properties of the root: an OK message with the plugin's fields, the project version among them")
     rc, out, err = run(host + ["--yes", "exec", "/Demo models", "properties"])
     check("Type: Organization (models)" in err and "Clear the cached listings of this entry?" in err
           and "go to /" in out, "properties of an entry: its fields, then the cache question")
@@ -119,6 +119,7 @@ def request_box_flows(host, hub, folder, work):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--emulator", default="")
+    ap.add_argument("--version", required=True, help="the project version the properties must show")
     ap.add_argument("tarnhost")
     a = ap.parse_args()
     emulator = [a.emulator] if a.emulator else []
@@ -163,7 +164,7 @@ def main():
         check(rc == 11, "a second get without --overwrite reports the target exists")
 
     if hub and not emulator:  # the Windows module shows real dialogs instead of request boxes
-        request_box_flows(host, hub, folder, work)
+        request_box_flows(host, hub, folder, work, a.version)
 
     shutil.rmtree(work, ignore_errors=True)
     print("%d checks run: %d passed, %d failed" % (checks_run, checks_run - len(failures), len(failures)))

@@ -2,8 +2,8 @@
 // dialog procedures and the tests that drive the real dialogs. Plain defines: windres reads this file.
 #pragma once
 
-#define TARN_VERSION_RC 1, 5, 1, 0
-#define TARN_VERSION_TEXT "1.5.1"
+// TARN_VERSION_RC and TARN_VERSION_TEXT, generated from the project version into the build folder.
+#include "tarn_version.h"
 
 // Dialogs
 #define IDD_SETTINGS 101

@@ -277,7 +277,7 @@ TEST_F(DialogTest, PropertiesAndTemporaryBrowse) {
   Configure(json::array({Entry("Files", "org-models", "files-org")}));
   EXPECT_EQ(Execute("\\", "properties", L"Tarnvue VFS Plugin Properties", [&](HWND dlg) {
     EXPECT_EQ(Texts(dlg, {IDC_PROP_NAME, IDC_PROP_VERSION, IDC_PROP_ENTRIES, IDC_PROP_CONFIG_FOLDER}),
-              L"Tarnvue VFS plugin|1.5.1|1|" + std::wstring(config_.begin(), config_.end()));
+              L"Tarnvue VFS plugin|" TARN_VERSION_TEXT L"|1|" + std::wstring(config_.begin(), config_.end()));
     EXPECT_FALSE(ControlText(dlg, IDC_PROP_AUTHOR).empty());
     Press(dlg, IDOK);
   }), 0);
