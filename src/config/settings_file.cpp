@@ -32,6 +32,7 @@ bool SameRepository(const Entry& a, const Entry& b) {
 // What the file holds, read whole before the lock is taken so that nothing changes on a bad file.
 struct SettingsFile {
   int32_t cache_ttl_hours = 24;
+  bool use_local_hf_cache = true;
   std::string cache_path;
   std::string api_key;
   std::vector<std::pair<Entry, std::string>> entries;  // each with the file's "id"
@@ -53,6 +54,7 @@ std::u16string ReadSettingsFile(const std::u16string& source, SettingsFile* out)
   }
   // Like every reader here, a member of the wrong type gives its default.
   out->cache_ttl_hours = JsonInt32(document, "cache_ttl_hours", 24);
+  out->use_local_hf_cache = JsonBool(document, "use_local_hf_cache", true);
   out->cache_path = JsonString(document, "cache_path");
   out->api_key = JsonString(document, "api_key");
   for (const json& element : *entries) {
@@ -76,6 +78,7 @@ bool ExportSettings(const std::u16string& target, bool include_key) {
     document["format"] = 1;
     document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
     document["cache_ttl_hours"] = g_state.cache_ttl_hours;
+    document["use_local_hf_cache"] = g_state.use_local_hf_cache;
     document["entries"] = std::move(entries);
     if (include_key && !g_state.api_key.empty()) document["api_key"] = WideToUtf8(g_state.api_key);
     return WriteJsonFileAtomic(target, document, false);
@@ -99,6 +102,7 @@ ImportResult ImportSettings(const std::u16string& source, bool replace) {
     g_state.entries.clear();
     g_state.delete_suppressed.clear();
     g_state.cache_ttl_hours = file.cache_ttl_hours < 1 ? 1 : file.cache_ttl_hours;
+    g_state.use_local_hf_cache = file.use_local_hf_cache;
     const std::u16string cache_path = Utf8ToWide(file.cache_path);
     std::error_code ec;
     g_state.cache_folder = !cache_path.empty() && std::filesystem::is_directory(FsPath(cache_path), ec)
