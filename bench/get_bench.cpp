@@ -1,13 +1,15 @@
 // Copies one file out of the tree through the loaded module's FsGetFileW, as a host does, and prints
 // the transfer rate and the peak memory growth of the copy.
 // usage: tarn_get_bench HUB_URL REPO_ID FILE LOCAL [--cancel-at PERCENT] [--settings JSON-MEMBERS] [--keep] [--again]
+//                       [--list]
 //   The module's configuration (a fresh folder, or APPDATA under Wine) holds one single-model entry
 //   "Bench" for REPO_ID and hub_url HUB_URL, plus JSON-MEMBERS (e.g. '"some_setting": 8') as given.
 //   The copy is preceded by one of warm.txt from the same repository, so the libraries and the
 //   listing are loaded before the memory baseline is read. --cancel-at answers "cancel" to the
 //   first progress report at or above PERCENT. The configuration folder starts empty unless --keep
 //   is given (a second run after a cancelled one). --again copies the file a second time and prints
-//   how much the peak grew beyond the first copy's.
+//   how much the peak grew beyond the first copy's. --list lists the entry's folder first, as a host
+//   does before a copy: the copy then has the listing's size and hash.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +58,16 @@ void TARN_CALL OnLog(int32_t, int32_t, HostChar* text) {
 
 HostBool TARN_CALL OnRequest(int32_t, int32_t, HostChar*, HostChar*, HostChar*, int32_t) { return 0; }
 
+void List(PluginModule& m, const std::string& folder) {
+  std::basic_string<HostChar> path = ToHostString(folder);
+  HostFindData data{};
+  const HostHandle handle = m.FsFindFirstW(path.data(), &data);
+  if (handle == TARN_INVALID_HANDLE) return;
+  while (m.FsFindNextW(handle, &data)) {
+  }
+  m.FsFindClose(handle);
+}
+
 int32_t Get(PluginModule& m, const std::string& remote, const std::string& local) {
   std::basic_string<HostChar> r = ToHostString(remote);
   std::basic_string<HostChar> l = ToHostString(local);
@@ -67,7 +79,7 @@ int32_t Get(PluginModule& m, const std::string& remote, const std::string& local
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: %s HUB_URL REPO_ID FILE LOCAL [--cancel-at P] [--settings JSON] [--keep] [--again]\n",
+    std::fprintf(stderr, "usage: %s HUB_URL REPO_ID FILE LOCAL [--cancel-at P] [--settings JSON] [--keep] [--again] [--list]\n",
                  argv[0]);
     return 2;
   }
@@ -75,11 +87,13 @@ int main(int argc, char** argv) {
   int32_t cancel_at = 101;
   bool keep = false;
   bool again = false;
+  bool list = false;
   for (int i = 5; i < argc; ++i) {
     if (std::strcmp(argv[i], "--cancel-at") == 0 && i + 1 < argc) cancel_at = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--settings") == 0 && i + 1 < argc) settings = argv[++i];
     else if (std::strcmp(argv[i], "--keep") == 0) keep = true;
     else if (std::strcmp(argv[i], "--again") == 0) again = true;
+    else if (std::strcmp(argv[i], "--list") == 0) list = true;
   }
   const fs::path config = ConfigFolder();
   std::error_code gone;
@@ -99,6 +113,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   m.FsInitW(1, OnProgress, OnLog, OnRequest);
+  if (list) List(m, "\\Bench");
   const std::string local = argv[4];
   // Beside the target, not onto it: a copy of another file to the target would drop what a cancelled
   // copy kept for it.

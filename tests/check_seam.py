@@ -13,6 +13,7 @@ RULES = [
     (r"\bShellExecute\w*", ("src/platform/win32/",)),
     (r"\bDialogBox\w*", ("src/platform/win32/", "src/ui/")),
     (r"\bMoveFileEx\w*", ("src/platform/win32/",)),
+    (r"\bgetenv\b|\bGetEnvironmentVariable\w*|\bGetFinalPathNameByHandle\w*|\brealpath\b", ("src/platform/",)),
     (r"#\s*if(def)?\s*\(?\s*(defined\s*\(\s*)?_WIN32",
      ("src/platform/", "src/ui/", "src/plugin/host_abi.h", "src/core/host_callbacks.h")),
 ]

@@ -126,6 +126,10 @@ def main():
     work = tempfile.mkdtemp(prefix="tarnhost-test-")
     folder = config_folder(emulator, work)
     os.makedirs(folder, exist_ok=True)
+    # The user's own cache of the hub's Python tools is never read: an empty one of this run's own.
+    for name, sub in (("HF_HUB_CACHE", "hf-hub"), ("HF_HOME", "hf-home")):
+        path = os.path.join(work, sub)
+        os.environ[name] = "Z:" + path.replace("/", "\\") if emulator else path  # Wine's Z: is /
     hub = os.environ.get("TARN_HUB_URL", "")
     config = {"entries": [
         {"display_name": "Demo models", "type": "org-models", "org": "tarn-demo", "limit_count": 10,

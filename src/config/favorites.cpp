@@ -31,6 +31,7 @@ struct StoredConfiguration {
   std::string api_key;
   int32_t cache_ttl_hours = 24;
   int32_t download_connections = PluginState::kDefaultDownloadConnections;
+  bool use_local_hf_cache = true;
   std::string cache_path;
   std::string hub_url;
   std::vector<Entry> entries;
@@ -47,6 +48,7 @@ bool ReadConfiguration(const json& document, StoredConfiguration* out) {
   out->cache_ttl_hours = JsonInt32(document, "cache_ttl_hours", 24);
   out->download_connections =
       JsonInt32(document, "download_connections", PluginState::kDefaultDownloadConnections);
+  out->use_local_hf_cache = JsonBool(document, "use_local_hf_cache", true);
   out->cache_path = JsonString(document, "cache_path");
   out->hub_url = JsonString(document, "hub_url");  // only an override of the default hub
 
@@ -136,6 +138,7 @@ void LoadFavorites() {
     g_state.api_key = Utf8ToWide(key);
     g_state.cache_ttl_hours = stored.cache_ttl_hours;
     g_state.download_connections = stored.download_connections;
+    g_state.use_local_hf_cache = stored.use_local_hf_cache;
     if (!stored.cache_path.empty()) {
       g_state.cache_folder = Utf8ToWide(stored.cache_path);
       PlatformCreateFolders(g_state.cache_folder);
@@ -168,6 +171,7 @@ void SaveFavorites() {
     json document = json::object();
     document["cache_ttl_hours"] = g_state.cache_ttl_hours;
     document["download_connections"] = g_state.download_connections;
+    document["use_local_hf_cache"] = g_state.use_local_hf_cache;
     document["cache_path"] = WideToUtf8(g_state.cache_folder);
     document["entries"] = std::move(entries);
     if (g_state.hub_site_url != PluginState::kDefaultHubSiteUrl) document["hub_url"] = g_state.hub_site_url;

@@ -29,6 +29,7 @@ struct SettingsFile {
     std::string file_id;  // the file's "id"
   };
   int32_t cache_ttl_hours = 24;
+  bool use_local_hf_cache = true;
   std::string cache_path;
   std::string api_key;
   std::vector<Item> entries;

@@ -83,6 +83,11 @@ int32_t DownloadConnections() {
   return std::clamp(g_state.download_connections, 1, PluginState::kMaxDownloadConnections);
 }
 
+bool UseLocalHfCache() {
+  StateLock guard(g_state.lock);
+  return g_state.use_local_hf_cache;
+}
+
 std::string HubSiteUrl() {
   StateLock guard(g_state.lock);
   return g_state.hub_site_url;

@@ -23,6 +23,7 @@ struct PluginState {
   std::u16string api_key;                     // plain key, empty when none
   int32_t cache_ttl_hours = 24;               // listing cache time-to-live
   int32_t download_connections = kDefaultDownloadConnections;  // per download; 1 to 16 when used
+  bool use_local_hf_cache = true;             // copy files the hub's Python tools already hold locally
   std::vector<Entry> entries;                 // root folders in listing order
   std::set<std::u16string> delete_suppressed; // names removed during the host's delete
   std::set<std::u16string> open_listings;     // normalized paths of listings the host holds
@@ -74,6 +75,7 @@ std::string HubApiUrl();    // HubSiteUrl() + "api"
 std::u16string CacheFolder();
 int32_t CacheTtlHours();
 int32_t DownloadConnections();  // the option, clamped to 1..kMaxDownloadConnections
+bool UseLocalHfCache();
 
 // Called by the module entry point on load.
 void OnModuleAttach(void* module_handle);

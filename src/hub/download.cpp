@@ -20,6 +20,7 @@
 #include "core/state.h"
 #include "core/text.h"
 #include "hub/http.h"
+#include "hub/local_hf_cache.h"
 #include "hub/partial.h"
 #include "hub/transfer.h"
 #include "platform/platform.h"
@@ -48,6 +49,11 @@ enum class Attempt {
 enum class Verdict { Good, Bad, Cancelled };
 
 std::u16string Describe(const DownloadRequest& r) { return Utf8ToWide(r.repo_id + "/" + r.file_path); }
+
+// The file, not its address: a kept part survives a change of mirror.
+std::string SourceOf(const DownloadRequest& r) {
+  return (r.is_dataset == 1 ? "datasets/" : "") + r.repo_id + "/" + r.file_path;
+}
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
@@ -177,7 +183,7 @@ TransferSetup SetupFor(const Copy& c, const std::u16string& data) {
 // same target runs), and what the index held of it.
 struct Part {
   const std::u16string& target;
-  std::string source;            // the file, not its address: a kept part survives a change of mirror
+  std::string source;            // SourceOf the request
   bool claimed = false;
   std::u16string path;
   bool held = false;
@@ -248,7 +254,7 @@ DownloadResult Place(Copy& c, Part& part, const TransferOutcome& o) {
 // then in one stream.
 DownloadResult CopyThroughPart(Copy& c) {
   const std::u16string& target = c.request.local_path;
-  Part part(target, (c.request.is_dataset == 1 ? "datasets/" : "") + c.request.repo_id + "/" + c.request.file_path);
+  Part part(target, SourceOf(c.request));
   part.held = part.claimed && FileSize(part.path) >= 0 && TakePartRecord(target, part.source, &part.record);
   if (!part.held) RemoveFileQuietly(part.path);  // bytes nobody can vouch for
   // A large copy is recorded while it runs, so that a part left by a crash (which records nothing
@@ -384,11 +390,58 @@ DownloadResult ContinueTarget(Copy& c) {
   }
 }
 
+// The file copied from the local HuggingFace cache instead of downloaded, through a part file and
+// checked against the listing's hash as a download is. Nothing when the cache has no file that checks
+// out: the download goes ahead. A cancel, or a target that cannot be replaced, ends the copy.
+std::optional<DownloadResult> CopyFromLocalHfCache(Copy& c) {
+  if (c.check.hex.empty() || !UseLocalHfCache()) return std::nullopt;  // only bytes a hash vouches for
+  const DownloadRequest& r = c.request;
+  const std::vector<std::u16string> found =
+      FindInLocalHfCache(LocalHfCacheRoot(), r.repo_id, r.is_dataset, r.file_path, c.check, c.listed.size);
+  if (found.empty()) return std::nullopt;
+  Part part(r.local_path, SourceOf(r));
+  // Bytes a download kept in the part file stay there until this copy has put the file in place.
+  const bool kept = !part.claimed || FileSize(part.path) >= 0;
+  const std::u16string data = kept ? r.local_path + u".tarnfs-" + WideDecimal(PlatformThreadId()) + u".part" : part.path;
+  const bool recorded = !kept && c.listed.size >= ParallelFromBytes();  // found and removed after a crash
+  if (recorded) SavePartRecord(r.local_path, PartRecord{part.source, "", c.listed.size, {}, Now(), ""});
+  std::optional<DownloadResult> result;
+  for (const std::u16string& file : found) {
+    const int64_t size = c.listed.size >= 0 ? c.listed.size : FileSize(file);
+    const LocalCopy copy = CopyLocalFile(file, data, c.check, size, &c.progress);
+    if (copy.end == LocalCopy::End::Cancelled) {
+      result = DownloadCancelled;
+      break;
+    }
+    if (copy.end == LocalCopy::End::Done && copy.digest_hex == c.check.hex) {
+      if (Finish(c, data, size)) {
+        LogMessage(u"Copied from the local HuggingFace cache: " + Describe(r));
+        if (kept && part.claimed) {  // what a download kept of the file is of no use now
+          RemoveFileQuietly(part.path);
+          DropPartRecord(r.local_path);
+        }
+        result = DownloadOk;
+      } else {
+        LogMessage(u"Download could not replace the target: " + Describe(r));  // copied again at no cost
+        result = DownloadFailed;
+      }
+      break;
+    }
+    LogMessage((copy.end == LocalCopy::End::Done ? u"Local HuggingFace cache file does not match the listing: "
+                                                 : u"Local HuggingFace cache file could not be copied: ") +
+               file);
+  }
+  if (result != DownloadOk) RemoveFileQuietly(data);
+  if (recorded) DropPartRecord(r.local_path);
+  return result;
+}
+
 DownloadResult Download(const DownloadRequest& request, const ProgressFn& progress) {
   const std::string url = HubSiteUrl() + (request.is_dataset == 1 ? "datasets/" : "") +
                           UrlEncode(request.repo_id, true) + "/resolve/main/" + UrlEncode(request.file_path, true);
   Copy c{request, progress, Utf8ToWide(url), request.listed, ContentCheckFor(request.listed)};
   RemoveStaleParts();
+  if (const std::optional<DownloadResult> local = CopyFromLocalHfCache(c)) return *local;
   if (request.continue_target && FileSize(request.local_path) >= 0) return ContinueTarget(c);
   return CopyThroughPart(c);
 }

@@ -105,6 +105,17 @@ bool PlatformSetFileTime(const std::u16string& path, int64_t unix_seconds);
 std::filesystem::path PlatformFsPath(const std::u16string& path);
 // The folder separator of host paths on this platform's file system.
 char16_t PlatformPathSeparator();
+// Where an existing file or folder is once every link on the way is followed: an absolute path without
+// links, the same for every way of naming the same file. Empty when it does not exist.
+std::u16string PlatformResolvedPath(const std::u16string& path);
+
+// ---- Environment --------------------------------------------------------------------------------
+
+// An environment variable of this process (the wide environment on Windows); empty when unset.
+std::u16string PlatformEnvironment(const char* name);
+// The user's home folder: $HOME, on Windows %USERPROFILE%; the account's own when the variable is
+// unset; empty when unknown.
+std::u16string PlatformHomeFolder();
 
 // ---- Process facts ------------------------------------------------------------------------------
 

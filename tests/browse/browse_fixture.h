@@ -46,12 +46,14 @@ class BrowseTest : public ::testing::Test {
     config_ = ResetConfigFolder();
     downloads_ = MakeTempFolder("downloads");
   }
-  // Writes favorites.json ("hub_url" = the fake hub + `hub_suffix`, e.g. a fault prefix) and loads the
-  // module afresh.
-  void Configure(const json& entries, const std::string& hub_suffix = "", const std::string& api_key = "") {
+  // Writes favorites.json ("hub_url" = the fake hub + `hub_suffix`, e.g. a fault prefix, and the
+  // members of `options`) and loads the module afresh.
+  void Configure(const json& entries, const std::string& hub_suffix = "", const std::string& api_key = "",
+                 const json& options = json::object()) {
     module_.Unload();
     json doc = {{"hub_url", HubUrl() + hub_suffix}, {"cache_ttl_hours", 24}, {"entries", entries}};
     if (!api_key.empty()) doc["api_key"] = api_key;
+    doc.update(options);
     WriteTextFile(JoinFsPath(config_, u"favorites.json"), doc.dump(2));
     ASSERT_TRUE(module_.Load());
     ResetHubLog();

@@ -7,6 +7,7 @@
 
 #include "browse/browse_fixture.h"
 #include "config/entries_from_url.h"
+#include "hub/content_hash.h"
 #include "hub/download.h"
 #include "hub/transfer.h"
 #include "core/state.h"
@@ -160,6 +161,59 @@ TEST_F(ParallelRanges, ThreeDownloadsAndACancel) {
   EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-0")) == pattern);
   EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-1")) == pattern);
   EXPECT_TRUE(FileExists(JoinFsPath(folder, u"big-2.tarnfs-part")));  // kept for the next copy
+}
+
+// Copies from the local HuggingFace cache in the core: three copies of one blob at once, each hashed
+// on a thread of its own while it copies, one of them cancelled on the way.
+class LocalHfCopies : public FakeHubTest {
+ protected:
+  void TearDown() override {
+    IsolateLocalHfCache();
+    FakeHubTest::TearDown();
+  }
+};
+
+TEST_F(LocalHfCopies, ThreeCopiesAndACancel) {
+  const std::u16string folder = MakeTempFolder("local-hf-copies"), hf = MakeTempFolder("hf-hub");
+  {
+    StateLock guard(g_state.lock);
+    g_state.config_folder = folder;
+  }
+  std::string pattern((9 << 20) + 7, '\0');
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+  ContentCheck check;
+  check.algorithm = HashAlgorithm::Sha1;
+  check.git_blob = true;
+  ContentHasher hasher;
+  ASSERT_TRUE(hasher.Begin(check, static_cast<int64_t>(pattern.size())));
+  hasher.Update(pattern.data(), pattern.size());
+  const std::string oid = hasher.EndHex();
+  WriteTextFile(JoinFsPath(JoinFsPath(JoinFsPath(hf, u"models--files-org--basic"), u"blobs"), Utf8ToWide(oid)), pattern);
+  SetEnvironment("HF_HUB_CACHE", hf);
+  const auto copy = [&](int n, size_t cancel_at) {
+    DownloadRequest r;
+    r.repo_id = "files-org/basic";
+    r.file_path = "big.bin";
+    r.local_path = JoinFsPath(folder, Utf8ToWide("big-" + std::to_string(n)));
+    r.listed.size = static_cast<int64_t>(pattern.size());
+    r.listed.oid = oid;
+    size_t calls = 0;
+    r.progress = [&calls, cancel_at](int64_t, int64_t) { return ++calls != cancel_at; };
+    return DownloadFile(std::move(r));
+  };
+  DownloadResult results[3] = {};
+  std::thread a([&] { results[0] = copy(0, 0); }), b([&] { results[1] = copy(1, 0); });
+  results[2] = copy(2, 3);
+  a.join();
+  b.join();
+  EXPECT_EQ(results[0], DownloadOk);
+  EXPECT_EQ(results[1], DownloadOk);
+  EXPECT_EQ(results[2], DownloadCancelled);
+  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-0")) == pattern);
+  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-1")) == pattern);
+  EXPECT_FALSE(FileExists(JoinFsPath(folder, u"big-2")));
+  EXPECT_FALSE(FileExists(JoinFsPath(folder, u"big-2.tarnfs-part")));  // a copy keeps nothing: it costs little again
+  EXPECT_TRUE(FetchHubLog().empty());
 }
 
 }  // namespace

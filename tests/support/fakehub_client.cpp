@@ -9,6 +9,7 @@
 #include "hub/http.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "test_env.h"
 
 std::string HubUrl() {
   const char* value = std::getenv("TARN_HUB_URL");
@@ -41,6 +42,7 @@ void ReleaseHeldRequests() { HttpGet(Utf8ToWide(HubUrl() + "__admin/release"), "
 
 void FakeHubTest::SetUp() {
   ASSERT_FALSE(HubUrl().empty()) << "run through tools/fakehub/run_with_hub.py";
+  IsolateLocalHfCache();
   WithFault("");
   ResetHubLog();
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,6 +39,29 @@ std::u16string TempRoot() {
 }
 }  // namespace
 
+void SetEnvironment(const char* name, const std::u16string& value) {
+#if defined(_WIN32)
+  const std::wstring wide_name(name, name + std::strlen(name));
+  const std::wstring wide_value(value.begin(), value.end());
+  SetEnvironmentVariableW(wide_name.c_str(), value.empty() ? nullptr : wide_value.c_str());
+#else
+  if (value.empty()) unsetenv(name);
+  else setenv(name, WideToUtf8(value).c_str(), 1);
+#endif
+}
+
+std::u16string IsolateLocalHfCache() {
+  static const std::u16string empty = MakeTempFolder("hf-cache-none");
+  SetEnvironment("HF_HUB_CACHE", empty);
+  SetEnvironment("HF_HOME", JoinFsPath(empty, u"home"));
+  return empty;
+}
+
+namespace {
+// Before any test runs, whichever suite links this.
+const bool g_hf_cache_isolated = !IsolateLocalHfCache().empty();
+}  // namespace
+
 std::u16string MakeTempFolder(const std::string& tag) {
   std::u16string folder = JoinFsPath(TempRoot(), Utf8ToWide(tag + "-" + std::to_string(++g_temp_counter)));
   std::error_code ec;
@@ -68,6 +92,7 @@ int ProcessThreadCount() {
 }
 
 std::u16string ResetConfigFolder() {
+  IsolateLocalHfCache();
 #if defined(_WIN32)
   std::u16string config = JoinFsPath(PlatformRoamingFolder(), u"tarnfs");
   std::error_code ec;
@@ -154,6 +179,7 @@ void ResetLinkedState(const std::u16string& folder) {
   g_state.cache_folder = JoinFsPath(folder, u"cache");
   g_state.favorites_path = JoinFsPath(folder, u"favorites.json");
   g_state.cache_ttl_hours = 24;
+  g_state.use_local_hf_cache = true;
 }
 
 bool LoadedModule::Load(bool with_callbacks) {

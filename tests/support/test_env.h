@@ -21,6 +21,12 @@ std::string ReadTextFile(const std::u16string& path);
 bool FileExists(const std::u16string& path);
 // The threads this process runs now.
 int ProcessThreadCount();
+// Sets an environment variable of this process (the wide one on Windows); an empty value removes it.
+void SetEnvironment(const char* name, const std::u16string& value);
+// Points HF_HUB_CACHE and HF_HOME at one empty temporary folder of this process, so that no copy in a
+// test reads the user's own cache of the hub's Python tools; returns that folder. Done when the process
+// starts, and again by ResetConfigFolder and the fake-hub fixtures, undoing what a test pointed them at.
+std::u16string IsolateLocalHfCache();
 
 // The linked-in plugin state as FsInitW leaves it with `folder` as the configuration folder: no
 // entries, no key, cache folder `folder`/cache, 24 hours, favorites.json inside `folder`.

@@ -143,8 +143,10 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   for (const auto& [key, include, written] : std::vector<std::tuple<std::u16string, bool, bool>>{
            {u"", true, false}, {u"secret", false, false}, {u"secret", true, true}}) {
     g_state.api_key = key;
+    g_state.use_local_hf_cache = include;
     ASSERT_TRUE(ExportSettings(exported, include));
     EXPECT_EQ(json::parse(ReadTextFile(exported)).contains("api_key"), written);
+    EXPECT_EQ(json::parse(ReadTextFile(exported)).value("use_local_hf_cache", !include), include);
   }
   EXPECT_FALSE(FileExists(exported + u".bak"));
   EXPECT_FALSE(ExportSettings(JoinFsPath(folder_, u"missing/out.json"), false));
@@ -153,6 +155,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   g_state.api_key = u"mine";
   const json file = {{"api_key", "theirs"},
                      {"cache_ttl_hours", 5},
+                     {"use_local_hf_cache", false},
                      {"entries",
                       {{{"display_name", "A"}, {"type", "single-model"}, {"repo_id", "acme/new"}, {"org", "acme"}},
                        {{"display_name", "C"}, {"org", "acme"}, {"type", "org-collections"}},
@@ -164,6 +167,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present, r.renamed, r.api_key_set), std::make_tuple(3u, 1u, 1u, false));
   EXPECT_EQ(g_state.api_key, u"mine");
   EXPECT_EQ(g_state.cache_ttl_hours, 24);  // merging leaves the options
+  EXPECT_TRUE(g_state.use_local_hf_cache);
   ASSERT_EQ(g_state.entries.size(), 5u);
   EXPECT_EQ(g_state.entries[2].display_name, u"A (2)");
   EXPECT_EQ(g_state.entries[4].limit_count, 300) << "a member of the wrong type reads as its default";
@@ -191,17 +195,20 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
   g_state.delete_suppressed = {u"gone"};
   const std::u16string existing = MakeTempFolder("import-cache"), fallback = JoinFsPath(folder_, u"cache");
   const json none = json::array();
-  const std::vector<std::tuple<json, int32_t, std::u16string>> cases = {
-      {{{"entries", none}, {"cache_ttl_hours", 7}, {"cache_path", WideToUtf8(existing)}}, 7, existing},
-      {{{"entries", none}}, 24, fallback},
-      {{{"entries", none}, {"cache_ttl_hours", 0}, {"cache_path", WideToUtf8(existing)}}, 1, existing},
-      {{{"entries", none}, {"cache_path", "/no/such/folder"}}, 24, fallback},
+  const std::vector<std::tuple<json, int32_t, std::u16string, bool>> cases = {
+      {{{"entries", none}, {"cache_ttl_hours", 7}, {"cache_path", WideToUtf8(existing)}, {"use_local_hf_cache", false}},
+       7, existing, false},
+      {{{"entries", none}}, 24, fallback, true},
+      {{{"entries", none}, {"cache_ttl_hours", 0}, {"cache_path", WideToUtf8(existing)}}, 1, existing, true},
+      {{{"entries", none}, {"cache_path", "/no/such/folder"}, {"use_local_hf_cache", "off"}}, 24, fallback, true},
   };
-  for (const auto& [file, ttl, cache] : cases) {
+  for (const auto& [file, ttl, cache, use_local_hf_cache] : cases) {
+    g_state.use_local_hf_cache = !use_local_hf_cache;
     EXPECT_TRUE(ImportSettings(File(file), true).error.empty());
     EXPECT_TRUE(g_state.entries.empty() && g_state.delete_suppressed.empty());
     EXPECT_EQ(g_state.cache_ttl_hours, ttl);
     EXPECT_EQ(g_state.cache_folder, cache);
+    EXPECT_EQ(g_state.use_local_hf_cache, use_local_hf_cache);
   }
   g_state.api_key = u"mine";
   const json twice = EntryToJson(Entry{"dup", SingleModel, 0, "acme", "acme/x", u"X"});

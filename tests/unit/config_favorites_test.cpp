@@ -58,6 +58,7 @@ TEST_F(Favorites, LoadGivesBackWhatSaveWrote) {
   g_state.entries = entries;
   g_state.api_key = u"hf_secret_\u00fc";
   g_state.cache_ttl_hours = -3;
+  g_state.use_local_hf_cache = false;
   g_state.cache_folder = JoinFsPath(folder_, u"elsewhere");
   SaveFavorites();
   EXPECT_NE(ReadTextFile(path_).find("\"Mod\xc3\xa8les \xe6\x97\xa5\xe6\x9c\xac\""), std::string::npos);
@@ -72,7 +73,20 @@ TEST_F(Favorites, LoadGivesBackWhatSaveWrote) {
   for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(EntryToJson(g_state.entries[i]), EntryToJson(entries[i])) << i;
   EXPECT_EQ(g_state.api_key, u"hf_secret_\u00fc");
   EXPECT_EQ(g_state.cache_ttl_hours, -3);
+  EXPECT_FALSE(g_state.use_local_hf_cache);
   EXPECT_EQ(g_state.cache_folder, JoinFsPath(folder_, u"elsewhere"));
+}
+
+TEST_F(Favorites, TheLocalHfCacheIsUsedUnlessTheFileTurnsItOff) {
+  for (const auto& [file, used] : std::vector<std::pair<json, bool>>{{{{"use_local_hf_cache", false}}, false},
+                                                                   {json::object(), true},
+                                                                   {{{"use_local_hf_cache", "no"}}, true},
+                                                                   {{{"use_local_hf_cache", 0}}, true}}) {
+    g_state.use_local_hf_cache = !used;
+    WriteTextFile(path_, file.dump());
+    LoadFavorites();
+    EXPECT_EQ(g_state.use_local_hf_cache, used) << file.dump();
+  }
 }
 
 TEST_F(Favorites, SavesWriteTheExactBytesAndKeepThePreviousFileAsBak) {
@@ -81,7 +95,8 @@ TEST_F(Favorites, SavesWriteTheExactBytesAndKeepThePreviousFileAsBak) {
   SaveFavorites();
   const std::string first = ReadTextFile(path_), cache = json(WideToUtf8(g_state.cache_folder)).dump();
   EXPECT_EQ(first, "{" + nl + "  \"cache_path\": " + cache + "," + nl + "  \"cache_ttl_hours\": 24," + nl +
-                       "  \"download_connections\": 8," + nl + "  \"entries\": []" + nl + "}");
+                       "  \"download_connections\": 8," + nl + "  \"entries\": []," + nl +
+                       "  \"use_local_hf_cache\": true" + nl + "}");
   EXPECT_EQ(FolderNames(folder_), std::set<std::string>{"favorites.json"});  // no ".bak" yet, no temporary file
   g_state.cache_ttl_hours = 1;
   SaveFavorites();

@@ -1,6 +1,8 @@
-// POSIX side of the seam: folders, atomic replace, process facts, opening a URL.
+// POSIX side of the seam: folders, atomic replace, links resolved, the environment, process facts,
+// opening a URL.
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -9,6 +11,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -61,6 +64,33 @@ bool PlatformSetFileTime(const std::u16string& path, int64_t unix_seconds) {
 std::filesystem::path PlatformFsPath(const std::u16string& path) { return std::filesystem::path(WideToUtf8(path)); }
 
 char16_t PlatformPathSeparator() { return u'/'; }
+
+std::u16string PlatformResolvedPath(const std::u16string& path) {
+  if (path.empty()) return std::u16string();
+  char* resolved = ::realpath(WideToUtf8(path).c_str(), nullptr);
+  if (!resolved) return std::u16string();
+  std::u16string out = Utf8ToWide(resolved);
+  std::free(resolved);
+  return out;
+}
+
+std::u16string PlatformEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? Utf8ToWide(value) : std::u16string();
+}
+
+std::u16string PlatformHomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return Utf8ToWide(home);
+  // A service or a cron job may run without $HOME: the account's own entry knows it.
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir) {
+    return std::u16string();
+  }
+  return Utf8ToWide(found->pw_dir);
+}
 
 uint32_t PlatformThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
 

@@ -1,4 +1,5 @@
-// Windows side of the seam: folders, atomic replace, process facts, opening a URL, the entry point.
+// Windows side of the seam: folders, atomic replace, links resolved, the environment, process facts,
+// opening a URL, the entry point.
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -66,6 +67,46 @@ bool PlatformSetFileTime(const std::u16string& path, int64_t unix_seconds) {
 std::filesystem::path PlatformFsPath(const std::u16string& path) { return std::filesystem::path(Native(path)); }
 
 char16_t PlatformPathSeparator() { return u'\\'; }
+
+std::u16string PlatformResolvedPath(const std::u16string& path) {
+  if (path.empty()) return std::u16string();
+  // Opened for nothing but its name: no read access, every sharing allowed, folders too.
+  HANDLE file = CreateFileW(Native(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::u16string();
+  std::wstring name(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, &name[0], static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+  if (length >= name.size()) {
+    name.assign(length + 1, L'\0');
+    length = GetFinalPathNameByHandleW(file, &name[0], static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+  }
+  CloseHandle(file);
+  if (length == 0 || length >= name.size()) return std::u16string();
+  name.resize(length);
+  // The answer is always in the "\\?\" form; the plain form compares with paths given by a user.
+  if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) return U(L"\\\\" + name.substr(8));
+  if (name.compare(0, 4, L"\\\\?\\") == 0) return U(name.substr(4));
+  return U(name);
+}
+
+std::u16string PlatformEnvironment(const char* name) {
+  const std::wstring wide_name(name, name + std::char_traits<char>::length(name));  // the names asked for are ASCII
+  const DWORD needed = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (needed == 0) return std::u16string();
+  std::wstring value(needed, L'\0');
+  const DWORD length = GetEnvironmentVariableW(wide_name.c_str(), &value[0], needed);
+  if (length == 0 || length >= needed) return std::u16string();
+  value.resize(length);
+  return U(value);
+}
+
+std::u16string PlatformHomeFolder() {
+  const std::u16string profile = PlatformEnvironment("USERPROFILE");
+  if (!profile.empty()) return profile;
+  wchar_t buffer[MAX_PATH] = {0};
+  if (SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, buffer) != S_OK) return std::u16string();
+  return U(buffer);
+}
 
 uint32_t PlatformThreadId() { return GetCurrentThreadId(); }
 
