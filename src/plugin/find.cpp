@@ -94,6 +94,8 @@ HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
   try {
     const std::u16string host_path = FromHost(path);
     const VirtualPath components = SplitPath(host_path);
+    // The date worker goes on only while the host stays in its folder.
+    StopDateWorkerUnlessFor(PathPrefix(components, components.size()));
     std::unique_ptr<FindHandle> handle;
     if (components.empty()) {
       handle = RootListing();

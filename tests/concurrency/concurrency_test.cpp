@@ -34,6 +34,7 @@ class Concurrency : public BrowseTest {
     BrowseTest::Configure(entries, hub_suffix);
     ASSERT_EQ(List("\\One").size(), 2u);  // stored folders for the main thread
     ASSERT_EQ(List("\\Files\\basic").size(), 11u);
+    ASSERT_EQ(List("\\Files\\basic\\nested").size(), 1u);
   }
   void MainThreadWork() {  // the rename saves favorites.json twice
     EXPECT_EQ(List("\\").size(), 10u);  // seven entries and the fixed records
