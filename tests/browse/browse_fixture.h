@@ -93,17 +93,6 @@ class BrowseTest : public ::testing::Test {
     return JoinFsPath(JoinFsPath(config_, u"cache"), Utf8ToWide(name + ".json"));
   }
   std::u16string LocalPath(const std::string& name) const { return JoinFsPath(downloads_, Utf8ToWide(name)); }
-  // Waits until the fake hub has received a request whose target contains `part` and not answered it.
-  bool WaitForRequestInProgress(const std::string& part) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const LoggedRequest& r : FetchHubLog()) {
-        if (r.path.find(part) != std::string::npos && r.status == -1) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
   // A repository folder's record as the module stores it, and where.
   std::u16string CacheFolderPath() const { return JoinFsPath(config_, u"cache"); }
   std::u16string RecordFile(const std::string& repo_id, const std::string& folder, uint32_t is_dataset = 0) const {

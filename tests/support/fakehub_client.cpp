@@ -2,7 +2,9 @@
 #include "fakehub_client.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -39,6 +41,17 @@ std::vector<LoggedRequest> FetchHubLog() {
 void ResetHubLog() { HttpGet(Utf8ToWide(HubUrl() + "__admin/reset"), ""); }
 
 void ReleaseHeldRequests() { HttpGet(Utf8ToWide(HubUrl() + "__admin/release"), ""); }
+
+bool WaitForRequestInProgress(const std::string& part) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const LoggedRequest& r : FetchHubLog()) {
+      if (r.path.find(part) != std::string::npos && r.status == -1) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
 
 void FakeHubTest::SetUp() {
   ASSERT_FALSE(HubUrl().empty()) << "run through tools/fakehub/run_with_hub.py";
