@@ -83,7 +83,8 @@ struct DatesRun {
 // failing page ends the run: nothing retries it.
 DatesRun FetchFolderDates(const DateJob& job, const std::atomic<bool>& stop);
 // On the host's main thread only (elsewhere these do nothing). Start: unless a worker still runs for
-// the same listing; a finished one, or one for another listing, is stopped first. Stop: raises the stop
+// the same listing; a finished one, or one for another listing, is stopped first. The thread waits a
+// second before its first page, so that folders a host only passes through cost no request. Stop: raises the stop
 // flag (the request in flight ends within about 100 ms), joins the thread and releases the module
 // reference the thread held. Never from DllMain or a static destructor.
 bool StartDateWorker(DateJob job, const std::u16string& listing_path);

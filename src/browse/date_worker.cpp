@@ -7,6 +7,8 @@
 // of what it needs, and the only global it touches is a pointer with a trivial destructor. A process
 // that exits while it runs ends it without any destructor waiting for it.
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -20,12 +22,17 @@ namespace {
 
 constexpr int64_t kMinRemainingRequests = 50;  // left for the user's own browsing
 constexpr int kSaveAttempts = 5;               // a reader holding the file (Windows) makes a replace fail
+// The first page waits this long: a host walking folders (a recursive copy, the user passing through)
+// lists the next one sooner and stops the worker before it has spent a request on this one.
+constexpr auto kFirstPageDelay = std::chrono::milliseconds(1000);
 
 struct DateWorker {
   DateJob job;
   std::u16string listing_path;
   std::atomic<bool> stop{false};
   std::atomic<bool> finished{false};
+  std::mutex lock;                  // for `changed` alone
+  std::condition_variable changed;  // stop raised, or finished
   void* module = nullptr;
   std::thread thread;
 };
@@ -48,11 +55,17 @@ bool ReadRecord(const DateJob& job, TreeFolderRecord* record) {
 
 void RunWorker(DateWorker* worker) {
   try {
+    {
+      std::unique_lock<std::mutex> guard(worker->lock);
+      worker->changed.wait_for(guard, kFirstPageDelay, [worker] { return worker->stop.load(); });
+    }
     FetchFolderDates(worker->job, worker->stop);
   } catch (...) {
     // Out of memory: the record keeps what was merged so far.
   }
+  std::lock_guard<std::mutex> guard(worker->lock);
   worker->finished.store(true);
+  worker->changed.notify_all();
 }
 
 }  // namespace
@@ -172,11 +185,19 @@ void StopDateWorker() noexcept {
   if (!IsMainThread()) return;
   DateWorker* worker = g_worker.exchange(nullptr);
   if (!worker) return;
-  worker->stop.store(true);
-  // A transport that waits without looking at the flag is made to look (WinHTTP under Wine).
-  while (!worker->finished.load()) {
-    PlatformHttpAbort(&worker->stop);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  try {
+    std::unique_lock<std::mutex> guard(worker->lock);
+    worker->stop.store(true);
+    worker->changed.notify_all();  // out of its wait before the first page
+    while (!worker->finished.load()) {
+      // A transport that waits without looking at the flag is made to look (WinHTTP under Wine).
+      guard.unlock();
+      PlatformHttpAbort(&worker->stop);
+      guard.lock();
+      worker->changed.wait_for(guard, std::chrono::milliseconds(10), [worker] { return worker->finished.load(); });
+    }
+  } catch (...) {
+    worker->stop.store(true);
   }
   try {
     worker->thread.join();

@@ -69,8 +69,8 @@ const char* TypeOfLetter(char letter) {
   return "other";  // shown as a file, never copied as one (a copy asks for type "file")
 }
 
-// "<kind> <size> <mtime> <name>"; false for anything else.
-bool ParseItemLine(const std::string& line, TreeItem* item) {
+// "<kind> <size> <mtime> <name>" into `item`, its path `prefix` + name; false for anything else.
+bool ParseItemLine(const std::string& line, const std::string& prefix, TreeItem* item) {
   if (line.size() < 7 || line[1] != ' ') return false;
   const char letter = line[0];
   if (letter != 'd' && letter != 'f' && letter != 'o') return false;
@@ -94,7 +94,9 @@ bool ParseItemLine(const std::string& line, TreeItem* item) {
   item->type = TypeOfLetter(letter);
   item->size = numbers[0];
   item->mtime = numbers[1];
-  item->path.assign(line, pos, std::string::npos);
+  item->path.reserve(prefix.size() + line.size() - pos);
+  item->path.assign(prefix);
+  item->path.append(line, pos, std::string::npos);
   return true;
 }
 
@@ -102,20 +104,20 @@ bool ParseItemLine(const std::string& line, TreeItem* item) {
 // types, or whose items or hashes are not lines of their form, is unreadable as a whole.
 class RecordReader {
  public:
-  RecordReader(TreeRecordRead what, TreeFolderRecord* record) : what_(what), record_(record) {}
+  // The folder the record is asked for names its items' paths; the record must say it is that folder.
+  RecordReader(TreeRecordRead what, const std::string& folder, TreeFolderRecord* record)
+      : what_(what), prefix_(folder.empty() ? std::string() : folder + "/"), record_(record) {}
 
   bool Finish(bool parsed) {
     if (bad_ || !(parsed || stopped_) || format_ != kTreeFolderFormat || !seen_identity_) return false;
     if (what_ == TreeRecordRead::Whole) {
       if (type_ != "tree-folder") return false;
-      if (!oids_.empty() || !record_->items.empty()) {
-        if (oids_.size() != record_->items.size()) return false;
-        for (size_t i = 0; i < oids_.size(); ++i) {
-          const std::string& text = oids_[i];
-          const size_t space = text.find(' ');
-          record_->items[i].oid = text.substr(0, space);
-          if (space != std::string::npos) record_->items[i].lfs_oid = text.substr(space + 1);
-        }
+      if (oids_.size() != record_->items.size()) return false;
+      for (size_t i = 0; i < oids_.size(); ++i) {
+        const std::string& text = oids_[i];
+        const size_t space = text.find(' ');
+        record_->items[i].oid = text.substr(0, space);
+        if (space != std::string::npos) record_->items[i].lfs_oid = text.substr(space + 1);
       }
     }
     return true;
@@ -127,8 +129,8 @@ class RecordReader {
   // ---- the SAX interface ----
   bool null() { return Scalar(); }
   bool boolean(bool value) {
-    if (depth_ == 1 && top_ == "dates_complete") record_->dates_complete = value;
-    else if (depth_ == 1 && top_ == "large_repository") record_->large_repository = value;
+    if (depth_ == 1 && top_ == Top::DatesComplete) record_->dates_complete = value;
+    else if (depth_ == 1 && top_ == Top::LargeRepository) record_->large_repository = value;
     return Scalar();
   }
   bool number_integer(json::number_integer_t value) { return Number(static_cast<int64_t>(value), true); }
@@ -141,37 +143,34 @@ class RecordReader {
     return Number(whole ? static_cast<int64_t>(value) : 0, whole);
   }
   bool string(json::string_t& value) {
-    if (depth_ == 1) {
-      if (top_ == "dates_next_url") record_->dates_next_url = std::move(value);
-      else if (top_ == "type") type_ = std::move(value);
-      return Scalar();
+    if (depth_ == 2 && top_ == Top::Items) {  // by far the most
+      if (record_->items.size() >= kMaxFolderItems) return Fail();
+      record_->items.emplace_back();
+      return ParseItemLine(value, prefix_, &record_->items.back()) || Fail();
     }
-    if (depth_ == 2 && top_ == "identity") {
+    if (depth_ == 2 && top_ == Top::Oids) {
+      if (what_ != TreeRecordRead::Whole) return true;
+      if (oids_.size() >= kMaxFolderItems) return Fail();
+      oids_.push_back(std::move(value));
+      return true;
+    }
+    if (depth_ == 2 && top_ == Top::Identity) {
       if (member_ == "folder") folder_ = std::move(value);
       else if (member_ == "kind") kind_ = std::move(value);
       else if (member_ == "repo_id") repo_id_ = std::move(value);
       else if (member_ == "revision") revision_ = std::move(value);
       return true;
     }
-    if (depth_ == 2 && top_ == "items") {
-      if (record_->items.size() >= kMaxFolderItems) return Fail();
-      TreeItem item;
-      if (!ParseItemLine(value, &item)) return Fail();
-      record_->items.push_back(std::move(item));
-      return true;
-    }
-    if (depth_ == 2 && top_ == "oids") {
-      if (what_ != TreeRecordRead::Whole) return true;
-      if (oids_.size() >= kMaxFolderItems) return Fail();
-      oids_.push_back(std::move(value));
-      return true;
+    if (depth_ == 1) {
+      if (top_ == Top::DatesNextUrl) record_->dates_next_url = std::move(value);
+      else if (top_ == Top::Type) type_ = std::move(value);
     }
     return Scalar();
   }
   bool binary(json::binary_t&) { return Fail(); }
   bool start_object(size_t) {
     if (depth_ == 0) return ++depth_, true;
-    if (depth_ == 1 && top_ == "identity") {
+    if (depth_ == 1 && top_ == Top::Identity) {
       seen_identity_ = true;
       return ++depth_, true;
     }
@@ -179,55 +178,70 @@ class RecordReader {
   }
   bool end_object() { return --depth_, true; }
   bool key(json::string_t& name) {
-    if (depth_ == 1) {
-      if (items_done_ && what_ == TreeRecordRead::Names) {
-        stopped_ = true;  // everything a listing needs is read
-        return false;
-      }
-      top_ = std::move(name);
-    } else {
+    if (depth_ != 1) {
       member_ = std::move(name);
+      return true;
     }
+    if (items_done_ && what_ == TreeRecordRead::Names) {
+      stopped_ = true;  // everything a listing needs is read
+      return false;
+    }
+    top_ = name == "items"              ? Top::Items
+           : name == "oids"             ? Top::Oids
+           : name == "identity"         ? Top::Identity
+           : name == "format"           ? Top::Format
+           : name == "fetched_at"       ? Top::FetchedAt
+           : name == "dates_complete"   ? Top::DatesComplete
+           : name == "dates_next_url"   ? Top::DatesNextUrl
+           : name == "large_repository" ? Top::LargeRepository
+           : name == "type"             ? Top::Type
+                                        : Top::Other;
     return true;
   }
   bool start_array(size_t) {
-    if (depth_ == 1 && (top_ == "items" || top_ == "oids")) return ++depth_, true;
+    if (depth_ == 1 && (top_ == Top::Items || top_ == Top::Oids)) {
+      if (top_ == Top::Items) record_->items.reserve(1024);
+      return ++depth_, true;
+    }
     return Nested();
   }
   bool end_array() {
-    if (depth_ == 2 && top_ == "items") items_done_ = true;
+    if (depth_ == 2 && top_ == Top::Items) items_done_ = true;
     return --depth_, true;
   }
   bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
  private:
+  enum class Top { Other, Items, Oids, Identity, Format, FetchedAt, DatesComplete, DatesNextUrl, LargeRepository, Type };
+
   bool Fail() {
     bad_ = true;
     return false;
   }
+  bool OwnList() const { return top_ == Top::Identity || top_ == Top::Items || top_ == Top::Oids; }
   // A value where a member of the record's own takes another shape makes the record unreadable.
   bool Scalar() {
     if (depth_ == 0) return Fail();  // the top level is no object
-    if (depth_ == 1 && (top_ == "identity" || top_ == "items" || top_ == "oids")) return Fail();
-    if (depth_ >= 2 && (top_ == "items" || top_ == "oids")) return Fail();
+    if (OwnList()) return Fail();
     return true;
   }
   bool Number(int64_t value, bool exact) {
-    if (depth_ == 1 && top_ == "fetched_at") record_->fetched_at = exact ? value : 0;
-    if (depth_ == 1 && top_ == "format") format_ = exact ? value : -1;
+    if (depth_ == 1 && top_ == Top::FetchedAt) record_->fetched_at = exact ? value : 0;
+    if (depth_ == 1 && top_ == Top::Format) format_ = exact ? value : -1;
     return Scalar();
   }
   // Objects and arrays nested anywhere else: unknown members a later format might add are skipped.
   bool Nested() {
-    if (depth_ == 0) return Fail();
-    if (top_ == "identity" || top_ == "items" || top_ == "oids") return Fail();
+    if (depth_ == 0 || OwnList()) return Fail();
     return ++depth_, true;
   }
 
   TreeRecordRead what_;
+  std::string prefix_;
   TreeFolderRecord* record_;
   int depth_ = 0;
-  std::string top_, member_, type_;
+  Top top_ = Top::Other;
+  std::string member_, type_;
   std::string folder_, kind_, repo_id_, revision_;
   int64_t format_ = -1;
   bool seen_identity_ = false, items_done_ = false, stopped_ = false, bad_ = false;
@@ -264,7 +278,7 @@ bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string&
       return false;
     }
     TreeFolderRecord record;
-    RecordReader reader(what, &record);
+    RecordReader reader(what, folder, &record);
     const bool parsed = json::sax_parse(text, &reader, json::input_format_t::json, /*strict=*/true,
                                         /*ignore_comments=*/false);
     if (!reader.Finish(parsed)) return false;
@@ -273,9 +287,6 @@ bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string&
     record.repo_id = repo_id;
     record.is_dataset = is_dataset;
     record.folder = folder;
-    if (!folder.empty()) {
-      for (TreeItem& item : record.items) item.path.insert(0, folder + "/");
-    }
     *out = std::move(record);
     return true;
   } catch (...) {
