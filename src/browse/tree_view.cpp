@@ -10,6 +10,7 @@
 //
 // A wasted page with dates costs the hub about ten times a plain page of a small folder, and both
 // cost one request of the user's budget (figures in bench/README.md).
+#include <algorithm>
 #include <unordered_map>
 
 #include "browse/browse.h"
@@ -25,13 +26,18 @@ std::string ParentOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// The folder's direct children among a recursive answer's items, in order.
-std::vector<TreeItem> ChildrenIn(const std::vector<TreeItem>& items, const std::string& folder) {
-  std::vector<TreeItem> children;
-  for (const TreeItem& item : items) {
-    if (!item.path.empty() && ParentOf(item.path) == folder) children.push_back(item);
-  }
-  return children;
+bool IsChildOf(const std::string& path, const std::string& folder) {
+  const size_t start = folder.empty() ? 0 : folder.size() + 1;
+  if (path.size() <= start || path.find('/', start) != std::string::npos) return false;
+  return folder.empty() || (path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
+}
+
+// The folder's direct children among `items`, in order.
+std::vector<TreeItem> ChildrenIn(std::vector<TreeItem> items, const std::string& folder) {
+  items.erase(std::remove_if(items.begin(), items.end(),
+                             [&folder](const TreeItem& item) { return !IsChildOf(item.path, folder); }),
+              items.end());
+  return items;
 }
 
 // A folder listed from the hub: as far as it got, and whether that is the whole folder.
@@ -54,7 +60,8 @@ FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const s
   TreeQuery names;
   names.folder = folder;
   TreePages pages = ListTree(repo_id, key, is_dataset, names);
-  record.items = std::move(pages.items);
+  // An item outside the folder is no child of it, whatever a broken hub sends.
+  record.items = ChildrenIn(std::move(pages.items), folder);
   if (!pages.outcome.complete || !pages.next_url.empty()) {
     fetch.failed = pages.outcome;
     fetch.failed.complete = false;

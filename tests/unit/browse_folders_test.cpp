@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "hub_scripted_exchange.h"
 #include "support/test_env.h"
 
 namespace {
@@ -77,6 +78,25 @@ TEST(MergeDates, TakesADateOnlyWherePathTypeAndOidMatch) {
   std::vector<int64_t> times;
   for (const TreeItem& item : items) times.push_back(item.mtime);
   EXPECT_EQ(times, (std::vector<int64_t>{100, 0, 0, 0, 33, 0, 0}));
+}
+
+// A folder's listing shows the folder's own children, whatever else a broken hub puts in its answer;
+// and what it shows is what its record keeps.
+TEST(EnumModelTree, ShowsAndKeepsOnlyTheFoldersOwnChildren) {
+  ResetLinkedState(MakeTempFolder("children"));
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?limit=1000",
+             R"([{"path":"d/a","oid":"1"},{"path":"x/b"},{"path":"d/c/deep"},{"path":"d/"},{"path":"d"},
+                 {"path":"dd/e"},{"type":"directory","path":"d/sub","oid":"2"}])");
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?expand=true&limit=100", "[]");
+  std::vector<std::u16string> names;
+  for (const ListItem& item : EnumModelTree("o/m", "d", 0)) names.push_back(item.name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
+  hub.requests.clear();
+  names.clear();
+  for (const ListItem& item : EnumModelTree("o/m", "d", 0)) names.push_back(item.name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
+  EXPECT_TRUE(hub.requests.empty());  // from its record
 }
 
 #if !defined(_WIN32)  // on Windows the shell starts the browser; there is nothing to stand in for
