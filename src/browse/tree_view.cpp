@@ -169,8 +169,8 @@ Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, u
   Listing listing;
   listing.reserve(folder.items.size());
   for (const TreeItem& child : folder.items) {
-    const size_t slash = child.path.rfind('/');
-    std::u16string name = Utf8ToWide(slash == std::string::npos ? child.path : child.path.substr(slash + 1));
+    const size_t start = child.path.rfind('/') + 1;  // 0 without a "/"
+    std::u16string name = Utf8ToWide(child.path.data() + start, child.path.size() - start);
     if (!IsHostSafeName(name)) continue;
     const bool is_folder = child.type == "directory";
     listing.push_back({std::move(name), is_folder, is_folder ? 0 : child.size, child.mtime});

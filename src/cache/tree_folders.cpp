@@ -7,6 +7,7 @@
 // loads in a few milliseconds; figures in bench/README.md.
 #include "cache/tree_folders.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -195,14 +196,12 @@ class RecordReader {
            : name == "dates_next_url"   ? Top::DatesNextUrl
            : name == "large_repository" ? Top::LargeRepository
            : name == "type"             ? Top::Type
+           : name == "item_count"       ? Top::ItemCount
                                         : Top::Other;
     return true;
   }
   bool start_array(size_t) {
-    if (depth_ == 1 && (top_ == Top::Items || top_ == Top::Oids)) {
-      if (top_ == Top::Items) record_->items.reserve(1024);
-      return ++depth_, true;
-    }
+    if (depth_ == 1 && (top_ == Top::Items || top_ == Top::Oids)) return ++depth_, true;
     return Nested();
   }
   bool end_array() {
@@ -212,7 +211,9 @@ class RecordReader {
   bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
  private:
-  enum class Top { Other, Items, Oids, Identity, Format, FetchedAt, DatesComplete, DatesNextUrl, LargeRepository, Type };
+  enum class Top {
+    Other, Items, Oids, Identity, Format, FetchedAt, DatesComplete, DatesNextUrl, LargeRepository, Type, ItemCount
+  };
 
   bool Fail() {
     bad_ = true;
@@ -227,6 +228,9 @@ class RecordReader {
   }
   bool Number(int64_t value, bool exact) {
     if (depth_ == 1 && top_ == Top::FetchedAt) record_->fetched_at = exact ? value : 0;
+    if (depth_ == 1 && top_ == Top::ItemCount && exact && value > 0) {
+      record_->items.reserve(static_cast<size_t>(std::min<int64_t>(value, kMaxFolderItems)));
+    }
     if (depth_ == 1 && top_ == Top::Format) format_ = exact ? value : -1;
     return Scalar();
   }
@@ -316,6 +320,7 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
           {"folder", record.folder}}},
         {"fetched_at", record.fetched_at},
         {"dates_complete", record.dates_complete},
+        {"item_count", items.size()},  // read before the items: room for all of them at once
         {"dates_next_url", record.dates_next_url},
         {"large_repository", record.large_repository},
         {"items", std::move(items)},
