@@ -211,7 +211,7 @@ int CachedFolder(const fs::path& scratch) {
       const double cpu_start = ThreadCpuMs();
       if (ListAll(m, "\\Big\\" + name) != static_cast<size_t>(count)) return 1;
       listing.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-      listing_cpu.push_back(ThreadCpuMs() - cpu_start);
+      listing_cpu.push_back(cpu_start < 0 ? -1 : ThreadCpuMs() - cpu_start);
       TreeFolderRecord record;
       start = Clock::now();
       if (!ReadTreeFolderRecord(cache, "bench/big", 0, name, TreeRecordRead::Names, &record)) return 1;

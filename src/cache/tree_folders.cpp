@@ -2,9 +2,9 @@
 //
 // The form keeps every item on one line of text, "<kind> <size> <mtime> <name>" (kind d, f or o for a
 // folder, a file or another type), and the hashes in a parallel array of "<oid>[ <lfs oid>]". The
-// writer orders members by name, so "items" comes before "oids": a listing reads up to the end of the
-// items and stops there, leaving the hashes (most of the text) unparsed. A 10,000-item folder then
-// loads in a few milliseconds; figures in bench/README.md.
+// writer orders members by name, so the identity and "item_count" come before "items", and "items"
+// before "oids": a listing reads up to the end of the items and stops there, leaving the hashes (most
+// of the text) unparsed. A 10,000-item folder then loads in a few milliseconds (bench/README.md).
 #include "cache/tree_folders.h"
 
 #include <algorithm>

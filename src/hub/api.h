@@ -15,8 +15,8 @@ struct FetchOutcome {
   bool rate_limited = false;  // a 429, or no request sent while the hub's rate limit pauses API requests
 };
 
-// A listing ends after this many items (and counts as complete): about ten times the largest real
-// repository tree the paging limits allow, and a bound on what a hostile hub can make us hold.
+// An owner's or a collection's listing ends after this many items (and counts as complete): far
+// above any real one, and a bound on what a hostile hub can make us hold.
 constexpr size_t kMaxListingItems = 100000;
 // One repository folder: the hub allows 10,000 items in a folder; a folder listing that reaches ten
 // times that, or this many pages (the hub's largest folder is 10 pages of 1,000), is a hostile or
@@ -93,8 +93,8 @@ TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint3
 // and leaves the page incomplete.
 TreePages FetchTreePage(const std::u16string& url, const std::string& api_key, const std::string& site_url,
                         const std::atomic<bool>* abort);
-// The whole repository, recursive with dates, every page: what the folder listings cut per folder.
-// A failing page keeps the items before it, reported incomplete.
+// The whole repository, recursive with dates, every page (a complete picture to compare with; the
+// tree view lists folder by folder). A failing page keeps the items before it, reported incomplete.
 std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
                                     uint32_t is_dataset);
 void FillDirectoryTimes(std::vector<TreeItem>* items);
