@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -89,6 +91,15 @@ int ProcessThreadCount() {
   }
 #endif
   return count;
+}
+
+bool ThreadCountSettlesAt(int expected) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ProcessThreadCount() != expected) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 std::u16string ResetConfigFolder() {
