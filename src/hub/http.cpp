@@ -13,6 +13,7 @@
 
 #include "core/state.h"
 #include "core/text.h"
+#include "hub/ratelimit.h"
 
 namespace {
 
@@ -299,6 +300,11 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
                     std::u16string* next_link, bool* whole) {
   if (whole) *whole = false;
   try {
+    // The hub's limit is reached: nothing goes out before it said, and the caller sees a refusal.
+    if (!ApiRequestAllowed()) {
+      if (status) *status = 429;
+      return std::string();
+    }
     std::string body;
     HttpResponseHead head;
     HttpFetchOptions options;
@@ -310,6 +316,7 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
           return true;
         });
     if (result == HttpExchangeResult::NoResponse) return std::string();
+    NoteApiAnswer(head.status, head.raw_headers);
     if (status) *status = head.status;
     if (whole) *whole = result == HttpExchangeResult::Complete && MatchesContentLength(head, body.size());
     if (next_link && !head.link.empty()) {

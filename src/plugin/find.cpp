@@ -6,6 +6,7 @@
 
 #include "core/state.h"
 #include "core/time.h"
+#include "hub/ratelimit.h"
 #include "platform/platform.h"
 #include "plugin/folders.h"
 #include "plugin/host_text.h"
@@ -102,6 +103,7 @@ HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
     } else {
       handle = EntryListing(components, host_path);
     }
+    TellRateLimitsOnMainThread();  // a limit this listing (or a copy on another thread) ran into
     if (handle && !handle->records.empty() && find_data) {
       *find_data = handle->records[0];
       handle->cursor = 1;

@@ -28,9 +28,12 @@ std::vector<LoggedRequest> FetchHubLog();
 void ResetHubLog();
 // Answers every request the "hold" fault mode is keeping waiting.
 void ReleaseHeldRequests();
+// GET /__admin/limits?`query` ("api=3&window=2", "lift=true"): the hub's quotas, every window anew.
+bool SetHubLimits(const std::string& query);
 
 // The core (no module) pointed at the fake hub, its log cleared. WithFault puts "__fault/MODE/" in
-// front of every request (next-page links too), "" removes it; At(rest) is the fake hub's URL rest.
+// front of every request (next-page links too), "" removes it, and forgets what the hub's rate-limit
+// headers said (a fault's 429 pauses API requests for minutes); At(rest) is the fake hub's URL rest.
 class FakeHubTest : public ::testing::Test {
  public:
   static void WithFault(const std::string& mode);
