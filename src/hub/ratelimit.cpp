@@ -118,7 +118,8 @@ int64_t RetryAfterSeconds(const std::string& value, int64_t now_unix) {
   if (text.find_first_not_of("0123456789") == std::string::npos) return BoundedNumber(text);
   const int64_t date = ParseHttpDate(text);
   if (date == 0) return -1;
-  return std::clamp<int64_t>(date - now_unix, 0, kMaxRateLimitNumber);
+  // Both the date and the clock name a whole second: the moment meant may lie up to one second later.
+  return std::clamp<int64_t>(date - now_unix + 1, 0, kMaxRateLimitNumber);
 }
 
 int64_t PauseSeconds(int64_t seconds) { return std::clamp(seconds, kMinPauseSeconds, kMaxPauseSeconds); }

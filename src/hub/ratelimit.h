@@ -27,7 +27,7 @@ struct RateLimitHeaders {
   int64_t reset_seconds = -1;   // RateLimit "t"
   int64_t quota = -1;           // RateLimit-Policy "q"
   int64_t window_seconds = -1;  // RateLimit-Policy "w"
-  int64_t retry_after = -1;     // Retry-After in seconds from `now_unix` (a date already past: 0)
+  int64_t retry_after = -1;     // Retry-After in seconds from `now_unix` (a date: one more; one past: 0)
 };
 constexpr int64_t kMaxRateLimitNumber = 1000000000;
 

@@ -75,11 +75,12 @@ TEST(RateLimitHeaders, TheHubsFormsAreReadAndEverythingElseIsAbsent) {
       {Headers("\"api\";r=1;r=2"), "api", {2, -1, -1, -1, -1}},  // the last of a repeated key
       {Headers("api", "\"fixed window\""), "api", {-1, -1, -1, -1, -1}},
       {Headers("\"api\"\"\";r=1;;;=;t"), "api", {-1, -1, -1, -1, -1}},
-      // Retry-After: seconds, each HTTP date form, a date past, a list, garbage.
+      // Retry-After: seconds; each HTTP date form, a whole second more (the moment meant may lie within
+      // the second the date names); a date past; a list; garbage.
       {Headers("", "", " 120 "), "api", {-1, -1, -1, -1, 120}},
-      {Headers("", "", "Sun, 01 Jan 2040 00:00:00 GMT"), "api", {-1, -1, -1, -1, 2208988800 - now}},
-      {Headers("", "", "Thursday, 09-Oct-25 09:06:50 GMT"), "api", {-1, -1, -1, -1, 10}},
-      {Headers("", "", "Thu Oct  9 09:06:50 2025"), "api", {-1, -1, -1, -1, 10}},
+      {Headers("", "", "Sun, 01 Jan 2040 00:00:00 GMT"), "api", {-1, -1, -1, -1, 2208988800 - now + 1}},
+      {Headers("", "", "Thursday, 09-Oct-25 09:06:50 GMT"), "api", {-1, -1, -1, -1, 11}},
+      {Headers("", "", "Thu Oct  9 09:06:50 2025"), "api", {-1, -1, -1, -1, 11}},
       {Headers("", "", "Mon, 01 Jan 2001 00:00:00 GMT"), "api", {-1, -1, -1, -1, 0}},
       {Headers("", "", "5") + "Retry-After: 6\r\n", "api", {-1, -1, -1, -1, -1}},
       {Headers("", "", "soon"), "api", {-1, -1, -1, -1, -1}},
