@@ -169,6 +169,25 @@ void Tell(const std::u16string& text) {
   AskHost(kRequestMessageOk, u"HuggingFace", text, nullptr);
 }
 
+// What was reached since the last call, once per window; the API only while its pause lasts.
+void TellReached() {
+  const uint64_t api = g_api.pauses.load();
+  if (api != g_api.told.load()) {
+    g_api.told = api;
+    const int64_t left = SecondsLeft(g_api);
+    if (left > 0) Tell(ApiLimitMessage(g_api.quota, g_api.window, left));  // over already: nothing to tell
+  }
+  const uint64_t downloads = g_resolvers.pauses.load();
+  if (downloads != g_resolvers.told.load()) {
+    g_resolvers.told = downloads;
+    // The copy failed whenever this is told; the log had the line when it did.
+    AskHost(kRequestMessageOk, u"HuggingFace",
+            DownloadLimitMessage(g_resolvers.quota, g_resolvers.window,
+                                 g_resolvers.reset_known ? SecondsLeft(g_resolvers) : -1),
+            nullptr);
+  }
+}
+
 }  // namespace
 
 RateLimitHeaders ReadRateLimitHeaders(const std::string& raw_headers, const std::string& bucket, int64_t now_unix) {
@@ -226,22 +245,12 @@ void NoteDownloadRateLimited(const RateLimitHeaders& headers) {
   LogMessage(DownloadLimitMessage(headers.quota, headers.window_seconds, reset));
 }
 
-void TellRateLimitsOnMainThread() {
+void TellRateLimitsOnMainThread() noexcept {
   if (!IsMainThread()) return;
-  const uint64_t api = g_api.pauses.load();
-  if (api != g_api.told.load()) {
-    g_api.told = api;
-    const int64_t left = SecondsLeft(g_api);
-    if (left > 0) Tell(ApiLimitMessage(g_api.quota, g_api.window, left));  // over already: nothing to tell
-  }
-  const uint64_t downloads = g_resolvers.pauses.load();
-  if (downloads != g_resolvers.told.load()) {
-    g_resolvers.told = downloads;
-    // The copy failed whenever this is told; the log had the line when it did.
-    AskHost(kRequestMessageOk, u"HuggingFace",
-            DownloadLimitMessage(g_resolvers.quota, g_resolvers.window,
-                                 g_resolvers.reset_known ? SecondsLeft(g_resolvers) : -1),
-            nullptr);
+  try {
+    TellReached();
+  } catch (...) {
+    // Out of memory for a message: the limit goes untold, the export goes on.
   }
 }
 

@@ -57,7 +57,7 @@ void NoteDownloadRateLimited(const RateLimitHeaders& headers);
 
 // On the host's main thread (elsewhere it does nothing): a limit reached since the last call, on this
 // thread or another, is logged and told through the host's request callback, once per window.
-void TellRateLimitsOnMainThread();
+void TellRateLimitsOnMainThread() noexcept;
 // The texts told. Counts the headers did not give (-1) are left out; seconds_left -1: not known.
 std::u16string ApiLimitMessage(int64_t quota, int64_t window_seconds, int64_t seconds_left);
 std::u16string DownloadLimitMessage(int64_t quota, int64_t window_seconds, int64_t seconds_left);

@@ -14,6 +14,12 @@
 
 namespace {
 
+// A rate limit this listing (or a copy on another thread) ran into is told once the listing is done,
+// whichever way it returns.
+struct TellLimitsAfter {
+  ~TellLimitsAfter() { TellRateLimitsOnMainThread(); }
+};
+
 void SetTime(HostFileTime* out, int64_t unix_time) {
   if (unix_time == 0) return;
   const uint64_t ft = UnixToFileTime(unix_time);
@@ -93,6 +99,7 @@ extern "C" {
 
 HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
   try {
+    const TellLimitsAfter tell_limits;
     const std::u16string host_path = FromHost(path);
     const VirtualPath components = SplitPath(host_path);
     std::unique_ptr<FindHandle> handle;
@@ -103,7 +110,6 @@ HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
     } else {
       handle = EntryListing(components, host_path);
     }
-    TellRateLimitsOnMainThread();  // a limit this listing (or a copy on another thread) ran into
     if (handle && !handle->records.empty() && find_data) {
       *find_data = handle->records[0];
       handle->cursor = 1;
