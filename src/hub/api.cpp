@@ -65,6 +65,7 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
   bool whole = false;
   std::u16string next;
   const std::string text = HttpGet(url, api_key, &page.outcome.status, &next, &whole);
+  page.outcome.rate_limited = page.outcome.status == 429;
   if (page.outcome.status != 200 || !whole) return page;
   page.body = ParseJson(text, kMaxPageValues);
   if (page.body.type() != shape) {
