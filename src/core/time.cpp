@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -19,6 +20,41 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
 }
 
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return kDays[month - 1] + (month == 2 && IsLeap(year) ? 1 : 0);
+}
+
+// A whole number of 1 to `max_digits` digits, else -1.
+int Digits(const std::string& text, size_t max_digits) {
+  if (text.empty() || text.size() > max_digits) return -1;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// "Jan" .. "Dec" as 1 .. 12, exactly as written in HTTP dates; else 0.
+int MonthNumber(const std::string& text) {
+  static const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  for (int i = 0; i < 12; ++i) {
+    if (text == kMonths[i]) return i + 1;
+  }
+  return 0;
+}
+
+bool IsWeekday(const std::string& text) {
+  static const char* const kDays[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+  static const char* const kLong[7] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
+  for (int i = 0; i < 7; ++i) {
+    if (text == kDays[i] || text == kLong[i]) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -46,5 +82,55 @@ int64_t ParseIsoTime(const std::string& text) {
   }
   const int max_day = kDays[month - 1] + (month == 2 && IsLeap(year) ? 1 : 0);
   if (day > max_day) return 0;
+  return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+int64_t ParseHttpDate(const std::string& text) {
+  // Commas and blanks separate the parts; RFC 850 writes its date with dashes.
+  std::vector<std::string> parts;
+  std::string part;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const char c = i < text.size() ? text[i] : ' ';
+    if (c == ' ' || c == '\t' || c == ',') {
+      if (!part.empty()) parts.push_back(part);
+      part.clear();
+      if (parts.size() > 6) return 0;
+    } else {
+      part.push_back(c);
+    }
+  }
+  int year = -1, month = 0, day = -1;
+  std::string clock;
+  if (parts.size() == 6 && IsWeekday(parts[0]) && parts[5] == "GMT") {
+    if (parts[1].find('-') != std::string::npos) return 0;
+    day = Digits(parts[1], 2);
+    month = MonthNumber(parts[2]);
+    year = Digits(parts[3], 4);
+    if (parts[3].size() != 4) return 0;
+    clock = parts[4];
+  } else if (parts.size() == 4 && IsWeekday(parts[0]) && parts[3] == "GMT") {  // RFC 850: 06-Nov-94
+    const std::string& date = parts[1];
+    if (date.size() != 9 || date[2] != '-' || date[6] != '-') return 0;
+    day = Digits(date.substr(0, 2), 2);
+    month = MonthNumber(date.substr(3, 3));
+    year = Digits(date.substr(7, 2), 2);
+    if (year >= 0) year += year < 70 ? 2000 : 1900;
+    clock = parts[2];
+  } else if (parts.size() == 5 && IsWeekday(parts[0])) {  // asctime: Nov  6 08:49:37 1994
+    month = MonthNumber(parts[1]);
+    day = Digits(parts[2], 2);
+    clock = parts[3];
+    year = Digits(parts[4], 4);
+    if (parts[4].size() != 4) return 0;
+  } else {
+    return 0;
+  }
+  if (clock.size() != 8 || clock[2] != ':' || clock[5] != ':') return 0;
+  const int hour = Digits(clock.substr(0, 2), 2), minute = Digits(clock.substr(3, 2), 2);
+  const int second = Digits(clock.substr(6, 2), 2);
+  if (year < 1970 || year > 9999 || month == 0 || day < 1 || day > DaysInMonth(year, month) || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60) {
+    return 0;
+  }
   return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }

@@ -13,6 +13,7 @@
 
 #include "core/state.h"
 #include "core/text.h"
+#include "hub/ratelimit.h"
 
 namespace {
 
@@ -252,6 +253,8 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
   const HttpExchangeFn exchange = injected ? injected : &PlatformHttpGet;
   std::u16string current_url = url;
   std::string key = api_key;
+  const SplitUrl first = current;
+  std::string linked_etag, linked_size;
 
   for (int hops = 0;; ++hops) {
     if (options.abort && options.abort->load()) return HttpExchangeResult::Stopped;
@@ -267,10 +270,16 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
         }
         if (!(current.secure && !next_split.secure && !options.follow_to_plain_http)) {
           next = hops >= options.max_redirects ? Next::Fail : Next::Follow;
+          if (SameOrigin(current, first)) {  // what another host says of the file is not the hub's word
+            const std::string etag = HeaderValue(response.raw_headers, "X-Linked-Etag");
+            const std::string size = HeaderValue(response.raw_headers, "X-Linked-Size");
+            if (!etag.empty()) linked_etag = etag;
+            if (!size.empty()) linked_size = size;
+          }
           return false;  // the redirect's own body is of no interest
         }
       }
-      if (final_hop) *final_hop = HttpFinalHop{current_url, key};
+      if (final_hop) *final_hop = HttpFinalHop{current_url, key, linked_etag, linked_size};
       return on_head ? on_head(response) : true;
     };
     HttpResponseHead response;
@@ -291,6 +300,11 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
                     std::u16string* next_link, bool* whole) {
   if (whole) *whole = false;
   try {
+    // The hub's limit is reached: nothing goes out before it said, and the caller sees a refusal.
+    if (!ApiRequestAllowed()) {
+      if (status) *status = 429;
+      return std::string();
+    }
     std::string body;
     HttpResponseHead head;
     HttpFetchOptions options;
@@ -302,6 +316,7 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
           return true;
         });
     if (result == HttpExchangeResult::NoResponse) return std::string();
+    NoteApiAnswer(head.status, head.raw_headers);
     if (status) *status = head.status;
     if (whole) *whole = result == HttpExchangeResult::Complete && MatchesContentLength(head, body.size());
     if (next_link && !head.link.empty()) {
@@ -359,4 +374,23 @@ std::u16string ParseNextLink(const std::u16string& link_value) {
     pos = comma + 1;
   }
   return std::u16string();
+}
+
+std::string HeaderValue(const std::string& raw_headers, const std::string& name) {
+  std::string joined;
+  size_t begin = 0;
+  while (begin < raw_headers.size()) {
+    size_t end = raw_headers.find('\n', begin);
+    if (end == std::string::npos) end = raw_headers.size();
+    const std::string line = raw_headers.substr(begin, end - begin);
+    begin = end + 1;
+    const size_t colon = line.find(':');
+    if (colon != name.size() || !EqualsNoCaseAscii(line.substr(0, colon), name)) continue;
+    const size_t first = line.find_first_not_of(" \t", colon + 1);
+    const size_t last = line.find_last_not_of(" \t\r");
+    if (first == std::string::npos || last < first) continue;
+    if (!joined.empty()) joined += ", ";
+    joined += line.substr(first, last - first + 1);
+  }
+  return joined;
 }

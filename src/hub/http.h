@@ -71,6 +71,10 @@ struct HttpFetchOptions {
 struct HttpFinalHop {
   std::u16string url;
   std::string api_key;
+  // "X-Linked-Etag" and "X-Linked-Size" of the last redirect still on the first URL's origin: the hub's
+  // own word on the file it sends elsewhere (a storage host's ETag is a hash of its own). Empty: none.
+  std::string linked_etag;
+  std::string linked_size;
 };
 
 // GET `url`, following redirects. The key travels only while every hop stays on the origin of `url`.
@@ -85,3 +89,7 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
 using HttpExchangeFn = HttpExchangeResult (*)(const HttpExchangeRequest&, HttpResponseHead*, const HttpHeadSink&,
                                               const HttpBodySink&);
 void SetHttpExchangeForTesting(HttpExchangeFn exchange);
+
+// The value of header `name` (ASCII case-insensitive) in HttpResponseHead::raw_headers, blanks
+// around it trimmed; repeated headers joined with ", " as one list; empty when absent.
+std::string HeaderValue(const std::string& raw_headers, const std::string& name);

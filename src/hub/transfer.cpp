@@ -19,7 +19,9 @@
 #include "core/files.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "core/time.h"
 #include "hub/http.h"
+#include "hub/ratelimit.h"
 #include "platform/platform.h"
 
 namespace {
@@ -33,6 +35,10 @@ constexpr uint64_t kProgressIntervalMs = 100;
 constexpr auto kCoordinatorTick = std::chrono::milliseconds(20);
 constexpr auto kHasherIdle = std::chrono::milliseconds(5);
 constexpr int kTriesPerPiece = 3;
+constexpr auto kRetryWaitSlice = std::chrono::milliseconds(50);
+// The storage network answers a range with the whole file when the request accepts gzip; say plainly
+// that it must not (neither transport asks for it today, and a proxy must not either).
+constexpr const char* kNoCompression = "Accept-Encoding: identity";
 // Pieces of a parallel transfer: small enough that the hashed beginning trails the transfer by a few
 // pieces only, and under Wine's 2 GiB body limit; large enough that a new request per piece costs
 // little (a 2 GiB file at 8 connections: 64 pieces of 32 MiB).
@@ -129,6 +135,9 @@ struct Run {
   std::u16string range_url;
   std::string range_key;
   std::vector<std::unique_ptr<Piece>> pieces;
+  int64_t expected_size = -1;   // the listing's size, else the hub's X-Linked-Size; -1: unknown
+  ContentCheck check;           // the listing's, else the hub's X-Linked-Etag (then checked here)
+  bool linked_check = false;
 
   // Under the lock.
   bool failed = false;
@@ -136,6 +145,9 @@ struct Run {
   uint32_t status = 0;
   int workers_running = 0;
   bool file_touched = false;
+  RateLimitHeaders limited;        // what the 429 that ended the run said
+  int64_t linked_size = -1;        // the hub's X-Linked-Size, when an answer of another size ended the run
+  int64_t linked_size_seen = -1;   // that answer's size
 
   std::atomic<int64_t> had{0};       // bytes present before this attempt
   std::atomic<int64_t> received{0};  // bytes written by this attempt
@@ -160,11 +172,55 @@ HttpFetchOptions FetchOptions(const Run& run) {
   options.follow_to_plain_http = true;
   options.max_redirects = kMaxRedirects;
   options.read_chunk = kReadChunk;
+  options.extra_headers = {kNoCompression};
   return options;
 }
 
 std::string RangeHeader(int64_t first, int64_t last) {
   return "Range: bytes=" + std::to_string(first) + "-" + (last >= 0 ? std::to_string(last) : std::string());
+}
+
+// The hub's X-Linked-Etag when it is a SHA-256 (a large file's); a small file's is its git blob id,
+// which the listing's "oid" covers, and a storage host's own ETag is never taken (HttpFinalHop).
+ContentCheck LinkedCheck(const std::string& etag) {
+  std::string hex = etag;
+  if (hex.compare(0, 2, "W/") == 0) hex.erase(0, 2);
+  if (hex.size() >= 2 && hex.front() == '"' && hex.back() == '"') hex = hex.substr(1, hex.size() - 2);
+  ContentCheck check;
+  if (hex.size() != 64) return check;
+  for (char& c : hex) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c + 32);
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return check;
+  }
+  check.hex = hex;
+  return check;
+}
+
+// The hub's X-Linked-Size: plain digits within what a length can be; -1 otherwise.
+int64_t LinkedSize(const std::string& text) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return ParseDecimal(text);
+}
+
+void FailRateLimited(Run& run, const HttpResponseHead& head) {
+  {
+    std::lock_guard<std::mutex> guard(run.lock);
+    if (!run.failed) run.limited = ReadRateLimitHeaders(head.raw_headers, "resolvers", UnixNow());
+  }
+  run.Fail(TransferEnd::RateLimited);
+}
+
+// Waits `seconds` unless the run stops first (a cancel ends it at once); true when the time passed.
+bool WaitBeforeRetry(Run& run, int64_t seconds) {
+  const uint64_t until = PlatformTickMs() + static_cast<uint64_t>(seconds) * 1000u;
+  std::unique_lock<std::mutex> guard(run.lock);
+  while (!run.stop) {
+    const uint64_t now = PlatformTickMs();
+    if (now >= until) return true;
+    // In slices: the stop flag is raised without the lock, so a wake-up may come before the wait.
+    run.changed.wait_for(guard, std::min<std::chrono::milliseconds>(kRetryWaitSlice, std::chrono::milliseconds(until - now)));
+  }
+  return false;
 }
 
 // Pieces over [0, total): the spans already held are complete pieces; each gap is cut into pieces of
@@ -232,7 +288,7 @@ struct Receiving {
     const int64_t written = piece->written.load(std::memory_order_relaxed);
     const int64_t room = piece->end == kUnknownEnd ? INT64_MAX : piece->Size() - written;
     const int64_t n = std::min<int64_t>(static_cast<int64_t>(size), room);
-    const int64_t listed = run->setup->listed_size;
+    const int64_t listed = run->expected_size;
     if (piece->end == kUnknownEnd && listed >= 0 && n > listed - piece->begin - written) {
       run->Fail(TransferEnd::OtherSize);  // a body without a length that runs past the listed size
       return false;
@@ -271,7 +327,7 @@ PieceTry Settle(Run& run, Receiving& r, HttpExchangeResult result) {
   const int64_t written = piece.written.load();
   bool complete = !r.overflow && piece.end != kUnknownEnd && written == piece.Size();
   if (!complete && !r.overflow && piece.end == kUnknownEnd && result == HttpExchangeResult::Complete) {
-    const int64_t listed = run.setup->listed_size;
+    const int64_t listed = run.expected_size;
     if (listed >= 0 && piece.begin + written != listed) {
       run.Fail(TransferEnd::OtherSize);  // no length was announced, and the body ended elsewhere
       return PieceTry::Ended;
@@ -304,7 +360,8 @@ void FetchPiece(Run& run, Piece& piece, std::fstream& out) {
   for (int attempt = 0; attempt < kTriesPerPiece && !run.stop; ++attempt) {
     const int64_t from = piece.begin + piece.written.load();
     HttpFetchOptions options = FetchOptions(run);
-    options.extra_headers = {RangeHeader(from, piece.end - 1), "If-Range: " + run.etag};
+    options.extra_headers.push_back(RangeHeader(from, piece.end - 1));
+    options.extra_headers.push_back("If-Range: " + run.etag);
     bool refused = false;
     Receiving receiving{&run, &piece, &out};
     const auto on_head = [&](const HttpResponseHead& head) {
@@ -330,6 +387,10 @@ void FetchPiece(Run& run, Piece& piece, std::fstream& out) {
         run.Fail(TransferEnd::Changed);  // the file is shorter now
         return false;
       }
+      if (head.status == 429) {  // asking again at once would only be refused again
+        FailRateLimited(run, head);
+        return false;
+      }
       refused = head.status == 401 || head.status == 403 || head.status == 404 || head.status == 410;
       return false;  // anything else (429, 5xx) is one failed try
     };
@@ -345,8 +406,9 @@ void FetchPiece(Run& run, Piece& piece, std::fstream& out) {
 }
 
 // The first request: the plain request of a new transfer, or the rest of the file from the first
-// missing byte when bytes are held. Its head decides the plan; its body fills the first piece.
-void FirstRequest(Run& run, std::fstream& out) {
+// missing byte when bytes are held. Its head decides the plan; its body fills the first piece. A 429
+// naming a short wait is waited for once (`retried` then), with the host still asked about a cancel.
+void FirstRequest(Run& run, std::fstream& out, bool retried = false) {
   const TransferSetup& setup = *run.setup;
   const bool resuming = !setup.have.empty();
   int64_t ask_from = 0;
@@ -362,9 +424,16 @@ void FirstRequest(Run& run, std::fstream& out) {
 
   HttpFinalHop hop;
   Receiving receiving{&run, nullptr, &out};
+  const HttpResponseHead* refused = nullptr;  // a 429, decided on once the exchange is over
+  HttpResponseHead limited_head;
   const auto on_head = [&](const HttpResponseHead& head) {
     std::unique_lock<std::mutex> guard(run.lock);
     run.status = head.status;
+    if (head.status == 429) {
+      limited_head = head;
+      refused = &limited_head;
+      return false;
+    }
     int64_t total = -1;
     std::vector<ByteSpan> have;
     TransferEnd refusal = TransferEnd::Failed;
@@ -397,10 +466,21 @@ void FirstRequest(Run& run, std::fstream& out) {
       refusal = TransferEnd::Changed;  // nothing left at that offset: the file is not what was held
     }
     // An answer of another size than listed is another file, and an absurd length is not planned for.
-    if (refusal == TransferEnd::Done && setup.listed_size >= 0 && total >= 0 && total != setup.listed_size) {
+    // Without a listed size the hub's word on the file it redirected to stands in for the listing's.
+    const int64_t expected = setup.listed_size >= 0 ? setup.listed_size : LinkedSize(hop.linked_size);
+    if (refusal == TransferEnd::Done && expected >= 0 && total >= 0 && total != expected) {
       refusal = TransferEnd::OtherSize;
+      if (setup.listed_size < 0) {
+        run.linked_size = expected;
+        run.linked_size_seen = total;
+      }
     }
     if (refusal == TransferEnd::Done) {
+      run.expected_size = expected;
+      if (run.check.hex.empty()) {
+        run.check = LinkedCheck(hop.linked_etag);
+        run.linked_check = !run.check.hex.empty();
+      }
       run.total = total;
       run.ranges = !setup.single_stream && total > 0 && IsRangeValidator(run.etag) &&
                    (HasBytesUnit(head.accept_ranges) || head.status == 206);
@@ -429,6 +509,17 @@ void FirstRequest(Run& run, std::fstream& out) {
   const HttpExchangeResult result = HttpFetch(setup.url, setup.api_key, options, nullptr, on_head,
                                               [&receiving](const char* d, size_t n) { return receiving.Take(d, n); },
                                               &hop);
+  if (refused) {
+    const RateLimitHeaders limited = ReadRateLimitHeaders(refused->raw_headers, "resolvers", UnixNow());
+    // Once, and only for a short wait the hub named: a copy may wait, but never asks in a loop.
+    if (!retried && limited.retry_after >= 0 && limited.retry_after <= kMaxDownloadWaitSeconds &&
+        WaitBeforeRetry(run, limited.retry_after)) {
+      FirstRequest(run, out, true);
+    } else if (!run.stop) {
+      FailRateLimited(run, *refused);
+    }
+    return;
+  }
   if (!receiving.piece) {
     if (result == HttpExchangeResult::NoResponse) run.Fail(TransferEnd::Failed);
     return;
@@ -465,7 +556,7 @@ void Worker(Run& run, bool first) {
 // or empty when the run stopped first or the file could not be read.
 std::string HashAsItArrives(Run& run, int64_t total) {
   ContentHasher hasher;
-  if (!hasher.Begin(run.setup->check, total)) return std::string();
+  if (!hasher.Begin(run.check, total)) return std::string();
   std::ifstream in;
   in.rdbuf()->pubsetbuf(nullptr, 0);  // read only what the prefix covers, never ahead of the writers
   in.open(FsPath(run.setup->data_path), std::ios::binary);
@@ -570,6 +661,7 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
   Run run;
   run.setup = &setup;
   run.had = HeldBytes(setup.have);
+  run.check = setup.check;
   std::vector<std::thread> workers;
   std::thread hasher;
   std::string digest;
@@ -609,7 +701,7 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
         for (const auto& p : run.pieces) pending += p->state == Piece::Pending ? 1 : 0;
         more = std::min<size_t>(pending, static_cast<size_t>(connections - 1));
       }
-      hash_now = run.planned && !hashing && !setup.check.hex.empty() && run.total >= 0 && !run.stop;
+      hash_now = run.planned && !hashing && !run.check.hex.empty() && run.total >= 0 && !run.stop;
       all_ended = run.workers_running == 0 && more == 0;
       if (run.planned) total = run.total;
     }
@@ -651,12 +743,27 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
     outcome.file_touched = run.file_touched;
   }
   outcome.have = HeldSpans(run);
-  if (outcome.end == TransferEnd::Done && !setup.check.hex.empty()) {
+  if (outcome.end == TransferEnd::Done && !run.check.hex.empty()) {
     // Without an announced length the hash could not follow the body; it is taken now.
     const int64_t size = outcome.have.empty() ? 0 : outcome.have.back().end;
     bool cancelled = false;
-    outcome.digest_hex = hashing ? digest : HashFile(setup.data_path, setup.check, size, setup.progress, &cancelled);
+    outcome.digest_hex = hashing ? digest : HashFile(setup.data_path, run.check, size, setup.progress, &cancelled);
     if (cancelled) outcome.end = TransferEnd::Cancelled;
   }
+  // The hub's own hash stood in for a listing that named none: checked here, and the caller, which
+  // knows no hash, sees bytes that are not the hub's file as a file that changed under the copy.
+  if (run.linked_check) {
+    if (outcome.end == TransferEnd::Done && outcome.digest_hex != run.check.hex) {
+      LogMessage(u"Download content mismatch: " + setup.name + u" expected=" + Utf8ToWide(run.check.hex) +
+                 u" got=" + Utf8ToWide(outcome.digest_hex.empty() ? std::string("(unreadable)") : outcome.digest_hex));
+      outcome.end = TransferEnd::Changed;
+    }
+    outcome.digest_hex.clear();
+  }
+  if (run.linked_size_seen >= 0) {
+    LogMessage(u"Download size differs from the hub's: " + setup.name + u" linked size=" +
+               WideDecimal(run.linked_size) + u" size=" + WideDecimal(run.linked_size_seen));
+  }
+  if (outcome.end == TransferEnd::RateLimited) NoteDownloadRateLimited(run.limited);
   return outcome;
 }

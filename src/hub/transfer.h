@@ -38,6 +38,7 @@ enum class TransferEnd {
   Changed,       // the file changed on the hub between two requests of this attempt
   OtherSize,     // the answer's size is not the listing's: the file changed after it was listed
   NoRanges,      // a range was answered with something else than the range: ranges are not usable
+  RateLimited,   // the hub's download limit is reached (a 429 not worth waiting for, or one again)
 };
 
 struct TransferOutcome {

@@ -37,7 +37,11 @@ struct HttpResponseHead {
   std::string accept_ranges;      // "Accept-Ranges", "ETag" and "Content-Range" as sent; empty when absent
   std::string etag;
   std::string content_range;
+  // Every header line of the response ("Name: value", CRLF-separated, without the status line) as
+  // received, up to kMaxRawHeaderBytes: what the fields above leave out (rate limits, X-Linked-*).
+  std::string raw_headers;
 };
+constexpr size_t kMaxRawHeaderBytes = 65536;
 
 // Called once when the response head is complete; returning false skips the body.
 using HttpHeadSink = std::function<bool(const HttpResponseHead&)>;

@@ -5,6 +5,7 @@
 #include "config/favorites.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "hub/ratelimit.h"
 #include "plugin/commands.h"
 #include "plugin/folders.h"
 #include "plugin/host_text.h"
@@ -131,6 +132,7 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
     const std::u16string remote = FromHost(remote_name);
     const std::u16string verb = FromHost(verb_text);
     const VirtualPath c = SplitPath(remote);
+    TellRateLimitsOnMainThread();  // reached by a copy on another thread since the last listing
     if (IsLoadNextItem(remote)) {
       if (LoadNextPageAt(remote) && !c.empty()) {
         CopyToHost(remote_name, 260, HostPathPrefix(c, 1));

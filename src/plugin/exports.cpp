@@ -4,6 +4,7 @@
 #include "browse/browse.h"
 #include "config/favorites.h"
 #include "core/files.h"
+#include "hub/ratelimit.h"
 #include "platform/platform.h"
 #include "plugin/host_text.h"
 #include "core/state.h"
@@ -18,6 +19,7 @@ int32_t TARN_CALL FsInitW(int32_t plugin_nr, HostProgressProc progress, HostLogP
     g_state.log = log;
     g_state.request = request;
     g_state.main_thread_id = PlatformThreadId();
+    ForgetRateLimits();  // a module loaded again may keep its statics (Linux never unmaps this one)
     {
       StateLock guard(g_state.lock);
       const std::u16string roaming = PlatformRoamingFolder();

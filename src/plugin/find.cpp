@@ -6,12 +6,19 @@
 
 #include "core/state.h"
 #include "core/time.h"
+#include "hub/ratelimit.h"
 #include "platform/platform.h"
 #include "plugin/folders.h"
 #include "plugin/host_text.h"
 #include "plugin/vpath.h"
 
 namespace {
+
+// A rate limit this listing (or a copy on another thread) ran into is told once the listing is done,
+// whichever way it returns.
+struct TellLimitsAfter {
+  ~TellLimitsAfter() { TellRateLimitsOnMainThread(); }
+};
 
 void SetTime(HostFileTime* out, int64_t unix_time) {
   if (unix_time == 0) return;
@@ -92,6 +99,7 @@ extern "C" {
 
 HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
   try {
+    const TellLimitsAfter tell_limits;
     const std::u16string host_path = FromHost(path);
     const VirtualPath components = SplitPath(host_path);
     // The date worker goes on only while the host stays in its folder.

@@ -7,6 +7,7 @@
 #include "browse/browse.h"
 #include "core/files.h"
 #include "hub/download.h"
+#include "hub/ratelimit.h"
 #include "plugin/host_text.h"
 #include "core/state.h"
 #include "core/text.h"
@@ -113,7 +114,9 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
 extern "C" int32_t TARN_CALL FsGetFileW(HostChar* remote_name, HostChar* local_name, int32_t copy_flags,
                                         HostRemoteInfo*) {
   try {
-    return RetrieveFile(FromHost(remote_name), FromHost(local_name), copy_flags);
+    const int32_t result = RetrieveFile(FromHost(remote_name), FromHost(local_name), copy_flags);
+    TellRateLimitsOnMainThread();  // a copy the host runs on its main thread tells of a limit at once
+    return result;
   } catch (...) {
     return kFileReadError;
   }

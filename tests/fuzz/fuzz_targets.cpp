@@ -18,9 +18,11 @@
 #include "config/favorites.h"
 #include "hub/api.h"
 #include "hub/http.h"
+#include "hub/ratelimit.h"
 #include "core/files.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "core/time.h"
 
 namespace {
 
@@ -105,6 +107,25 @@ void HubCollectionsPage() { ListOwnerCollections("acme", kKey); }
 void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001", kKey); }
 void HubWhoami() { CheckApiKey(kKey); }
 
+// The input as an answer's header lines: every number read is bounded, and an API answer carrying
+// them pauses within the pause's bounds.
+void RateLimitHeadersInput() {
+  const std::string raw = Input();
+  for (const char* bucket : {"api", "resolvers"}) {
+    const RateLimitHeaders h = ReadRateLimitHeaders(raw, bucket, 1760000800);
+    for (const int64_t v : {h.remaining, h.reset_seconds, h.quota, h.window_seconds, h.retry_after}) {
+      if (v < -1 || v > kMaxRateLimitNumber) __builtin_trap();
+    }
+  }
+  ForgetRateLimits();
+  NoteApiAnswer(429, raw);
+  const RateLimitView view = ApiRateLimit();
+  if (!view.paused || view.seconds_left < kMinPauseSeconds || view.seconds_left > kMaxPauseSeconds) __builtin_trap();
+  if (view.remaining < -1 || view.remaining > kMaxRateLimitNumber) __builtin_trap();
+  ForgetRateLimits();
+  ParseHttpDate(raw);
+}
+
 void LinkHeader() {
   const std::u16string next = ParseNextLink(InputUnits());
   if (next.size() > g_size) __builtin_trap();  // a part of the input, never more
@@ -181,6 +202,7 @@ struct Target {
   void (*run)();
 };
 const Target kTargets[] = {
+    {"rate_limit_headers", RateLimitHeadersInput},
     {"hub_org_page", HubOrgPage},       {"hub_tree_page", HubTreePage}, {"hub_collections_page", HubCollectionsPage},
     {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"link_header", LinkHeader},
     {"url_split", UrlSplit},            {"redirect_location", RedirectLocation},

@@ -54,6 +54,24 @@ hub_seed("hub_collection", "oddities", "api/collections/coll-org/parsing-odditie
 hub_seed("hub_whoami", "good", "api/whoami-v2", token="hf_test_good")
 hub_seed("hub_whoami", "refused", "api/whoami-v2", token="hf_nope")
 
+
+def rate_limit_seed(name, rest, extra=""):
+    """The rate-limit headers of one answer, as header lines."""
+    req = urllib.request.Request(HUB + rest)
+    try:
+        with urllib.request.urlopen(req) as r:
+            headers = r.headers
+    except urllib.error.HTTPError as e:
+        headers = e.headers
+    lines = "".join(f"{k}: {v}\r\n" for k, v in headers.items()
+                    if k.lower() in ("ratelimit", "ratelimit-policy", "retry-after"))
+    seed("rate_limit_headers", name, lines + extra)
+
+
+rate_limit_seed("api", "api/models?author=files-org&limit=2")
+rate_limit_seed("resolvers", "files-org/basic/resolve/main/no-such-file")
+rate_limit_seed("refused", "__fault/status=429/api/whoami-v2", "Retry-After: Sun, 06 Nov 1994 08:49:37 GMT\r\n")
+
 for target, name, values in (
         ("link_header", "link", [link, tree_link, coll_link, '<https://huggingface.co/api/x?cursor=a,b>; rel="prev", <b>; rel=next']),
         ("url_split", "url", ["https://huggingface.co/api/models?author=acme&limit=50", link[1:link.find(">")],

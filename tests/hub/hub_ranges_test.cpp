@@ -139,7 +139,7 @@ TEST_F(Ranges, PiecesAreStitchedAtEveryBoundary) {
       EXPECT_EQ(r.Header("authorization"), r.host == "hub" ? "Bearer hf_test_good" : "(absent)") << r.path;
       if (r.status == 206) EXPECT_NE(r.Header("if-range"), "(absent)") << r.path;
       // The storage network answers a range whole when the request accepts gzip.
-      EXPECT_EQ(r.Header("accept-encoding").find("gzip"), std::string::npos) << r.path;
+      EXPECT_EQ(r.Header("accept-encoding"), "identity") << r.path;
     }
     EXPECT_EQ(FolderNames(), Names{"target.bin"});
   }

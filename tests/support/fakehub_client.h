@@ -23,6 +23,8 @@ struct LoggedRequest {
 
 // TARN_HUB_URL ("http://127.0.0.1:PORT/"); empty when the suite runs without a hub.
 std::string HubUrl();
+// GET /__admin/limits?`query` ("api=3&window=2", "lift=true"): the hub's quotas, every window anew.
+bool SetHubLimits(const std::string& query);
 // The log since the last reset, in arrival order; empty when it cannot be read.
 std::vector<LoggedRequest> FetchHubLog();
 void ResetHubLog();
@@ -33,7 +35,8 @@ void ReleaseHeldRequests();
 bool WaitForRequestInProgress(const std::string& part);
 
 // The core (no module) pointed at the fake hub, its log cleared. WithFault puts "__fault/MODE/" in
-// front of every request (next-page links too), "" removes it; At(rest) is the fake hub's URL rest.
+// front of every request (next-page links too), "" removes it, and forgets what the hub's rate-limit
+// headers said (a fault's 429 pauses API requests for minutes); At(rest) is the fake hub's URL rest.
 class FakeHubTest : public ::testing::Test {
  public:
   static void WithFault(const std::string& mode);

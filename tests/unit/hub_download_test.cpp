@@ -49,3 +49,55 @@ TEST(PieceSize, NoAnnouncedLengthMakesMorePiecesThanTheCap) {
   }
   EXPECT_EQ(PieceSizeFor(int64_t(2) << 30, 8), 32 << 20);  // a 2 GiB file at 8 connections: 64 pieces
 }
+
+// Where the listing names nothing, a large file's redirect from the hub does (X-Linked-Etag, the
+// SHA-256; X-Linked-Size): the bytes are checked against it. A storage host's own ETag (a hash of its
+// own), a small file's git blob id and what a host off the hub's origin says are never taken for it.
+TEST(DownloadFile, WithoutAListingTheHubsRedirectNamesTheFile) {
+  const std::string sha = "239f59ed55e737c77147cf55ad0c1b030b6d7ee748a7426952f9b852d5a935e5";  // of "payload"
+  const std::string other = std::string(64, 'a');
+  const struct {
+    std::string linked;     // the hub's redirect's X-Linked-* header lines
+    bool bounce;            // the storage host redirects once more, saying something of its own
+    bool listed;            // the listing names the file's hash
+    DownloadResult expected;
+    std::string log;        // a line the copy must log; "" none
+  } cases[] = {
+      {"X-Linked-Etag: \"" + sha + "\"\r\nX-Linked-Size: 7\r\n", false, false, DownloadOk, ""},
+      {"X-Linked-Etag: \"" + other + "\"\r\n", false, false, DownloadFailed,
+       "Download content mismatch: o/m/w.bin expected=" + other + " got=" + sha},
+      {"X-Linked-Etag: W/\"" + std::string(40, 'b') + "\"\r\n", false, false, DownloadOk, ""},
+      {"X-Linked-Size: 8\r\n", false, false, DownloadFailed,
+       "Download size differs from the hub's: o/m/w.bin linked size=8 size=7"},
+      {"", true, false, DownloadOk, ""},
+      {"X-Linked-Etag: \"" + other + "\"\r\n", false, true, DownloadOk, ""},  // the listing's hash wins
+  };
+  const std::u16string target = JoinFsPath(MakeTempFolder("hub-download-linked"), u"out.bin");
+  g_state.log = RecordLog;
+  for (const auto& c : cases) {
+    ScriptedHub hub;
+    g_host.Clear();
+    hub.Answer("https://hub.test:443/o/m/resolve/main/w.bin", "Found", 302, "https://cdn.test/blob").head.raw_headers =
+        c.linked;
+    ScriptedResponse* blob = &hub.Answer("https://cdn.test:443/blob", "payload");
+    if (c.bounce) {
+      hub.Answer("https://cdn.test:443/blob", "", 302, "https://cdn2.test/blob").head.raw_headers =
+          "X-Linked-Etag: \"" + other + "\"\r\nX-Linked-Size: 9\r\n";
+      blob = &hub.Answer("https://cdn2.test:443/blob", "payload");
+    }
+    blob->head.has_content_length = true;
+    blob->head.content_length = "7";
+    blob->head.etag = "\"" + std::string(64, 'c') + "\"";  // the storage's own hash, not the content's
+    blob->head.raw_headers = "ETag: " + blob->head.etag + "\r\n";
+    DownloadRequest request;
+    request.repo_id = "o/m";
+    request.file_path = "w.bin";
+    request.local_path = target;
+    if (c.listed) request.listed.lfs_oid = sha;
+    WriteTextFile(target, "mine");
+    EXPECT_EQ(DownloadFile(std::move(request)), c.expected) << c.linked;
+    EXPECT_EQ(ReadTextFile(target), c.expected == DownloadOk ? "payload" : "mine") << c.linked;
+    if (!c.log.empty()) EXPECT_TRUE(g_host.HasLogLine(c.log)) << c.linked;
+  }
+  g_state.log = nullptr;
+}

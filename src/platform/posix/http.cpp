@@ -91,6 +91,10 @@ size_t OnHeaderLine(char* data, size_t, size_t size, void* user) {
     }
     const std::string line = Trim(data, size);
     if (!line.empty()) {
+      if (x->pending.raw_headers.size() + line.size() + 2 <= kMaxRawHeaderBytes) {
+        x->pending.raw_headers += line;
+        x->pending.raw_headers += "\r\n";
+      }
       const size_t colon = line.find(':');
       if (colon == std::string::npos) return size;
       const std::string value = Trim(line.data() + colon + 1, line.size() - colon - 1);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 
@@ -57,6 +58,30 @@ std::string QueryAscii(HINTERNET request, DWORD info) {
   std::string ascii;
   for (wchar_t c : value) ascii.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   return ascii;
+}
+
+// Every header line after the status line, as UTF-8 (WinHTTP hands out text it decoded as Latin-1 or
+// UTF-8), cut at kMaxRawHeaderBytes on a line's end.
+std::string QueryRawHeaders(HINTERNET request) {
+  std::wstring value;
+  if (!QueryHeader(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_HEADER_INDEX,
+                   &value)) {
+    return std::string();
+  }
+  const std::string all = WideToUtf8(U(value));
+  std::string lines;
+  size_t pos = all.find("\r\n");  // the status line ends here
+  while (pos != std::string::npos && pos + 2 < all.size()) {
+    const size_t begin = pos + 2;
+    const size_t end = all.find("\r\n", begin);
+    const std::string line = all.substr(begin, (end == std::string::npos ? all.size() : end) - begin);
+    if (!line.empty()) {
+      if (lines.size() + line.size() + 2 > kMaxRawHeaderBytes) break;
+      lines += line + "\r\n";
+    }
+    pos = end;
+  }
+  return lines;
 }
 
 // ---- Ending an exchange that waits ------------------------------------------------------------------
@@ -264,6 +289,7 @@ bool ReadHead(HINTERNET request, HttpResponseHead* head) {
   head->accept_ranges = QueryAscii(request, WINHTTP_QUERY_ACCEPT_RANGES);
   head->etag = QueryAscii(request, WINHTTP_QUERY_ETAG);
   head->content_range = QueryAscii(request, WINHTTP_QUERY_CONTENT_RANGE);
+  head->raw_headers = QueryRawHeaders(request);
   return true;
 }
 
