@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Peak memory of the worst listing a hostile hub can send: the stand-in host lists a repository whose
-tree pages are as large as the module accepts (just under the API body cap and the value budget), each
-item carrying the longest path kept, linked page after page until the listing's item limit ends it.
-Prints the peak resident set of `tarnhost ls` (VmHWM, through /usr/bin/time) against a one-file tree.
+"""Peak memory of the worst listing a hostile hub can send: the stand-in host lists a repository folder
+whose pages are as large as the module accepts (just under the API body cap and the value budget),
+each item a child of the folder with the longest path kept, linked page after page until the folder's
+item limit ends it (incomplete, so nothing is stored). Prints the peak resident set of `tarnhost ls`
+(VmHWM, through /usr/bin/time) against a one-file tree.
 
 Run: python3 bench/hostile_memory.py [build/linux/bin/tarnhost]   (native only; not a test)
 """
@@ -16,12 +17,12 @@ import threading
 
 PATH_BYTES = 1024          # kMaxPathBytes: longer paths are skipped
 BODY_CAP = 16 << 20        # kMaxApiBodyBytes
-PAGES = 200                # the tree's page limit; the item limit (100,000) ends it first
+PAGES = 1000               # a folder's page limit; its item limit (100,000) ends it first
 
 
 def worst_page(page):
-    item = lambda i: '{"type":"file","path":"p%03d/%s","size":9223372036854775807}' % (
-        page, ("%07d" % i).rjust(PATH_BYTES - 5, "x"))
+    item = lambda i: '{"type":"file","path":"%s","size":9223372036854775807}' % (
+        ("%d-%07d" % (page, i)).rjust(PATH_BYTES, "x"))
     items, size, i = [], 2, 0
     while True:
         text = item(i)
@@ -79,9 +80,10 @@ def main():
             base, _ = peak_kib(tarnhost, server.server_port, a)
             Hub.tiny = False
             worst, listed = peak_kib(tarnhost, server.server_port, b)
-            cache = sum(os.path.getsize(os.path.join(b, "cache", n)) for n in os.listdir(os.path.join(b, "cache")))
+            cache = sum(os.path.getsize(os.path.join(root, n))
+                        for root, _, names in os.walk(os.path.join(b, "cache")) for n in names)
         print("one-file tree:   peak RSS %6.1f MiB" % (base / 1024))
-        print("worst-case tree: peak RSS %6.1f MiB (%d top-level folders listed, cache file %.1f MiB)"
+        print("worst-case tree: peak RSS %6.1f MiB (%d names listed, %.1f MiB stored in the cache)"
               % (worst / 1024, listed, cache / 1048576))
     finally:
         server.shutdown()

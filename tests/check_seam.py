@@ -14,6 +14,7 @@ RULES = [
     (r"\bDialogBox\w*", ("src/platform/win32/", "src/ui/")),
     (r"\bMoveFileEx\w*", ("src/platform/win32/",)),
     (r"\bgetenv\b|\bGetEnvironmentVariable\w*|\bGetFinalPathNameByHandle\w*|\brealpath\b", ("src/platform/",)),
+    (r"\bdlopen\b|\bGetModuleHandleEx\w*|\bFreeLibrary\b", ("src/platform/",)),
     (r"#\s*if(def)?\s*\(?\s*(defined\s*\(\s*)?_WIN32",
      ("src/platform/", "src/ui/", "src/plugin/host_abi.h", "src/core/host_callbacks.h")),
 ]

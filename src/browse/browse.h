@@ -6,10 +6,14 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+
 #include "cache/listing_cache.h"
+#include "cache/tree_folders.h"
 #include "core/entry.h"
 #include "hub/api.h"
 #include "hub/content_hash.h"
+#include "hub/ratelimit.h"
 
 // One name of a listing as the host will see it.
 struct ListItem {
@@ -34,18 +38,61 @@ bool IsPagingItemName(const std::u16string& component);
 int32_t PageSizeOf(const Entry& entry);
 std::u16string PagingItemName(int32_t page_size);
 
-// Repository tree view.
-Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset);
-// `use_cache` false: always from the hub (and stored), for a listing known to be older than the file.
-// `outcome`, when given, tells whether the items are the whole tree.
-std::vector<TreeItem> FetchModelTree(const std::string& repo_id, uint32_t is_dataset, bool use_cache = true,
-                                     FetchOutcome* outcome = nullptr);
-// What the repository's tree listing says of one file: from the listing cache whatever its age (the
-// host lists a folder before it copies from it; no request is made), or from the hub with `refresh`.
-// `complete` in the result says whether that listing arrived whole.
+// Repository tree view. Each folder is listed from its own cache record, or from the hub by the
+// cheapest request that gives a complete answer (tree_view.cpp).
+// `listing_path`: the host's normalized path of this listing. A listing on the host's main thread that
+// shows a folder whose dates are missing starts the date worker for it; "" never does.
+Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset,
+                      const std::u16string& listing_path = std::u16string());
+// What the record of the file's folder says of one file: from the cache whatever its age (the host
+// lists a folder before it copies from it; no request is made), or, with `refresh`, from a fresh
+// listing of that folder, stored when whole. `complete` tells whether a whole listing was found.
 ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
                          bool refresh);
-std::vector<TreeItem> ChildrenOf(const std::vector<TreeItem>& items, const std::string& sub_path);
+// Gives an item of `items` the date of the item of `dated` with the same path and the same non-empty
+// oid (a file or folder that changed in between keeps no date). Returns how many of `items` have a
+// date afterwards.
+size_t MergeDates(std::vector<TreeItem>* items, const std::vector<TreeItem>& dated);
+// A whole repository's items (one recursive answer) as records of the root and of every folder in it,
+// root first; `fetched_at` and complete dates in each.
+std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, uint32_t is_dataset,
+                                              const std::vector<TreeItem>& items, int64_t fetched_at);
+
+// The date worker: at most one thread of the module's own, fetching the dates of one large folder page
+// by page into its record (date_worker.cpp). It reads nothing from PluginState once started; what it
+// needs is in its job.
+struct DateJob {
+  std::string repo_id;
+  uint32_t is_dataset = 0;
+  std::string folder;
+  std::u16string first_url;       // the folder's first page with dates
+  std::string api_key;
+  std::string site_url;           // the hub root: the key goes to its origin only
+  std::u16string cache_folder;
+  RateLimitView (*rate_limit)() = &ApiRateLimit;
+};
+// How one run ended.
+enum class DatesEnd { Complete, Stopped, Budget, RateLimited, Failed, RecordGone, NotWritten };
+struct DatesRun {
+  int pages = 0;
+  DatesEnd end = DatesEnd::Failed;
+};
+// The worker's loop on the calling thread: before each page the rate limit is read (a pause, or fewer
+// than 50 requests left, stops it; at most half of what was left at the start is used); after each page
+// the record is read again and the dates whose path and oid match are written into it. A 429 or any
+// failing page ends the run: nothing retries it.
+DatesRun FetchFolderDates(const DateJob& job, const std::atomic<bool>& stop);
+// On the host's main thread only (elsewhere these do nothing). Start: unless a worker still runs for
+// the same listing; a finished one, or one for another listing, is stopped first. The thread waits a
+// second before its first page, so that folders a host only passes through cost no request. Stop: raises the stop
+// flag (the request in flight ends within about 100 ms), joins the thread and releases the module
+// reference the thread held. Never from DllMain or a static destructor.
+bool StartDateWorker(DateJob job, const std::u16string& listing_path);
+void StopDateWorker() noexcept;
+// Stops it unless it works for this listing (a listing of the same folder lets it go on).
+void StopDateWorkerUnlessFor(const std::u16string& listing_path) noexcept;
+// The date job for one folder of a repository, from the state of the calling (host) thread.
+DateJob DateJobFor(const std::string& repo_id, uint32_t is_dataset, const std::string& folder);
 
 // Collections.
 std::string CollectionFolderName(const CollectionInfo& collection);

@@ -1,4 +1,4 @@
-// Hub listings as JSON files in the cache folder: names, the four record forms and freshness by the
+// Hub listings as JSON files in the cache folder: names, the record forms of owner listings and collections and freshness by the
 // file's last-write time. Nothing here logs or throws.
 #include "cache/listing_cache.h"
 
@@ -37,16 +37,6 @@ void OrgReposFromJson(const json& doc, OrgReposCache* record) {
   record->models.reserve(models.size());
   for (const json& m : models) {
     record->models.push_back({JsonString(m, "name"), JsonString(m, "repo_id"), JsonInt64(m, "last_modified")});
-  }
-}
-
-void TreeFromJson(const json& doc, TreeCache* record) {
-  record->fetched_at = JsonInt64(doc, "fetched_at");
-  const json& files = ArrayOrEmpty(doc, "files");
-  record->files.reserve(files.size());
-  for (const json& f : files) {
-    record->files.push_back({JsonString(f, "type", "file"), JsonString(f, "path"), JsonInt64(f, "size"),
-                             JsonInt64(f, "mtime"), JsonString(f, "oid"), JsonString(f, "lfs_oid")});
   }
 }
 
@@ -102,10 +92,12 @@ std::u16string CacheFilePath(const std::string& name) {
   return JoinFsPath(CacheFolder(), Utf8ToWide(name) + u".json");
 }
 
-bool IsCacheFresh(const std::string& name) {
+bool IsCacheFresh(const std::string& name) { return IsCacheFileFresh(CacheFilePath(name)); }
+
+bool IsCacheFileFresh(const std::u16string& file) {
   const int64_t ttl_hours = CacheTtlHours();
   if (ttl_hours <= 0) return false;  // a negative time-to-live is treated like 0: nothing is fresh
-  const std::filesystem::path path = FsPath(CacheFilePath(name));
+  const std::filesystem::path path = FsPath(file);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) return false;
   const auto written = std::filesystem::last_write_time(path, ec);
@@ -133,34 +125,18 @@ std::string OrgReposCacheName(const std::string& org, uint32_t is_dataset) {
   return (is_dataset == 1 ? "org_datasets_" : "org_models_") + SanitizeFileName(org);
 }
 
-std::string TreeCacheName(const std::string& repo_id, uint32_t is_dataset) {
-  return (is_dataset == 1 ? "tree_ds_" : "tree_") + SanitizeFileName(repo_id);
-}
-
 std::string OrgCollectionsCacheName(const std::string& org) { return "org_collections_" + SanitizeFileName(org); }
 
 std::string CollectionItemsCacheName(const std::string& slug) {
   return "collection_items_" + SanitizeFileName(slug);
 }
 
-// ---- the four listings --------------------------------------------------------------------------
+// ---- the three listings ------------------------------------------------------------------------
 
 bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out) {
   OrgReposCache record;
   std::tie(record.org, record.is_dataset) = std::tie(org, is_dataset);
   return LoadFresh(OrgReposCacheName(org, is_dataset), OrgReposFromJson, std::move(record), out);
-}
-
-bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCache* out) {
-  TreeCache record;
-  std::tie(record.repo_id, record.is_dataset) = std::tie(repo_id, is_dataset);
-  return LoadFresh(TreeCacheName(repo_id, is_dataset), TreeFromJson, std::move(record), out);
-}
-
-bool LoadTreeCacheOfAnyAge(const std::string& repo_id, uint32_t is_dataset, TreeCache* out) {
-  TreeCache record;
-  std::tie(record.repo_id, record.is_dataset) = std::tie(repo_id, is_dataset);
-  return LoadFresh(TreeCacheName(repo_id, is_dataset), TreeFromJson, std::move(record), out, true);
 }
 
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out) {
@@ -186,19 +162,6 @@ void SaveOrgReposCache(const OrgReposCache& record) {
         {"models", std::move(models)}});
 }
 
-void SaveTreeCache(const TreeCache& record) {
-  json files = json::array();
-  for (const TreeItem& f : record.files) {
-    json file = {{"type", f.type}, {"path", f.path}, {"size", f.size}, {"mtime", f.mtime}};
-    // The content's hashes, checked when the file is copied; folders carry none.
-    if (!f.oid.empty()) file["oid"] = f.oid;
-    if (!f.lfs_oid.empty()) file["lfs_oid"] = f.lfs_oid;
-    files.push_back(std::move(file));
-  }
-  Save(TreeCacheName(record.repo_id, record.is_dataset), "model-tree",
-       {{"repo_id", record.repo_id}, {"fetched_at", record.fetched_at}, {"files", std::move(files)}});
-}
-
 void SaveOrgCollectionsCache(const OrgCollectionsCache& record) {
   json collections = json::array();
   for (const CollectionInfo& c : record.collections) {
@@ -218,30 +181,29 @@ void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset) {
   RemoveFileQuietly(CacheFilePath(OrgReposCacheName(org, is_dataset)));
 }
 
-void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset) {
-  RemoveFileQuietly(CacheFilePath(TreeCacheName(repo_id, is_dataset)));
-}
-
 void DeleteOrgCollectionsCache(const std::string& org) {
   RemoveFileQuietly(CacheFilePath(OrgCollectionsCacheName(org)));
 }
 
 void DeleteOwnerCollectionItems(const std::string& org) {
   // Slugs are "owner/suffix", so every items file of the owner starts with this prefix.
-  const std::string prefix = "collection_items_" + SanitizeFileName(org) + "_";
-  const std::string suffix = ".json";
+  RemoveCacheEntries(CacheFolder(), "collection_items_" + SanitizeFileName(org) + "_", ".json", CacheEntryKind::File);
+}
+
+void RemoveCacheEntries(const std::u16string& folder, const std::string& prefix, const std::string& suffix,
+                        CacheEntryKind kind) {
   std::error_code ec;
-  std::filesystem::directory_iterator it(FsPath(CacheFolder()), ec);
+  std::filesystem::directory_iterator it(FsPath(folder), ec);
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     try {
       std::error_code type_ec;
-      if (it->is_directory(type_ec)) continue;
+      if (it->is_directory(type_ec) != (kind == CacheEntryKind::Folder)) continue;
       const std::string file_name = WideToUtf8(it->path().filename().u16string());
       if (file_name.size() < prefix.size() + suffix.size()) continue;
       if (file_name.compare(0, prefix.size(), prefix) != 0) continue;
       if (file_name.compare(file_name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
       std::error_code remove_ec;
-      std::filesystem::remove(it->path(), remove_ec);
+      std::filesystem::remove_all(it->path(), remove_ec);
     } catch (...) {
       // A name the conversion rejects is no file of ours.
     }

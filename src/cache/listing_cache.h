@@ -1,4 +1,5 @@
-// Hub listings kept as JSON files in the cache folder, fresh by their last-write time.
+// Hub listings kept as JSON files in the cache folder, fresh by their last-write time. Repository trees
+// are kept per folder: cache/tree_folders.h.
 #pragma once
 
 #include <cstdint>
@@ -20,13 +21,6 @@ struct OrgReposCache {
   std::vector<RepoInfo> models;
 };
 
-struct TreeCache {
-  std::string repo_id;
-  uint32_t is_dataset = 0;
-  int64_t fetched_at = 0;
-  std::vector<TreeItem> files;
-};
-
 struct OrgCollectionsCache {
   std::string org;
   int64_t fetched_at = 0;
@@ -42,31 +36,32 @@ struct CollectionItemsCache {
 // Cache folder + separator + name + ".json".
 std::u16string CacheFilePath(const std::string& name);
 bool IsCacheFresh(const std::string& name);
+// A cache file at any path, fresh by its last-write time and the configured time-to-live.
+bool IsCacheFileFresh(const std::u16string& path);
+// Removes the files (or the folders, with everything in them) directly in `folder` whose names start
+// with `prefix` and end with `suffix`; failures are ignored.
+enum class CacheEntryKind { File, Folder };
+void RemoveCacheEntries(const std::u16string& folder, const std::string& prefix, const std::string& suffix,
+                        CacheEntryKind kind);
 // Null when the file is missing, larger than 256 MiB or over the value budget, or does not parse.
 nlohmann::json ReadCacheJson(const std::string& name);
 void WriteCacheJson(const std::string& name, const nlohmann::json& value);
 
 std::string OrgReposCacheName(const std::string& org, uint32_t is_dataset);
-std::string TreeCacheName(const std::string& repo_id, uint32_t is_dataset);
 std::string OrgCollectionsCacheName(const std::string& org);
 std::string CollectionItemsCacheName(const std::string& slug);
 
 // Fresh = the file is fresh AND its top level is an object (a damaged file counts as absent); the
 // record is loaded with the same read. False leaves `out` as it was.
 bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out);
-bool LoadFreshTreeCache(const std::string& repo_id, uint32_t is_dataset, TreeCache* out);
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out);
-// The tree whatever its age: a copy checks the hashes of the listing the host showed.
-bool LoadTreeCacheOfAnyAge(const std::string& repo_id, uint32_t is_dataset, TreeCache* out);
 bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out);
 
 void SaveOrgReposCache(const OrgReposCache& record);
-void SaveTreeCache(const TreeCache& record);
 void SaveOrgCollectionsCache(const OrgCollectionsCache& record);
 void SaveCollectionItemsCache(const CollectionItemsCache& record);
 
 // Removing an entry's listings (the entry settings dialog); a missing file is no failure.
 void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset);
-void DeleteTreeCache(const std::string& repo_id, uint32_t is_dataset);
 void DeleteOrgCollectionsCache(const std::string& org);
 void DeleteOwnerCollectionItems(const std::string& org);

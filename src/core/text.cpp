@@ -63,10 +63,11 @@ Text SafeName(Text text) {
 
 }  // namespace
 
-std::u16string Utf8ToWide(const std::string& utf8) {
+std::u16string Utf8ToWide(const std::string& utf8) { return Utf8ToWide(utf8.data(), utf8.size()); }
+
+std::u16string Utf8ToWide(const char* utf8, size_t n) {
   std::u16string out;
-  out.reserve(utf8.size());
-  const size_t n = utf8.size();
+  out.reserve(n);
   size_t i = 0;
   while (i < n) {
     const uint8_t b0 = static_cast<uint8_t>(utf8[i]);

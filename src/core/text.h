@@ -7,6 +7,7 @@
 #include <string>
 
 std::u16string Utf8ToWide(const std::string& utf8);
+std::u16string Utf8ToWide(const char* utf8, size_t size);
 std::string WideToUtf8(const std::u16string& wide);
 // Replaces each of " * / : < > ? \ | by '_'; every other byte stays.
 std::string SanitizeFileName(const std::string& name);

@@ -20,7 +20,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kMaxTreePages = 200;
 constexpr int kMaxCollectionPages = 50;
 constexpr int kMaxRepoPages = 1000;  // a hub that always links a next page must not page forever
 constexpr int32_t kMaxPageLimit = 500;
@@ -53,18 +52,35 @@ struct Page {
   bool link_elsewhere = false;  // the hub linked a next page on another origin, not followed
 };
 
+// Where a page may go and who hears of it: the configured hub root and the log for the host's threads;
+// a root given by the caller, an abort flag and silence for the date worker.
+struct PageAccess {
+  std::string site;                          // the hub root; the key goes to its origin only
+  const std::atomic<bool>* abort = nullptr;  // ends the request when raised
+  bool log = true;
+};
+
+PageAccess HostAccess() { return PageAccess{HubSiteUrl(), nullptr, true}; }
+
 // One page of an operation. The key goes only to the hub's origin, so a URL elsewhere (a next link
 // from the hub or a cache file) is not requested at all, and a next link elsewhere ends the paging:
 // the page itself still counts as whole (its items are shown), with no next page to offer.
-Page GetPage(const std::u16string& url, const std::string& api_key, json::value_t shape) {
+Page GetPage(const std::u16string& url, const std::string& api_key, json::value_t shape,
+             const PageAccess& access = HostAccess()) {
   Page page;
-  if (!IsHubOrigin(url)) {
-    LogMessage(u"Paging link to another origin not followed: " + url);
+  if (!IsOriginOf(url, access.site)) {
+    if (access.log) LogMessage(u"Paging link to another origin not followed: " + url);
     return page;
   }
   bool whole = false;
   std::u16string next;
-  const std::string text = HttpGet(url, api_key, &page.outcome.status, &next, &whole);
+  std::string text;
+  if (access.abort) {
+    HttpAbortScope abortable(access.abort);
+    text = HttpGet(url, api_key, &page.outcome.status, &next, &whole);
+  } else {
+    text = HttpGet(url, api_key, &page.outcome.status, &next, &whole);  // under the caller's scope, if any
+  }
   page.outcome.rate_limited = page.outcome.status == 429;
   if (page.outcome.status != 200 || !whole) return page;
   page.body = ParseJson(text, kMaxPageValues);
@@ -74,8 +90,8 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
   }
   page.outcome.complete = true;
   if (!next.empty()) next = ResolveRedirect(url, next);  // a Link target may be relative to the page
-  if (!next.empty() && !IsHubOrigin(next)) {
-    LogMessage(u"Paging link to another origin not followed: " + next);
+  if (!next.empty() && !IsOriginOf(next, access.site)) {
+    if (access.log) LogMessage(u"Paging link to another origin not followed: " + next);
     page.link_elsewhere = true;
   } else {
     page.next = std::move(next);
@@ -109,6 +125,34 @@ void AppendCollectionModels(const json& items, std::vector<std::string>* model_i
       if (const json* nested = JsonObject(element, "item")) id = IdOf(*nested);
     }
     if (!id.empty() && id.size() <= kMaxNameBytes) model_ids->push_back(std::move(id));
+  });
+}
+
+// A hash is hex (or the "*" of a masked one) of at most 64 characters; anything else means there is
+// nothing to check or match, and is dropped rather than carried into a cache record.
+std::string HashOf(const json& object, const char* key) {
+  std::string text = JsonString(object, key);
+  const bool usable = text.size() <= kMaxHashChars &&
+                      std::all_of(text.begin(), text.end(), [](char c) {
+                        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '*';
+                      });
+  return usable ? text : std::string();
+}
+
+// The tree items of one page body, in order, up to kMaxFolderItems in `items` altogether. Items with a
+// path or type too long for any real hub are skipped.
+void AppendTreeItems(const json& body, std::vector<TreeItem>* items) {
+  ForEachObject(body, [items](const json& element) {
+    if (items->size() >= kMaxFolderItems) return;
+    TreeItem item;
+    item.type = JsonString(element, "type", "file");
+    item.path = JsonString(element, "path");
+    if (item.type.size() > kMaxNameBytes || item.path.size() > kMaxPathBytes) return;
+    item.size = std::max<int64_t>(0, JsonInt64(element, "size"));
+    item.oid = HashOf(element, "oid");  // a folder's tree id too: it tells whether anything below changed
+    if (const json* lfs = JsonObject(element, "lfs")) item.lfs_oid = HashOf(*lfs, "oid");
+    if (const json* commit = JsonObject(element, "lastCommit")) item.mtime = DateOr0(*commit, "date");
+    items->push_back(std::move(item));
   });
 }
 
@@ -195,38 +239,77 @@ std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& 
   return result;
 }
 
+std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const TreeQuery& query) {
+  std::string path = std::string("/") + Segment(is_dataset) + "/" + UrlEncode(repo_id, true) + "/tree/main";
+  if (!query.folder.empty()) path += "/" + UrlEncode(query.folder, true);  // each segment on its own
+  std::string params;
+  if (query.recursive) params += "&recursive=true";
+  if (query.expand) params += "&expand=true";
+  params += "&limit=" + std::to_string(query.limit);
+  return path + "?" + params.substr(1);
+}
+
+TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint32_t is_dataset,
+                   const TreeQuery& query) {
+  TreePages result;
+  try {
+    const PageAccess access = HostAccess();
+    std::u16string url = MakeApiUrl(TreeApiPath(repo_id, is_dataset, query));
+    std::set<std::u16string> requested;
+    for (int pages_left = query.max_pages; !url.empty(); --pages_left) {
+      if (pages_left < 1) {
+        result.next_url = WideToUtf8(url);  // the caller asked for no more; the hub has more
+        break;
+      }
+      if (!requested.insert(url).second) {
+        LogMessage(u"Paging link back to a page already read: " + url);
+        result.outcome.complete = false;
+        break;
+      }
+      Page page = GetPage(url, api_key, json::value_t::array, access);
+      result.outcome = page.outcome;
+      if (!page.body.is_null()) AppendTreeItems(page.body, &result.items);
+      if (page.link_elsewhere) result.outcome.complete = false;  // more announced than we take
+      if (!result.outcome.complete) break;
+      if (result.items.size() >= kMaxFolderItems) {
+        LogMessage(u"Listing ends at its item limit: " + url);
+        result.outcome.complete = false;  // cut: shown, never stored as the folder
+        break;
+      }
+      url = std::move(page.next);
+    }
+  } catch (...) {
+    result.outcome.complete = false;  // out of memory: what was gathered so far is still a valid prefix
+  }
+  return result;
+}
+
+TreePages FetchTreePage(const std::u16string& url, const std::string& api_key, const std::string& site_url,
+                        const std::atomic<bool>* abort) {
+  TreePages result;
+  try {
+    Page page = GetPage(url, api_key, json::value_t::array, PageAccess{site_url, abort, false});
+    result.outcome = page.outcome;
+    if (page.link_elsewhere) result.outcome.complete = false;
+    if (!page.body.is_null()) AppendTreeItems(page.body, &result.items);
+    result.next_url = WideToUtf8(page.next);
+  } catch (...) {
+    result = TreePages();
+  }
+  return result;
+}
+
 std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
                                     uint32_t is_dataset) {
-  std::vector<TreeItem> collected;
-  FetchOutcome ended;
-  try {
-    const std::u16string url = MakeApiUrl(std::string("/") + Segment(is_dataset) + "/" + UrlEncode(repo_id, true) +
-                                          "/tree/main?recursive=true&expand=true");
-    const auto read = [&collected](const json& body) {
-      ForEachObject(body, [&collected](const json& element) {
-        if (collected.size() >= kMaxListingItems) return;
-        TreeItem item;
-        item.type = JsonString(element, "type", "file");
-        item.path = JsonString(element, "path");
-        if (item.type.size() > kMaxNameBytes || item.path.size() > kMaxPathBytes) return;
-        item.size = std::max<int64_t>(0, JsonInt64(element, "size"));
-        if (item.type == "file") {  // a hash of an odd shape only means there is nothing to check
-          item.oid = JsonString(element, "oid");
-          if (const json* lfs = JsonObject(element, "lfs")) item.lfs_oid = JsonString(*lfs, "oid");
-          if (item.oid.size() > kMaxHashChars) item.oid.clear();
-          if (item.lfs_oid.size() > kMaxHashChars) item.lfs_oid.clear();
-        }
-        if (const json* commit = JsonObject(element, "lastCommit")) item.mtime = DateOr0(*commit, "date");
-        collected.push_back(std::move(item));
-      });
-    };
-    ended = ReadPages(url, api_key, kMaxTreePages, read, [&collected] { return collected.size(); });
-    FillDirectoryTimes(&collected);
-  } catch (...) {
-    ended.complete = false;
-  }
-  Report(outcome, ended);
-  return collected;
+  TreeQuery query;
+  query.recursive = true;
+  query.expand = true;
+  query.limit = kTreeDatesPageLimit;
+  TreePages pages = ListTree(repo_id, api_key, is_dataset, query);
+  if (!pages.next_url.empty()) pages.outcome.complete = false;
+  FillDirectoryTimes(&pages.items);
+  Report(outcome, pages.outcome);
+  return std::move(pages.items);
 }
 
 void FillDirectoryTimes(std::vector<TreeItem>* items) {

@@ -2,6 +2,7 @@
 // the only log lines say why paging stopped early.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,9 +15,17 @@ struct FetchOutcome {
   bool rate_limited = false;  // a 429, or no request sent while the hub's rate limit pauses API requests
 };
 
-// A listing ends after this many items (and counts as complete): about ten times the largest real
-// repository tree the paging limits allow, and a bound on what a hostile hub can make us hold.
+// An owner's or a collection's listing ends after this many items (and counts as complete): far
+// above any real one, and a bound on what a hostile hub can make us hold.
 constexpr size_t kMaxListingItems = 100000;
+// One repository folder: the hub allows 10,000 items in a folder; a folder listing that reaches ten
+// times that, or this many pages (the hub's largest folder is 10 pages of 1,000), is a hostile or
+// broken hub's and ends incomplete, never stored as if whole.
+constexpr size_t kMaxFolderItems = 100000;
+constexpr int kMaxFolderPages = 1000;
+// Page sizes the hub allows: 1,000 items without dates, 100 with their last commits.
+constexpr int32_t kTreePageLimit = 1000;
+constexpr int32_t kTreeDatesPageLimit = 100;
 // Longer texts are no real hub's (ids are at most 96 characters; a host path at most 259 units), and
 // items carrying them are skipped, so that the item limit also bounds the memory a listing takes.
 constexpr size_t kMaxPathBytes = 1024;
@@ -39,8 +48,24 @@ struct TreeItem {
   std::string path;           // from the repository root, "/"-separated
   int64_t size = 0;
   int64_t mtime = 0;          // Unix seconds; 0 when unknown
-  std::string oid;            // files: the git blob id (hex SHA-1 of "blob <size>", NUL, the bytes)
+  std::string oid;            // files: the git blob id (hex SHA-1 of "blob <size>", NUL, the bytes);
+                              // folders: the git tree id, which changes with anything below
   std::string lfs_oid;        // large files: hex SHA-256 of the bytes; masked with "*" for gated listings
+};
+
+// One tree request chain: which folder ("" for the root), how, and how many pages to follow.
+struct TreeQuery {
+  std::string folder;         // "/"-separated, no leading or trailing "/"
+  bool recursive = false;
+  bool expand = false;        // each item's last commit: about twenty times the hub's work per item
+  int32_t limit = kTreePageLimit;
+  int max_pages = kMaxFolderPages;  // 1: the first page alone
+};
+
+struct TreePages {
+  std::vector<TreeItem> items;  // in the hub's order
+  std::string next_url;         // set when the pages followed ended with more announced
+  FetchOutcome outcome;         // complete: every page followed arrived whole
 };
 
 struct CollectionInfo {
@@ -56,7 +81,20 @@ RepoPage ListReposNextPage(const std::string& next_url, const std::string& api_k
 // maximum <= 0: no maximum (but never more than 1,000 pages).
 std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& api_key, int32_t maximum,
                                    uint32_t is_dataset, FetchOutcome* outcome = nullptr);
-// A failing page keeps the items before it, reported incomplete.
+// The API path (after HubApiUrl) of a tree query: the repository id and the folder percent-encoded
+// per segment, then the query's parameters.
+std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const TreeQuery& query);
+// Follows the query's pages to the end or to its page limit; a failing page keeps the items before it,
+// reported incomplete. More than kMaxFolderItems, or a link back to a page already read, is incomplete.
+TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint32_t is_dataset,
+                   const TreeQuery& query);
+// One tree page at `url` for a thread that reads nothing from PluginState: the hub root is given,
+// nothing is logged, and a raised `abort` ends the request. A next link off `site_url` is no next link
+// and leaves the page incomplete.
+TreePages FetchTreePage(const std::u16string& url, const std::string& api_key, const std::string& site_url,
+                        const std::atomic<bool>* abort);
+// The whole repository, recursive with dates, every page (a complete picture to compare with; the
+// tree view lists folder by folder). A failing page keeps the items before it, reported incomplete.
 std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
                                     uint32_t is_dataset);
 void FillDirectoryTimes(std::vector<TreeItem>* items);

@@ -329,9 +329,11 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
   }
 }
 
-bool IsHubOrigin(const std::u16string& url) {
+bool IsHubOrigin(const std::u16string& url) { return IsOriginOf(url, HubSiteUrl()); }
+
+bool IsOriginOf(const std::u16string& url, const std::string& site_url) {
   SplitUrl hub, other;
-  return SplitHttpUrl(Utf8ToWide(HubSiteUrl()), &hub) && SplitHttpUrl(url, &other) && SameOrigin(hub, other);
+  return SplitHttpUrl(Utf8ToWide(site_url), &hub) && SplitHttpUrl(url, &other) && SameOrigin(hub, other);
 }
 
 std::u16string MakeApiUrl(const std::string& path) { return Utf8ToWide(HubApiUrl() + path); }

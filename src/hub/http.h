@@ -48,6 +48,8 @@ struct HttpAbortScope {
 // True when `url` has the scheme, host and port of the configured hub root: the only place the key
 // is sent to.
 bool IsHubOrigin(const std::u16string& url);
+// The same against a hub root given by the caller (a thread that reads nothing from PluginState).
+bool IsOriginOf(const std::u16string& url, const std::string& site_url);
 
 // HubApiUrl() + path (path in UTF-8, beginning with "/").
 std::u16string MakeApiUrl(const std::string& path);

@@ -129,3 +129,8 @@ uint64_t PlatformTickMs();
 void PlatformSetNoMoreFilesError();
 // Opens an address in the user's browser; failures are ignored.
 void PlatformOpenUrl(const std::u16string& url);
+// A reference on this module (the library holding this code), so that the host unloading it does not
+// unmap code a thread of the module still runs; nullptr when none could be taken. Never call these
+// from DllMain. Release gives the reference back (the last one unloads the module).
+void* PlatformHoldModule();
+void PlatformReleaseModule(void* module);

@@ -127,6 +127,7 @@ void EditEntrySettings(HostWindow window, const std::u16string& name) {
 extern "C" {
 
 int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostChar* verb_text) {
+  StopDateWorker();  // every command on the main thread ends the date worker first
   try {
     const std::u16string remote = FromHost(remote_name);
     const std::u16string verb = FromHost(verb_text);
@@ -181,11 +182,18 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
   return kExecHostHandles;
 }
 
-HostBool TARN_CALL FsDeleteFileW(HostChar* remote_name) { return DeleteEntryFolder(remote_name); }
+HostBool TARN_CALL FsDeleteFileW(HostChar* remote_name) {
+  StopDateWorker();
+  return DeleteEntryFolder(remote_name);
+}
 
-HostBool TARN_CALL FsRemoveDirW(HostChar* remote_name) { return DeleteEntryFolder(remote_name); }
+HostBool TARN_CALL FsRemoveDirW(HostChar* remote_name) {
+  StopDateWorker();
+  return DeleteEntryFolder(remote_name);
+}
 
 int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool, HostBool, HostRemoteInfo*) {
+  StopDateWorker();
   try {
     const VirtualPath from = SplitPath(FromHost(old_name));
     const VirtualPath to = SplitPath(FromHost(new_name));
@@ -209,6 +217,7 @@ int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool
 }
 
 HostBool TARN_CALL FsMkDirW(HostChar* path) {
+  StopDateWorker();
   try {
     const VirtualPath c = SplitPath(FromHost(path));
     if (c.size() <= 1) {

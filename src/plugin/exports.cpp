@@ -1,6 +1,7 @@
 // The simple exports: start-up, the root's name, background support and the host's status notices.
 #include <cstring>
 
+#include "browse/browse.h"
 #include "config/favorites.h"
 #include "core/files.h"
 #include "hub/ratelimit.h"
@@ -50,6 +51,7 @@ void TARN_CALL FsSetDefaultParams(HostDefaultParams*) {}
 int32_t TARN_CALL FsGetBackgroundFlags(void) { return kBackgroundDownload; }
 
 void TARN_CALL FsStatusInfoW(HostChar*, int32_t start_end, int32_t operation) {
+  StopDateWorker();  // the host starts or ends an operation: the worker waits for the next listing
   if (operation != kOpDelete && operation != kOpSyncDelete) return;
   try {
     StateLock guard(g_state.lock);

@@ -27,36 +27,35 @@ void SetTime(HostFileTime* out, int64_t unix_time) {
   out->high = static_cast<uint32_t>(ft >> 32);
 }
 
-HostFindData BlankRecord(const std::u16string& name, uint32_t attributes) {
-  HostFindData record;
-  std::memset(&record, 0, sizeof(record));
-  record.attributes = attributes;
-  CopyToHost(record.file_name, 260, name);  // longer names keep their first 259 units
-  return record;
+void FillRecord(const std::u16string& name, uint32_t attributes, int64_t size, int64_t unix_time,
+                HostFindData* record) {
+  std::memset(record, 0, sizeof(*record));
+  record->attributes = attributes;
+  CopyToHost(record->file_name, 260, name);  // longer names keep their first 259 units
+  const uint64_t usize = static_cast<uint64_t>(size);
+  record->size_high = static_cast<uint32_t>(usize >> 32);
+  record->size_low = static_cast<uint32_t>(usize & 0xFFFFFFFFu);
+  SetTime(&record->last_write_time, unix_time);
 }
 
 std::unique_ptr<FindHandle> RootListing() {
   auto handle = std::make_unique<FindHandle>();
   StateLock guard(g_state.lock);
   g_state.temporary_present = false;  // leaving for the root ends a temporary browse
-  handle->records.reserve(3 + g_state.entries.size());
-  handle->records.push_back(MakeDirRecord(kTemporaryName, 0));
-  handle->records.push_back(MakeFileRecord(kAddNewEntryName, 0, 0));
-  handle->records.push_back(MakeFileRecord(kSettingsName, 0, 0));
+  handle->items.reserve(3 + g_state.entries.size());
+  handle->items.push_back({kTemporaryName, true, 0, 0});
+  handle->items.push_back({kAddNewEntryName, false, 0, 0});
+  handle->items.push_back({kSettingsName, false, 0, 0});
   for (const Entry& entry : g_state.entries) {
-    handle->records.push_back(MakeDirRecord(entry.display_name, entry.cached_at > 0 ? entry.cached_at : entry.created_at));
+    handle->items.push_back({entry.display_name, true, 0, entry.cached_at > 0 ? entry.cached_at : entry.created_at});
   }
   return handle;
 }
 
-std::unique_ptr<FindHandle> HandleOf(const std::optional<Listing>& listing) {
+std::unique_ptr<FindHandle> HandleOf(std::optional<Listing> listing) {
   if (!listing) return nullptr;
   auto handle = std::make_unique<FindHandle>();
-  handle->records.reserve(listing->size());
-  for (const ListItem& item : *listing) {
-    handle->records.push_back(item.folder ? MakeDirRecord(item.name, item.time)
-                                          : MakeFileRecord(item.name, item.size, item.time));
-  }
+  handle->items = std::move(*listing);
   return handle;
 }
 
@@ -81,18 +80,19 @@ std::unique_ptr<FindHandle> EntryListing(const VirtualPath& components, const st
 }  // namespace
 
 HostFindData MakeDirRecord(const std::u16string& name, int64_t unix_time) {
-  HostFindData record = BlankRecord(name, kAttrFolder);
-  SetTime(&record.last_write_time, unix_time);
+  HostFindData record;
+  FillRecord(name, kAttrFolder, 0, unix_time, &record);
   return record;
 }
 
 HostFindData MakeFileRecord(const std::u16string& name, int64_t size, int64_t unix_time) {
-  HostFindData record = BlankRecord(name, kAttrFile);
-  const uint64_t usize = static_cast<uint64_t>(size);
-  record.size_high = static_cast<uint32_t>(usize >> 32);
-  record.size_low = static_cast<uint32_t>(usize & 0xFFFFFFFFu);
-  SetTime(&record.last_write_time, unix_time);
+  HostFindData record;
+  FillRecord(name, kAttrFile, size, unix_time, &record);
   return record;
+}
+
+void WriteRecord(const ListItem& item, HostFindData* out) {
+  FillRecord(item.name, item.folder ? kAttrFolder : kAttrFile, item.folder ? 0 : item.size, item.time, out);
 }
 
 extern "C" {
@@ -102,6 +102,8 @@ HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
     const TellLimitsAfter tell_limits;
     const std::u16string host_path = FromHost(path);
     const VirtualPath components = SplitPath(host_path);
+    // The date worker goes on only while the host stays in its folder.
+    StopDateWorkerUnlessFor(PathPrefix(components, components.size()));
     std::unique_ptr<FindHandle> handle;
     if (components.empty()) {
       handle = RootListing();
@@ -110,8 +112,8 @@ HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
     } else {
       handle = EntryListing(components, host_path);
     }
-    if (handle && !handle->records.empty() && find_data) {
-      *find_data = handle->records[0];
+    if (handle && !handle->items.empty() && find_data) {
+      WriteRecord(handle->items[0], find_data);
       handle->cursor = 1;
       handle->normalized_path = PathPrefix(components, components.size());
       {
@@ -132,8 +134,8 @@ HostHandle TARN_CALL FsFindFirstW(HostChar* path, HostFindData* find_data) {
 HostBool TARN_CALL FsFindNextW(HostHandle handle, HostFindData* find_data) {
   if (!handle || handle == TARN_INVALID_HANDLE || !find_data) return 0;
   FindHandle* h = static_cast<FindHandle*>(handle);
-  if (h->cursor >= h->records.size()) return 0;
-  *find_data = h->records[h->cursor++];
+  if (h->cursor >= h->items.size()) return 0;
+  WriteRecord(h->items[h->cursor++], find_data);
   return 1;
 }
 

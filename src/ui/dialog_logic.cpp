@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "cache/listing_cache.h"
+#include "cache/tree_folders.h"
 #include "config/entries_from_url.h"
 #include "config/favorites.h"
 #include "config/settings_file.h"
@@ -70,14 +71,16 @@ std::u16string ConfigFolder() {
 void DeleteEntryCaches(const Entry& entry) {
   switch (entry.type) {
     case OrgModels:
+      // The organisation's listing and the folders listed in its repositories of that kind.
       DeleteOrgReposCache(entry.org, entry.is_dataset);
+      DeleteOwnerTreeFolders(entry.org, entry.is_dataset);
       break;
     case OrgCollections:
       DeleteOrgCollectionsCache(entry.org);
       DeleteOwnerCollectionItems(entry.org);
       break;
     case SingleModel:
-      DeleteTreeCache(entry.repo_id, entry.is_dataset);
+      DeleteRepositoryTreeFolders(entry.repo_id, entry.is_dataset);
       break;
     default:
       break;

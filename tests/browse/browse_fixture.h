@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "cache/tree_folders.h"
 #include "core/text.h"
 #include "platform/platform.h"
 #include "support/fakehub_client.h"
@@ -91,6 +93,15 @@ class BrowseTest : public ::testing::Test {
     return JoinFsPath(JoinFsPath(config_, u"cache"), Utf8ToWide(name + ".json"));
   }
   std::u16string LocalPath(const std::string& name) const { return JoinFsPath(downloads_, Utf8ToWide(name)); }
+  // A repository folder's record as the module stores it, and where.
+  std::u16string CacheFolderPath() const { return JoinFsPath(config_, u"cache"); }
+  std::u16string RecordFile(const std::string& repo_id, const std::string& folder, uint32_t is_dataset = 0) const {
+    return TreeFolderRecordPath(CacheFolderPath(), repo_id, is_dataset, folder);
+  }
+  bool ReadRecord(const std::string& repo_id, const std::string& folder, TreeFolderRecord* record,
+                  uint32_t is_dataset = 0) const {
+    return ReadTreeFolderRecord(CacheFolderPath(), repo_id, is_dataset, folder, TreeRecordRead::Whole, record);
+  }
 
   std::u16string config_, downloads_;
   LoadedModule module_;

@@ -1,6 +1,7 @@
 // Every row of the folder dispatch through the loaded module against the fake hub: organisation
 // models and datasets, collections by depth, single models and datasets.
 #include "browse/browse_fixture.h"
+#include "core/time.h"
 
 namespace {
 
@@ -20,18 +21,22 @@ TEST_F(Dispatch, EveryDepthOfEveryEntryTypeListsItsFolder) {
        {"dir with space", "donn\xc3\xa9" "es", "nested", ".gitattributes", "README.md", "big.bin", "binary.dat",
         "config.json", "empty.txt", "lfs-note.txt", "weights.safetensors"},
        "/api/models/files-org/basic/tree/main?recursive=true"},
-      {"\\Files\\basic\\nested\\a", {"b"}, nullptr},
-      {"\\Files\\basic\\donn\xc3\xa9" "es", {"r\xc3\xa9sum\xc3\xa9 \xc3\xa9t\xc3\xa9.txt"}, nullptr},
+      // basic answers four items a page: more than one recursive answer, so each folder is listed on its
+      // own, percent-encoded per segment.
+      {"\\Files\\basic\\nested\\a", {"b"}, "/api/models/files-org/basic/tree/main/nested/a?limit=1000"},
+      {"\\Files\\basic\\donn\xc3\xa9" "es", {"r\xc3\xa9sum\xc3\xa9 \xc3\xa9t\xc3\xa9.txt"},
+       "/api/models/files-org/basic/tree/main/donn%C3%A9es?limit=1000"},
       {"\\FilesDs\\dataset-one", {"data", "README.md"}, "/api/datasets/files-org/dataset-one/tree/main?recursive=true"},
       {"\\Colls",
        {"Favourites", "Nested pick", "Empty on its own page", "no-title-65f000000000000000000004",
         "Date only", "Parsing oddities"},
        "/api/collections?owner=coll-org"},
       {"\\Colls\\Nested pick", {"alpha", "model one"}, "/api/collections/coll-org/nested-pick-"},
-      {"\\Colls\\Favourites\\basic\\nested\\a\\b", {"deep.txt"}, nullptr},
-      // Collections hold models: a dataset entry's collection opens the stored model tree.
-      {"\\CollsDs\\Favourites\\basic\\nested", {"a"}, nullptr},
-      {"\\One", {"sub dir", "README.md"}, "/api/models/space%20owner/model%20one/tree/main?recursive=true&expand=true"},
+      {"\\Colls\\Favourites\\basic\\nested\\a\\b", {"deep.txt"}, "/api/models/files-org/basic/tree/main/nested/a/b?"},
+      // Collections hold models: a dataset entry's collection opens the stored model folder.
+      {"\\CollsDs\\Favourites\\basic\\nested\\a", {"b"}, nullptr},
+      {"\\One", {"sub dir", "README.md"},
+       "/api/models/space%20owner/model%20one/tree/main?recursive=true&expand=true&limit=100"},
       {"\\One\\sub dir", {"file one.txt"}, nullptr},
       {"\\Data", {"a b.csv"}, "/api/datasets/space%20owner/data%20one/tree/main?recursive=true&expand=true"},
   };
@@ -54,8 +59,12 @@ TEST_F(Dispatch, EveryDepthOfEveryEntryTypeListsItsFolder) {
 // Tree names that cannot be opened are left out; collection and model folders get names that can.
 TEST_F(Dispatch, NamesFromCacheFilesThatTheHostCannotAddressAreLeftOutOrMadeSafe) {
   Configure(AllKinds());
-  const json tree = {{"files", {{{"path", "d/.."}}, {{"path", "d/."}}, {{"path", "d/a\\b"}}, {{"path", "d/ok..txt"}}}}};
-  WriteTextFile(CacheFile("tree_files-org_basic"), tree.dump());
+  TreeFolderRecord tree;
+  tree.repo_id = "files-org/basic";
+  tree.folder = "d";
+  tree.fetched_at = UnixNow();
+  for (const char* name : {"d/..", "d/.", "d/a\\b", "d/ok..txt"}) tree.items.push_back({"file", name});
+  ASSERT_TRUE(WriteTreeFolderRecord(CacheFolderPath(), tree));
   EXPECT_EQ(Names("\\Files\\basic\\d"), std::vector<std::string>{"ok..txt"});
   const json collections = {{"collections",
                              {{{"slug", "coll-org/a"}, {"title", "..\\..\\Startup"}},

@@ -30,7 +30,8 @@ TEST_F(Guard, AnOpenListingEmptiesTheFoldersBelowItWithoutARequest) {
     EXPECT_TRUE(TakeRequests().empty()) << c.path;
     module_.m.FsFindClose(open);
   }
-  EXPECT_FALSE(FileExists(CacheFile("tree_files-org_basic")));  // nothing fetched, nothing stored
+  // Nothing fetched, nothing stored.
+  EXPECT_FALSE(FileExists(TreeRecordsFolder(CacheFolderPath(), "files-org/basic", 0)));
   EXPECT_EQ(Names("\\Files\\basic").size(), 11u);                // closed again: listed
 }
 
@@ -51,11 +52,15 @@ TEST_F(Cache, ASecondListingMakesNoRequestUntilTheFileIsStale) {
   ASSERT_TRUE(module_.Load());  // the files outlive the module
   for (size_t i = 0; i < folders.size(); ++i) EXPECT_EQ(records(folders[i]), first[i]) << folders[i];
   EXPECT_TRUE(TakeRequests().empty());
-  // A stale file is fetched again and stored anew.
-  std::filesystem::last_write_time(FsPath(CacheFile("tree_files-org_basic")),
+  // A stale record is fetched again and stored anew. Its names come in three pages of four; the dates
+  // of the items that did not change are kept, so none are asked for, and the repository is known to
+  // be larger than one recursive answer.
+  std::filesystem::last_write_time(FsPath(RecordFile("files-org/basic", "")),
                                    std::filesystem::file_time_type::clock::now() - std::chrono::hours(25));
   EXPECT_EQ(records("\\Files\\basic"), first[1]);
-  EXPECT_EQ(CountWithPrefix(TakeRequests(), "/api/models/files-org/basic/tree/main"), 4u);  // its four pages
+  const std::vector<std::string> again = TakeRequests();
+  EXPECT_EQ(again.size(), 3u);
+  EXPECT_EQ(CountWithPrefix(again, "/api/models/files-org/basic/tree/main?limit=1000"), 3u);
   EXPECT_EQ(records("\\Files\\basic"), first[1]);
   EXPECT_TRUE(TakeRequests().empty());
 }
@@ -63,17 +68,22 @@ TEST_F(Cache, ASecondListingMakesNoRequestUntilTheFileIsStale) {
 // Regression: a damaged fresh tree file was served as an empty folder until it aged out.
 TEST_F(Cache, ADamagedFreshFileIsFetchedAgainAndOverwritten) {
   Configure(AllKinds());
-  WriteTextFile(CacheFile("tree_files-org_basic"), "{\"files\": [{\"path\": \"README.md\"");
+  WriteTextFile(RecordFile("files-org/basic", ""), "{\"format\": 1, \"items\": [\"f 1 0 README.md\"");
   EXPECT_EQ(Names("\\Files\\basic").size(), 11u);
-  EXPECT_EQ(TakeRequests().size(), 4u);  // the tree's four pages
-  EXPECT_EQ(json::parse(ReadTextFile(CacheFile("tree_files-org_basic")))["files"].size(), 16u);
+  // The recursive answer (more than one page), then names and dates, three pages of four each.
+  EXPECT_EQ(TakeRequests().size(), 7u);
+  TreeFolderRecord record;
+  ASSERT_TRUE(ReadRecord("files-org/basic", "", &record));
+  EXPECT_EQ(record.items.size(), 11u);
 }
 
 // A failed one is not: see the table below.
 TEST_F(Cache, AnEmptyTreeIsStored) {
   Configure(AllKinds());
   EXPECT_TRUE(List("\\Files\\empty-repo").empty());
-  EXPECT_NE(ReadTextFile(CacheFile("tree_files-org_empty-repo")).find("\"files\": []"), std::string::npos);
+  TreeFolderRecord record;
+  ASSERT_TRUE(ReadRecord("files-org/empty-repo", "", &record));
+  EXPECT_TRUE(record.items.empty());
   TakeRequests();
   EXPECT_TRUE(List("\\Files\\empty-repo").empty());
   EXPECT_TRUE(TakeRequests().empty());
@@ -84,13 +94,13 @@ TEST_F(Cache, AnEmptyTreeIsStored) {
 TEST_F(Cache, ListingsThatDidNotArriveWholeAreShownAsFarAsTheyGotAndNeverStored) {
   const std::string tree = "ModelTree fetch failed: files-org/basic status=";
   const struct {
-    const char *fault, *path, *cache;
+    const char *fault, *path, *cache;  // cache: "" for the tree's root record
     std::string log;
-    size_t listed;  // of 11 in the tree's root (2 on its first page, 3 on two); the paging item alone
+    size_t listed;  // of 11 in the tree's root (4 on each page of its names); the paging item alone
   } cases[] = {
-      {"fail_page=2:500", "\\Files\\basic", "tree_files-org_basic", tree + "500", 2},
-      {"cut_at=60@3", "\\Files\\basic", "tree_files-org_basic", tree + "200", 3},
-      {"malformed@2", "\\Files\\basic", "tree_files-org_basic", tree + "200", 2},
+      {"fail_page=2:500", "\\Files\\basic", "", tree + "500", 4},
+      {"cut_at=60@3", "\\Files\\basic", "", tree + "200", 8},
+      {"malformed@2", "\\Files\\basic", "", tree + "200", 4},
       {"status=429", "\\Files", "org_models_files-org", "OrgRepos fetch failed: files-org status=429", 1},
       {"malformed", "\\Files", "org_models_files-org", "OrgRepos fetch failed: files-org status=200", 1},
       {"fail_page=2:503", "\\Colls", "org_collections_coll-org", "Collections fetch failed: coll-org status=503", 2},
@@ -99,7 +109,7 @@ TEST_F(Cache, ListingsThatDidNotArriveWholeAreShownAsFarAsTheyGotAndNeverStored)
     Configure(AllKinds(), std::string("__fault/") + c.fault + "/");
     EXPECT_EQ(List(c.path).size(), c.listed) << c.fault << " " << c.path;
     EXPECT_TRUE(g_host.HasLogLine(c.log)) << c.fault << " " << c.path;
-    EXPECT_FALSE(FileExists(CacheFile(c.cache))) << c.fault << " " << c.path;
+    EXPECT_FALSE(FileExists(*c.cache ? CacheFile(c.cache) : RecordFile("files-org/basic", ""))) << c.fault << " " << c.path;
     TakeRequests();
     List(c.path);  // the next listing asks the hub again
     // but not before the reset a 429 announced (tests/browse/ratelimit_test.cpp)

@@ -14,18 +14,6 @@
 
 namespace {
 
-// Waits until the fake hub has received a request whose path contains `part` and not answered it.
-bool WaitForRequestInProgress(const std::string& part) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < deadline) {
-    for (const LoggedRequest& r : FetchHubLog()) {
-      if (r.path.find(part) != std::string::npos && r.status == -1) return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
 class Concurrency : public BrowseTest {
  protected:
   void Configure(const std::string& hub_suffix = "") {
@@ -34,6 +22,7 @@ class Concurrency : public BrowseTest {
     BrowseTest::Configure(entries, hub_suffix);
     ASSERT_EQ(List("\\One").size(), 2u);  // stored folders for the main thread
     ASSERT_EQ(List("\\Files\\basic").size(), 11u);
+    ASSERT_EQ(List("\\Files\\basic\\nested").size(), 1u);
   }
   void MainThreadWork() {  // the rename saves favorites.json twice
     EXPECT_EQ(List("\\").size(), 10u);  // seven entries and the fixed records
@@ -116,6 +105,36 @@ TEST_F(LockedWork, AddingAnOrganisationAsksTheHubWithoutTheLock) {
   StateLock guard(g_state.lock);
   ASSERT_EQ(g_state.entries.size(), 1u);
   EXPECT_EQ(g_state.entries[0].display_name, u"coll-org - collections");
+}
+
+// The date worker merging pages into a large folder's record while the main thread lists that folder
+// and the host's transfer thread copies files from it (each copy reads the record for the file's
+// hashes) and lists it too, which neither stops the worker nor starts another.
+TEST_F(Concurrency, TheDateWorkerAgainstListingsAndCopies) {
+  json entries = AllKinds();
+  entries.push_back(EntryJson("Scale", "org-models", "scale-org"));
+  BrowseTest::Configure(entries);
+  const std::string many = "\\Scale\\dated\\many";
+  ASSERT_EQ(List(many).size(), 150u);  // the worker starts
+  std::atomic<int> failures{0};
+  std::atomic<bool> finished{false};
+  std::thread copies([&] {
+    for (int i = 0; i < 12; ++i) {
+      const std::string name = "f-00" + std::to_string(i % 10) + ".txt";
+      failures += GetFile(many + "\\" + name, LocalPath(std::to_string(i)), 1) != 0;
+      failures += List(many).size() != 150u;
+    }
+    finished = true;
+  });
+  TreeFolderRecord record;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((!finished.load() || !(ReadRecord("scale-org/dated", "many", &record) && record.dates_complete)) &&
+         std::chrono::steady_clock::now() < deadline) {
+    EXPECT_EQ(List(many).size(), 150u);
+  }
+  copies.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(record.items.at(9).mtime, 1704067200 + 9 * 86400);
 }
 
 // Parallel ranges in the core: connection threads, the hasher and the coordinating thread of three

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cache/listing_cache.h"
+#include "cache/tree_folders.h"
 #include "config/favorites.h"
 #include "hub/api.h"
 #include "hub/http.h"
@@ -85,9 +86,22 @@ void HubOrgPage() {
   g_calls = 0;
   ListReposPage("acme", kKey, 50, 1);
 }
+// The recursive answer's first page, a folder's pages, and the date worker's page fetch.
 void HubTreePage() {
-  FetchOutcome outcome;
-  FetchRepoTree("acme/model", kKey, &outcome, 0);
+  TreeQuery whole;
+  whole.recursive = whole.expand = true;
+  whole.limit = kTreeDatesPageLimit;
+  whole.max_pages = 1;
+  ListTree("acme/model", kKey, 0, whole);
+  g_calls = 0;
+  TreeQuery folder;
+  folder.folder = "data/sub dir";
+  const TreePages pages = ListTree("acme/model", kKey, 0, folder);
+  if (pages.items.size() > kMaxFolderItems) __builtin_trap();
+  g_calls = 0;
+  const std::atomic<bool> stop{false};
+  FetchTreePage(u"https://huggingface.co/api/models/acme/model/tree/main/data?expand=true&limit=100", kKey,
+                "https://huggingface.co/", &stop);
 }
 void HubCollectionsPage() { ListOwnerCollections("acme", kKey); }
 void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001", kKey); }
@@ -160,8 +174,20 @@ void CacheFile(const std::string& name, Load load_fresh) {
 void CacheOrgRepos() {
   CacheFile<OrgReposCache>(OrgReposCacheName("acme", 0), [](auto* r) { LoadFreshOrgReposCache("acme", 0, r); });
 }
-void CacheTree() {
-  CacheFile<TreeCache>(TreeCacheName("acme/model", 0), [](auto* r) { LoadFreshTreeCache("acme/model", 0, r); });
+// A folder record read for a listing and whole: a whole read is never readable where the listing's
+// is not, and both see the same items, all in the record's own folder.
+void CacheTreeFolder() {
+  const std::u16string cache = Utf8ToWide((g_scratch / "cache").string());
+  WriteInputTo(FsPath(TreeFolderRecordPath(cache, "acme/model", 0, "data")));
+  TreeFolderRecord names, whole;
+  const bool listed = ReadTreeFolderRecord(cache, "acme/model", 0, "data", TreeRecordRead::Names, &names);
+  const bool read = ReadTreeFolderRecord(cache, "acme/model", 0, "data", TreeRecordRead::Whole, &whole);
+  if (read && (!listed || whole.items.size() != names.items.size())) __builtin_trap();
+  for (size_t i = 0; listed && i < names.items.size(); ++i) {
+    if (names.items[i].path.compare(0, 5, "data/") != 0 || (read && whole.items[i].path != names.items[i].path)) {
+      __builtin_trap();
+    }
+  }
 }
 void CacheOrgCollections() {
   CacheFile<OrgCollectionsCache>(OrgCollectionsCacheName("acme"), [](auto* r) { LoadFreshOrgCollectionsCache("acme", r); });
@@ -181,7 +207,7 @@ const Target kTargets[] = {
     {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"link_header", LinkHeader},
     {"url_split", UrlSplit},            {"redirect_location", RedirectLocation},
     {"favorites_file", FavoritesFile},  {"cache_org_repos", CacheOrgRepos},
-    {"cache_tree", CacheTree},          {"cache_org_collections", CacheOrgCollections},
+    {"cache_tree_folder", CacheTreeFolder}, {"cache_org_collections", CacheOrgCollections},
     {"cache_collection_items", CacheCollectionItems}};
 void (*g_run)() = nullptr;
 
@@ -215,6 +241,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     std::filesystem::remove_all(g_scratch, ec);
   });
   std::filesystem::create_directories(g_scratch / "cache");
+  std::filesystem::create_directories(
+      FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", 0)));
   std::filesystem::current_path(g_scratch);
   setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
   SetHttpExchangeForTesting(g_run == RedirectLocation ? &ServeRedirect : &ServeInput);

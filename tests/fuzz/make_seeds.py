@@ -100,9 +100,16 @@ models = [{"repo_id": m.get("id", ""), "name": m.get("id", "").split("/")[-1], "
 seed("cache_org_repos", "models", json.dumps({"type": "org-models", "org": "acme", "fetched_at": 1750000000,
                                               "page_size": 300, "pages_loaded": 1, "has_more": True,
                                               "next_url": link[1:link.find(">")], "models": models}, indent=2))
-files = [{"type": t["type"], "path": t["path"], "size": t.get("size", 0), "mtime": 1735689600} for t in tree]
-seed("cache_tree", "tree", json.dumps({"type": "model-tree", "repo_id": "acme/model", "fetched_at": 1750000000,
-                                       "files": files}, indent=2))
+# A folder record: the items of "data" as the module writes them, one line each, hashes after them.
+kinds = {"directory": "d", "file": "f"}
+items = [f'{kinds.get(t["type"], "o")} {t.get("size", 0)} 1735689600 {t["path"].rsplit("/", 1)[-1]}' for t in tree]
+oids = [(t.get("oid", "") + (" " + t["lfs"]["oid"] if "lfs" in t else "")) for t in tree]
+seed("cache_tree_folder", "folder", json.dumps({"type": "tree-folder", "format": 1, "fetched_at": 1750000000,
+                                                "identity": {"repo_id": "acme/model", "kind": "model",
+                                                             "revision": "main", "folder": "data"},
+                                                "dates_complete": False, "dates_next_url": "",
+                                                "large_repository": False, "items": items, "oids": oids},
+                                               indent=2, sort_keys=True, ensure_ascii=False))
 collections = [{"slug": c["slug"], "title": c.get("title", c["slug"]), "last_updated": 1735689600,
                 "model_ids": [i["id"] for i in c.get("items", []) if i.get("type") == "model"]} for c in colls]
 seed("cache_org_collections", "collections", json.dumps({"type": "org-collections", "org": "acme",

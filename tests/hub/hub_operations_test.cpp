@@ -78,7 +78,7 @@ TEST_F(HubOperations, OperationsReportTheirStatusAndWhetherEveryPageArrived) {
     bool complete;
   } cases[] = {
       {"", "files-org/dataset-one", "", 1, 200, 4, true},
-      {"", "files-org/paged-tree", "", 0, 200, 200, true},  // stops after 200 pages of 1
+      {"", "files-org/paged-tree", "", 0, 200, 250, true},  // 250 pages of 1: no longer cut at 200
       {"", "gated-org/gated-tree", "hf_test_nogrant", 0, 403, 0, false},
       {"", "files-org/no-such-repo", "hf_test_good", 0, 404, 0, false},
       {"fail_page=2:500", "files-org/basic", "", 0, 500, 4, false},  // shown as far as it got
@@ -103,6 +103,37 @@ TEST_F(HubOperations, OperationsReportTheirStatusAndWhetherEveryPageArrived) {
     ListAllRepos("big-org", "", 0, 0, &outcome);
     EXPECT_FALSE(outcome.complete) << fault;
   }
+}
+
+// A repository folder by itself: its own items only, every page, and 404 for a folder the hub does not
+// have; the first page of the recursive listing with dates hands back its next link.
+TEST_F(HubOperations, TreeFoldersByThemselves) {
+  TreeQuery folder;
+  folder.folder = "dir-001";
+  TreePages pages = ListTree("scale-org/wide", "", 0, folder);
+  EXPECT_TRUE(pages.outcome.complete);
+  ASSERT_EQ(pages.items.size(), 1100u);  // on two pages of 1,000
+  EXPECT_EQ(ByPath(pages.items).count("dir-001/file-1099.txt"), 1u);
+  EXPECT_EQ(pages.items[0].mtime, 0);  // no dates asked for
+  Strings paths;
+  for (const LoggedRequest& r : FetchHubLog()) paths.push_back(r.path.substr(0, r.path.find("&cursor=")));
+  EXPECT_EQ(paths, (Strings{"/api/models/scale-org/wide/tree/main/dir-001?limit=1000",
+                            "/api/models/scale-org/wide/tree/main/dir-001?limit=1000"}));
+  folder.folder = "no-such-folder";
+  pages = ListTree("scale-org/wide", "", 0, folder);
+  EXPECT_EQ(pages.outcome.status, 404u);
+  EXPECT_FALSE(pages.outcome.complete);
+
+  TreeQuery whole;
+  whole.recursive = whole.expand = true;
+  whole.limit = kTreeDatesPageLimit;
+  whole.max_pages = 1;
+  pages = ListTree("scale-org/dated", "", 0, whole);
+  EXPECT_TRUE(pages.outcome.complete);
+  EXPECT_EQ(pages.items.size(), 100u);
+  EXPECT_NE(pages.next_url.find("/api/models/scale-org/dated/tree/main?recursive=true&expand=true&limit=100&cursor="),
+            std::string::npos);
+  EXPECT_EQ(ByPath(pages.items).at("many/f-002.txt").mtime, 1704067200 + 2 * 86400);
 }
 
 // A failing page ends them too: see the status table above.

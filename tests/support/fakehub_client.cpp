@@ -2,7 +2,9 @@
 #include "fakehub_client.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -63,6 +65,17 @@ bool SetHubLimits(const std::string& query) {
   uint32_t status = 0;
   AdminGet("__admin/limits?" + query, &status);
   return status == 200;
+}
+
+bool WaitForRequestInProgress(const std::string& part) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const LoggedRequest& r : FetchHubLog()) {
+      if (r.path.find(part) != std::string::npos && r.status == -1) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 void FakeHubTest::SetUp() {

@@ -30,6 +30,9 @@ std::vector<LoggedRequest> FetchHubLog();
 void ResetHubLog();
 // Answers every request the "hold" fault mode is keeping waiting.
 void ReleaseHeldRequests();
+// Waits (up to 30 s) until the fake hub has received a request whose target contains `part` and not
+// answered it.
+bool WaitForRequestInProgress(const std::string& part);
 
 // The core (no module) pointed at the fake hub, its log cleared. WithFault puts "__fault/MODE/" in
 // front of every request (next-page links too), "" removes it, and forgets what the hub's rate-limit

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -89,6 +91,15 @@ int ProcessThreadCount() {
   }
 #endif
   return count;
+}
+
+bool ThreadCountSettlesAt(int expected) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ProcessThreadCount() != expected) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 std::u16string ResetConfigFolder() {
@@ -194,7 +205,15 @@ bool LoadedModule::Load(bool with_callbacks) {
   return true;
 }
 
-void LoadedModule::Unload() { UnloadPluginModule(&m); }
+void LoadedModule::Unload() {
+  // Listing the root joins the module's date worker, as a host's next listing would: every test
+  // leaves no thread of the module behind, and the next load starts fresh.
+  if (m.library && m.FsFindFirstW) {
+    std::vector<ListedRecord> root;
+    ListThroughModule(m, "\\", &root);
+  }
+  UnloadPluginModule(&m);
+}
 
 std::basic_string<HostChar> H(const std::string& utf8) { return ToHostString(utf8); }
 

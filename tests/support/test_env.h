@@ -21,6 +21,9 @@ std::string ReadTextFile(const std::u16string& path);
 bool FileExists(const std::u16string& path);
 // The threads this process runs now.
 int ProcessThreadCount();
+// Whether the count of threads comes to `expected` within a few seconds: a thread that was joined may
+// still be counted for a moment where the system reaps it on its own time (under Wine).
+bool ThreadCountSettlesAt(int expected);
 // Sets an environment variable of this process (the wide one on Windows); an empty value removes it.
 void SetEnvironment(const char* name, const std::u16string& value);
 // Points HF_HUB_CACHE and HF_HOME at one empty temporary folder of this process, so that no copy in a

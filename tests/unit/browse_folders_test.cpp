@@ -1,5 +1,5 @@
-// Folder listings without the network: paging item names and page sizes, merging pages, one level of
-// a tree, and the page the access-denied prompt opens.
+// Folder listings without the network: paging item names and page sizes, merging pages, a repository's
+// records per folder, merging dates, and the page the access-denied prompt opens.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "hub_scripted_exchange.h"
 #include "support/test_env.h"
 
 namespace {
@@ -40,19 +41,62 @@ TEST(MergeRepos, TheFirstOccurrenceWinsWithinAndAcrossPages) {
   EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
-TEST(ChildrenOf, OneLevelInListingOrder) {
+TEST(FolderRecordsOf, ARecursiveAnswerBecomesARecordPerFolderInListingOrder) {
   const std::vector<TreeItem> items = {
-      {"file", "b.txt"}, {"directory", "W"}, {"file", "W/x.bin"}, {"directory", "W/sub"}, {"file", "W/sub/y"},
-      {"file", "Wx/z"},  {"file", "w/lower"}, {"file", "a.txt"},  {"file", ""},           {"file", "deep/no/dir.txt"}};
-  // Case matters, and a folder needs no item of its own.
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"", {"b.txt", "W", "a.txt"}}, {"W", {"W/x.bin", "W/sub"}},         {"W/sub", {"W/sub/y"}},
-      {"w", {"w/lower"}},            {"deep/no", {"deep/no/dir.txt"}}, {"x", {}}};
-  for (const auto& [sub_path, expected] : cases) {
+      {"directory", "W", 0, 5},   {"file", "W/x.bin", 3, 4}, {"directory", "W/sub", 0, 6}, {"file", "W/sub/y", 1, 6},
+      {"file", "deep/no/dir.txt"}, {"file", "b.txt", 2, 1},   {"directory", "empty"},      {"file", "a.txt"},
+      {"file", ""}};
+  // Case matters, a folder implied by a path gets a record too, and an empty folder an empty one.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
+      {"", {"W", "b.txt", "empty", "a.txt"}}, {"W", {"W/x.bin", "W/sub"}}, {"W/sub", {"W/sub/y"}},
+      {"deep", {}}, {"deep/no", {"deep/no/dir.txt"}}, {"empty", {}}};
+  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", 1, items, 77);
+  ASSERT_EQ(records.size(), expected.size());
+  for (size_t i = 0; i < records.size(); ++i) {
     std::vector<std::string> paths;
-    for (const TreeItem& item : ChildrenOf(items, sub_path)) paths.push_back(item.path);
-    EXPECT_EQ(paths, expected) << "'" << sub_path << "'";
+    for (const TreeItem& item : records[i].items) paths.push_back(item.path);
+    EXPECT_EQ(records[i].folder, expected[i].first) << i;
+    EXPECT_EQ(paths, expected[i].second) << "'" << records[i].folder << "'";
+    EXPECT_TRUE(records[i].repo_id == "o/m" && records[i].is_dataset == 1 && records[i].fetched_at == 77 &&
+                records[i].dates_complete && !records[i].large_repository) << i;
   }
+  EXPECT_EQ(records[0].items[0].mtime, 5);  // items keep what the hub said of them
+}
+
+// A date belongs to one version of one item: the same path and the same git id, and a folder is not
+// its namesake file.
+TEST(MergeDates, TakesADateOnlyWherePathTypeAndOidMatch) {
+  std::vector<TreeItem> items = {{"file", "a", 1, 0, "aa"},         {"file", "changed", 1, 0, "old"},
+                                 {"file", "no-oid", 1, 0, ""},      {"directory", "d", 0, 0, "tree"},
+                                 {"file", "kept", 1, 33, "kk"},     {"file", "undated", 1, 0, "uu"},
+                                 {"file", "twin", 1, 0, "tt"}};
+  const std::vector<TreeItem> dated = {{"file", "a", 1, 100, "aa"},      {"file", "changed", 1, 200, "new"},
+                                       {"file", "no-oid", 1, 300, ""},   {"file", "d", 0, 400, "tree"},
+                                       {"file", "kept", 1, 0, "kk"},     {"file", "undated", 1, 0, "uu"},
+                                       {"directory", "twin", 0, 9, "tt"}, {"file", "absent", 1, 500, "zz"}};
+  EXPECT_EQ(MergeDates(&items, dated), 2u);  // a, and kept's own date
+  std::vector<int64_t> times;
+  for (const TreeItem& item : items) times.push_back(item.mtime);
+  EXPECT_EQ(times, (std::vector<int64_t>{100, 0, 0, 0, 33, 0, 0}));
+}
+
+// A folder's listing shows the folder's own children, whatever else a broken hub puts in its answer;
+// and what it shows is what its record keeps.
+TEST(EnumModelTree, ShowsAndKeepsOnlyTheFoldersOwnChildren) {
+  ResetLinkedState(MakeTempFolder("children"));
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?limit=1000",
+             R"([{"path":"d/a","oid":"1"},{"path":"x/b"},{"path":"d/c/deep"},{"path":"d/"},{"path":"d"},
+                 {"path":"dd/e"},{"type":"directory","path":"d/sub","oid":"2"}])");
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?expand=true&limit=100", "[]");
+  std::vector<std::u16string> names;
+  for (const ListItem& item : EnumModelTree("o/m", "d", 0)) names.push_back(item.name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
+  hub.requests.clear();
+  names.clear();
+  for (const ListItem& item : EnumModelTree("o/m", "d", 0)) names.push_back(item.name);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
+  EXPECT_TRUE(hub.requests.empty());  // from its record
 }
 
 #if !defined(_WIN32)  // on Windows the shell starts the browser; there is nothing to stand in for

@@ -36,8 +36,7 @@ class ListingCache : public ::testing::Test {
 
 TEST(CacheNames, KindPrefixesAndSanitisedIds) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {OrgReposCacheName("acme", 0), "org_models_acme"},    {OrgReposCacheName("acme", 1), "org_datasets_acme"},
-      {TreeCacheName("owner/model", 0), "tree_owner_model"}, {TreeCacheName("owner/model", 1), "tree_ds_owner_model"},
+      {OrgReposCacheName("acme", 0), "org_models_acme"}, {OrgReposCacheName("acme", 1), "org_datasets_acme"},
       {OrgCollectionsCacheName("a:b|c"), "org_collections_a_b_c"},
       {CollectionItemsCacheName("owner/picks-0123"), "collection_items_owner_picks-0123"}};
   for (const auto& [name, expected] : cases) EXPECT_EQ(name, expected);
@@ -59,31 +58,32 @@ TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObj
   OrgReposCache absent;
   EXPECT_FALSE(LoadFreshOrgReposCache("acme", 0, &absent));
   EXPECT_EQ(absent.page_size, 300);
-  WriteTextFile(CacheFilePath("tree_o_m"), R"({"fetched_at": "x", "files": [{"path": "a.txt", "size": 1.5},
-      {"type": 7, "path": "b", "size": 1e300, "mtime": 18446744073709551615}, {"size": 2048.0}, 5]})");
-  TreeCache tree;
-  ASSERT_TRUE(LoadFreshTreeCache("o/m", 0, &tree));
-  EXPECT_EQ(tree.repo_id, "o/m");
-  const std::vector<TreeItem> expected = {
-      {"file", "a.txt", 0, 0}, {"file", "b", 0, 0}, {"file", "", 2048, 0}, {"file", "", 0, 0}};
-  ASSERT_EQ(tree.files.size(), expected.size());
+  WriteTextFile(CacheFilePath("org_models_o"), R"({"fetched_at": "x", "page_size": 1.5, "has_more": 1,
+      "models": [{"repo_id": "o/a", "last_modified": 1e300}, {"name": 7, "last_modified": 18446744073709551615},
+      {"last_modified": 2048.0}, 5]})");
+  OrgReposCache repos;
+  ASSERT_TRUE(LoadFreshOrgReposCache("o", 0, &repos));
+  EXPECT_EQ(repos.org, "o");
+  EXPECT_EQ(std::tie(repos.fetched_at, repos.page_size, repos.has_more), std::make_tuple(int64_t{0}, 0, true));
+  const std::vector<RepoInfo> expected = {{"", "o/a", 0}, {"", "", 0}, {"", "", 2048}, {"", "", 0}};
+  ASSERT_EQ(repos.models.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(std::tie(tree.files[i].type, tree.files[i].path, tree.files[i].size, tree.files[i].mtime),
-              std::tie(expected[i].type, expected[i].path, expected[i].size, expected[i].mtime)) << i;
+    EXPECT_EQ(std::tie(repos.models[i].name, repos.models[i].repo_id, repos.models[i].last_modified),
+              std::tie(expected[i].name, expected[i].repo_id, expected[i].last_modified)) << i;
   }
   WriteTextFile(CacheFilePath("collection_items_o_c"), R"({"model_ids": ["a/b", 7, null, "c/d"]})");
   CollectionItemsCache items;
   ASSERT_TRUE(LoadFreshCollectionItemsCache("o/c", &items));
   EXPECT_EQ(items.model_ids, (std::vector<std::string>{"a/b", "c/d"}));
-  for (const char* text : {"[1, 2]", "{\"files\": [", ""}) {
-    WriteTextFile(CacheFilePath("tree_o_m"), text);
-    EXPECT_FALSE(LoadFreshTreeCache("o/m", 0, &tree)) << text;
+  for (const char* text : {"[1, 2]", "{\"models\": [", ""}) {
+    WriteTextFile(CacheFilePath("org_models_o"), text);
+    EXPECT_FALSE(LoadFreshOrgReposCache("o", 0, &repos)) << text;
   }
 }
 
 TEST_F(ListingCache, FreshnessFollowsTheFileTimeAndTheTimeToLive) {
   using std::chrono::hours, std::chrono::minutes, std::chrono::seconds;
-  SaveTreeCache({"o/m"});
+  SaveCollectionItemsCache({"o/c"});
   // A file from "the future" (the clock moved back) is not fresh; a negative TTL is a hand-edited file.
   const std::tuple<seconds, int32_t, bool> cases[] = {{hours(23) + minutes(59), 24, true}, {hours(24), 24, false},
                                                       {-hours(1), 24, false}, {minutes(1), 0, false},
@@ -92,9 +92,9 @@ TEST_F(ListingCache, FreshnessFollowsTheFileTimeAndTheTimeToLive) {
                                                       {hours(1000), 2147483647, true}, {minutes(1), 2600000, true}};
   for (const auto& [age, ttl, fresh] : cases) {
     g_state.cache_ttl_hours = ttl;
-    fs::last_write_time(FsPath(CacheFilePath("tree_o_m")), fs::file_time_type::clock::now() - age);
-    TreeCache record;
-    EXPECT_EQ(LoadFreshTreeCache("o/m", 0, &record), fresh) << age.count() << " s old, TTL " << ttl;
+    fs::last_write_time(FsPath(CacheFilePath("collection_items_o_c")), fs::file_time_type::clock::now() - age);
+    CollectionItemsCache record;
+    EXPECT_EQ(LoadFreshCollectionItemsCache("o/c", &record), fresh) << age.count() << " s old, TTL " << ttl;
   }
 }
 

@@ -1,5 +1,5 @@
-// The API operations on what the fake hub never sends: hostile element shapes, an endless chain of
-// pages, and folder times.
+// The API operations on what the fake hub never sends: hostile element shapes, endless or very long
+// chains of pages, folder listings' URLs and caps, the date worker's page fetch, and folder times.
 #include <gtest/gtest.h>
 
 #include "hub/api.h"
@@ -32,7 +32,7 @@ TEST(ListAllRepos, EndsAnEndlessChainAfterAThousandPages) {
 
 // Fault: a next-page link got the key whatever its origin, and a cached link was requested as it was.
 TEST(Paging, ALinkOffTheHubsOriginEndsThePagingUnrequestedAndARelativeOneIsFollowed) {
-  const std::string tree = "https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true";
+  const std::string tree = "https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true&limit=100";
   for (const char* link : {"http://hub.test/api/p2", "https://hub.test:8443/api/p2", "https://evil.test/api/p2",
                            "https://hub.test.evil.test/api/p2", "/api/p2?cursor=x"}) {
     ScriptedHub hub;
@@ -53,7 +53,7 @@ TEST(Paging, ALinkOffTheHubsOriginEndsThePagingUnrequestedAndARelativeOneIsFollo
 // Fault: bodies had no size limit, and sizes out of range reached a typed read with undefined behaviour.
 TEST(HostileBodies, AreCutOffAndNumbersOutOfRangeReadAsNothing) {
   ScriptedHub hub;
-  const std::string url = "https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true";
+  const std::string url = "https://hub.test:443/api/models/o/m/tree/main?recursive=true&expand=true&limit=100";
   hub.Answer(url, R"([{"path":"neg","size":-5},{"path":"frac","size":1.5},{"path":"huge","size":1e300},
       {"path":"u64","size":18446744073709551615},{"path":"whole","size":300.0},{"path":"ok","size":7}])");
   FetchOutcome outcome;
@@ -86,4 +86,111 @@ TEST(FillDirectoryTimes, GivesAFolderWithoutATimeTheLatestTimeOfTheFilesBelow) {
   std::vector<int64_t> times;
   for (const TreeItem& item : items) times.push_back(item.mtime);
   EXPECT_EQ(times, (std::vector<int64_t>{300, 300, 100, 300, 50, 900, 0, 700}));
+}
+
+TEST(TreeApiPath, EachFolderSegmentIsEncodedAndTheQueryNamesWhatIsAskedFor) {
+  TreeQuery plain;
+  EXPECT_EQ(TreeApiPath("o/m", 0, plain), "/models/o/m/tree/main?limit=1000");
+  plain.folder = "a b/caf\xc3\xa9/#x?";
+  EXPECT_EQ(TreeApiPath("o w/d", 1, plain), "/datasets/o%20w/d/tree/main/a%20b/caf%C3%A9/%23x%3F?limit=1000");
+  TreeQuery whole;
+  whole.recursive = whole.expand = true;
+  whole.limit = 100;
+  EXPECT_EQ(TreeApiPath("o/m", 0, whole), "/models/o/m/tree/main?recursive=true&expand=true&limit=100");
+}
+
+// Fault: a tree ended after 200 pages and counted as whole; a folder now pages to its end, and only a
+// chain no real hub sends ends incomplete.
+TEST(ListTree, FollowsEveryPageAndEndsIncompleteOnlyAtALoopOrItsCaps) {
+  ScriptedHub hub;
+  const std::string first = "https://hub.test:443/api/models/o/m/tree/main/d?limit=1000";
+  const auto page_url = [](int n) { return "https://hub.test:443/api/models/o/m/tree/main/d?limit=1000&cursor=" + std::to_string(n); };
+  for (int n = 0; n < 1100; ++n) {
+    ScriptedResponse& r = hub.Answer(n == 0 ? first : page_url(n), R"([{"path":"d/f)" + std::to_string(n) + R"("}])");
+    if (n != 249) r.head.link = Utf8ToWide("<" + page_url(n + 1) + ">; rel=\"next\"");
+  }
+  TreeQuery query;
+  query.folder = "d";
+  TreePages pages = ListTree("o/m", "", 0, query);
+  EXPECT_EQ(pages.items.size(), 250u);
+  EXPECT_EQ(pages.items.back().path, "d/f249");
+  EXPECT_TRUE(pages.outcome.complete);
+  EXPECT_TRUE(pages.next_url.empty());
+
+  query.max_pages = 1;  // the first page alone: the hub's next link is handed back
+  hub.requests.clear();
+  pages = ListTree("o/m", "", 0, query);
+  EXPECT_EQ(hub.requests.size(), 1u);
+  EXPECT_TRUE(pages.outcome.complete);
+  EXPECT_EQ(pages.next_url, page_url(1));
+
+  // A chain beyond the page cap (past the end of any real folder) hands back where it stopped.
+  hub.Answer(page_url(249), R"([{"path":"d/f249"}])").head.link = Utf8ToWide("<" + page_url(250) + ">; rel=\"next\"");
+  query.max_pages = kMaxFolderPages;
+  pages = ListTree("o/m", "", 0, query);
+  EXPECT_EQ(pages.items.size(), static_cast<size_t>(kMaxFolderPages));
+  EXPECT_EQ(pages.next_url, page_url(kMaxFolderPages));
+
+  // A link back to a page already read.
+  hub.Answer(first, R"([{"path":"d/a"}])").head.link =
+      u"<https://hub.test/api/models/o/m/tree/main/d?limit=1000>; rel=\"next\"";
+  pages = ListTree("o/m", "", 0, query);
+  EXPECT_EQ(pages.items.size(), 1u);
+  EXPECT_FALSE(pages.outcome.complete);
+
+  // More items than ten of the hub's largest folders: cut, and incomplete.
+  std::string many = "[";
+  for (size_t n = 0; n <= kMaxFolderItems; ++n) many += R"({"path":"d/x"},)";
+  many.back() = ']';
+  hub.Answer(first, many).head.link.clear();
+  pages = ListTree("o/m", "", 0, query);
+  EXPECT_EQ(pages.items.size(), kMaxFolderItems);
+  EXPECT_FALSE(pages.outcome.complete);
+}
+
+// The date worker's fetch reads nothing from PluginState: the hub it was given is where the request
+// and its key go, the abort flag is the exchange's, and nothing is logged.
+TEST(FetchTreePage, GoesToTheGivenHubWithTheAbortFlagAndLogsNothing) {
+  ScriptedHub hub;  // the configured hub is https://hub.test/ meanwhile
+  const auto saved_log = g_state.log;
+  g_state.log = RecordLog;
+  g_host.Clear();
+  const std::string url = "https://given.test:443/api/models/o/m/tree/main/d?expand=true&limit=100";
+  hub.Answer(url, R"([{"path":"d/a","oid":"aa","lastCommit":{"date":"2024-01-02T03:04:05Z"}}])").head.link =
+      u"<https://given.test/api/models/o/m/tree/main/d?cursor=2>; rel=\"next\"";
+  const std::atomic<bool> stop{false};
+  TreePages page = FetchTreePage(Utf8ToWide(url), "hf_key", "https://given.test/", &stop);
+  ASSERT_EQ(hub.requests.size(), 1u);
+  EXPECT_EQ(hub.requests[0].bearer_key, "hf_key");
+  EXPECT_EQ(hub.requests[0].abort, &stop);
+  EXPECT_TRUE(page.outcome.complete);
+  ASSERT_EQ(page.items.size(), 1u);
+  EXPECT_EQ(page.items[0].mtime, 1704164645);
+  EXPECT_EQ(page.next_url, "https://given.test/api/models/o/m/tree/main/d?cursor=2");
+  // A next link off the given hub ends the page incomplete; a page off it is not requested at all.
+  hub.responses[url].head.link = u"<https://hub.test/api/models/o/m/tree/main/d?cursor=2>; rel=\"next\"";
+  page = FetchTreePage(Utf8ToWide(url), "hf_key", "https://given.test/", &stop);
+  EXPECT_FALSE(page.outcome.complete);
+  EXPECT_TRUE(page.next_url.empty());
+  page = FetchTreePage(Utf8ToWide(url), "hf_key", "https://hub.test/", &stop);
+  EXPECT_EQ(hub.requests.size(), 2u);
+  EXPECT_EQ(page.outcome.status, 0u);
+  EXPECT_TRUE(g_host.Log().empty());
+  g_state.log = saved_log;
+}
+
+// Hashes are matched and checked against the bytes; one of another shape must mean nothing to either.
+TEST(TreeItems, HashesOfAnotherShapeAreDroppedAndFoldersKeepTheirs) {
+  ScriptedHub hub;
+  const std::string masked(64, '*'), long_hash(65, 'a');
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/main?limit=1000",
+             R"([{"type":"directory","path":"d","oid":"dd01"},{"path":"spaced","oid":"ab cd","lfs":{"oid":"ef"}},
+                 {"path":"long","oid":")" + long_hash + R"(","lfs":{"oid":")" + masked + R"("}},
+                 {"path":"typed","oid":7,"lfs":{"oid":["x"]}}])");
+  const TreePages pages = ListTree("o/m", "", 0, TreeQuery());
+  ASSERT_EQ(pages.items.size(), 4u);
+  const std::vector<std::pair<std::string, std::string>> expected = {{"dd01", ""}, {"", "ef"}, {"", masked}, {"", ""}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(std::make_pair(pages.items[i].oid, pages.items[i].lfs_oid), expected[i]) << pages.items[i].path;
+  }
 }

@@ -1,5 +1,6 @@
 // POSIX side of the seam: folders, atomic replace, links resolved, the environment, process facts,
-// opening a URL.
+// opening a URL, holding this module.
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -142,6 +143,21 @@ void PlatformOpenUrl(const std::u16string& url) {
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
   }
+}
+
+void* PlatformHoldModule() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&PlatformHoldModule), &info) == 0 || !info.dli_fname) return nullptr;
+  // Already loaded, so this only counts one more reference.
+  void* module = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  // Linked into a program rather than loaded as a module (the test suites): the program is never
+  // unloaded, and its own handle stands for it.
+  if (!module) module = ::dlopen(nullptr, RTLD_LAZY);
+  return module;
+}
+
+void PlatformReleaseModule(void* module) {
+  if (module) ::dlclose(module);
 }
 
 // Module entry point: record this module's handle on load.

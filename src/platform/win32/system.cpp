@@ -118,6 +118,20 @@ void PlatformOpenUrl(const std::u16string& url) {
   ShellExecuteW(nullptr, L"open", W(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+void* PlatformHoldModule() {
+  HMODULE module = nullptr;
+  // FROM_ADDRESS without UNCHANGED_REFCOUNT: one more reference on the module holding this function.
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&PlatformHoldModule)), &module)) {
+    return nullptr;
+  }
+  return module;
+}
+
+void PlatformReleaseModule(void* module) {
+  if (module) FreeLibrary(static_cast<HMODULE>(module));
+}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     OnModuleAttach(instance);

@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cache/listing_cache.h"
+#include "cache/tree_folders.h"
 #include "config/favorites.h"
 #include "core/files.h"
 #include "core/state.h"
@@ -41,12 +41,13 @@ void SaveGeneration(int64_t g) {
   SaveFavorites();
 }
 void SaveTreeGeneration(int64_t g) {
-  TreeCache tree;
+  TreeFolderRecord tree;
   tree.repo_id = "acme/model";
+  tree.folder = "folder";
   tree.fetched_at = g;
-  tree.files.assign(200, TreeItem());
-  for (TreeItem& item : tree.files) item.path = "folder/file-" + std::to_string(g) + ".bin";
-  SaveTreeCache(tree);
+  tree.items.assign(200, TreeItem());
+  for (TreeItem& item : tree.items) item.path = "folder/file-" + std::to_string(g) + ".bin";
+  SaveTreeFolder(tree);
 }
 
 // Every entry carries the generation; -1 when the file holds none or mixed ones.
@@ -128,17 +129,17 @@ TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) 
     const std::set<int64_t> favorites_ok = {reported ? done : favorites_on_disk, done + 1};
     const int64_t favorites = LoadedGeneration();
     ASSERT_TRUE(favorites_ok.count(favorites)) << "kill " << kills << ": favorites.json holds " << favorites;
-    TreeCache tree;  // fresh: just written
-    LoadFreshTreeCache("acme/model", 0, &tree);
+    TreeFolderRecord tree;  // its file's time is its generation: read it whatever its age
+    LoadTreeFolderOfAnyAge("acme/model", 0, "folder", TreeRecordRead::Whole, &tree);
     const std::set<int64_t> tree_ok = {reported ? done : tree_on_disk, done + 1};
-    ASSERT_TRUE(tree_ok.count(tree.fetched_at) && tree.files.size() == 200)
-        << "kill " << kills << ": tree file holds " << tree.fetched_at << " with " << tree.files.size() << " items";
+    ASSERT_TRUE(tree_ok.count(tree.fetched_at) && tree.items.size() == 200)
+        << "kill " << kills << ": tree file holds " << tree.fetched_at << " with " << tree.items.size() << " items";
     const nlohmann::json backup =
         nlohmann::json::parse(ReadTextFile(JoinFsPath(folder, u"favorites.json.bak")), nullptr, false);
     ASSERT_TRUE(backup.is_object() && backup["entries"].size() == 40) << "kill " << kills << ": backup damaged";
     // What one killed save can leave: its favorites, backup and cache temporaries.
     ASSERT_LE(CountTemporaries(folder), 2) << "kill " << kills;
-    ASSERT_LE(CountTemporaries(cache), 1) << "kill " << kills;
+    ASSERT_LE(CountTemporaries(TreeRecordsFolder(cache, "acme/model", 0)), 1) << "kill " << kills;
     favorites_on_disk = favorites;
     tree_on_disk = tree.fetched_at;
     next_generation = done + 2;

@@ -1,0 +1,244 @@
+// Folder records of repository trees on disk: the form written and read back whole or names only,
+// whose record a file is, damaged files, file names, freshness, and what "Delete cache" removes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cache/listing_cache.h"
+#include "cache/tree_folders.h"
+#include "core/state.h"
+#include "core/text.h"
+#include "core/time.h"
+#include "support/test_env.h"
+#include "ui/dialog_logic.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+class TreeFolderCache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetLinkedState(MakeTempFolder("tree-folders"));  // a TTL of 24 h
+    cache_ = g_state.cache_folder;
+  }
+  static TreeFolderRecord Sample() {
+    TreeFolderRecord r;
+    r.repo_id = "o w/m";
+    r.folder = "data/caf\xc3\xa9";
+    r.fetched_at = UnixNow() - 60;
+    r.dates_complete = false;
+    r.dates_next_url = "https://hub.test/api/models/o/m/tree/main/data?cursor=2";
+    r.items = {{"directory", "data/caf\xc3\xa9/sub", 0, 1700000000, "7ree"},
+               {"file", "data/caf\xc3\xa9/a b.bin", 123456789012, 0, "0a1b", std::string(64, 'e')},
+               {"file", "data/caf\xc3\xa9/line\nbreak \"q\"", 5, -86400, "c0de"},
+               {"unknown", "data/caf\xc3\xa9/odd", 7, 0, ""}};
+    return r;
+  }
+  std::u16string Path(const TreeFolderRecord& r) const {
+    return TreeFolderRecordPath(cache_, r.repo_id, r.is_dataset, r.folder);
+  }
+  bool Read(const TreeFolderRecord& r, TreeRecordRead what, TreeFolderRecord* out) const {
+    return ReadTreeFolderRecord(cache_, r.repo_id, r.is_dataset, r.folder, what, out);
+  }
+  std::vector<std::string> Entries(const std::u16string& folder) const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(FsPath(folder), ec)) {
+      names.push_back(WideToUtf8(item.path().filename().u16string()));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::u16string cache_;
+};
+
+using Fields = std::tuple<std::string, std::string, int64_t, int64_t, std::string, std::string>;
+std::vector<Fields> FieldsOf(const std::vector<TreeItem>& items) {
+  std::vector<Fields> out;
+  for (const TreeItem& i : items) out.emplace_back(i.type, i.path, i.size, i.mtime, i.oid, i.lfs_oid);
+  return out;
+}
+
+TEST_F(TreeFolderCache, ARecordReadsBackWholeOrAsNamesOnly) {
+  const TreeFolderRecord written = Sample();
+  ASSERT_TRUE(WriteTreeFolderRecord(cache_, written));
+  TreeFolderRecord whole, names;
+  ASSERT_TRUE(Read(written, TreeRecordRead::Whole, &whole));
+  ASSERT_TRUE(Read(written, TreeRecordRead::Names, &names));
+  std::vector<Fields> expected = FieldsOf(written.items);
+  std::get<0>(expected[3]) = "other";  // a type the hub may invent is kept as "not a file, not a folder"
+  EXPECT_EQ(FieldsOf(whole.items), expected);
+  for (Fields& f : expected) std::get<4>(f) = std::get<5>(f) = "";
+  EXPECT_EQ(FieldsOf(names.items), expected);
+  for (const TreeFolderRecord* r : {&whole, &names}) {
+    EXPECT_EQ(std::tie(r->repo_id, r->folder, r->fetched_at, r->dates_complete, r->dates_next_url),
+              std::tie(written.repo_id, written.folder, written.fetched_at, written.dates_complete,
+                       written.dates_next_url));
+  }
+  // The form on disk: one line of text per item, the hashes after them, the identity before.
+  const json doc = json::parse(ReadTextFile(Path(written)));
+  EXPECT_EQ(doc["type"], "tree-folder");
+  EXPECT_EQ(doc["format"], 1);
+  EXPECT_EQ(doc["identity"], json({{"repo_id", "o w/m"}, {"kind", "model"}, {"revision", "main"},
+                                   {"folder", "data/caf\xc3\xa9"}}));
+  EXPECT_EQ(doc["items"][1], "f 123456789012 0 a b.bin");
+  EXPECT_EQ(doc["items"][2], "f 5 -86400 line\nbreak \"q\"");
+  EXPECT_EQ(doc["oids"][1], "0a1b " + std::string(64, 'e'));
+  // The file's time is when the names were fetched, whenever the record was written.
+  const auto age = fs::file_time_type::clock::now() - fs::last_write_time(FsPath(Path(written)));
+  EXPECT_NEAR(std::chrono::duration_cast<std::chrono::seconds>(age).count(), 60, 5);
+
+  // Only a folder's own children have a place in its record.
+  TreeFolderRecord stray = written;
+  stray.items = {{"file", "data/caf\xc3\xa9/kept"}, {"file", "data/other"}, {"file", "data/caf\xc3\xa9/x/deeper"},
+                 {"file", "data/caf\xc3\xa9/"}};
+  ASSERT_TRUE(WriteTreeFolderRecord(cache_, stray));
+  ASSERT_TRUE(Read(stray, TreeRecordRead::Whole, &whole));
+  ASSERT_EQ(whole.items.size(), 1u);
+  EXPECT_EQ(whole.items[0].path, "data/caf\xc3\xa9/kept");
+}
+
+TEST_F(TreeFolderCache, AFileIsReadOnlyAsTheRecordItSaysItIs) {
+  TreeFolderRecord record = Sample();
+  ASSERT_TRUE(WriteTreeFolderRecord(cache_, record));
+  const json good = json::parse(ReadTextFile(Path(record)));
+  const auto readable = [&](const json& doc) {
+    WriteTextFile(Path(record), doc.dump(2));
+    TreeFolderRecord out;
+    return std::make_pair(Read(record, TreeRecordRead::Whole, &out), Read(record, TreeRecordRead::Names, &out));
+  };
+  EXPECT_EQ(readable(good), std::make_pair(true, true));
+  const std::vector<std::pair<json::json_pointer, json>> others = {
+      {json::json_pointer("/identity/repo_id"), "o w/other"}, {json::json_pointer("/identity/kind"), "dataset"},
+      {json::json_pointer("/identity/folder"), "data"},       {json::json_pointer("/identity/revision"), "v2"},
+      {json::json_pointer("/format"), 2},                     {json::json_pointer("/identity"), "o w/m"},
+      {json::json_pointer("/items"), "f 1 2 x"},              {json::json_pointer("/items/0"), 7},
+      {json::json_pointer("/items/0"), "x 1 2 name"},         {json::json_pointer("/items/0"), "f 1 name"},
+      {json::json_pointer("/items/0"), "f 1 2 "},             {json::json_pointer("/items/0"), "f 1 2"},
+      {json::json_pointer("/items/0"), "f 1234567890123456789 2 n"}};
+  for (const auto& [pointer, value] : others) {
+    json doc = good;
+    doc[pointer] = value;
+    EXPECT_EQ(readable(doc), std::make_pair(false, false)) << pointer.to_string() << " = " << value.dump();
+  }
+  json no_identity = good;
+  no_identity.erase("identity");
+  EXPECT_EQ(readable(no_identity), std::make_pair(false, false));
+  // The hashes are not read for a listing: a count that does not match spoils only a whole read.
+  json short_oids = good;
+  short_oids["oids"].erase(0);
+  EXPECT_EQ(readable(short_oids), std::make_pair(false, true));
+  json other_kind = good;
+  other_kind["type"] = "model-tree";
+  EXPECT_EQ(readable(other_kind), std::make_pair(false, true));
+  // Members a later format may add are passed over.
+  json added = good;
+  added["zz_later"] = {{"a", {1, 2}}};
+  added["aa_earlier"] = json::array({json::object()});
+  EXPECT_EQ(readable(added), std::make_pair(true, true));
+
+  // Cut anywhere, or not an object at all: absent.
+  const std::string text = ReadTextFile(Path(record));
+  for (size_t cut = 0; cut + 1 < text.size(); cut += 5) {
+    WriteTextFile(Path(record), text.substr(0, cut));
+    TreeFolderRecord out;
+    EXPECT_FALSE(Read(record, TreeRecordRead::Whole, &out)) << cut;
+    EXPECT_FALSE(Read(record, TreeRecordRead::Names, &out)) << cut;
+  }
+  for (const char* not_a_record : {"[]", "\"items\"", "{}", "null"}) {
+    WriteTextFile(Path(record), not_a_record);
+    TreeFolderRecord out;
+    EXPECT_FALSE(Read(record, TreeRecordRead::Names, &out)) << not_a_record;
+  }
+}
+
+TEST_F(TreeFolderCache, FileNamesAreShortSafeAndApartPerKindAndFolder) {
+  const std::u16string trees = JoinFsPath(cache_, u"trees");
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 0), JoinFsPath(trees, u"m_o_m"));
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 1), JoinFsPath(trees, u"d_o_m"));
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a\x01:b", 0), JoinFsPath(trees, u"m_o_a__b"));
+  const std::string long_a = std::string(150, 'a') + "/x", long_b = std::string(150, 'a') + "/y";
+  const std::u16string a = TreeRecordsFolder(cache_, long_a, 0), b = TreeRecordsFolder(cache_, long_b, 0);
+  EXPECT_NE(a, b);
+  EXPECT_LE(a.size() - trees.size(), 120u);
+  const std::u16string root = TreeFolderRecordPath(cache_, "o/m", 0, "");
+  const std::u16string sub = TreeFolderRecordPath(cache_, "o/m", 0, "sub");
+  EXPECT_NE(root, sub);
+  EXPECT_EQ(fs::path(FsPath(sub)).filename().string().size(), 21u);  // 16 hex digits and ".json"
+  TreeFolderRecord deep;
+  deep.repo_id = long_a;
+  deep.folder = std::string(900, 'f');  // the longest folder a path of the hub's may name
+  deep.fetched_at = UnixNow();
+  ASSERT_TRUE(WriteTreeFolderRecord(cache_, deep));
+  TreeFolderRecord out;
+  EXPECT_TRUE(ReadTreeFolderRecord(cache_, long_a, 0, deep.folder, TreeRecordRead::Names, &out));
+}
+
+TEST_F(TreeFolderCache, FreshnessCountsFromWhenTheNamesWereFetched) {
+  TreeFolderRecord record = Sample();
+  TreeFolderRecord out;
+  for (const auto& [age_hours, fresh] : {std::make_pair(1, true), std::make_pair(23, true), std::make_pair(25, false)}) {
+    record.fetched_at = UnixNow() - age_hours * 3600;
+    ASSERT_TRUE(WriteTreeFolderRecord(cache_, record));  // written now, by the date worker for instance
+    EXPECT_EQ(LoadFreshTreeFolder(record.repo_id, 0, record.folder, TreeRecordRead::Names, &out), fresh) << age_hours;
+    EXPECT_TRUE(LoadTreeFolderOfAnyAge(record.repo_id, 0, record.folder, TreeRecordRead::Names, &out)) << age_hours;
+  }
+}
+
+// "Refresh cache now" and "Delete cache": a repository entry takes its repository's folder records,
+// an organisation's entry those of the owner's repositories of its kind; both take the files of the
+// earlier one-file form, which are never read.
+TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
+  for (const auto& [repo, dataset] : {std::make_pair("o/a", 0u), std::make_pair("o/b", 0u), std::make_pair("o/a", 1u),
+                                      std::make_pair("other/a", 0u), std::make_pair("o_x/c", 0u)}) {
+    TreeFolderRecord r;
+    r.repo_id = repo;
+    r.is_dataset = dataset;
+    for (const char* folder : {"", "sub"}) {
+      r.folder = folder;
+      ASSERT_TRUE(WriteTreeFolderRecord(cache_, r));
+    }
+  }
+  for (const char* name : {"tree_o_a.json", "tree_ds_o_a.json", "tree_o_b.json", "tree_other_a.json",
+                           "org_models_o.json", "org_datasets_o.json", "org_collections_o.json"}) {
+    WriteTextFile(JoinFsPath(cache_, Utf8ToWide(name)), "{}");
+  }
+  const std::u16string trees = JoinFsPath(cache_, u"trees");
+  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"d_o_a", "m_o_a", "m_o_b", "m_o_x_c", "m_other_a"}));
+
+  Entry single;
+  single.type = SingleModel;
+  single.repo_id = "o/a";
+  EntrySettingsContext context;
+  context.entry = &single;
+  EntrySettingsFields fields;
+  EntrySettingsClearCache(&context, true, &fields);
+  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"d_o_a", "m_o_b", "m_o_x_c", "m_other_a"}));
+  EXPECT_FALSE(FileExists(JoinFsPath(cache_, u"tree_o_a.json")));
+
+  Entry org;
+  org.type = OrgModels;
+  org.org = "o";
+  context.entry = &org;
+  EntrySettingsClearCache(&context, false, &fields);
+  // An owner whose name begins with this one and "_" ("o_x") goes too: fetched again, nothing worse.
+  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"d_o_a", "m_other_a"}));
+  EXPECT_EQ(Entries(cache_), (std::vector<std::string>{"org_collections_o.json", "org_datasets_o.json",
+                                                       "tree_ds_o_a.json", "tree_other_a.json", "trees"}));
+  org.is_dataset = 1;
+  EntrySettingsClearCache(&context, false, &fields);
+  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"m_other_a"}));
+  EXPECT_EQ(Entries(cache_), (std::vector<std::string>{"org_collections_o.json", "tree_other_a.json", "trees"}));
+  EXPECT_TRUE(context.result.cache_reset);
+}
+
+}  // namespace
