@@ -75,7 +75,7 @@ class LocalHfCache : public ::testing::Test {
     const std::u16string resolved_root = PlatformResolvedPath(root_);
     std::vector<std::string> found;
     for (const std::u16string& file :
-         FindInLocalHfCache(root.empty() ? root_ : root, repo, is_dataset, path, check, size)) {
+         FindInLocalHfCache(root.empty() ? root_ : root, repo, is_dataset, "main", path, check, size)) {
       EXPECT_EQ(file.compare(0, resolved_root.size(), resolved_root), 0) << WideToUtf8(file);
       std::string relative = WideToUtf8(file.substr(resolved_root.size() + 1));
       for (char& c : relative) c = c == '\\' ? '/' : c;
