@@ -205,11 +205,12 @@ def judge_listing(listing, truth, dates):
 
 def attribute(result, slack=0.01):
     """Each API request to the listing running when it arrived (listings run one after another; the
-    slack covers the two clocks' rounding): a count per listing, and the requests outside any."""
+    slack covers the two clocks' rounding, so the latest listing begun takes a request that arrives
+    as one ends and the next begins): a count per listing, and the requests outside any."""
     counts = [0] * len(result["listings"])
     outside = 0
     for e in result["api"]:
-        for i, x in enumerate(result["listings"]):
+        for i, x in reversed(list(enumerate(result["listings"]))):
             if x["wall"] - slack <= e["time"] <= x["wall"] + x["ms"] / 1000.0 + slack:
                 counts[i] += 1
                 break

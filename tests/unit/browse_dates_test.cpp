@@ -17,6 +17,7 @@
 #include "core/text.h"
 #include "core/time.h"
 #include "hub/http.h"
+#include "hub/ratelimit.h"
 #include "support/test_env.h"
 
 namespace {
@@ -68,6 +69,7 @@ class DateWorker : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetLinkedState(MakeTempFolder("dates"));
+    ForgetRateLimits();  // a 429 of an earlier case pauses every API request of the process
     g_pages = &pages_;
     SetHttpExchangeForTesting(&ServePages);
     g_limit = RateLimitView();
@@ -207,6 +209,7 @@ TEST_F(DateWorker, AFailingPageEndsItWithoutARetry) {
   EXPECT_EQ(Stored().dates_next_url, PageUrl(1));
   // A page to go on from that is gone (a cursor the hub no longer takes) is forgotten, so the next
   // run starts from the first page; one that is off the hub's origin is never asked for.
+  ForgetRateLimits();  // the 429 paused the API for the process: that pause is not this case's
   pages_.status[PageUrl(1)] = 400;
   run = FetchFolderDates(job_, stop);
   EXPECT_EQ(run.end, DatesEnd::Failed);
