@@ -49,8 +49,8 @@ bool Save(const DateJob& job, const TreeFolderRecord& record, const std::atomic<
 }
 
 bool ReadRecord(const DateJob& job, TreeFolderRecord* record) {
-  return ReadTreeFolderRecord(job.cache_folder, job.repo_id, job.is_dataset, job.folder, TreeRecordRead::Whole,
-                              record);
+  return ReadTreeFolderRecord(job.cache_folder, job.repo_id, job.is_dataset, job.revision, job.folder,
+                              TreeRecordRead::Whole, record);
 }
 
 void RunWorker(DateWorker* worker) {
@@ -142,12 +142,15 @@ DatesRun FetchFolderDates(const DateJob& job, const std::atomic<bool>& stop) {
   }
 }
 
-DateJob DateJobFor(const std::string& repo_id, uint32_t is_dataset, const std::string& folder) {
+DateJob DateJobFor(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+                   const std::string& folder) {
   DateJob job;
   job.repo_id = repo_id;
   job.is_dataset = is_dataset;
+  job.revision = revision;
   job.folder = folder;
   TreeQuery dates;
+  dates.revision = revision;
   dates.folder = folder;
   dates.expand = true;
   dates.limit = kTreeDatesPageLimit;

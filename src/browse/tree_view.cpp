@@ -49,15 +49,17 @@ struct FolderFetch {
 
 // Rule 2: the names to the end, then, for up to 100 items, their dates. `known` (an older record, the
 // recursive answer's first page) gives the dates of items that have not changed since.
-FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const std::string& folder,
-                        const std::vector<const std::vector<TreeItem>*>& known) {
+FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+                        const std::string& folder, const std::vector<const std::vector<TreeItem>*>& known) {
   FolderFetch fetch;
   TreeFolderRecord& record = fetch.record;
   record.repo_id = repo_id;
   record.is_dataset = is_dataset;
+  record.revision = revision;
   record.folder = folder;
   const std::string key = ApiKeyUtf8();
   TreeQuery names;
+  names.revision = revision;
   names.folder = folder;
   TreePages pages = ListTree(repo_id, key, is_dataset, names);
   // An item outside the folder is no child of it, whatever a broken hub sends.
@@ -75,6 +77,7 @@ FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const s
     record.dates_complete = true;  // nothing changed since the dates were fetched: no request
   } else if (record.items.size() <= static_cast<size_t>(kTreeDatesPageLimit)) {
     TreeQuery dates;
+    dates.revision = revision;
     dates.folder = folder;
     dates.expand = true;
     dates.limit = kTreeDatesPageLimit;
@@ -88,13 +91,22 @@ FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const s
 
 // What a listing that did not arrive whole shows: a refusal asks about the repository, a rate limit
 // shows the folder's record whatever its age, anything else what arrived. Nothing is stored.
-std::vector<TreeItem> AfterFailure(const std::string& repo_id, uint32_t is_dataset, const FetchOutcome& outcome,
-                                   std::vector<TreeItem> arrived, const TreeFolderRecord* older) {
+std::vector<TreeItem> AfterFailure(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+                                   const FetchOutcome& outcome, std::vector<TreeItem> arrived,
+                                   const TreeFolderRecord* older) {
   if (outcome.status == 401 || outcome.status == 403) {
     PromptGatedRepo(repo_id, is_dataset);
     return arrived;
   }
   LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(outcome.status));
+  if (outcome.status == 404 && outcome.error_code == kRevisionNotFound) {
+    // An empty folder alone would look like an empty repository: say which revision is missing.
+    LogMessage(u"ModelTree revision not found: " + Utf8ToWide(repo_id) + u" revision=" + Utf8ToWide(revision));
+    if (IsMainThread()) {
+      AskHost(kRequestMessageOk, u"HuggingFace", RevisionNotFoundMessage(repo_id, revision), nullptr);
+    }
+    return arrived;
+  }
   if (outcome.rate_limited && older) return older->items;  // a stale record is better than nothing
   return arrived;
 }
@@ -106,9 +118,11 @@ struct FolderListing {
 };
 
 // The folder from the hub (rules 1 and 2), stored when whole.
-FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const std::string& folder) {
+FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+                          const std::string& folder) {
   TreeFolderRecord older;
-  const bool have_older = LoadTreeFolderOfAnyAge(repo_id, is_dataset, folder, TreeRecordRead::Whole, &older);
+  const bool have_older =
+      LoadTreeFolderOfAnyAge(repo_id, is_dataset, revision, folder, TreeRecordRead::Whole, &older);
   std::vector<const std::vector<TreeItem>*> known;
   if (have_older) known.push_back(&older.items);
 
@@ -117,19 +131,21 @@ FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const
   if (folder.empty() && !(have_older && older.large_repository)) {
     // An older root record that found the repository large saves this request.
     TreeQuery whole_repository;
+    whole_repository.revision = revision;
     whole_repository.recursive = true;
     whole_repository.expand = true;
     whole_repository.limit = kTreeDatesPageLimit;
     whole_repository.max_pages = 1;
     probe = ListTree(repo_id, ApiKeyUtf8(), is_dataset, whole_repository);
     if (!probe.outcome.complete) {
-      return {AfterFailure(repo_id, is_dataset, probe.outcome, ChildrenIn(probe.items, folder),
+      return {AfterFailure(repo_id, is_dataset, revision, probe.outcome, ChildrenIn(probe.items, folder),
                            have_older ? &older : nullptr),
               false, true};
     }
     if (probe.next_url.empty()) {
       FillDirectoryTimes(&probe.items);
-      std::vector<TreeFolderRecord> records = FolderRecordsOf(repo_id, is_dataset, probe.items, UnixNow());
+      std::vector<TreeFolderRecord> records =
+          FolderRecordsOf(repo_id, is_dataset, revision, probe.items, UnixNow());
       bool stored = true;
       for (const TreeFolderRecord& record : records) stored = SaveTreeFolder(record) && stored;
       return {std::move(records.front().items), stored, true};
@@ -140,9 +156,9 @@ FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const
     large = true;
   }
 
-  FolderFetch fetch = FetchFolder(repo_id, is_dataset, folder, known);
+  FolderFetch fetch = FetchFolder(repo_id, is_dataset, revision, folder, known);
   if (!fetch.whole) {
-    return {AfterFailure(repo_id, is_dataset, fetch.failed, std::move(fetch.record.items),
+    return {AfterFailure(repo_id, is_dataset, revision, fetch.failed, std::move(fetch.record.items),
                          have_older ? &older : nullptr),
             false, true};
   }
@@ -153,18 +169,24 @@ FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const
 
 }  // namespace
 
+std::u16string RevisionNotFoundMessage(const std::string& repo_id, const std::string& revision) {
+  return u"The HuggingFace hub has no revision \"" + Utf8ToWide(revision) + u"\" of " + Utf8ToWide(repo_id) +
+         u". Check the branch, tag or commit in the address the entry was made from.";
+}
+
 Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset,
-                      const std::u16string& listing_path) {
-  LogMessage(u"EnumModelTree: " + Utf8ToWide(repo_id) + u" path=" + Utf8ToWide(sub_path));
+                      const std::string& revision, const std::u16string& listing_path) {
+  LogMessage(u"EnumModelTree: " + Utf8ToWide(repo_id) + u" path=" + Utf8ToWide(sub_path) +
+             (revision == "main" ? std::u16string() : u" revision=" + Utf8ToWide(revision)));
   FolderListing folder;
   TreeFolderRecord cached;
-  if (LoadFreshTreeFolder(repo_id, is_dataset, sub_path, TreeRecordRead::Names, &cached)) {
+  if (LoadFreshTreeFolder(repo_id, is_dataset, revision, sub_path, TreeRecordRead::Names, &cached)) {
     folder = {std::move(cached.items), true, cached.dates_complete};
   } else {
-    folder = ListFromHub(repo_id, is_dataset, sub_path);
+    folder = ListFromHub(repo_id, is_dataset, revision, sub_path);
   }
   if (folder.stored && !folder.dates_complete && !listing_path.empty() && IsMainThread()) {
-    StartDateWorker(DateJobFor(repo_id, is_dataset, sub_path), listing_path);
+    StartDateWorker(DateJobFor(repo_id, is_dataset, revision, sub_path), listing_path);
   }
   Listing listing;
   listing.reserve(folder.items.size());
@@ -179,16 +201,17 @@ Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, u
 }
 
 ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
-                         bool refresh) {
+                         const std::string& revision, bool refresh) {
   const std::string folder = ParentOf(file_path);
   TreeFolderRecord record;
   bool whole = false;
   if (refresh) {
     TreeFolderRecord older;
-    const bool have_older = LoadTreeFolderOfAnyAge(repo_id, is_dataset, folder, TreeRecordRead::Whole, &older);
+    const bool have_older =
+        LoadTreeFolderOfAnyAge(repo_id, is_dataset, revision, folder, TreeRecordRead::Whole, &older);
     std::vector<const std::vector<TreeItem>*> known;
     if (have_older) known.push_back(&older.items);
-    FolderFetch fetch = FetchFolder(repo_id, is_dataset, folder, known);
+    FolderFetch fetch = FetchFolder(repo_id, is_dataset, revision, folder, known);
     whole = fetch.whole;
     if (whole) {
       fetch.record.large_repository = have_older && older.large_repository;
@@ -196,7 +219,7 @@ ListedContent ListedFile(const std::string& repo_id, const std::string& file_pat
       record = std::move(fetch.record);
     }
   } else {
-    whole = LoadTreeFolderOfAnyAge(repo_id, is_dataset, folder, TreeRecordRead::Whole, &record);
+    whole = LoadTreeFolderOfAnyAge(repo_id, is_dataset, revision, folder, TreeRecordRead::Whole, &record);
   }
   ListedContent listed;
   listed.complete = whole;
@@ -229,7 +252,8 @@ size_t MergeDates(std::vector<TreeItem>* items, const std::vector<TreeItem>& dat
 }
 
 std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, uint32_t is_dataset,
-                                              const std::vector<TreeItem>& items, int64_t fetched_at) {
+                                              const std::string& revision, const std::vector<TreeItem>& items,
+                                              int64_t fetched_at) {
   std::vector<TreeFolderRecord> records;
   std::unordered_map<std::string, size_t> index;
   // The record of `folder`, made with those of its parents first (a folder the answer implies without
@@ -246,6 +270,7 @@ std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, uint32
       TreeFolderRecord record;
       record.repo_id = repo_id;
       record.is_dataset = is_dataset;
+      record.revision = revision;
       record.folder = *f;
       record.fetched_at = fetched_at;
       record.dates_complete = true;  // every item came with its last commit, or the hub has none

@@ -123,8 +123,9 @@ class RecordReader {
     }
     return true;
   }
-  bool IdentityIs(const std::string& repo_id, const std::string& kind, const std::string& folder) const {
-    return repo_id_ == repo_id && kind_ == kind && folder_ == folder && revision_ == "main";
+  bool IdentityIs(const std::string& repo_id, const std::string& kind, const std::string& revision,
+                  const std::string& folder) const {
+    return repo_id_ == repo_id && kind_ == kind && folder_ == folder && revision_ == revision;
   }
 
   // ---- the SAX interface ----
@@ -264,20 +265,25 @@ std::u16string CacheFolderNow() { return CacheFolder(); }
 }  // namespace
 
 std::u16string TreeRecordsFolder(const std::u16string& cache_folder, const std::string& repo_id,
-                                 uint32_t is_dataset) {
-  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide((is_dataset == 1 ? "d_" : "m_") + SafeRepoName(repo_id)));
+                                 uint32_t is_dataset, const std::string& revision) {
+  // Main keeps the name it always had, so records written before revisions existed are still found.
+  const std::string id = revision == "main" ? repo_id : repo_id + "@" + revision;
+  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide((is_dataset == 1 ? "d_" : "m_") + SafeRepoName(id)));
 }
 
 std::u16string TreeFolderRecordPath(const std::u16string& cache_folder, const std::string& repo_id,
-                                    uint32_t is_dataset, const std::string& folder) {
-  return JoinFsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset), Utf8ToWide(Hex16(Fnv1a64(folder)) + ".json"));
+                                    uint32_t is_dataset, const std::string& revision, const std::string& folder) {
+  return JoinFsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset, revision),
+                    Utf8ToWide(Hex16(Fnv1a64(folder)) + ".json"));
 }
 
 bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id, uint32_t is_dataset,
-                          const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
+                          const std::string& revision, const std::string& folder, TreeRecordRead what,
+                          TreeFolderRecord* out) {
   try {
     std::string text;
-    if (!ReadFileBytes(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, folder), &text, kMaxRecordBytes) ||
+    if (!ReadFileBytes(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, revision, folder), &text,
+                       kMaxRecordBytes) ||
         !EndsLikeAnObject(text)) {
       return false;
     }
@@ -287,9 +293,10 @@ bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string&
                                         /*ignore_comments=*/false);
     if (!reader.Finish(parsed)) return false;
     // Another repository's or folder's record under a colliding name is not this one.
-    if (!reader.IdentityIs(repo_id, KindName(is_dataset), folder)) return false;
+    if (!reader.IdentityIs(repo_id, KindName(is_dataset), revision, folder)) return false;
     record.repo_id = repo_id;
     record.is_dataset = is_dataset;
+    record.revision = revision;
     record.folder = folder;
     *out = std::move(record);
     return true;
@@ -316,7 +323,7 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
         {"type", "tree-folder"},
         {"format", kTreeFolderFormat},
         {"identity",
-         {{"repo_id", record.repo_id}, {"kind", KindName(record.is_dataset)}, {"revision", "main"},
+         {{"repo_id", record.repo_id}, {"kind", KindName(record.is_dataset)}, {"revision", record.revision},
           {"folder", record.folder}}},
         {"fetched_at", record.fetched_at},
         {"dates_complete", record.dates_complete},
@@ -325,9 +332,10 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
         {"large_repository", record.large_repository},
         {"items", std::move(items)},
         {"oids", std::move(oids)}};
-    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.is_dataset);
+    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.is_dataset, record.revision);
     PlatformCreateFolders(folder);
-    const std::u16string path = TreeFolderRecordPath(cache_folder, record.repo_id, record.is_dataset, record.folder);
+    const std::u16string path =
+        TreeFolderRecordPath(cache_folder, record.repo_id, record.is_dataset, record.revision, record.folder);
     if (!WriteJsonFileAtomic(path, document, false)) return false;
     if (record.fetched_at > 0) PlatformSetFileTime(path, record.fetched_at);
     return true;
@@ -336,24 +344,24 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
   }
 }
 
-bool LoadFreshTreeFolder(const std::string& repo_id, uint32_t is_dataset, const std::string& folder,
-                         TreeRecordRead what, TreeFolderRecord* out) {
+bool LoadFreshTreeFolder(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+                         const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
   const std::u16string cache_folder = CacheFolderNow();
-  if (!IsCacheFileFresh(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, folder))) return false;
-  return ReadTreeFolderRecord(cache_folder, repo_id, is_dataset, folder, what, out);
+  if (!IsCacheFileFresh(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, revision, folder))) return false;
+  return ReadTreeFolderRecord(cache_folder, repo_id, is_dataset, revision, folder, what, out);
 }
 
-bool LoadTreeFolderOfAnyAge(const std::string& repo_id, uint32_t is_dataset, const std::string& folder,
-                            TreeRecordRead what, TreeFolderRecord* out) {
-  return ReadTreeFolderRecord(CacheFolderNow(), repo_id, is_dataset, folder, what, out);
+bool LoadTreeFolderOfAnyAge(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+                            const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
+  return ReadTreeFolderRecord(CacheFolderNow(), repo_id, is_dataset, revision, folder, what, out);
 }
 
 bool SaveTreeFolder(const TreeFolderRecord& record) { return WriteTreeFolderRecord(CacheFolderNow(), record); }
 
-void DeleteRepositoryTreeFolders(const std::string& repo_id, uint32_t is_dataset) {
+void DeleteRepositoryTreeFolders(const std::string& repo_id, uint32_t is_dataset, const std::string& revision) {
   const std::u16string cache_folder = CacheFolderNow();
   std::error_code ec;
-  std::filesystem::remove_all(FsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset)), ec);
+  std::filesystem::remove_all(FsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset, revision)), ec);
   RemoveFileQuietly(CacheFilePath((is_dataset == 1 ? "tree_ds_" : "tree_") + SanitizeFileName(repo_id)));
 }
 

@@ -2,6 +2,7 @@
 #include "config/entries_from_url.h"
 
 #include <ctime>
+#include <vector>
 
 #include "core/state.h"
 #include "core/text.h"
@@ -49,6 +50,49 @@ bool IsPlainName(const std::string& name) {
   return true;
 }
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "%XX" escapes decoded; a "%" that starts none stays as it is.
+std::string PercentDecoded(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// The revision a repository page's path after owner/name names ("tree/<rev>/..."), "main" for any other
+// page; false when it names one that cannot be a ref.
+bool RevisionOfPage(const std::string& tail, std::string* revision) {
+  std::vector<std::string> segments;
+  for (size_t start = 0; start <= tail.size();) {
+    const size_t slash = tail.find('/', start);
+    segments.push_back(tail.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  *revision = "main";
+  if (segments.size() < 2 || segments[1].empty()) return true;
+  if (segments[0] != "tree" && segments[0] != "blob" && segments[0] != "resolve") return true;
+  std::string named = segments[1];
+  // Written out, a ref's slashes cannot be told from the folder after it: a ref is "refs/<kind>/<name>".
+  if (named == "refs" && segments.size() >= 4) named += "/" + segments[2] + "/" + segments[3];
+  named = PercentDecoded(named);
+  if (!IsRevisionName(named)) return false;
+  *revision = named;
+  return true;
+}
+
 Entry NewEntry(uint32_t type, bool is_dataset, const std::string& org, const std::string& repo_id,
                const std::u16string& display_name, bool cache_enabled, int64_t now) {
   Entry entry;
@@ -88,13 +132,19 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
   const size_t slash = rest.find('/');
   const std::string owner = rest.substr(0, slash);
   std::string name;
-  if (slash != std::string::npos) name = rest.substr(slash + 1, rest.find('/', slash + 1) - slash - 1);
+  std::string revision = "main";
+  if (slash != std::string::npos) {
+    const size_t name_end = rest.find('/', slash + 1);
+    name = rest.substr(slash + 1, name_end == std::string::npos ? std::string::npos : name_end - slash - 1);
+    if (name_end != std::string::npos && !RevisionOfPage(rest.substr(name_end + 1), &revision)) return false;
+  }
   if (owner.empty() || !IsPlainName(owner) || !IsPlainName(name)) return false;
   // No hub name is "." or "..": such an address names nothing, and the folder could not be addressed.
   if (owner == "." || owner == ".." || name == "." || name == "..") return false;
   out->owner = owner;
   out->name = name;
   out->is_dataset = is_dataset;
+  out->revision = revision;
   return true;
 }
 
@@ -121,7 +171,13 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
 
   if (!parsed.name.empty()) {
     const std::string repo_id = o + "/" + parsed.name;
-    append(NewEntry(SingleModel, parsed.is_dataset, o, repo_id, Utf8ToWide(parsed.name), cache_enabled, now), repo_id);
+    const bool on_main = parsed.revision == "main";
+    // Made host-safe as every folder name: refs/pr/1's slashes cannot stand in one.
+    const std::u16string name =
+        SafeFolderName(Utf8ToWide(on_main ? parsed.name : parsed.name + " @ " + parsed.revision));
+    Entry entry = NewEntry(SingleModel, parsed.is_dataset, o, repo_id, name, cache_enabled, now);
+    entry.revision = parsed.revision;
+    append(std::move(entry), on_main ? repo_id : repo_id + "@" + parsed.revision);
     return 1;
   }
   struct Kind {
@@ -153,6 +209,7 @@ bool MakeTemporaryEntry(const std::u16string& address, Entry* entry) {
                         parsed.name.empty() ? "" : parsed.owner + "/" + parsed.name, kTemporaryName, false,
                         static_cast<int64_t>(std::time(nullptr)));
   made.id = "__temp__";
+  if (made.type == SingleModel) made.revision = parsed.revision;
   *entry = std::move(made);
   return true;
 }

@@ -37,6 +37,9 @@ bool EntryFromJson(const json& object, Entry* entry) {
   e.is_dataset = JsonString(object, "kind", "model") == "dataset" ? 1 : 0;
   e.org = JsonString(object, "org");
   e.repo_id = JsonString(object, "repo_id");
+  // Only a single repository is listed at a revision; an empty one is main, as an absent one.
+  if (e.type == SingleModel) e.revision = JsonString(object, "revision", defaults.revision);
+  if (e.revision.empty()) e.revision = defaults.revision;
   e.display_name = Utf8ToWide(JsonString(object, "display_name"));
   e.cache_enabled = JsonBool(object, "cache_enabled", defaults.cache_enabled);
   e.cached_at = JsonInt64(object, "cached_at", defaults.cached_at);
@@ -55,6 +58,8 @@ json EntryToJson(const Entry& entry) {
   object["kind"] = entry.is_dataset == 1 ? "dataset" : "model";
   object["org"] = entry.org;
   object["repo_id"] = entry.repo_id;
+  // Main is not written, so that a file of entries on main stays as older versions wrote it.
+  if (entry.type == SingleModel && entry.revision != "main") object["revision"] = entry.revision;
   object["display_name"] = WideToUtf8(entry.display_name);
   object["cache_enabled"] = entry.cache_enabled;
   object["cached_at"] = entry.cached_at;

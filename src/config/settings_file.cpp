@@ -25,8 +25,10 @@ const char16_t kNoEntries[] = u"This is not a Tarnfs settings file (no \"entries
 const char16_t kNewerVersion[] = u"This file was written by a newer plugin version.";
 constexpr size_t kMaxSettingsBytes = 64u << 20;
 
+// One repository at two revisions is two entries: each lists other files.
 bool SameRepository(const Entry& a, const Entry& b) {
-  return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id;
+  return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id &&
+         a.revision == b.revision;
 }
 
 // The document an export writes: the options given, or the current ones.

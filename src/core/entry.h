@@ -22,4 +22,5 @@ struct Entry {
   int64_t created_at = 0;          // Unix seconds when added; 0 unknown
   bool limit_enabled = true;       // organisation listings are paged
   int32_t limit_count = 300;       // page size request; never below 10 when read
+  std::string revision = "main";   // a single repository's branch, tag, commit or ref; others stay on main
 };

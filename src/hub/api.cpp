@@ -77,9 +77,10 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
   std::string text;
   if (access.abort) {
     HttpAbortScope abortable(access.abort);
-    text = HttpGet(url, api_key, &page.outcome.status, &next, &whole);
+    text = HttpGet(url, api_key, &page.outcome.status, &next, &whole, &page.outcome.error_code);
   } else {
-    text = HttpGet(url, api_key, &page.outcome.status, &next, &whole);  // under the caller's scope, if any
+    // Under the caller's scope, if any.
+    text = HttpGet(url, api_key, &page.outcome.status, &next, &whole, &page.outcome.error_code);
   }
   page.outcome.rate_limited = page.outcome.status == 429;
   if (page.outcome.status != 200 || !whole) return page;
@@ -239,8 +240,28 @@ std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& 
   return result;
 }
 
+bool IsRevisionName(const std::string& revision) {
+  if (revision.empty() || revision.size() > 255 || revision == "@") return false;
+  if (revision.front() == '/' || revision.back() == '/' || revision.back() == '.') return false;
+  if (revision.find("..") != std::string::npos || revision.find("//") != std::string::npos ||
+      revision.find("@{") != std::string::npos || revision.find("/.") != std::string::npos ||
+      revision.front() == '.') {
+    return false;
+  }
+  if (revision.size() >= 5 && revision.compare(revision.size() - 5, 5, ".lock") == 0) return false;
+  for (unsigned char c : revision) {
+    if (c < 0x20 || c == 0x7F || c == ' ' || c == '~' || c == '^' || c == ':' || c == '?' || c == '*' ||
+        c == '[' || c == '\\') {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const TreeQuery& query) {
-  std::string path = std::string("/") + Segment(is_dataset) + "/" + UrlEncode(repo_id, true) + "/tree/main";
+  // The revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as a folder.
+  std::string path = std::string("/") + Segment(is_dataset) + "/" + UrlEncode(repo_id, true) + "/tree/" +
+                     UrlEncode(query.revision, false);
   if (!query.folder.empty()) path += "/" + UrlEncode(query.folder, true);  // each segment on its own
   std::string params;
   if (query.recursive) params += "&recursive=true";
@@ -252,6 +273,12 @@ std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const T
 TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint32_t is_dataset,
                    const TreeQuery& query) {
   TreePages result;
+  if (!IsRevisionName(query.revision)) {
+    // A hand-edited revision that no hub has: answered as the hub answers an unknown one, unsent.
+    result.outcome.status = 404;
+    result.outcome.error_code = kRevisionNotFound;
+    return result;
+  }
   try {
     const PageAccess access = HostAccess();
     std::u16string url = MakeApiUrl(TreeApiPath(repo_id, is_dataset, query));

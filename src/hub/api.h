@@ -13,7 +13,14 @@ struct FetchOutcome {
   uint32_t status = 0;
   bool complete = false;
   bool rate_limited = false;  // a 429, or no request sent while the hub's rate limit pauses API requests
+  std::string error_code;     // the hub's X-Error-Code of that request ("RevisionNotFound", ...); may be empty
 };
+
+// A revision the hub can be asked for as one path segment: a branch, a tag, a commit, or a ref such as
+// refs/pr/1 or refs/convert/parquet. Git's rules for ref names, so that no "." or ".." segment, control
+// character or blank reaches a URL or a cache path; at most 255 bytes.
+bool IsRevisionName(const std::string& revision);
+constexpr const char* kRevisionNotFound = "RevisionNotFound";
 
 // An owner's or a collection's listing ends after this many items (and counts as complete): far
 // above any real one, and a bound on what a hostile hub can make us hold.
@@ -55,6 +62,7 @@ struct TreeItem {
 
 // One tree request chain: which folder ("" for the root), how, and how many pages to follow.
 struct TreeQuery {
+  std::string revision = "main";  // sent as one path segment (refs/pr/1 as refs%2Fpr%2F1)
   std::string folder;         // "/"-separated, no leading or trailing "/"
   bool recursive = false;
   bool expand = false;        // each item's last commit: about twenty times the hub's work per item

@@ -397,7 +397,8 @@ std::optional<DownloadResult> CopyFromLocalHfCache(Copy& c) {
   if (c.check.hex.empty() || !UseLocalHfCache()) return std::nullopt;  // only bytes a hash vouches for
   const DownloadRequest& r = c.request;
   const std::vector<std::u16string> found =
-      FindInLocalHfCache(LocalHfCacheRoot(), r.repo_id, r.is_dataset, r.file_path, c.check, c.listed.size);
+      FindInLocalHfCache(LocalHfCacheRoot(), r.repo_id, r.is_dataset, r.revision, r.file_path, c.check,
+                         c.listed.size);
   if (found.empty()) return std::nullopt;
   Part part(r.local_path, SourceOf(r));
   // Bytes a download kept in the part file stay there until this copy has put the file in place.
@@ -437,8 +438,10 @@ std::optional<DownloadResult> CopyFromLocalHfCache(Copy& c) {
 }
 
 DownloadResult Download(const DownloadRequest& request, const ProgressFn& progress) {
+  // The revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as part of the path.
   const std::string url = HubSiteUrl() + (request.is_dataset == 1 ? "datasets/" : "") +
-                          UrlEncode(request.repo_id, true) + "/resolve/main/" + UrlEncode(request.file_path, true);
+                          UrlEncode(request.repo_id, true) + "/resolve/" + UrlEncode(request.revision, false) + "/" +
+                          UrlEncode(request.file_path, true);
   Copy c{request, progress, Utf8ToWide(url), request.listed, ContentCheckFor(request.listed)};
   RemoveStaleParts();
   if (const std::optional<DownloadResult> local = CopyFromLocalHfCache(c)) return *local;

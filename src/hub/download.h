@@ -23,6 +23,7 @@ enum DownloadResult : int32_t {
 
 struct DownloadRequest {
   std::string repo_id;
+  std::string revision = "main";  // in the resolve URL as one path segment
   std::string file_path;
   uint32_t is_dataset = 0;
   std::u16string local_path;

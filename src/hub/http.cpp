@@ -297,7 +297,7 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
 }
 
 std::string HttpGet(const std::u16string& url, const std::string& api_key, uint32_t* status,
-                    std::u16string* next_link, bool* whole) {
+                    std::u16string* next_link, bool* whole, std::string* error_code) {
   if (whole) *whole = false;
   try {
     // The hub's limit is reached: nothing goes out before it said, and the caller sees a refusal.
@@ -318,6 +318,7 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
     if (result == HttpExchangeResult::NoResponse) return std::string();
     NoteApiAnswer(head.status, head.raw_headers);
     if (status) *status = head.status;
+    if (error_code) *error_code = HeaderValue(head.raw_headers, "X-Error-Code");
     if (whole) *whole = result == HttpExchangeResult::Complete && MatchesContentLength(head, body.size());
     if (next_link && !head.link.empty()) {
       std::u16string next = ParseNextLink(head.link);

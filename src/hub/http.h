@@ -33,8 +33,9 @@ constexpr size_t kMaxApiBodyBytes = 16u << 20;
 // GET `url` with an optional bearer key. Returns the body; `status` and `next_link` are written only
 // when a response arrived (see the header comment in http.cpp for the exact rules). `whole` tells
 // whether the body arrived complete and within kMaxApiBodyBytes.
+// `error_code`, when given, receives the answer's X-Error-Code (empty when it has none).
 std::string HttpGet(const std::u16string& url, const std::string& api_key, uint32_t* status = nullptr,
-                    std::u16string* next_link = nullptr, bool* whole = nullptr);
+                    std::u16string* next_link = nullptr, bool* whole = nullptr, std::string* error_code = nullptr);
 // While one lives, the HttpGet requests of its thread carry `abort` (see HttpExchangeRequest::abort):
 // a download asks for a fresh listing under one, so that the host's cancel also ends the listing's
 // pages without an abort flag passed through every operation between them.

@@ -86,11 +86,28 @@ std::string CommitOf(const std::u16string& ref_file) {
   return IsPlainName(text) ? text : std::string();
 }
 
-// The snapshot folders of a repository: the one its "main" ref names first, then the newest.
-std::vector<std::u16string> SnapshotFolders(const std::u16string& repo) {
+bool IsCommitId(const std::string& revision) {
+  return revision.size() == 40 && std::all_of(revision.begin(), revision.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+// The commit the cache holds for `revision`: a commit is its own snapshot's name; a branch, tag or ref
+// has a file under refs/ naming it (refs/pr/1 in refs/refs/pr/1). Empty when the cache names none.
+std::string CommitFor(const std::u16string& repo, const std::string& revision) {
+  if (IsCommitId(revision)) return revision;
+  std::u16string ref = JoinFsPath(repo, u"refs");
+  const std::vector<std::string> names = PlainNames(revision);
+  if (names.empty()) return std::string();
+  for (const std::string& name : names) ref = JoinFsPath(ref, Utf8ToWide(name));
+  return CommitOf(ref);
+}
+
+// The snapshot folders of a repository: the one the listed revision's ref names first, then the newest.
+std::vector<std::u16string> SnapshotFolders(const std::u16string& repo, const std::string& revision) {
   namespace fs = std::filesystem;
   const std::u16string snapshots = JoinFsPath(repo, u"snapshots");
-  const std::u16string main = Utf8ToWide(CommitOf(JoinFsPath(JoinFsPath(repo, u"refs"), u"main")));
+  const std::u16string preferred = Utf8ToWide(CommitFor(repo, revision));
   std::vector<std::pair<fs::file_time_type, std::u16string>> dated;
   std::error_code ec;
   fs::directory_iterator it(FsPath(snapshots), ec);
@@ -99,7 +116,7 @@ std::vector<std::u16string> SnapshotFolders(const std::u16string& repo) {
     if (!it->is_directory(entry_ec)) continue;
     const std::u16string name = it->path().filename().u16string();
     const fs::file_time_type time = fs::last_write_time(it->path(), entry_ec);
-    dated.emplace_back(name == main ? fs::file_time_type::max() : time, JoinFsPath(snapshots, name));
+    dated.emplace_back(name == preferred ? fs::file_time_type::max() : time, JoinFsPath(snapshots, name));
   }
   std::stable_sort(dated.begin(), dated.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   std::vector<std::u16string> folders;
@@ -188,8 +205,9 @@ std::u16string LocalHfCacheRoot() {
 }
 
 std::vector<std::u16string> FindInLocalHfCache(const std::u16string& root, const std::string& repo_id,
-                                               uint32_t is_dataset, const std::string& file_path,
-                                               const ContentCheck& check, int64_t size) {
+                                               uint32_t is_dataset, const std::string& revision,
+                                               const std::string& file_path, const ContentCheck& check,
+                                               int64_t size) {
   std::vector<std::u16string> found;
   try {
     const std::vector<std::string> repo = PlainNames(repo_id);
@@ -209,7 +227,7 @@ std::vector<std::u16string> FindInLocalHfCache(const std::u16string& root, const
     lookup.blobs = PlatformResolvedPath(blobs);
     std::u16string relative;
     for (const std::string& name : names) relative = relative.empty() ? Utf8ToWide(name) : JoinFsPath(relative, Utf8ToWide(name));
-    for (const std::u16string& snapshot : SnapshotFolders(folder)) {
+    for (const std::u16string& snapshot : SnapshotFolders(folder, revision)) {
       const std::u16string copy = lookup.Usable(JoinFsPath(snapshot, relative));
       // A link to another blob of the repository is another version of the file: its name says so.
       if (copy.empty() || IsInside(copy, lookup.blobs) || !lookup.seen.insert(copy).second) continue;

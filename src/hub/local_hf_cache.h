@@ -20,14 +20,16 @@ constexpr size_t kMaxLocalSnapshotCopies = 3;
 
 // Files under `root` that may hold the listed file, in the order to try them: the blob named by the
 // check's hash; or, when the repository has no usable blob of that name, the file's copies in its
-// snapshots that have the listed size (the snapshot the cache's "main" names first, then the newest).
+// snapshots that have the listed size (the snapshot the cache's ref of `revision` names first, then the
+// newest).
 // Every one is a regular file inside the root once links are followed; a link that leads out of the
 // root, or to another blob of the repository (another version of the file), is not taken. Nothing
 // when the check names no hash, or the repository id or the path has a part that cannot stand as a
 // name there ("..", a separator, a drive colon, a control character).
 std::vector<std::u16string> FindInLocalHfCache(const std::u16string& root, const std::string& repo_id,
-                                               uint32_t is_dataset, const std::string& file_path,
-                                               const ContentCheck& check, int64_t size);
+                                               uint32_t is_dataset, const std::string& revision,
+                                               const std::string& file_path, const ContentCheck& check,
+                                               int64_t size);
 
 struct LocalCopy {
   enum class End { Done, Cancelled, Failed } end = End::Failed;

@@ -22,6 +22,7 @@ int32_t BuildRequest(const Entry& entry, const VirtualPath& c, DownloadRequest* 
   switch (entry.type) {
     case SingleModel:
       out->repo_id = entry.repo_id;
+      out->revision = entry.revision;  // organisation entries and collections stay on main
       out->file_path = JoinRepoPath(c, 1);
       break;
     case OrgModels:
@@ -39,6 +40,8 @@ int32_t BuildRequest(const Entry& entry, const VirtualPath& c, DownloadRequest* 
       return kFileNotSupported;
   }
   if (out->repo_id.empty() || out->file_path.empty()) return kFileNotFound;
+  // A hand-edited revision that no hub could have is not sent (the listing has said so already).
+  if (!IsRevisionName(out->revision)) return kFileNotFound;
   return kFileOk;
 }
 
@@ -65,7 +68,8 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
   if (built != kFileOk) return built;
 
   // The listing the host showed: hashes to check, the time to keep, the size a partial target lacks.
-  const ListedContent listed = ListedFile(request.repo_id, request.file_path, request.is_dataset, false);
+  const ListedContent listed =
+      ListedFile(request.repo_id, request.file_path, request.is_dataset, request.revision, false);
   const bool resume = (flags & kCopyResume) != 0;
   if ((flags & kCopyOverwrite) == 0 && !resume) {
     std::error_code ec;
@@ -80,7 +84,9 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
   download.local_path = local;
   download.api_key = ApiKeyUtf8();
   download.listed = listed;
-  download.relist = [request] { return ListedFile(request.repo_id, request.file_path, request.is_dataset, true); };
+  download.relist = [request] {
+    return ListedFile(request.repo_id, request.file_path, request.is_dataset, request.revision, true);
+  };
   download.continue_target = resume;
   download.connections = DownloadConnections();
   download.progress = [remote, local](int64_t done, int64_t total) {

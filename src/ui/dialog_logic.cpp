@@ -10,6 +10,7 @@
 #include "config/favorites.h"
 #include "config/settings_file.h"
 #include "hub/api.h"
+#include "hub/http.h"
 #include "core/state.h"
 #include "core/text.h"
 #include "platform/platform.h"
@@ -80,7 +81,7 @@ void DeleteEntryCaches(const Entry& entry) {
       DeleteOwnerCollectionItems(entry.org);
       break;
     case SingleModel:
-      DeleteRepositoryTreeFolders(entry.repo_id, entry.is_dataset);
+      DeleteRepositoryTreeFolders(entry.repo_id, entry.is_dataset, entry.revision);
       break;
     default:
       break;
@@ -135,8 +136,10 @@ void AddEntryClassify(AddEntryFields* fields) {
   } else if (!ParseHubUrl(url, &parsed)) {
     fields->status = u"Not a HuggingFace address \u2192 nothing would be added";
   } else if (!parsed.name.empty()) {
-    fields->status = parsed.is_dataset ? u"Single dataset \u2192 added as one root folder (ticks below ignored)"
-                                       : u"Single model \u2192 added as one root folder (ticks below ignored)";
+    const std::u16string at =
+        parsed.revision == "main" ? std::u16string() : u" at revision " + Utf8ToWide(parsed.revision);
+    fields->status = (parsed.is_dataset ? u"Single dataset" : u"Single model") + at +
+                     u" \u2192 added as one root folder (ticks below ignored)";
     fields->kind_boxes_enabled = false;
   } else {
     fields->status = u"Organization \u2192 adds the entries ticked below";
@@ -267,6 +270,8 @@ std::u16string EntryHubUrl(const Entry& entry) {
   std::string url = HubSiteUrl();
   if (entry.is_dataset) url += "datasets/";
   url += entry.repo_id.empty() ? entry.org : entry.repo_id;
+  // The repository's page at its revision, in the form the hub's own links use (refs%2Fpr%2F1).
+  if (entry.type == SingleModel && entry.revision != "main") url += "/tree/" + UrlEncode(entry.revision, false);
   return Utf8ToWide(url);
 }
 
@@ -294,6 +299,7 @@ EntrySettingsFields EntrySettingsInitialFields(const Entry& entry) {
   fields.last_cached = FormatEntryTime(entry.cached_at);
   fields.added = entry.created_at != 0 ? FormatEntryTime(entry.created_at) : u"Unknown";
   fields.url = EntryHubUrl(entry);
+  fields.revision = Utf8ToWide(entry.type == SingleModel ? entry.revision : std::string("main"));
   return fields;
 }
 

@@ -131,6 +131,7 @@ struct EntrySettingsFields {
   std::u16string kind;                 // 3002
   std::u16string added;                // 3011
   std::u16string url;                  // 3012
+  std::u16string revision;             // 3013, read-only: main for organisations and collections
   bool cache_enabled = false;          // 3003
   bool limit_enabled = true;           // 3009
   std::u16string limit_count;          // 3010

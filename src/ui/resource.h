@@ -53,6 +53,7 @@
 #define IDC_ENT_LIMIT_COUNT 3010
 #define IDC_ENT_ADDED 3011
 #define IDC_ENT_URL 3012
+#define IDC_ENT_REVISION 3013
 
 // Properties (104)
 #define IDC_PROP_NAME 4001

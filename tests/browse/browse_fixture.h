@@ -96,11 +96,11 @@ class BrowseTest : public ::testing::Test {
   // A repository folder's record as the module stores it, and where.
   std::u16string CacheFolderPath() const { return JoinFsPath(config_, u"cache"); }
   std::u16string RecordFile(const std::string& repo_id, const std::string& folder, uint32_t is_dataset = 0) const {
-    return TreeFolderRecordPath(CacheFolderPath(), repo_id, is_dataset, folder);
+    return TreeFolderRecordPath(CacheFolderPath(), repo_id, is_dataset, "main", folder);
   }
   bool ReadRecord(const std::string& repo_id, const std::string& folder, TreeFolderRecord* record,
                   uint32_t is_dataset = 0) const {
-    return ReadTreeFolderRecord(CacheFolderPath(), repo_id, is_dataset, folder, TreeRecordRead::Whole, record);
+    return ReadTreeFolderRecord(CacheFolderPath(), repo_id, is_dataset, "main", folder, TreeRecordRead::Whole, record);
   }
 
   std::u16string config_, downloads_;

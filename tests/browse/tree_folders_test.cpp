@@ -195,8 +195,8 @@ TEST_F(TreeFolders, OldCacheFilesAndRecordsOfAnotherRepositoryAreNeverRead) {
   EXPECT_EQ(TakeRequests().size(), 1u);
 
   // "files-org/basic" and "files-org:basic" share their folder's name: the record says whose it is.
-  ASSERT_EQ(TreeRecordsFolder(CacheFolderPath(), "files-org:basic", 0),
-            TreeRecordsFolder(CacheFolderPath(), "files-org/basic", 0));
+  ASSERT_EQ(TreeRecordsFolder(CacheFolderPath(), "files-org:basic", 0, "main"),
+            TreeRecordsFolder(CacheFolderPath(), "files-org/basic", 0, "main"));
   TreeFolderRecord other;
   other.repo_id = "files-org:basic";
   other.fetched_at = UnixNow();

@@ -178,10 +178,10 @@ void CacheOrgRepos() {
 // is not, and both see the same items, all in the record's own folder.
 void CacheTreeFolder() {
   const std::u16string cache = Utf8ToWide((g_scratch / "cache").string());
-  WriteInputTo(FsPath(TreeFolderRecordPath(cache, "acme/model", 0, "data")));
+  WriteInputTo(FsPath(TreeFolderRecordPath(cache, "acme/model", 0, "main", "data")));
   TreeFolderRecord names, whole;
-  const bool listed = ReadTreeFolderRecord(cache, "acme/model", 0, "data", TreeRecordRead::Names, &names);
-  const bool read = ReadTreeFolderRecord(cache, "acme/model", 0, "data", TreeRecordRead::Whole, &whole);
+  const bool listed = ReadTreeFolderRecord(cache, "acme/model", 0, "main", "data", TreeRecordRead::Names, &names);
+  const bool read = ReadTreeFolderRecord(cache, "acme/model", 0, "main", "data", TreeRecordRead::Whole, &whole);
   if (read && (!listed || whole.items.size() != names.items.size())) __builtin_trap();
   for (size_t i = 0; listed && i < names.items.size(); ++i) {
     if (names.items[i].path.compare(0, 5, "data/") != 0 || (read && whole.items[i].path != names.items[i].path)) {
@@ -242,7 +242,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
   });
   std::filesystem::create_directories(g_scratch / "cache");
   std::filesystem::create_directories(
-      FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", 0)));
+      FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", 0, "main")));
   std::filesystem::current_path(g_scratch);
   setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
   SetHttpExchangeForTesting(g_run == RedirectLocation ? &ServeRedirect : &ServeInput);

@@ -89,7 +89,7 @@ class Ranges : public FakeHubTest {
     return out;
   }
   // The real fresh listing, as the module asks for it.
-  static ListedContent FreshListing(const std::string& path) { return ListedFile("files-org/basic", path, 0, true); }
+  static ListedContent FreshListing(const std::string& path) { return ListedFile("files-org/basic", path, 0, "main", true); }
   Names FolderNames() const {
     Names names;
     for (const auto& e : std::filesystem::directory_iterator(FsPath(folder_))) {

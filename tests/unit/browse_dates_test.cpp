@@ -115,7 +115,7 @@ class DateWorker : public ::testing::Test {
   }
   TreeFolderRecord Stored() {
     TreeFolderRecord record;
-    EXPECT_TRUE(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "d", TreeRecordRead::Whole, &record));
+    EXPECT_TRUE(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "main", "d", TreeRecordRead::Whole, &record));
     return record;
   }
   Pages pages_;
@@ -220,7 +220,7 @@ TEST_F(DateWorker, AFailingPageEndsItWithoutARetry) {
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::Complete);
   EXPECT_EQ(WideToUtf8(pages_.requests.at(0).host), "hub.test");
   // No record (deleted by "Delete cache" meanwhile): nothing to do, nothing asked.
-  std::filesystem::remove_all(FsPath(TreeRecordsFolder(job_.cache_folder, "o/m", 0)));
+  std::filesystem::remove_all(FsPath(TreeRecordsFolder(job_.cache_folder, "o/m", 0, "main")));
   pages_.requests.clear();
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::RecordGone);
   EXPECT_TRUE(pages_.requests.empty());
@@ -252,7 +252,7 @@ TEST_F(DateWorker, AStopEndsTheRequestInFlightAndJoinsTheThread) {
   // A worker for another listing is joined by the next start; a stop without a worker does nothing.
   pages_.on_request = nullptr;
   ASSERT_TRUE(StartDateWorker(job_, u"\\E\\d"));
-  for (TreeFolderRecord now; !(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "d", TreeRecordRead::Whole, &now) &&
+  for (TreeFolderRecord now; !(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "main", "d", TreeRecordRead::Whole, &now) &&
                                now.dates_complete);) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a replace under way may hide it a moment
   }

@@ -50,7 +50,7 @@ TEST(FolderRecordsOf, ARecursiveAnswerBecomesARecordPerFolderInListingOrder) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
       {"", {"W", "b.txt", "empty", "a.txt"}}, {"W", {"W/x.bin", "W/sub"}}, {"W/sub", {"W/sub/y"}},
       {"deep", {}}, {"deep/no", {"deep/no/dir.txt"}}, {"empty", {}}};
-  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", 1, items, 77);
+  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", 1, "main", items, 77);
   ASSERT_EQ(records.size(), expected.size());
   for (size_t i = 0; i < records.size(); ++i) {
     std::vector<std::string> paths;
@@ -90,11 +90,11 @@ TEST(EnumModelTree, ShowsAndKeepsOnlyTheFoldersOwnChildren) {
                  {"path":"dd/e"},{"type":"directory","path":"d/sub","oid":"2"}])");
   hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?expand=true&limit=100", "[]");
   std::vector<std::u16string> names;
-  for (const ListItem& item : EnumModelTree("o/m", "d", 0)) names.push_back(item.name);
+  for (const ListItem& item : EnumModelTree("o/m", "d", 0, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
   hub.requests.clear();
   names.clear();
-  for (const ListItem& item : EnumModelTree("o/m", "d", 0)) names.push_back(item.name);
+  for (const ListItem& item : EnumModelTree("o/m", "d", 0, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
   EXPECT_TRUE(hub.requests.empty());  // from its record
 }

@@ -16,6 +16,7 @@
 #include "core/state.h"
 #include "core/text.h"
 #include "core/time.h"
+#include "platform/platform.h"
 #include "support/test_env.h"
 #include "ui/dialog_logic.h"
 
@@ -44,10 +45,10 @@ class TreeFolderCache : public ::testing::Test {
     return r;
   }
   std::u16string Path(const TreeFolderRecord& r) const {
-    return TreeFolderRecordPath(cache_, r.repo_id, r.is_dataset, r.folder);
+    return TreeFolderRecordPath(cache_, r.repo_id, r.is_dataset, "main", r.folder);
   }
   bool Read(const TreeFolderRecord& r, TreeRecordRead what, TreeFolderRecord* out) const {
-    return ReadTreeFolderRecord(cache_, r.repo_id, r.is_dataset, r.folder, what, out);
+    return ReadTreeFolderRecord(cache_, r.repo_id, r.is_dataset, "main", r.folder, what, out);
   }
   std::vector<std::string> Entries(const std::u16string& folder) const {
     std::vector<std::string> names;
@@ -163,15 +164,15 @@ TEST_F(TreeFolderCache, AFileIsReadOnlyAsTheRecordItSaysItIs) {
 
 TEST_F(TreeFolderCache, FileNamesAreShortSafeAndApartPerKindAndFolder) {
   const std::u16string trees = JoinFsPath(cache_, u"trees");
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 0), JoinFsPath(trees, u"m_o_m"));
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 1), JoinFsPath(trees, u"d_o_m"));
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a\x01:b", 0), JoinFsPath(trees, u"m_o_a__b"));
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 0, "main"), JoinFsPath(trees, u"m_o_m"));
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 1, "main"), JoinFsPath(trees, u"d_o_m"));
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a\x01:b", 0, "main"), JoinFsPath(trees, u"m_o_a__b"));
   const std::string long_a = std::string(150, 'a') + "/x", long_b = std::string(150, 'a') + "/y";
-  const std::u16string a = TreeRecordsFolder(cache_, long_a, 0), b = TreeRecordsFolder(cache_, long_b, 0);
+  const std::u16string a = TreeRecordsFolder(cache_, long_a, 0, "main"), b = TreeRecordsFolder(cache_, long_b, 0, "main");
   EXPECT_NE(a, b);
   EXPECT_LE(a.size() - trees.size(), 120u);
-  const std::u16string root = TreeFolderRecordPath(cache_, "o/m", 0, "");
-  const std::u16string sub = TreeFolderRecordPath(cache_, "o/m", 0, "sub");
+  const std::u16string root = TreeFolderRecordPath(cache_, "o/m", 0, "main", "");
+  const std::u16string sub = TreeFolderRecordPath(cache_, "o/m", 0, "main", "sub");
   EXPECT_NE(root, sub);
   EXPECT_EQ(fs::path(FsPath(sub)).filename().string().size(), 21u);  // 16 hex digits and ".json"
   TreeFolderRecord deep;
@@ -180,7 +181,7 @@ TEST_F(TreeFolderCache, FileNamesAreShortSafeAndApartPerKindAndFolder) {
   deep.fetched_at = UnixNow();
   ASSERT_TRUE(WriteTreeFolderRecord(cache_, deep));
   TreeFolderRecord out;
-  EXPECT_TRUE(ReadTreeFolderRecord(cache_, long_a, 0, deep.folder, TreeRecordRead::Names, &out));
+  EXPECT_TRUE(ReadTreeFolderRecord(cache_, long_a, 0, "main", deep.folder, TreeRecordRead::Names, &out));
 }
 
 TEST_F(TreeFolderCache, FreshnessCountsFromWhenTheNamesWereFetched) {
@@ -189,8 +190,8 @@ TEST_F(TreeFolderCache, FreshnessCountsFromWhenTheNamesWereFetched) {
   for (const auto& [age_hours, fresh] : {std::make_pair(1, true), std::make_pair(23, true), std::make_pair(25, false)}) {
     record.fetched_at = UnixNow() - age_hours * 3600;
     ASSERT_TRUE(WriteTreeFolderRecord(cache_, record));  // written now, by the date worker for instance
-    EXPECT_EQ(LoadFreshTreeFolder(record.repo_id, 0, record.folder, TreeRecordRead::Names, &out), fresh) << age_hours;
-    EXPECT_TRUE(LoadTreeFolderOfAnyAge(record.repo_id, 0, record.folder, TreeRecordRead::Names, &out)) << age_hours;
+    EXPECT_EQ(LoadFreshTreeFolder(record.repo_id, 0, "main", record.folder, TreeRecordRead::Names, &out), fresh) << age_hours;
+    EXPECT_TRUE(LoadTreeFolderOfAnyAge(record.repo_id, 0, "main", record.folder, TreeRecordRead::Names, &out)) << age_hours;
   }
 }
 
@@ -239,6 +240,49 @@ TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
   EXPECT_EQ(Entries(trees), (std::vector<std::string>{"m_other_a"}));
   EXPECT_EQ(Entries(cache_), (std::vector<std::string>{"org_collections_o.json", "tree_other_a.json", "trees"}));
   EXPECT_TRUE(context.result.cache_reset);
+}
+
+// A repository at two revisions lists other files: each revision's records are a folder of their own,
+// each record names its revision, and "Delete cache" of an entry at a revision takes its own alone.
+TEST_F(TreeFolderCache, EachRevisionKeepsRecordsOfItsOwn) {
+  const std::u16string trees = JoinFsPath(cache_, u"trees");
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a", 0, "refs/pr/1"), JoinFsPath(trees, u"m_o_a@refs_pr_1"));
+  TreeFolderRecord main = Sample();
+  main.repo_id = "o/a";
+  TreeFolderRecord pr = main;
+  pr.revision = "refs/pr/1";
+  pr.items.resize(1);
+  ASSERT_TRUE(WriteTreeFolderRecord(cache_, main));
+  ASSERT_TRUE(WriteTreeFolderRecord(cache_, pr));
+  TreeFolderRecord out;
+  ASSERT_TRUE(ReadTreeFolderRecord(cache_, "o/a", 0, "refs/pr/1", pr.folder, TreeRecordRead::Whole, &out));
+  EXPECT_EQ(std::make_pair(out.revision, out.items.size()), std::make_pair(std::string("refs/pr/1"), size_t{1}));
+  ASSERT_TRUE(ReadTreeFolderRecord(cache_, "o/a", 0, "main", main.folder, TreeRecordRead::Whole, &out));
+  EXPECT_EQ(std::make_pair(out.revision, out.items.size()), std::make_pair(std::string("main"), size_t{4}));
+  // Revisions whose safe names are one ("refs/pr/1" and a branch "refs_pr_1") share a folder, not a record.
+  EXPECT_FALSE(ReadTreeFolderRecord(cache_, "o/a", 0, "refs_pr_1", pr.folder, TreeRecordRead::Names, &out));
+  const std::u16string other = TreeFolderRecordPath(cache_, "o/a", 0, "v2", main.folder);
+  PlatformCreateFolders(TreeRecordsFolder(cache_, "o/a", 0, "v2"));
+  fs::copy_file(FsPath(Path(main)), FsPath(other));
+  EXPECT_FALSE(ReadTreeFolderRecord(cache_, "o/a", 0, "v2", main.folder, TreeRecordRead::Names, &out))
+      << "main's record under another revision's name";
+  fs::remove_all(FsPath(TreeRecordsFolder(cache_, "o/a", 0, "v2")));
+
+  Entry single;
+  single.type = SingleModel;
+  single.repo_id = "o/a";
+  single.revision = "refs/pr/1";
+  EntrySettingsContext context;
+  context.entry = &single;
+  EntrySettingsFields fields;
+  EntrySettingsClearCache(&context, false, &fields);
+  EXPECT_EQ(Entries(trees), std::vector<std::string>{"m_o_a"});
+  ASSERT_TRUE(WriteTreeFolderRecord(cache_, pr));
+  Entry org;
+  org.org = "o";
+  context.entry = &org;
+  EntrySettingsClearCache(&context, false, &fields);
+  EXPECT_TRUE(Entries(trees).empty()) << "an organisation's entry takes every revision of its repositories";
 }
 
 }  // namespace

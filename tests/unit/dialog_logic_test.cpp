@@ -56,6 +56,8 @@ TEST_F(DialogLogic, AddEntryClassifiesAsksBeforeItAddsAndFloorsTheLimit) {
       {u"https://huggingface.co/google/gemma-2b/tree/main",
        u"Single model \u2192 added as one root folder (ticks below ignored)"},
       {u"datasets/acme/data", u"Single dataset \u2192 added as one root folder (ticks below ignored)"},
+      {u"https://huggingface.co/acme/m/tree/refs%2Fpr%2F1",
+       u"Single model at revision refs/pr/1 \u2192 added as one root folder (ticks below ignored)"},
       {u"https://example.com/google", u"Not a HuggingFace address \u2192 nothing would be added"}};
   for (const auto& [url, status] : statuses) {
     AddEntryFields fields = AddEntryInitialFields();
@@ -239,12 +241,19 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
   dataset.repo_id = "acme/data";
   dataset.created_at = 1704164645;
   dataset.cached_at = 0;
+  Entry converted = dataset;
+  converted.revision = "refs/convert/parquet";  // shown read-only, and its page is the revision's
+  Entry stray = org;
+  stray.revision = "dev";  // not read for an organisation from a file; shown as what it lists
   for (const auto& [entry, shown] : std::vector<std::pair<const Entry*, std::u16string>>{
-           {&org, u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|300|1"},
-           {&dataset, u"Single dataset|2024-01-02  03:04|Never|https://hub.test/datasets/acme/data|300|0"}}) {
+           {&org, u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|main|300|1"},
+           {&dataset, u"Single dataset|2024-01-02  03:04|Never|https://hub.test/datasets/acme/data|main|300|0"},
+           {&converted, u"Single dataset|2024-01-02  03:04|Never|"
+                        u"https://hub.test/datasets/acme/data/tree/refs%2Fconvert%2Fparquet|refs/convert/parquet|300|0"},
+           {&stray, u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|main|300|1"}}) {
     const EntrySettingsFields f = EntrySettingsInitialFields(*entry);
-    EXPECT_EQ(f.kind + u"|" + f.added + u"|" + f.last_cached + u"|" + f.url + u"|" + f.limit_count + u"|" +
-                  (f.limit_controls_enabled ? u"1" : u"0"), shown);
+    EXPECT_EQ(f.kind + u"|" + f.added + u"|" + f.last_cached + u"|" + f.url + u"|" + f.revision + u"|" +
+                  f.limit_count + u"|" + (f.limit_controls_enabled ? u"1" : u"0"), shown);
   }
 
   // OK: a longer page or no limit drops the cached organisation listing; a single repository never.

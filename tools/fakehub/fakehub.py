@@ -264,7 +264,12 @@ class TreeView:
 REPO_KEYS = {"name", "lastModified", "createdAt", "private", "gated", "gate_tree", "disabled",
              "renamed_to", "tree_page_size", "implicit_dirs", "dir_commits", "files",
              "generate_tree", "generate_folders", "tree_raw", "listing_override", "listing_drop", "listing_raw",
-             "also_at", "downloads", "likes", "tags", "pipeline_tag", "library_name", "sha"}
+             "also_at", "downloads", "likes", "tags", "pipeline_tag", "library_name", "sha", "revisions"}
+REVISION_KEYS = {"name", "kind", "files", "sha", "lastModified"}
+# A revision's kind, and the prefix of its full ref ("" where the name is the ref).
+REVISION_KINDS = {"branch": "refs/heads/", "tag": "refs/tags/", "pr": "", "convert": ""}
+# What a variant of a repository at another revision shares with it: everything but the tree.
+TREE_KEYS = {"files", "generate_tree", "generate_folders", "tree_raw", "sha", "revisions", "lastModified"}
 
 
 class Repo:
@@ -284,6 +289,46 @@ class Repo:
         self.mongo_id = hexid("repo", kind, self.id)
         self._files = None
         self._folders = None
+        self.ref_kind, self.ref_name = "branch", "main"
+        self.revisions = [self._variant(r) for r in cfg.get("revisions", [])]
+
+    def _variant(self, rv):
+        """The repository at another revision: the same repository with the revision's own files."""
+        check_keys(rv, REVISION_KEYS, f"{self.id}: revision {rv.get('name')}")
+        name, kind = rv["name"], rv.get("kind", "branch")
+        if kind not in REVISION_KINDS:
+            raise ScenarioError(f"{self.id}: revision {name}: unknown kind {kind!r}")
+        if (kind == "pr") != name.startswith("refs/pr/") or (kind == "convert") != name.startswith("refs/convert/"):
+            raise ScenarioError(f"{self.id}: revision {name}: a pr is refs/pr/N, a convert refs/convert/NAME")
+        cfg = {k: v for k, v in self.cfg.items() if k not in TREE_KEYS}
+        cfg.update({"files": rv.get("files", []), "lastModified": rv.get("lastModified", self.last_modified),
+                    "sha": rv.get("sha") or hexid("sha", self.kind, self.id, name, n=40)})
+        variant = Repo(self.hub, self.kind, self.owner, cfg)
+        variant.ref_kind, variant.ref_name = kind, name
+        return variant
+
+    @property
+    def ref(self):
+        return REVISION_KINDS[self.ref_kind] + self.ref_name
+
+    def at(self, rev):
+        """The repository at revision rev (a name, a full ref or a commit), or None."""
+        for r in [self] + self.revisions:
+            if rev in (r.ref_name, r.ref, r.sha):
+                return r
+        return None
+
+    def refs_json(self, include_prs):
+        def info(r):
+            short = r.ref_name.rsplit("/", 1)[-1] if r.ref_kind in ("pr", "convert") else r.ref_name
+            return {"name": short, "ref": r.ref, "targetCommit": r.sha}
+        every = [self] + self.revisions
+        d = {"branches": [info(r) for r in every if r.ref_kind == "branch"],
+             "converts": [info(r) for r in every if r.ref_kind == "convert"],
+             "tags": [info(r) for r in every if r.ref_kind == "tag"]}
+        if include_prs:
+            d["pullRequests"] = [info(r) for r in every if r.ref_kind == "pr"]
+        return d
 
     @property
     def plural(self):
@@ -1418,6 +1463,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def _route(self, c):
         segs = c.path.split("/")[1:]
+        # A revision is one segment ("refs%2Fpr%2F1"): read it from the segments as sent, each decoded
+        # on its own, as the hub does. Sent with raw slashes, "refs" is the revision and the rest a path.
+        raw = [unquote_to_bytes(x.encode("latin-1", "replace")).decode("utf-8", "replace")
+               for x in c.raw_path.split("/")[1:]]
         if c.host == "host2" and segs[0] == "cdn":
             return self._cdn(c, segs[1:])
         if c.host == "host2" and segs[0] == "redirect_back":
@@ -1439,6 +1488,10 @@ class Handler(BaseHTTPRequestHandler):
                     return self._listing(c, kind)
                 if len(segs) == 3:
                     return self._info(c, kind, segs[1] + "/" + segs[2])
+                if len(segs) == 4 and segs[3] == "refs":
+                    return self._refs(c, kind, segs[1] + "/" + segs[2])
+                if len(raw) >= 6 and raw[4] == "tree" and raw[:2] == ["api", segs[0]]:
+                    return self._tree(c, kind, raw[2] + "/" + raw[3], raw[5], "/".join(raw[6:]).strip("/"))
                 if len(segs) >= 5 and segs[3] == "tree":
                     return self._tree(c, kind, segs[1] + "/" + segs[2], segs[4],
                                       "/".join(segs[5:]).strip("/"))
@@ -1452,7 +1505,9 @@ class Handler(BaseHTTPRequestHandler):
             return error_resp(404, "Sorry, we can't find the page you are looking for.", True)
         kind = "model"
         if segs[0] == "datasets":
-            kind, segs = "dataset", segs[1:]
+            kind, segs, raw = "dataset", segs[1:], raw[1:]
+        if len(raw) >= 4 and raw[2] == "resolve":
+            return self._resolve(c, kind, raw[0] + "/" + raw[1], raw[3], "/".join(raw[4:]))
         if len(segs) >= 4 and segs[2] == "resolve":
             return self._resolve(c, kind, segs[0] + "/" + segs[1], segs[3], "/".join(segs[4:]))
         return Resp(404, "Not Found")
@@ -1535,9 +1590,17 @@ class Handler(BaseHTTPRequestHandler):
         return redirect_resp(307, loc, [("Vary", "Origin, Accept")])
 
     def _revision(self, c, repo, rev):
-        if rev in ("main", repo.sha):
-            return None
-        return error_resp(404, f"Invalid rev id: {rev}", c.api, code="RevisionNotFound")
+        """The repository at rev, or the hub's 404 for a revision it does not have."""
+        at = repo.at(rev)
+        return (at, None) if at else (None, error_resp(404, f"Invalid rev id: {rev}", c.api,
+                                                       code="RevisionNotFound"))
+
+    def _refs(self, c, kind, repo_id):
+        repo = c.hub.repos.get((kind, repo_id))
+        refusal = self._renamed(c, repo) or self._access(c, repo, repo_id, gate=False)
+        if refusal:
+            return refusal
+        return json_resp(repo.refs_json(truthy(self._param(c, "include_prs", ""))))
 
     def _info(self, c, kind, repo_id):
         repo = c.hub.repos.get((kind, repo_id))
@@ -1556,8 +1619,10 @@ class Handler(BaseHTTPRequestHandler):
 
     def _tree(self, c, kind, repo_id, rev, sub):
         repo = c.hub.repos.get((kind, repo_id))
-        refusal = (self._renamed(c, repo) or self._access(c, repo, repo_id, gate=repo and repo.gate_tree)
-                   or self._revision(c, repo, rev))
+        refusal = self._renamed(c, repo) or self._access(c, repo, repo_id, gate=repo and repo.gate_tree)
+        if refusal:
+            return refusal
+        repo, refusal = self._revision(c, repo, rev)
         if refusal:
             return refusal
         recursive = truthy(self._param(c, "recursive", ""))
@@ -1602,8 +1667,10 @@ class Handler(BaseHTTPRequestHandler):
     def _resolve(self, c, kind, repo_id, rev, fpath):
         repo = c.hub.repos.get((kind, repo_id))
         refusal = (self._renamed(c, repo)
-                   or self._access(c, repo, repo_id, gate=True, fpath=fpath)
-                   or self._revision(c, repo, rev))
+                   or self._access(c, repo, repo_id, gate=True, fpath=fpath))
+        if refusal:
+            return refusal
+        repo, refusal = self._revision(c, repo, rev)
         if refusal:
             return refusal
         node = repo.file(fpath)
@@ -1616,7 +1683,8 @@ class Handler(BaseHTTPRequestHandler):
         if node.lfs:
             loc = (self.server.origins["host2"] + keep + "/cdn/" + repo.plural + "/"
                    + quote(repo.id + "/" + fpath, safe="/")
-                   + f"?X-Amz-Expires=3600&X-Amz-Signature={hexid('sig', repo.id, fpath, n=64)}")
+                   + f"?X-Amz-Expires=3600&X-Amz-Signature={hexid('sig', repo.id, fpath, n=64)}"
+                   + ("" if repo.ref_name == "main" else "&commit=" + repo.sha))
             return redirect_resp(302, loc, common + [
                 ("X-Linked-Size", str(node.content.size)),
                 ("X-Linked-Etag", f'"{node.lfs_oid(v)}"')])
@@ -1633,11 +1701,13 @@ class Handler(BaseHTTPRequestHandler):
             return error_resp(404, "Sorry, we can't find the page you are looking for.", True)
         repo_id, commit, fpath = segs[1] + "/" + segs[2], segs[3], "/".join(segs[4:])
         repo = c.hub.repos.get((segs[0][:-1], repo_id))
-        refusal = self._access(c, repo, repo_id, gate=True, fpath=fpath) or (
-            None if commit == repo.sha else
-            error_resp(404, f"Invalid rev id: {commit}", True, code="RevisionNotFound"))
+        refusal = self._access(c, repo, repo_id, gate=True, fpath=fpath)
         if refusal:
             return refusal
+        at = repo.at(commit) if len(commit) == 40 else None
+        if at is None or at.sha != commit:
+            return error_resp(404, f"Invalid rev id: {commit}", True, code="RevisionNotFound")
+        repo = at
         node = repo.file(fpath)
         if node is None or node.lfs:
             return error_resp(404, "Entry not found", True, code="EntryNotFound")
@@ -1660,6 +1730,9 @@ class Handler(BaseHTTPRequestHandler):
         if len(segs) < 4 or segs[0] not in ("models", "datasets"):
             return Resp(404, "NoSuchKey")
         repo = c.hub.repos.get((segs[0][:-1], segs[1] + "/" + segs[2]))
+        commit = self._param(c, "commit")
+        if repo and commit:
+            repo = repo.at(commit)     # a file of another revision than main
         node = repo.file("/".join(segs[3:])) if repo else None
         if node is None:
             return Resp(404, "NoSuchKey")

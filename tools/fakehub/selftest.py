@@ -190,6 +190,50 @@ def test_trees(h):
     check(hdrs.get("x-error-code") == "GatedRepo", "gated tree refusal code")
 
 
+def test_revisions(h):
+    base = f"{h.base}/api/models/rev-org/checkpoints"
+
+    def names(url):
+        status, _, body = request(url)
+        check(status == 200, f"{url} -> {status}")
+        return [i["path"] for i in json.loads(body)]
+    check(names(base + "/tree/step1000") == ["weights", "README.md", "config.json"], "a branch's root")
+    check(names(base + "/tree/step1000/weights") == ["weights/model.bin", "weights/optimizer.pt"],
+          "a branch's folder")
+    check(names(base + "/tree/v1.0") == ["README.md", "config.json"], "a tag, by name")
+    check(names(base + "/tree/refs%2Ftags%2Fv1.0") == ["README.md", "config.json"], "a tag, by its ref")
+    check(names(base + "/tree/refs%2Fpr%2F1") == ["README.md", "proposal.txt"], "a pull request")
+    check(names(f"{h.base}/api/datasets/rev-org/table-data/tree/refs%2Fconvert%2Fparquet/default/train")
+          == ["default/train/0000.parquet", "default/train/info.txt"], "a conversion ref")
+    status, _, body = request(base + "/refs?include_prs=1")
+    refs = json.loads(body)
+    check(status == 200 and [b["name"] for b in refs["branches"]] == ["main", "step1000"] and
+          [t["ref"] for t in refs["tags"]] == ["refs/tags/v1.0"] and
+          [p["ref"] for p in refs["pullRequests"]] == ["refs/pr/1"] and refs["converts"] == [], f"refs {refs}")
+    step = next(b for b in refs["branches"] if b["name"] == "step1000")["targetCommit"]
+    check(names(base + "/tree/" + step) == ["weights", "README.md", "config.json"], "a branch by its commit")
+    check("pullRequests" not in json.loads(request(base + "/refs")[2]), "pull requests only when asked")
+    converts = json.loads(request(f"{h.base}/api/datasets/rev-org/table-data/refs")[2])["converts"]
+    check(converts == [{"name": "parquet", "ref": "refs/convert/parquet", "targetCommit": converts[0]["targetCommit"]}],
+          f"converts {converts}")
+    # Unknown, or a ref with raw slashes (the hub then reads "refs" as the revision): RevisionNotFound.
+    for url in (base + "/tree/nope", base + "/tree/refs/pr/1", f"{h.base}/rev-org/checkpoints/resolve/nope/README.md"):
+        status, hdrs, _ = request(url)
+        check(status == 404 and hdrs.get("x-error-code") == "RevisionNotFound", f"{url}: {status} {hdrs}")
+    # Downloads at a revision: small files through the cached copy of its commit, large ones on host 2.
+    status, hdrs, _ = request(f"{h.base}/rev-org/checkpoints/resolve/step1000/config.json")
+    check(status == 307 and f"/{step}/config.json" in hdrs["location"] and hdrs["x-repo-commit"] == step,
+          f"a branch's small file: {status} {hdrs}")
+    check(follow(f"{h.base}/rev-org/checkpoints/resolve/step1000/config.json")[2] == b'{"step": 1000}\n',
+          "a branch's small file bytes")
+    check(follow(f"{h.base}/rev-org/checkpoints/resolve/refs%2Fpr%2F1/proposal.txt")[2] == b"a better config\n",
+          "a pull request's file")
+    status, _, body = follow(f"{h.base}/rev-org/checkpoints/resolve/step1000/weights/model.bin")[:3]
+    check(status == 200 and len(body) == 3000 and pattern_ok(body), "a branch's large file from host 2")
+    check(len(follow(f"{h.base}/rev-org/checkpoints/resolve/main/weights/model.bin")[2]) == 4096,
+          "main's large file is main's")
+
+
 def resolve(h, repo, path, token=None, method="GET", kind="", headers=None):
     """The resolve URL's own answer, its redirect not followed."""
     return request(f"{h.base}/{kind}{quote(repo)}/resolve/main/{quote(path)}", token, method, headers)
@@ -665,7 +709,7 @@ def test_runner():
 
 def main():
     h = Hub()
-    tests = [test_listings, test_trees, test_folder_listings, test_downloads, test_collections,
+    tests = [test_listings, test_trees, test_folder_listings, test_revisions, test_downloads, test_collections,
              test_whoami, test_faults, test_ranges, test_range_faults, test_costs, test_rate_limits,
              test_log]
     try:

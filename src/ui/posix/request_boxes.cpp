@@ -100,7 +100,8 @@ EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry) {
   context.entry = entry;
   EntrySettingsFields f = EntrySettingsInitialFields(*entry);
   std::u16string text = u"Display name: " + f.display_name + u"\nType: " + f.kind + u"\nAdded: " + f.added +
-                        u"\nURL: " + f.url + u"\nOffline cache: " + OnOff(f.cache_enabled);
+                        u"\nURL: " + f.url + u"\nRevision: " + f.revision + u"\nOffline cache: " +
+                        OnOff(f.cache_enabled);
   if (f.limit_controls_enabled) {
     text += u"\nLimit: " + (f.limit_enabled ? u"first " + f.limit_count + u" models" : std::u16string(u"off"));
   }

@@ -150,6 +150,7 @@ INT_PTR CALLBACK EntrySettingsProc(HWND dialog, UINT message, WPARAM wparam, LPA
     WriteControl(dialog, IDC_ENT_TYPE, fields.kind);
     WriteControl(dialog, IDC_ENT_ADDED, fields.added);
     WriteControl(dialog, IDC_ENT_URL, fields.url);
+    WriteControl(dialog, IDC_ENT_REVISION, fields.revision);
     WriteCheck(dialog, IDC_ENT_CACHE, fields.cache_enabled);
     WriteCheck(dialog, IDC_ENT_LIMIT, fields.limit_enabled);
     WriteControl(dialog, IDC_ENT_LIMIT_COUNT, fields.limit_count);

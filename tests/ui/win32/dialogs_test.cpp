@@ -220,15 +220,17 @@ TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
   json org = Entry("Files", "org-models", "files-org");
   org["cached_at"] = 86400;
   org["created_at"] = 0;
-  Configure(json::array({org, Entry("One", "single-model", "space owner/model one")}));
+  json pr = Entry("PR", "single-model", "rev-org/checkpoints");
+  pr["revision"] = "refs/pr/1";
+  Configure(json::array({org, Entry("One", "single-model", "space owner/model one"), pr}));
   const auto confirm_remove = [](HWND dlg, int button) {
     Press(dlg, IDC_ENT_REMOVE);
     ExpectBox(L"Remove this entry from the plugin?", L"Confirm", MB_YESNO | MB_ICONQUESTION, button);
   };
   std::string buffer;
   EXPECT_EQ(Execute("\\Files", "properties", L"Entry Settings", [&](HWND dlg) {
-    EXPECT_EQ(Texts(dlg, {IDC_ENT_NAME, IDC_ENT_TYPE, IDC_ENT_ADDED, IDC_ENT_URL, IDC_ENT_LAST_CACHED}),
-              L"Files|Organization (models)|Unknown|" + Hub("files-org") + L"|1970-01-02  00:00");
+    EXPECT_EQ(Texts(dlg, {IDC_ENT_NAME, IDC_ENT_TYPE, IDC_ENT_ADDED, IDC_ENT_URL, IDC_ENT_REVISION, IDC_ENT_LAST_CACHED}),
+              L"Files|Organization (models)|Unknown|" + Hub("files-org") + L"|main|1970-01-02  00:00");
     EXPECT_TRUE(IsEnabled(dlg, IDC_ENT_LIMIT_COUNT));
     const std::wstring cleared = L"Cache cleared — will refresh on next browse";
     Press(dlg, IDC_ENT_REFRESH);
@@ -246,14 +248,23 @@ TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
   EXPECT_EQ(saved["limit_count"], 10);
   EXPECT_EQ(saved["cached_at"], 0);
 
+  // A repository at a revision shows it, and its page is the revision's.
+  Execute("\\PR", "properties", L"Entry Settings", [&](HWND dlg) {
+    EXPECT_EQ(Texts(dlg, {IDC_ENT_URL, IDC_ENT_REVISION}),
+              Hub("rev-org/checkpoints/tree/refs%2Fpr%2F1") + L"|refs/pr/1");
+    Press(dlg, IDOK);
+  });
+  EXPECT_EQ(Favorites()["entries"][2]["revision"], "refs/pr/1");
+
   Execute("\\One", "properties", L"Entry Settings", [&](HWND dlg) {
     EXPECT_EQ(ControlText(dlg, IDC_ENT_TYPE), L"Single model");
     EXPECT_FALSE(IsEnabled(dlg, IDC_ENT_LIMIT) || IsEnabled(dlg, IDC_ENT_LIMIT_COUNT));
     confirm_remove(dlg, IDYES);
   });
   const json entries = Favorites()["entries"];
-  ASSERT_EQ(entries.size(), 1u);
+  ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0]["display_name"], "Renamed");
+  EXPECT_EQ(entries[1]["display_name"], "PR");
 }
 
 // Fault: the entry dialog took a name with a separator or of dots, a folder the host then could neither

@@ -1,0 +1,152 @@
+// Repositories at a revision an address names: listings and copies ask the hub at that revision (one
+// path segment, refs/pr/1 as refs%2Fpr%2F1), the cache keeps revisions apart, organisations stay on
+// main, and a revision the hub does not have is told to the user instead of showing an empty folder.
+#include <thread>
+
+#include "browse/browse_fixture.h"
+
+namespace {
+
+using Revisions = BrowseTest;
+
+json AtRevision(const std::string& name, const std::string& repo_id, const std::string& revision,
+                bool dataset = false) {
+  json entry = EntryJson(name, "single-model", repo_id, dataset);
+  entry["revision"] = revision;
+  return entry;
+}
+
+// "name size" of each record, in listing order.
+std::vector<std::string> Sized(const std::vector<ListedRecord>& records) {
+  std::vector<std::string> out;
+  for (const ListedRecord& r : records) out.push_back(r.name + (r.folder ? "/" : " " + std::to_string(r.size)));
+  return out;
+}
+
+// Whether every request target of a tree listing holds `part`, and there was one.
+bool EveryTreeRequestHas(const std::vector<std::string>& requests, const std::string& part) {
+  size_t trees = 0;
+  for (const std::string& r : requests) {
+    if (r.find("/tree/") == std::string::npos) continue;
+    ++trees;
+    if (r.find(part) == std::string::npos) return false;
+  }
+  return trees > 0;
+}
+
+bool Requested(const std::vector<std::string>& requests, const std::string& target) {
+  return std::find(requests.begin(), requests.end(), target) != requests.end();
+}
+
+// Fault: an entry of a repository at a revision (made from ".../tree/step1000") listed and copied main.
+TEST_F(Revisions, ListingsAndCopiesAskForTheEntrysRevision) {
+  Configure(json::array({AtRevision("Step", "rev-org/checkpoints", "step1000"),
+                         AtRevision("PR", "rev-org/checkpoints", "refs/pr/1"),
+                         EntryJson("Main", "single-model", "rev-org/checkpoints"),
+                         AtRevision("Parquet", "rev-org/table-data", "refs/convert/parquet", true),
+                         EntryJson("Org", "org-models", "rev-org")}));
+  EXPECT_EQ(Sized(List("\\Step")), (std::vector<std::string>{"weights/", "README.md 26", "config.json 15"}));
+  EXPECT_TRUE(EveryTreeRequestHas(TakeRequests(), "/api/models/rev-org/checkpoints/tree/step1000?"));
+  EXPECT_EQ(Sized(List("\\Step\\weights")), (std::vector<std::string>{"model.bin 3000", "optimizer.pt 100"}));
+  EXPECT_EQ(Sized(List("\\PR")), (std::vector<std::string>{"README.md 24", "proposal.txt 16"}));
+  EXPECT_TRUE(EveryTreeRequestHas(TakeRequests(), "/tree/refs%2Fpr%2F1?"));
+  EXPECT_EQ(Sized(List("\\Parquet\\default\\train")),
+            (std::vector<std::string>{"0000.parquet 5000", "info.txt 10"}));
+  EXPECT_TRUE(EveryTreeRequestHas(TakeRequests(), "/api/datasets/rev-org/table-data/tree/refs%2Fconvert%2Fparquet"));
+
+  // Main, and the organisation's view of the same repository, list main; the cache keeps the
+  // revisions apart, so none of them is listed from another's records.
+  EXPECT_EQ(Sized(List("\\Main")), (std::vector<std::string>{"weights/", "README.md 22", "config.json 17"}));
+  EXPECT_EQ(Sized(List("\\Org\\checkpoints")), Sized(List("\\Main")));
+  EXPECT_TRUE(EveryTreeRequestHas(TakeRequests(), "/tree/main?"));
+  EXPECT_EQ(Sized(List("\\Step")), (std::vector<std::string>{"weights/", "README.md 26", "config.json 15"}));
+  EXPECT_EQ(Sized(List("\\PR")), (std::vector<std::string>{"README.md 24", "proposal.txt 16"}));
+  EXPECT_TRUE(TakeRequests().empty()) << "each revision from its own records";
+  EXPECT_TRUE(FileExists(TreeRecordsFolder(CacheFolderPath(), "rev-org/checkpoints", 0, "step1000")));
+  EXPECT_TRUE(FileExists(TreeRecordsFolder(CacheFolderPath(), "rev-org/checkpoints", 0, "refs/pr/1")));
+  EXPECT_TRUE(FileExists(TreeRecordsFolder(CacheFolderPath(), "rev-org/checkpoints", 0, "main")));
+
+  // Copies: small files through the hub's cached copy, large ones through the storage host.
+  ASSERT_EQ(GetFile("\\Step\\config.json", LocalPath("step.json")), kFileOk);
+  EXPECT_EQ(ReadTextFile(LocalPath("step.json")), "{\"step\": 1000}\n");
+  ASSERT_EQ(GetFile("\\PR\\README.md", LocalPath("pr.md")), kFileOk);
+  EXPECT_EQ(ReadTextFile(LocalPath("pr.md")), "# checkpoints, proposed\n");
+  ASSERT_EQ(GetFile("\\Main\\config.json", LocalPath("main.json")), kFileOk);
+  EXPECT_EQ(ReadTextFile(LocalPath("main.json")), "{\"step\": 143000}\n");
+  ASSERT_EQ(GetFile("\\Step\\weights\\model.bin", LocalPath("model.bin")), kFileOk);
+  const std::string weights = ReadTextFile(LocalPath("model.bin"));
+  ASSERT_EQ(weights.size(), 3000u);
+  for (size_t i = 0; i < weights.size(); i += 997) EXPECT_EQ(static_cast<unsigned char>(weights[i]), i % 251) << i;
+  ASSERT_EQ(GetFile("\\Parquet\\default\\train\\0000.parquet", LocalPath("0000.parquet")), kFileOk);
+  EXPECT_EQ(ReadTextFile(LocalPath("0000.parquet")).size(), 5000u);
+  const std::vector<std::string> requests = TakeRequests();
+  for (const std::string& target :
+       {"/rev-org/checkpoints/resolve/step1000/config.json", "/rev-org/checkpoints/resolve/refs%2Fpr%2F1/README.md",
+        "/rev-org/checkpoints/resolve/main/config.json", "/rev-org/checkpoints/resolve/step1000/weights/model.bin",
+        "/datasets/rev-org/table-data/resolve/refs%2Fconvert%2Fparquet/default/train/0000.parquet"}) {
+    EXPECT_TRUE(Requested(requests, target)) << target;
+  }
+}
+
+// Fault: a revision the hub does not have showed an empty folder without a word.
+TEST_F(Revisions, AnUnknownRevisionIsToldAtEachListing) {
+  Configure(json::array({AtRevision("Gone", "rev-org/checkpoints", "no-such-branch"),
+                         AtRevision("Odd", "rev-org/checkpoints", "../x")}));
+  const std::string told =
+      "The HuggingFace hub has no revision \"no-such-branch\" of rev-org/checkpoints. Check the branch, tag or "
+      "commit in the address the entry was made from.";
+  EXPECT_TRUE(Names("\\Gone").empty());
+  EXPECT_EQ(g_host.questions, std::vector<std::string>{told});
+  EXPECT_TRUE(g_host.HasLogLine("ModelTree revision not found: rev-org/checkpoints revision=no-such-branch"));
+  const std::vector<std::string> requests = TakeRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].find("/tree/no-such-branch?"), std::string::npos) << requests[0];
+  // Nothing was stored, so the next listing asks the hub again, and tells again.
+  EXPECT_TRUE(Names("\\Gone\\weights").empty());
+  EXPECT_EQ(g_host.questions, (std::vector<std::string>{told, told}));
+  EXPECT_EQ(TakeRequests().size(), 1u);
+  // A copy's listing on the transfer thread asks nobody; the copy finds nothing.
+  std::thread transfer([&] { EXPECT_EQ(GetFile("\\Gone\\config.json", LocalPath("c.json")), kFileNotFound); });
+  transfer.join();
+  EXPECT_EQ(g_host.questions.size(), 2u);
+  EXPECT_TRUE(Requested(TakeRequests(), "/rev-org/checkpoints/resolve/no-such-branch/config.json"));
+
+  // A hand-edited revision that no hub can have is not sent at all, and told the same way.
+  EXPECT_TRUE(Names("\\Odd").empty());
+  ASSERT_EQ(g_host.questions.size(), 3u);
+  EXPECT_NE(g_host.questions.back().find("\"../x\""), std::string::npos) << g_host.questions.back();
+  EXPECT_EQ(GetFile("\\Odd\\config.json", LocalPath("odd.json")), kFileNotFound);
+  EXPECT_TRUE(TakeRequests().empty());
+}
+
+#if !defined(_WIN32)  // the Windows module asks with its dialogs, which the Wine dialog suite drives
+// Fault: ".../tree/<rev>" pasted into "[Add New Entry]" or the temporary folder gave main.
+TEST_F(Revisions, AddressesPastedKeepTheirRevision) {
+  Configure(json::array());
+  const std::string repo = HubUrl() + "rev-org/checkpoints";
+  for (const std::string& address : {repo + "/tree/refs%2Fpr%2F1", repo + "/blob/step1000/weights/model.bin",
+                                     repo + "/tree/refs/pr/1/", repo + "/tree/main"}) {
+    g_host.text_answers = {address};
+    Execute("\\[Add New Entry]");
+  }
+  EXPECT_EQ(Names("\\"), (std::vector<std::string>{"***_TEMPORARY_***", "[Add New Entry]", "[Settings]",
+                                                   "checkpoints @ refs_pr_1", "checkpoints @ step1000",
+                                                   "checkpoints @ refs_pr_1 (2)", "checkpoints"}));
+  const json saved = json::parse(ReadTextFile(JoinFsPath(config_, u"favorites.json")));
+  std::vector<std::string> revisions;
+  for (const json& e : saved["entries"]) revisions.push_back(e.value("revision", "(none)"));
+  EXPECT_EQ(revisions, (std::vector<std::string>{"refs/pr/1", "step1000", "refs/pr/1", "(none)"}));
+  EXPECT_EQ(Names("\\checkpoints @ refs_pr_1"), (std::vector<std::string>{"README.md", "proposal.txt"}));
+  EXPECT_EQ(Names("\\checkpoints @ step1000\\weights"), (std::vector<std::string>{"model.bin", "optimizer.pt"}));
+
+  // The temporary folder lists the address's revision too.
+  g_host.text_answers = {HubUrl() + "datasets/rev-org/table-data/tree/refs/convert/parquet/default"};
+  TakeRequests();
+  EXPECT_EQ(Names("\\***_TEMPORARY_***"), std::vector<std::string>{"default"});
+  EXPECT_TRUE(EveryTreeRequestHas(TakeRequests(), "/tree/refs%2Fconvert%2Fparquet?"));
+  ASSERT_EQ(GetFile("\\***_TEMPORARY_***\\default\\train\\info.txt", LocalPath("info.txt")), kFileOk);
+  EXPECT_EQ(ReadTextFile(LocalPath("info.txt")), "converted\n");
+}
+#endif
+
+}  // namespace
