@@ -157,18 +157,18 @@ bool AllDatesRight(const std::vector<Shown>& shown, const std::map<std::string, 
 }
 
 // watch:PATH:EVERY:FOR:TRUTH (TRUTH may hold ":" itself, a drive letter under Windows).
-void Watch(PluginModule& m, const std::string& phase, const std::string& spec) {
+void Watch(PluginModule& m, const std::string& phase, const std::string& watch_list) {
   std::vector<std::string> parts;
   size_t pos = 0;
   for (int i = 0; i < 3; ++i) {
-    const size_t colon = spec.find(':', pos);
+    const size_t colon = watch_list.find(':', pos);
     if (colon == std::string::npos) return;
-    parts.push_back(spec.substr(pos, colon - pos));
+    parts.push_back(watch_list.substr(pos, colon - pos));
     pos = colon + 1;
   }
   const std::string path = parts[0];
   const double every = std::atof(parts[1].c_str()), limit = std::atof(parts[2].c_str());
-  const std::map<std::string, int64_t> truth = ReadTruth(spec.substr(pos));
+  const std::map<std::string, int64_t> truth = ReadTruth(watch_list.substr(pos));
   const auto first = Clock::now();
   for (int round = 1;; ++round) {
     if (AllDatesRight(ListOnce(m, phase, path), truth)) return;
