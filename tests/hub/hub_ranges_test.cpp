@@ -1,7 +1,8 @@
-// Downloads in parallel ranges against the fake hub: the bytes stitched at every boundary, servers
+// DownloadFile against the fake hub. In parallel ranges: the bytes stitched at every boundary, servers
 // and files that misbehave, cancel, kept parts continued, the host's resume, content checks, and what
-// a stale listing or an answer of another size does. Small pieces stand in for large files: the tuning
-// hook makes any file parallel.
+// a stale listing or an answer of another size does; small pieces stand in for large files (the tuning
+// hook makes any file parallel). Plain copies: progress, failures, and where the key goes. URLs as
+// sent are checked through the exports (browse/getfile_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -235,21 +236,6 @@ TEST_F(Ranges, ACancelEndsConnectionsOnWhichNothingArrives) {
   }
 }
 
-// A beginning that is not the file's does not check out: fetched again from zero, once.
-TEST_F(Ranges, TheHostsResumeContinuesTheTargetAndChecksIt) {
-  SetTransferTuningForTesting(1, 700001);
-  for (const std::string& start : {Pattern(1000000), std::string(1000000, 'x')}) {
-    WriteTextFile(target_, start);
-    ResetHubLog();
-    ASSERT_EQ(Fetch("big.bin", 4, 0, true), DownloadOk);
-    EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000));
-    const std::vector<LoggedRequest> served = ByteRequests();
-    ASSERT_FALSE(served.empty());
-    EXPECT_EQ(served.front().Header("range"), "bytes=1000000-");
-    EXPECT_EQ(FolderNames(), Names{"target.bin"});
-  }
-}
-
 // Fault: parts that no copy came back for piled up beside the targets.
 TEST_F(Ranges, APartNobodyComesBackForIsRemovedAfterAWeek) {
   SetTransferTuningForTesting(1, 300000);
@@ -290,27 +276,40 @@ TEST_F(Ranges, ATargetOfTheLongestPathTheHostCanNameKeepsAPartBesideIt) {
 
 // Fault: the host's resume split the rest of the user's file into pieces written side by side, so a
 // cancel or a failure left later bytes before earlier ones and zero-filled stretches between them.
-TEST_F(Ranges, TheHostsResumeOnlyEverExtendsTheTargetInOrder) {
+// A beginning that is not the file's does not check out: fetched again from zero, once.
+TEST_F(Ranges, TheHostsResumeOnlyEverExtendsTheTargetInOrderAndChecksIt) {
   SetTransferTuningForTesting(1, 300000);
   const struct {
+    std::string start;
     const char* fault;
     size_t cancel_at;
     DownloadResult expected;
   } cases[] = {
-      {"rate=2000000", 3, DownloadCancelled},
-      {"cut_range=50000", 0, DownloadFailed},  // every range cut: each piece tried a few times
+      {Pattern(1000000), "", 0, DownloadOk},
+      {std::string(1000000, 'x'), "", 0, DownloadOk},
+      {Pattern(1000000), "rate=2000000", 3, DownloadCancelled},
+      {Pattern(1000000), "cut_range=50000", 0, DownloadFailed},  // every range cut: each piece tried a few times
   };
   for (const auto& c : cases) {
-    WriteTextFile(target_, Pattern(1000000));
+    SCOPED_TRACE(std::string(c.fault) + (c.start[0] == 'x' ? " over other bytes" : ""));
+    WriteTextFile(target_, c.start);
     const ListedContent listed = Listed("big.bin");
+    ResetHubLog();
     WithFault(c.fault);
-    EXPECT_EQ(Fetch("big.bin", 4, c.cancel_at, true, &listed), c.expected) << c.fault;
+    EXPECT_EQ(Fetch("big.bin", 4, c.cancel_at, true, &listed), c.expected);
     WithFault("");
     const std::string now = ReadTextFile(target_);
-    EXPECT_GT(now.size(), 1000000u) << c.fault;  // it went on
-    EXPECT_LT(now.size(), 3000000u) << c.fault;
-    EXPECT_TRUE(now == Pattern(now.size())) << c.fault << ": not the file's beginning";
-    EXPECT_EQ(FolderNames(), Names{"target.bin"}) << c.fault;
+    const std::vector<LoggedRequest> served = ByteRequests();
+    ASSERT_FALSE(served.empty());
+    EXPECT_EQ(served.front().Header("range"), "bytes=1000000-");
+    if (c.expected == DownloadOk) {
+      EXPECT_TRUE(now == Pattern(3000000));
+    } else {
+      EXPECT_GT(now.size(), 1000000u);  // it went on
+      EXPECT_LT(now.size(), 3000000u);
+      EXPECT_TRUE(now == Pattern(now.size())) << "not the file's beginning";
+    }
+    EXPECT_EQ(FolderNames(), Names{"target.bin"});
   }
 }
 
@@ -427,6 +426,84 @@ TEST_F(Ranges, CheckedBytesThatCouldNotReplaceTheTargetAreKeptAndPutInPlaceLater
   ASSERT_EQ(Fetch("big.bin", 4), DownloadOk);
   EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000, 1));
   EXPECT_FALSE(ByteRequests().empty());
+}
+
+// Plain copies, with nothing known from a listing and no configuration folder to keep a part in.
+class Copies : public Ranges {
+ protected:
+  void SetUp() override {
+    Ranges::SetUp();
+    StateLock guard(g_state.lock);
+    g_state.config_folder.clear();
+  }
+  DownloadResult Copy(const std::string& path, size_t cancel_at = 0) { return Fetch(path, 4, cancel_at, false, &unknown_); }
+  const ListedContent unknown_;
+};
+
+TEST_F(Copies, WritesTheBytesAndReportsProgressUpToTheTotal) {
+  for (const char* fault : {"no_length", ""}) {
+    WithFault(fault);
+    ASSERT_EQ(Copy("big.bin"), DownloadOk) << fault;
+    EXPECT_TRUE(ReadTextFile(target_) == Pattern(3000000)) << fault;
+    for (const auto& r : reports_) EXPECT_EQ(r.second, *fault ? -1 : 3000000) << fault;
+    EXPECT_EQ(reports_.back().first, 3000000) << fault;
+  }
+  ASSERT_EQ(Copy("empty.txt"), DownloadOk);
+  EXPECT_EQ(ReadTextFile(target_), "");
+  EXPECT_EQ(reports_, (decltype(reports_){{0, 0}}));
+  EXPECT_EQ(FolderNames(), Names{"target.bin"});
+}
+
+// Fault: a failed or cancelled copy deleted or truncated the file the user already had under that name.
+TEST_F(Copies, AFailureLeavesNoFileAndKeepsAnExistingTarget) {
+  const struct {
+    const char *fault, *path;  // in files-org/basic
+    size_t cancel_at;          // report number; 0: never
+    DownloadResult expected;
+  } cases[] = {
+      {"status=403", "README.md", 0, DownloadDenied},
+      {"", "no-such-file", 0, DownloadNotFound},
+      {"status=500", "README.md", 0, DownloadFailed},
+      {"cut_at=1000", "big.bin", 0, DownloadFailed},
+      // A length beyond what arrives: what Wine's WinHTTP does to bodies over 2 GiB looks like this.
+      {"fake_length=4294967296", "big.bin", 0, DownloadFailed},
+      {"redirect_loop", "README.md", 0, DownloadFailed},
+      {"", "big.bin", 1, DownloadCancelled},
+  };
+  for (const bool existing : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.fault) + " " + c.path + (existing ? " over the user's file" : ""));
+      if (existing) WriteTextFile(target_, kMine);
+      WithFault(c.fault);
+      EXPECT_EQ(Copy(c.path, c.cancel_at), c.expected);
+      if (c.cancel_at) EXPECT_EQ(reports_.size(), c.cancel_at);
+      EXPECT_EQ(FolderNames(), existing ? Names{"target.bin"} : Names{});
+      if (existing) EXPECT_EQ(ReadTextFile(target_), kMine);
+    }
+  }
+}
+
+// Fault: the hub's bearer key went along to whatever host a download was redirected to.
+TEST_F(Copies, TheKeyGoesToTheHubOnly) {
+  const auto copy = [this](const std::string& repo, const std::string& path) {
+    return DownloadFile(repo, path, target_, "hf_test_good", nullptr, 0);
+  };
+  ASSERT_EQ(copy("gated-org/gated-model", "model.safetensors"), DownloadOk);  // LFS: to host 2
+  EXPECT_TRUE(ReadTextFile(target_) == Pattern(100000));
+  WithFault("redirect_relative");
+  ASSERT_EQ(copy("files-org/basic", "README.md"), DownloadOk);
+  // hub -> host 2 -> back to the hub: once dropped, the key does not come back.
+  WithFault("redirect_host2/redirect_back");
+  EXPECT_EQ(copy("gated-org/gated-model", "config.json"), DownloadDenied);
+  std::vector<std::string> seen;
+  for (const LoggedRequest& r : FetchHubLog()) {
+    seen.push_back(r.host + " " + std::to_string(r.status) + " " + r.Header("authorization"));
+  }
+  // A small file: the fault's relative 307, then the hub's own 307 to the cached copy, all on the hub.
+  EXPECT_EQ(seen, (std::vector<std::string>{"hub 302 Bearer hf_test_good", "host2 200 (absent)",
+                                            "hub 307 Bearer hf_test_good", "hub 307 Bearer hf_test_good",
+                                            "hub 200 Bearer hf_test_good",
+                                            "hub 302 Bearer hf_test_good", "host2 302 (absent)", "hub 401 (absent)"}));
 }
 
 }  // namespace
