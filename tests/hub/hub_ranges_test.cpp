@@ -1,8 +1,8 @@
 // DownloadFile against the fake hub. In parallel ranges: the bytes stitched at every boundary, servers
 // and files that misbehave, cancel, kept parts continued, the host's resume, content checks, and what
 // a stale listing or an answer of another size does; small pieces stand in for large files (the tuning
-// hook makes any file parallel). Plain copies: progress, failures, and where the key goes. URLs as
-// sent are checked through the exports (browse/getfile_test).
+// hook makes any file parallel). Plain copies: progress, failures, where the key goes, and the hub's
+// download limit. URLs as sent are checked through the exports (browse/getfile_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -61,7 +61,7 @@ class Ranges : public FakeHubTest {
     r.repo_id = "files-org/basic";
     r.file_path = path;
     r.local_path = target_;
-    r.api_key = "hf_test_good";
+    r.api_key = key_;
     r.listed = listed ? *listed : Listed(path);
     r.connections = connections;
     r.continue_target = resume;
@@ -111,6 +111,8 @@ class Ranges : public FakeHubTest {
   std::chrono::steady_clock::time_point cancelled_at_;
   std::function<ListedContent()> relist_;             // the request's fresh listing; none by default
   std::function<bool()> cancel_when_;                 // asked at every report: true cancels
+  const ListedContent unknown_;                       // nothing known from a listing
+  std::string key_ = "hf_test_good";
 };
 
 TEST_F(Ranges, PiecesAreStitchedAtEveryBoundary) {
@@ -370,9 +372,8 @@ TEST_F(Ranges, ACancelReachesTheFreshListing) {
 // goes by it.
 TEST_F(Ranges, AnAnswerOfAnotherSizeThanListedIsAnotherFile) {
   SetTransferTuningForTesting(1, 0);
-  const ListedContent unknown;
   WithFault("fake_length=9223372036854775807");
-  EXPECT_EQ(Fetch("big.bin", 4, 0, false, &unknown), DownloadFailed);
+  EXPECT_EQ(Fetch("big.bin", 4, 0, false, &unknown_), DownloadFailed);
   WithFault("");
   ListedContent stale = Listed("big.bin");
   stale.size = 2999999;
@@ -418,7 +419,6 @@ class Copies : public Ranges {
     g_state.config_folder.clear();
   }
   DownloadResult Copy(const std::string& path, size_t cancel_at = 0) { return Fetch(path, 4, cancel_at, false, &unknown_); }
-  const ListedContent unknown_;
 };
 
 TEST_F(Copies, WritesTheBytesAndReportsProgressUpToTheTotal) {
@@ -483,6 +483,80 @@ TEST_F(Copies, TheKeyGoesToTheHubOnly) {
                                             "hub 307 Bearer hf_test_good", "hub 307 Bearer hf_test_good",
                                             "hub 200 Bearer hf_test_good",
                                             "hub 302 Bearer hf_test_good", "host2 302 (absent)", "hub 401 (absent)"}));
+}
+
+// Copies under the hub's download limit, with small quotas (/__admin/limits): a short Retry-After
+// waited for once, a cancel heard meanwhile, never asked in a loop.
+class DownloadLimits : public Ranges {
+ protected:
+  void SetUp() override {
+    Ranges::SetUp();
+    key_.clear();  // the quotas set below are the anonymous ones
+  }
+  void TearDown() override {
+    SetHubLimits("lift=true");
+    Ranges::TearDown();
+  }
+  DownloadResult Copy(const std::string& path, size_t cancel_at = 0, int connections = 8) {
+    return Fetch(path, connections, cancel_at, false, &unknown_);
+  }
+  // The statuses the hub answered since the last reset, to requests that count against downloads.
+  static std::vector<int> Resolves() {
+    std::vector<int> statuses;
+    for (const LoggedRequest& r : FetchHubLog()) {
+      if (r.host == "hub" && r.path.find("/api/models") == std::string::npos) statuses.push_back(r.status);
+    }
+    return statuses;
+  }
+  static size_t LogLinesStarting(const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& l : g_host.Log()) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+};
+
+TEST_F(DownloadLimits, ADownloadWaitsAShortRetryAfterOnceAndNeverAsksInALoop) {
+  const std::string failed = "The HuggingFace download limit is reached (1 request per ";
+  const struct {
+    const char* limits;
+    const char* path;
+    bool use_up;        // one copy first spends the window's quota
+    size_t cancel_at;   // progress report that cancels; 0: none
+    DownloadResult expected;
+    std::vector<int> resolves;  // the hub's answers to the copy's download requests
+  } cases[] = {
+      {"resolvers=1&window=2&retry_after=seconds", "lfs-note.txt", true, 0, DownloadOk, {429, 302}},
+      {"resolvers=1&window=2&retry_after=date", "lfs-note.txt", true, 0, DownloadOk, {429, 302}},
+      // A small file's second hop counts too: refused again after the one wait, the copy fails.
+      {"resolvers=1&window=2&retry_after=seconds", "README.md", false, 0, DownloadFailed, {307, 429, 307, 429}},
+      {"resolvers=1&window=60&retry_after=seconds", "lfs-note.txt", true, 0, DownloadFailed, {429}},  // over 30 s
+      {"resolvers=1&window=5&retry_after=none", "lfs-note.txt", true, 0, DownloadFailed, {429}},
+      // The host is asked while the copy waits, and its cancel ends the wait.
+      {"resolvers=1&window=20&retry_after=seconds", "lfs-note.txt", true, 3, DownloadCancelled, {429}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(SetHubLimits(c.limits)) << c.limits;
+    if (c.use_up) ASSERT_EQ(Copy(c.path), DownloadOk) << c.limits;
+    std::filesystem::remove(FsPath(target_));
+    ResetHubLog();
+    g_host.Clear();
+    EXPECT_EQ(Copy(c.path, c.cancel_at), c.expected) << c.limits << " " << c.path;
+    EXPECT_EQ(Resolves(), c.resolves) << c.limits << " " << c.path;
+    EXPECT_EQ(LogLinesStarting(failed), c.expected == DownloadFailed ? 1u : 0u) << c.limits << " " << c.path;
+    EXPECT_EQ(FileExists(target_), c.expected == DownloadOk) << c.limits << " " << c.path;
+    if (c.cancel_at) EXPECT_EQ(reports_.size(), c.cancel_at) << c.limits;
+  }
+}
+
+// Fault: a range answered 429 was asked for again at once, twice more, before the copy gave up.
+TEST_F(DownloadLimits, ARangeRefusedForTheLimitIsNotAskedAgain) {
+  // big.bin is a small file's cached copy on the hub: its ranges count against downloads. Its 307 and
+  // first piece spend two, the second piece the third, and the third piece is refused.
+  SetTransferTuningForTesting(1, 1000000);
+  ASSERT_TRUE(SetHubLimits("resolvers=3&window=60"));
+  EXPECT_EQ(Copy("big.bin", 0, 1), DownloadFailed);
+  EXPECT_EQ(Resolves(), (std::vector<int>{307, 200, 206, 429}));
+  EXPECT_EQ(LogLinesStarting("The HuggingFace download limit is reached (3 requests per minute). Try the copy again in "), 1u);
 }
 
 }  // namespace
