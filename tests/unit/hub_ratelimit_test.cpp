@@ -155,8 +155,7 @@ TEST_F(RateLimit, TheUserIsToldOncePerWindowOnTheMainThreadOnly) {
   EXPECT_TRUE(g_host.questions.empty());
   TellRateLimitsOnMainThread();
   TellRateLimitsOnMainThread();
-  EXPECT_EQ(g_host.questions, std::vector<std::string>{told});
-  EXPECT_EQ(g_host.log_lines, std::vector<std::string>{told});
+  EXPECT_EQ(g_host.questions, std::vector<std::string>{told});  // (its log line: browse/ratelimit_test)
   // Another 429 in the same window is not news.
   Advance(10);
   NoteApiAnswer(429, Headers("\"api\";r=0;t=50"));
