@@ -56,8 +56,6 @@ TEST(RateLimitHeaders, TheHubsFormsAreReadAndEverythingElseIsAbsent) {
     RateLimitHeaders want;
   } cases[] = {
       {Headers("\"api\";r=485;t=163", "\"fixed window\";\"api\";q=500;w=300"), "api", {485, 163, 500, 300, -1}},
-      {Headers("\"resolvers\";r=2999;t=124", "\"fixed window\";\"resolvers\";q=3000;w=300"), "resolvers",
-       {2999, 124, 3000, 300, -1}},
       // Another bucket's numbers are not this one's.
       {Headers("\"resolvers\";r=0;t=124", "\"fixed window\";\"resolvers\";q=3000;w=300", "7"), "api",
        {-1, -1, -1, -1, 7}},
