@@ -76,7 +76,8 @@ TEST_F(Cache, ASecondListingMakesNoRequestUntilTheFileIsStale) {
 }
 
 // Fault: a tree whose later page failed was stored as complete, and a failed first organisation page
-// as an empty folder, hiding the rest for the whole time-to-live.
+// as an empty folder, hiding the rest for the whole time-to-live. Faults on every page, or a refused
+// later one, are the fault matrix's cells; here later pages cut or garbled, and what is logged.
 TEST_F(Cache, ListingsThatDidNotArriveWholeAreShownAsFarAsTheyGotAndNeverStored) {
   const std::string tree = "ModelTree fetch failed: files-org/basic status=";
   const struct {
@@ -84,10 +85,8 @@ TEST_F(Cache, ListingsThatDidNotArriveWholeAreShownAsFarAsTheyGotAndNeverStored)
     std::string log;
     size_t listed;  // of 11 in the tree's root (4 on each page of its names); the paging item alone
   } cases[] = {
-      {"fail_page=2:500", "\\Files\\basic", "", tree + "500", 4},
       {"cut_at=60@3", "\\Files\\basic", "", tree + "200", 8},
       {"malformed@2", "\\Files\\basic", "", tree + "200", 4},
-      {"status=429", "\\Files", "org_models_files-org", "OrgRepos fetch failed: files-org status=429", 1},
       {"malformed", "\\Files", "org_models_files-org", "OrgRepos fetch failed: files-org status=200", 1},
       {"fail_page=2:503", "\\Colls", "org_collections_coll-org", "Collections fetch failed: coll-org status=503", 2},
   };
@@ -98,8 +97,7 @@ TEST_F(Cache, ListingsThatDidNotArriveWholeAreShownAsFarAsTheyGotAndNeverStored)
     EXPECT_FALSE(FileExists(*c.cache ? CacheFile(c.cache) : RecordFile("files-org/basic", ""))) << c.fault << " " << c.path;
     TakeRequests();
     List(c.path);  // the next listing asks the hub again
-    // but not before the reset a 429 announced (tests/browse/ratelimit_test.cpp)
-    EXPECT_EQ(TakeRequests().empty(), std::string(c.fault) == "status=429") << c.fault << " " << c.path;
+    EXPECT_FALSE(TakeRequests().empty()) << c.fault << " " << c.path;
   }
 }
 
