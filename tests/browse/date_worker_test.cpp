@@ -31,11 +31,6 @@ class DateWorkerLifetime : public BrowseTest {
     return Names(kMany).size() == 150 && WaitForRequestInProgress(kDatesPage) &&
            ProcessThreadCount() == threads_before_ + 1;
   }
-  // The worker's page is still held at the hub, and its thread is gone.
-  void ExpectStoppedWhileHeld(const std::string& how) {
-    EXPECT_TRUE(WaitForRequestInProgress(kDatesPage)) << how << ": the page was answered, not ended";
-    EXPECT_TRUE(ThreadCountSettlesAt(threads_before_)) << how << ": the worker's thread is still there";
-  }
   int threads_before_ = 0;
 };
 
@@ -55,7 +50,8 @@ TEST_F(DateWorkerLifetime, AnotherFolderOrAnyCommandOnTheMainThreadStopsAndJoins
   for (const auto& [how, call] : ways) {
     ASSERT_TRUE(StartHeldWorker()) << how;
     call();
-    ExpectStoppedWhileHeld(how);
+    EXPECT_TRUE(WaitForRequestInProgress(kDatesPage)) << how << ": the page was answered, not ended";
+    EXPECT_TRUE(ThreadCountSettlesAt(threads_before_)) << how << ": the worker's thread is still there";
     ReleaseHeldRequests();
   }
 }

@@ -67,7 +67,7 @@ TEST_F(Copy, PathsThatNameNoFileOrNoCopyAndCancelledCopies) {
 // the copy takes the hub's time of the file.
 TEST_F(Copy, AShorterTargetIsResumedAndCopiesKeepTheHubsTime) {
   EXPECT_EQ(Names("\\Files\\basic").size(), 11u);  // the listing the host shows before a copy
-  const std::string pattern = Pattern(3000000);
+  const std::string pattern = GeneratedBytes(3000000);
   WriteTextFile(LocalPath("big.bin"), pattern.substr(0, 1000000));
   WriteTextFile(LocalPath("readme"), "# basic\n\nA small test model.\nand one more line\n");
   EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("big.bin")), 7);
@@ -105,7 +105,7 @@ TEST_F(Copy, AMismatchStandsUnlessAWholeFreshListingClearsIt) {
   // A whole fresh listing that names the bytes' hash: the cached one was older than the file.
   Configure(AllKinds());
   EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("a"), 1), 0);
-  const std::string pattern = Pattern(3000000);
+  const std::string pattern = GeneratedBytes(3000000);
   EXPECT_TRUE(ReadTextFile(LocalPath("a")) == pattern);
 }
 
