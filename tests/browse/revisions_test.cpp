@@ -113,17 +113,4 @@ TEST_F(Revisions, AnUnknownRevisionIsToldAtEachListing) {
   EXPECT_TRUE(TakeRequests().empty());
 }
 
-#if !defined(_WIN32)  // the Windows module asks with its dialogs, which the Wine dialog suite drives
-// Fault: ".../tree/<rev>" pasted into the temporary folder gave main. (An entry added from such an
-// address keeps it: unit/config_revisions_test.cpp, unit/dialog_logic_test.cpp.)
-TEST_F(Revisions, TheTemporaryFolderListsTheAddressesRevision) {
-  Configure(json::array());
-  g_host.text_answers = {HubUrl() + "datasets/rev-org/table-data/tree/refs/convert/parquet/default"};
-  EXPECT_EQ(Names("\\***_TEMPORARY_***"), std::vector<std::string>{"default"});
-  EXPECT_TRUE(EveryTreeRequestHas(TakeRequests(), "/tree/refs%2Fconvert%2Fparquet?"));
-  ASSERT_EQ(GetFile("\\***_TEMPORARY_***\\default\\train\\info.txt", LocalPath("info.txt")), kFileOk);
-  EXPECT_EQ(ReadTextFile(LocalPath("info.txt")), "converted\n");
-}
-#endif
-
 }  // namespace
