@@ -4,15 +4,12 @@
 
 namespace {
 
-class Collections : public BrowseTest {
- protected:
-  void SetUp() override {
-    BrowseTest::SetUp();
-    Configure(json::array({EntryJson("Colls", "org-collections", "coll-org")}));
-  }
-};
+using Collections = BrowseTest;
+
+const json kColls = json::array({EntryJson("Colls", "org-collections", "coll-org")});
 
 TEST_F(Collections, FoldersByTitleBySlugAndFromTheListedIds) {
+  Configure(kColls);
   EXPECT_EQ(Names("\\Colls\\Favourites"), (std::vector<std::string>{"basic", "model-0001", "gated-model"}));
   // An untitled collection is listed under its slug's part after the owner, which opens.
   const std::string folder = "no-title-65f000000000000000000004";
@@ -24,6 +21,7 @@ TEST_F(Collections, FoldersByTitleBySlugAndFromTheListedIds) {
 }
 
 TEST_F(Collections, ModelFoldersResolveFromTheListingFirstAndLogWhyNot) {
+  Configure(kColls);
   Names("\\Colls");
   TakeRequests();
   EXPECT_EQ(Names("\\Colls\\Favourites\\basic").size(), 11u);

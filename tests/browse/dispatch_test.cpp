@@ -1,7 +1,6 @@
 // Every row of the folder dispatch through the loaded module against the fake hub: organisation
 // models and datasets, collections by depth, single models and datasets.
 #include "browse/browse_fixture.h"
-#include "core/time.h"
 
 namespace {
 
@@ -50,30 +49,6 @@ TEST_F(Dispatch, EveryDepthOfEveryEntryTypeListsItsFolder) {
       EXPECT_EQ(requests[0].rfind(row.request, 0), 0u) << row.path << ": " << requests[0];
     }
   }
-  const std::vector<ListedRecord> root = List("\\Files\\basic");
-  EXPECT_TRUE(root[0].folder);
-  EXPECT_EQ(root[5].size, 3000000u);
-}
-
-// Regression: names with a backslash, "." or ".." were listed, letting a recursive copy escape its target.
-// Tree names that cannot be opened are left out; collection and model folders get names that can.
-TEST_F(Dispatch, NamesFromCacheFilesThatTheHostCannotAddressAreLeftOutOrMadeSafe) {
-  Configure(AllKinds());
-  TreeFolderRecord tree;
-  tree.repo_id = "files-org/basic";
-  tree.folder = "d";
-  tree.fetched_at = UnixNow();
-  for (const char* name : {"d/..", "d/.", "d/a\\b", "d/ok..txt"}) tree.items.push_back({"file", name});
-  ASSERT_TRUE(WriteTreeFolderRecord(CacheFolderPath(), tree));
-  EXPECT_EQ(Names("\\Files\\basic\\d"), std::vector<std::string>{"ok..txt"});
-  const json collections = {{"collections",
-                             {{{"slug", "coll-org/a"}, {"title", "..\\..\\Startup"}},
-                              {{"slug", "coll-org/b"}, {"title", ".."}},
-                              {{"slug", "coll-org/c"}, {"title", "Fine"}, {"model_ids", {"x/..", "x/a\\b", "x/ok"}}}}}};
-  WriteTextFile(CacheFile("org_collections_coll-org"), collections.dump());
-  EXPECT_EQ(Names("\\Colls"), (std::vector<std::string>{".._.._Startup", "__", "Fine"}));
-  // The hub has no such collection: the listed ids stand in.
-  EXPECT_EQ(Names("\\Colls\\Fine"), (std::vector<std::string>{"__", "a_b", "ok"}));
 }
 
 }  // namespace

@@ -6,16 +6,13 @@
 
 namespace {
 
-class Gated : public BrowseTest {
- protected:
-  void SetUp() override {
-    BrowseTest::SetUp();
-    Configure(json::array({EntryJson("Gated", "org-models", "gated-org"),
-                           EntryJson("Secret", "single-model", "secret-org/private-model")}));
-  }
-};
+using Gated = BrowseTest;
+
+const json kRefused = json::array(
+    {EntryJson("Gated", "org-models", "gated-org"), EntryJson("Secret", "single-model", "secret-org/private-model")});
 
 TEST_F(Gated, ARefusedTreeAsksOncePerRepository) {
+  Configure(kRefused);
   EXPECT_TRUE(List("\\Gated\\gated-tree").empty());
   EXPECT_TRUE(g_host.HasLogLine("GATED tree: gated-org/gated-tree"));
   EXPECT_EQ(g_host.questions,
@@ -36,6 +33,7 @@ TEST_F(Gated, ARefusedTreeAsksOncePerRepository) {
 }
 
 TEST_F(Gated, ARefusedCopyOnABackgroundThreadOnlyLogs) {
+  Configure(kRefused);
   EXPECT_EQ(Names("\\Gated\\gated-model").size(), 4u);  // its tree is open, its files are not
   g_host.Clear();
   int32_t result = -1;

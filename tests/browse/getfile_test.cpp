@@ -43,16 +43,14 @@ TEST_F(Copy, EveryEntryKindCopiesItsFilesOverAnExistingTargetOnlyWithTheFlag) {
   }
 }
 
-TEST_F(Copy, ProgressEndsAtAHundredAndIsZeroWithoutATotal) {
-  EXPECT_EQ(GetFile("\\Files\\basic\\weights.safetensors", LocalPath("w")), 0);  // 1 MiB from the second host
-  ASSERT_FALSE(g_host.progress.empty());
-  EXPECT_EQ(g_host.progress.back().second, 100);
-  g_host.Clear();
+// A copy's progress ends at 100 (local_hf_cache_test.cpp); an empty file's has nothing to count.
+TEST_F(Copy, ProgressIsZeroWithoutATotal) {
   EXPECT_EQ(GetFile("\\Files\\basic\\empty.txt", LocalPath("e")), 0);
+  ASSERT_FALSE(g_host.progress.empty());
   for (const auto& p : g_host.progress) EXPECT_EQ(p.second, 0);
 }
 
-TEST_F(Copy, PathsThatNameNoFileOrNoCopyAndCancelledOrDamagedCopies) {
+TEST_F(Copy, PathsThatNameNoFileOrNoCopyAndCancelledCopies) {
   const struct { const char* remote; int32_t result; } cases[] = {
       {"\\Missing\\repo\\f.txt", 2}, {"\\***_TEMPORARY_***\\repo\\f.txt", 2},
       {"\\Colls\\Favourites\\nothing\\f.txt", 2}, {"\\One\\no-such-file.txt", 2},  // the last: the hub's 404
@@ -63,22 +61,13 @@ TEST_F(Copy, PathsThatNameNoFileOrNoCopyAndCancelledOrDamagedCopies) {
   EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("a")), 5);
   EXPECT_FALSE(FileExists(LocalPath("a")));
   EXPECT_TRUE(g_host.Log().empty());  // only refusals are logged
-  // Bytes that are not what the listing names never reach the target, also after a fresh listing.
-  Configure(AllKinds(), "__fault/wrong_hash/");
-  WriteTextFile(LocalPath("a"), "old");
-  EXPECT_EQ(Names("\\Files\\basic").size(), 11u);
-  EXPECT_EQ(GetFile("\\Files\\basic\\config.json", LocalPath("a"), 1), 3);
-  EXPECT_EQ(ReadTextFile(LocalPath("a")), "old");
-  ASSERT_EQ(g_host.Log().size(), 2u);  // the listing, and the mismatch
-  EXPECT_EQ(g_host.Log()[1].rfind("Download content mismatch: files-org/basic/config.json expected=", 0), 0u);
 }
 
 // A shorter file of the same name is offered for resume (7); the host's resume flag continues it, and
 // the copy takes the hub's time of the file.
 TEST_F(Copy, AShorterTargetIsResumedAndCopiesKeepTheHubsTime) {
   EXPECT_EQ(Names("\\Files\\basic").size(), 11u);  // the listing the host shows before a copy
-  std::string pattern(3000000, '\0');
-  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+  const std::string pattern = GeneratedBytes(3000000);
   WriteTextFile(LocalPath("big.bin"), pattern.substr(0, 1000000));
   WriteTextFile(LocalPath("readme"), "# basic\n\nA small test model.\nand one more line\n");
   EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("big.bin")), 7);
@@ -116,8 +105,7 @@ TEST_F(Copy, AMismatchStandsUnlessAWholeFreshListingClearsIt) {
   // A whole fresh listing that names the bytes' hash: the cached one was older than the file.
   Configure(AllKinds());
   EXPECT_EQ(GetFile("\\Files\\basic\\big.bin", LocalPath("a"), 1), 0);
-  std::string pattern(3000000, '\0');
-  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+  const std::string pattern = GeneratedBytes(3000000);
   EXPECT_TRUE(ReadTextFile(LocalPath("a")) == pattern);
 }
 

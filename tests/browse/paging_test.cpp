@@ -54,10 +54,6 @@ TEST_F(Paging, ALimitOfAThousandLoadsFiveHundredAtATime) {
   EXPECT_TRUE(TakeRequests().empty());
 }
 
-}  // namespace
-
-namespace {
-
 // Fault: a page whose next link left the hub was dropped; the folder listed only its paging item.
 TEST_F(Paging, APageWhoseNextLinkLeavesTheHubIsShownWithoutAPagingItem) {
   json whole = EntryJson("BigDs", "org-models", "big-org", true);

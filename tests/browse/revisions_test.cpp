@@ -1,6 +1,7 @@
 // Repositories at a revision an address names: listings and copies ask the hub at that revision (one
 // path segment, refs/pr/1 as refs%2Fpr%2F1), the cache keeps revisions apart, organisations stay on
 // main, and a revision the hub does not have is told to the user instead of showing an empty folder.
+#include <filesystem>
 #include <thread>
 
 #include "browse/browse_fixture.h"
@@ -62,29 +63,22 @@ TEST_F(Revisions, ListingsAndCopiesAskForTheEntrysRevision) {
   EXPECT_EQ(Sized(List("\\Step")), (std::vector<std::string>{"weights/", "README.md 26", "config.json 15"}));
   EXPECT_EQ(Sized(List("\\PR")), (std::vector<std::string>{"README.md 24", "proposal.txt 16"}));
   EXPECT_TRUE(TakeRequests().empty()) << "each revision from its own records";
-  EXPECT_TRUE(FileExists(TreeRecordsFolder(CacheFolderPath(), "rev-org/checkpoints", 0, "step1000")));
-  EXPECT_TRUE(FileExists(TreeRecordsFolder(CacheFolderPath(), "rev-org/checkpoints", 0, "refs/pr/1")));
-  EXPECT_TRUE(FileExists(TreeRecordsFolder(CacheFolderPath(), "rev-org/checkpoints", 0, "main")));
 
   // Copies: small files through the hub's cached copy, large ones through the storage host.
-  ASSERT_EQ(GetFile("\\Step\\config.json", LocalPath("step.json")), kFileOk);
-  EXPECT_EQ(ReadTextFile(LocalPath("step.json")), "{\"step\": 1000}\n");
-  ASSERT_EQ(GetFile("\\PR\\README.md", LocalPath("pr.md")), kFileOk);
-  EXPECT_EQ(ReadTextFile(LocalPath("pr.md")), "# checkpoints, proposed\n");
-  ASSERT_EQ(GetFile("\\Main\\config.json", LocalPath("main.json")), kFileOk);
-  EXPECT_EQ(ReadTextFile(LocalPath("main.json")), "{\"step\": 143000}\n");
-  ASSERT_EQ(GetFile("\\Step\\weights\\model.bin", LocalPath("model.bin")), kFileOk);
-  const std::string weights = ReadTextFile(LocalPath("model.bin"));
-  ASSERT_EQ(weights.size(), 3000u);
-  for (size_t i = 0; i < weights.size(); i += 997) EXPECT_EQ(static_cast<unsigned char>(weights[i]), i % 251) << i;
-  ASSERT_EQ(GetFile("\\Parquet\\default\\train\\0000.parquet", LocalPath("0000.parquet")), kFileOk);
-  EXPECT_EQ(ReadTextFile(LocalPath("0000.parquet")).size(), 5000u);
-  const std::vector<std::string> requests = TakeRequests();
-  for (const std::string& target :
-       {"/rev-org/checkpoints/resolve/step1000/config.json", "/rev-org/checkpoints/resolve/refs%2Fpr%2F1/README.md",
-        "/rev-org/checkpoints/resolve/main/config.json", "/rev-org/checkpoints/resolve/step1000/weights/model.bin",
-        "/datasets/rev-org/table-data/resolve/refs%2Fconvert%2Fparquet/default/train/0000.parquet"}) {
-    EXPECT_TRUE(Requested(requests, target)) << target;
+  const struct { const char *remote, *request; std::string content; } copies[] = {
+      {"\\Step\\config.json", "/rev-org/checkpoints/resolve/step1000/config.json", "{\"step\": 1000}\n"},
+      {"\\PR\\README.md", "/rev-org/checkpoints/resolve/refs%2Fpr%2F1/README.md", "# checkpoints, proposed\n"},
+      {"\\Main\\config.json", "/rev-org/checkpoints/resolve/main/config.json", "{\"step\": 143000}\n"},
+      {"\\Step\\weights\\model.bin", "/rev-org/checkpoints/resolve/step1000/weights/model.bin", GeneratedBytes(3000)},
+      {"\\Parquet\\default\\train\\0000.parquet",
+       "/datasets/rev-org/table-data/resolve/refs%2Fconvert%2Fparquet/default/train/0000.parquet",
+       GeneratedBytes(5000)},
+  };
+  for (const auto& c : copies) {
+    ASSERT_EQ(GetFile(c.remote, LocalPath("copy")), kFileOk) << c.remote;
+    EXPECT_TRUE(ReadTextFile(LocalPath("copy")) == c.content) << c.remote;
+    EXPECT_TRUE(Requested(TakeRequests(), c.request)) << c.remote;
+    std::filesystem::remove(FsPath(LocalPath("copy")));
   }
 }
 
@@ -118,35 +112,5 @@ TEST_F(Revisions, AnUnknownRevisionIsToldAtEachListing) {
   EXPECT_EQ(GetFile("\\Odd\\config.json", LocalPath("odd.json")), kFileNotFound);
   EXPECT_TRUE(TakeRequests().empty());
 }
-
-#if !defined(_WIN32)  // the Windows module asks with its dialogs, which the Wine dialog suite drives
-// Fault: ".../tree/<rev>" pasted into "[Add New Entry]" or the temporary folder gave main.
-TEST_F(Revisions, AddressesPastedKeepTheirRevision) {
-  Configure(json::array());
-  const std::string repo = HubUrl() + "rev-org/checkpoints";
-  for (const std::string& address : {repo + "/tree/refs%2Fpr%2F1", repo + "/blob/step1000/weights/model.bin",
-                                     repo + "/tree/refs/pr/1/", repo + "/tree/main"}) {
-    g_host.text_answers = {address};
-    Execute("\\[Add New Entry]");
-  }
-  EXPECT_EQ(Names("\\"), (std::vector<std::string>{"***_TEMPORARY_***", "[Add New Entry]", "[Settings]",
-                                                   "checkpoints @ refs_pr_1", "checkpoints @ step1000",
-                                                   "checkpoints @ refs_pr_1 (2)", "checkpoints"}));
-  const json saved = json::parse(ReadTextFile(JoinFsPath(config_, u"favorites.json")));
-  std::vector<std::string> revisions;
-  for (const json& e : saved["entries"]) revisions.push_back(e.value("revision", "(none)"));
-  EXPECT_EQ(revisions, (std::vector<std::string>{"refs/pr/1", "step1000", "refs/pr/1", "(none)"}));
-  EXPECT_EQ(Names("\\checkpoints @ refs_pr_1"), (std::vector<std::string>{"README.md", "proposal.txt"}));
-  EXPECT_EQ(Names("\\checkpoints @ step1000\\weights"), (std::vector<std::string>{"model.bin", "optimizer.pt"}));
-
-  // The temporary folder lists the address's revision too.
-  g_host.text_answers = {HubUrl() + "datasets/rev-org/table-data/tree/refs/convert/parquet/default"};
-  TakeRequests();
-  EXPECT_EQ(Names("\\***_TEMPORARY_***"), std::vector<std::string>{"default"});
-  EXPECT_TRUE(EveryTreeRequestHas(TakeRequests(), "/tree/refs%2Fconvert%2Fparquet?"));
-  ASSERT_EQ(GetFile("\\***_TEMPORARY_***\\default\\train\\info.txt", LocalPath("info.txt")), kFileOk);
-  EXPECT_EQ(ReadTextFile(LocalPath("info.txt")), "converted\n");
-}
-#endif
 
 }  // namespace

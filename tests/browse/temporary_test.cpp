@@ -1,6 +1,6 @@
 // Browsing an address once under "***_TEMPORARY_***": asked for once, kept until the root is listed
-// again, paged without saving. The address comes from the host's URL box (the Windows module shows its
-// own dialog there, which the Wine dialog suite drives).
+// again, listed at the revision it names, paged without saving. The address comes from the host's URL
+// box (the Windows module shows its own dialog there, which the Wine dialog suite drives).
 #include <thread>
 
 #include "browse/browse_fixture.h"
@@ -15,8 +15,9 @@ TEST_F(TemporaryBrowse, AskedOnceUntilTheRootIsListedAgain) {
 #endif
   Configure(json::array());
   const std::string favorites = ReadTextFile(JoinFsPath(config_, u"favorites.json"));
-  g_host.text_answers = {" " + HubUrl() + "big-org?sort=likes ", HubUrl() + "datasets/files-org/"};
-  std::vector<std::string> names = Names("\\***_TEMPORARY_***");
+  g_host.text_answers = {" " + HubUrl() + "big-org?sort=likes ",
+                         HubUrl() + "datasets/rev-org/table-data/tree/refs/convert/parquet/default"};
+  const std::vector<std::string> names = Names("\\***_TEMPORARY_***");
   ASSERT_EQ(names.size(), 301u);
   EXPECT_EQ(names.back(), "[Load next 300 models]");
   EXPECT_EQ(g_host.questions.size(), 1u);
@@ -28,11 +29,15 @@ TEST_F(TemporaryBrowse, AskedOnceUntilTheRootIsListedAgain) {
   EXPECT_EQ(g_host.questions.size(), 1u);
   EXPECT_EQ(ReadTextFile(JoinFsPath(config_, u"favorites.json")), favorites);
 
-  // Back at the root the entry is forgotten: the next entry asks again and may list another owner.
+  // Back at the root the entry is forgotten: the next entry asks again and may list another
+  // repository, at the revision its address names (before, main).
   EXPECT_EQ(Names("\\").size(), 3u);
-  names = Names("\\***_TEMPORARY_***");
+  TakeRequests();
+  EXPECT_EQ(Names("\\***_TEMPORARY_***"), std::vector<std::string>{"default"});
   EXPECT_EQ(g_host.questions.size(), 2u);
-  EXPECT_NE(std::find(names.begin(), names.end(), "dataset-one"), names.end()) << "files-org's datasets";
+  EXPECT_NE(CountWithPrefix(TakeRequests(), "/api/datasets/rev-org/table-data/tree/refs%2Fconvert%2Fparquet?"), 0u);
+  ASSERT_EQ(GetFile("\\***_TEMPORARY_***\\default\\train\\info.txt", LocalPath("info.txt")), kFileOk);
+  EXPECT_EQ(ReadTextFile(LocalPath("info.txt")), "converted\n");
 
   // Cancelled, or an address that names nothing: an empty folder, asked again next time.
   Names("\\");

@@ -1,6 +1,6 @@
 // Repository folders one at a time through the module against the fake hub: every folder complete,
 // the requests each listing costs, dates at once for small folders and from the date worker for large
-// ones, rate-limited listings, cache files of earlier versions, and the worker's lifetime.
+// ones, and rate-limited listings.
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -13,19 +13,11 @@ namespace {
 const char* const kMany = "\\Scale\\dated\\many";  // 150 files, dated 2024-01-01 plus i days
 constexpr int64_t kManyFirstDate = 1704067200;
 
-json Entries() {
-  json entries = AllKinds();
-  entries.push_back(EntryJson("Scale", "org-models", "scale-org"));
-  return entries;
-}
-
-uint64_t FileTimeOf(int64_t unix_seconds) { return UnixToFileTime(unix_seconds); }
-
 class TreeFolders : public BrowseTest {
  protected:
   void SetUp() override {
     BrowseTest::SetUp();
-    Configure(Entries());
+    Configure(AllKindsAndScale());
   }
   std::map<std::string, ListedRecord> ByName(const std::string& path) {
     std::map<std::string, ListedRecord> by_name;
@@ -48,18 +40,6 @@ class TreeFolders : public BrowseTest {
     }
     return listing;
   }
-  // Lists `path` (on this, the main thread) until the record of `folder` in `repo` has all its dates,
-  // or a minute has passed.
-  bool WaitForDates(const std::string& path, const std::string& repo, const std::string& folder) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    TreeFolderRecord record;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (ReadRecord(repo, folder, &record) && record.dates_complete) return true;
-      List(path);  // the same folder: the worker goes on
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
 };
 
 // Fault: a repository was fetched as one recursive listing cut after 200 pages (or 100,000 items): the
@@ -71,18 +51,6 @@ TEST_F(TreeFolders, EveryFolderOfALargeRepositoryListsCompletely) {
   const std::vector<std::string> last = Names("\\Files\\paged-tree\\dir-009");
   ASSERT_EQ(last.size(), 24u);
   EXPECT_EQ(last.back(), "file-023.txt");
-
-  // A folder of more than 1,000 items, on two pages of names, stored whole.
-  std::set<std::string> names;
-  for (const std::string& n : Names("\\Scale\\wide\\dir-000")) names.insert(n);
-  ASSERT_EQ(names.size(), 1100u);
-  EXPECT_EQ(names.count("file-1099.txt"), 1u);
-  TreeFolderRecord record;
-  ASSERT_TRUE(ReadRecord("scale-org/wide", "dir-000", &record));
-  EXPECT_EQ(record.items.size(), 1100u);
-  ListingRequests();
-  EXPECT_EQ(Names("\\Scale\\wide\\dir-000").size(), 1100u);
-  EXPECT_TRUE(ListingRequests().empty());
 }
 
 TEST_F(TreeFolders, EachListingCostsTheCheapestRequestsThatGiveACompleteAnswer) {
@@ -103,14 +71,20 @@ TEST_F(TreeFolders, EachListingCostsTheCheapestRequestsThatGiveACompleteAnswer) 
   EXPECT_EQ(Names("\\Scale\\dated\\small"), (Strings{"a.txt", "b.txt"}));
   EXPECT_EQ(ListingRequests(), (Strings{"/api/models/scale-org/dated/tree/main/small?limit=1000",
                                         "/api/models/scale-org/dated/tree/main/small?expand=true&limit=100"}));
-  // A larger one: its names only, page by page; its dates are the worker's.
+  // A larger one (of more than 1,000 items): its names only, page by page; its dates are the worker's.
   const std::string folder = "/api/models/scale-org/wide/tree/main/dir-001?";
-  EXPECT_EQ(Names("\\Scale\\wide\\dir-001").size(), 1100u);
+  const std::vector<std::string> wide = Names("\\Scale\\wide\\dir-001");
+  const std::set<std::string> unique(wide.begin(), wide.end());
+  ASSERT_EQ(unique.size(), 1100u);
+  EXPECT_EQ(unique.count("file-1099.txt"), 1u);
   Strings worker;
   const Strings names = ListingRequests(folder + "expand=true&limit=100", &worker);
   ASSERT_EQ(names.size(), 2u);
   EXPECT_EQ(names[0], folder + "limit=1000");
   EXPECT_EQ(names[1].rfind(folder + "limit=1000&cursor=", 0), 0u);
+  TreeFolderRecord record;
+  ASSERT_TRUE(ReadRecord("scale-org/wide", "dir-001", &record));
+  EXPECT_EQ(record.items.size(), 1100u);  // both pages of names stored whole
 
   // Every one of them is stored: listed again, none costs a request.
   for (const char* path : {"\\One", "\\One\\sub dir", "\\Scale\\dated", "\\Scale\\dated\\small",
@@ -118,93 +92,51 @@ TEST_F(TreeFolders, EachListingCostsTheCheapestRequestsThatGiveACompleteAnswer) 
     EXPECT_FALSE(List(path).empty()) << path;
     EXPECT_TRUE(ListingRequests(folder + "expand=true&limit=100").empty()) << path;
   }
+  EXPECT_EQ(Names("\\Scale\\wide\\dir-001").size(), 1100u);
 }
 
 TEST_F(TreeFolders, SmallFoldersShowTheirDatesAtOnceLargeOnesOnceTheWorkerFetchedThem) {
   // A small repository's folders take the latest date below them when the hub gives them none.
   std::map<std::string, ListedRecord> listed = ByName("\\Files\\dir-times");
-  EXPECT_EQ(listed.at("a").write_time, FileTimeOf(300));
-  EXPECT_EQ(ByName("\\Files\\dir-times\\a").at("b").write_time, FileTimeOf(300));
+  EXPECT_EQ(listed.at("a").write_time, UnixToFileTime(300));
+  EXPECT_EQ(ByName("\\Files\\dir-times\\a").at("b").write_time, UnixToFileTime(300));
   // A large repository's root and a folder of up to 100 items: the hub's dates, folders' too.
   listed = ByName("\\Scale\\dated");
-  EXPECT_EQ(listed.at("README.md").write_time, FileTimeOf(1685577600));  // 2023-06-01
-  EXPECT_EQ(listed.at("small").write_time, FileTimeOf(1690848000));      // 2023-08-01, its latest
-  EXPECT_EQ(listed.at("many").write_time, FileTimeOf(kManyFirstDate + 149 * 86400));
+  EXPECT_EQ(listed.at("README.md").write_time, UnixToFileTime(1685577600));  // 2023-06-01
+  EXPECT_EQ(listed.at("small").write_time, UnixToFileTime(1690848000));      // 2023-08-01, its latest
+  EXPECT_EQ(listed.at("many").write_time, UnixToFileTime(kManyFirstDate + 149 * 86400));
   listed = ByName("\\Scale\\dated\\small");
-  EXPECT_EQ(listed.at("a.txt").write_time, FileTimeOf(1688169600));  // 2023-07-01
+  EXPECT_EQ(listed.at("a.txt").write_time, UnixToFileTime(1688169600));  // 2023-07-01
 
-  // A folder of more than 100: every name at once, no date made up; then the worker's.
-  TakeRequests();
+  // A folder of more than 100: every name at once, no date made up; then the worker's (its pages:
+  // unit/browse_dates_test.cpp; the names' requests: the test above).
   listed = ByName(kMany);
   ASSERT_EQ(listed.size(), 150u);
   for (const auto& [name, record] : listed) EXPECT_EQ(record.write_time, 0u) << name;
-  ASSERT_TRUE(WaitForDates(kMany, "scale-org/dated", "many"));
+  TreeFolderRecord record;  // listing the same folder on the main thread lets the worker go on
+  ASSERT_TRUE(WaitForDates("scale-org/dated", "many", [&] { List(kMany); }, &record));
   listed = ByName(kMany);
   for (int i = 0; i < 150; ++i) {
     char name[16];
     std::snprintf(name, sizeof name, "f-%03d.txt", i);
-    EXPECT_EQ(listed.at(name).write_time, FileTimeOf(kManyFirstDate + i * 86400)) << name;
+    EXPECT_EQ(listed.at(name).write_time, UnixToFileTime(kManyFirstDate + i * 86400)) << name;
   }
-  std::vector<std::string> worker;
-  EXPECT_EQ(ListingRequests("/api/models/scale-org/dated/tree/main/many?expand=true&limit=100", &worker),
-            std::vector<std::string>{"/api/models/scale-org/dated/tree/main/many?limit=1000"});
-  EXPECT_EQ(worker.size(), 2u);  // 100 and 50
-  TreeFolderRecord record;
-  ASSERT_TRUE(ReadRecord("scale-org/dated", "many", &record));
-  EXPECT_TRUE(record.dates_next_url.empty());
-}
-
-// A file that changed on the hub between the listing of its name and its dates' page keeps no time
-// rather than another version's.
-TEST_F(TreeFolders, AFileChangedBetweenItsNameAndItsDateKeepsNoDate) {
-  Configure(Entries(), "__fault/change_after=1/");
-  std::thread([&] { EXPECT_EQ(Names(kMany).size(), 150u); }).join();  // names stored; no worker off the main thread
-  ASSERT_EQ(GetFile(std::string(kMany) + "\\f-007.txt", LocalPath("f")), 0);  // after this copy it changes
-  EXPECT_EQ(ReadTextFile(LocalPath("f")), "7\n");
-  ASSERT_EQ(Names(kMany).size(), 150u);  // from the record, and the worker starts
-  ASSERT_TRUE(WaitForDates(kMany, "scale-org/dated", "many"));
-  const std::map<std::string, ListedRecord> listed = ByName(kMany);
-  EXPECT_EQ(listed.at("f-007.txt").write_time, 0u);
-  EXPECT_EQ(listed.at("f-006.txt").write_time, FileTimeOf(kManyFirstDate + 6 * 86400));
-  EXPECT_EQ(listed.at("f-008.txt").write_time, FileTimeOf(kManyFirstDate + 8 * 86400));
 }
 
 TEST_F(TreeFolders, ARateLimitedListingAnswersFromTheRecordWhateverItsAgeAndStoresNothing) {
   ASSERT_EQ(Names("\\Scale\\dated\\small").size(), 2u);
   const auto stale = std::filesystem::file_time_type::clock::now() - std::chrono::hours(25);
   std::filesystem::last_write_time(FsPath(RecordFile("scale-org/dated", "small")), stale);
-  Configure(Entries(), "__fault/status=429/");
+  Configure(AllKindsAndScale(), "__fault/status=429/");
   const std::map<std::string, ListedRecord> listed = ByName("\\Scale\\dated\\small");
   ASSERT_EQ(listed.size(), 2u);
-  EXPECT_EQ(listed.at("b.txt").write_time, FileTimeOf(1690848000));
+  EXPECT_EQ(listed.at("b.txt").write_time, UnixToFileTime(1690848000));
   EXPECT_TRUE(g_host.HasLogLine("ModelTree fetch failed: scale-org/dated status=429"));
   // Not written again: still as old as it was made (to the second, as file systems keep it).
   const auto age = std::filesystem::file_time_type::clock::now() -
                    std::filesystem::last_write_time(FsPath(RecordFile("scale-org/dated", "small")));
   EXPECT_GT(age, std::chrono::hours(25) - std::chrono::minutes(1));
   EXPECT_TRUE(List("\\Scale\\dated\\never-listed").empty());
-}
-
-// Files of the earlier one-file-per-repository form, and records under a name another repository's
-// id maps to, are never read as a folder's listing.
-TEST_F(TreeFolders, OldCacheFilesAndRecordsOfAnotherRepositoryAreNeverRead) {
-  WriteTextFile(CacheFile("tree_space owner_model one"),
-                R"({"type": "model-tree", "repo_id": "space owner/model one", "fetched_at": 1,
-                    "files": [{"type": "file", "path": "ghost.txt", "size": 1, "mtime": 1}]})");
-  EXPECT_EQ(Names("\\One"), (std::vector<std::string>{"sub dir", "README.md"}));
-  EXPECT_EQ(TakeRequests().size(), 1u);
-
-  // "files-org/basic" and "files-org:basic" share their folder's name: the record says whose it is.
-  ASSERT_EQ(TreeRecordsFolder(CacheFolderPath(), "files-org:basic", 0, "main"),
-            TreeRecordsFolder(CacheFolderPath(), "files-org/basic", 0, "main"));
-  TreeFolderRecord other;
-  other.repo_id = "files-org:basic";
-  other.fetched_at = UnixNow();
-  other.dates_complete = true;
-  other.items = {{"file", "ghost.txt", 1, 1}};
-  ASSERT_TRUE(WriteTreeFolderRecord(CacheFolderPath(), other));
-  EXPECT_EQ(Names("\\Files\\basic").size(), 11u);
-  EXPECT_FALSE(TakeRequests().empty());
 }
 
 }  // namespace
