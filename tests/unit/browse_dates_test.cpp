@@ -1,15 +1,13 @@
 // The date worker without a network: pages merged into the folder's record, the rate-limit budget,
-// failures that end it without a retry, where it goes on, and a stop that ends the request in flight.
+// failures that end it without a retry, and where it goes on. Its thread's lifetime (a stop ends the
+// request in flight and joins) is pinned through the exports in tests/browse/date_worker_test.cpp.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "browse/browse.h"
@@ -22,24 +20,19 @@
 
 namespace {
 
-// Canned tree pages by URL; `on_request` runs before each answer, on the thread that asks.
+// Canned tree pages by URL; `on_request` runs before each answer.
 struct Pages {
   std::map<std::string, std::pair<std::string, std::string>> by_url;  // body, next link
   std::map<std::string, uint32_t> status;
   std::vector<HttpExchangeRequest> requests;
   std::function<void(const HttpExchangeRequest&)> on_request;
-  std::mutex lock;
 };
 Pages* g_pages = nullptr;
 
 HttpExchangeResult ServePages(const HttpExchangeRequest& request, HttpResponseHead* head, const HttpHeadSink& on_head,
                               const HttpBodySink& on_body) {
-  {
-    std::lock_guard<std::mutex> guard(g_pages->lock);
-    g_pages->requests.push_back(request);
-  }
+  g_pages->requests.push_back(request);
   if (g_pages->on_request) g_pages->on_request(request);
-  if (request.abort && request.abort->load()) return HttpExchangeResult::Stopped;
   const std::string url = WideToUtf8(u"https://" + request.host + request.object);
   const auto found = g_pages->by_url.find(url);
   head->status = found == g_pages->by_url.end() ? 404 : 200;
@@ -87,7 +80,6 @@ class DateWorker : public ::testing::Test {
     g_state.cache_folder = MakeTempFolder("not-the-cache");
   }
   void TearDown() override {
-    StopDateWorker();
     SetHttpExchangeForTesting(nullptr);
     g_pages = nullptr;
     StateLock guard(g_state.lock);
@@ -224,43 +216,6 @@ TEST_F(DateWorker, AFailingPageEndsItWithoutARetry) {
   pages_.requests.clear();
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::RecordGone);
   EXPECT_TRUE(pages_.requests.empty());
-}
-
-// StartDateWorker and StopDateWorker as the exports call them: one worker, the same listing lets it
-// go on, another listing or a stop raises the flag that ends the request in flight, and joins.
-TEST_F(DateWorker, AStopEndsTheRequestInFlightAndJoinsTheThread) {
-  StoreNames(2);
-  ServeChain(2);
-  std::atomic<int> waiting{0};
-  std::atomic<bool> saw_abort{false};
-  pages_.on_request = [&](const HttpExchangeRequest& request) {
-    ++waiting;
-    while (!request.abort->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a hub that never answers
-    saw_abort = true;
-  };
-  const int threads = ProcessThreadCount();
-  ASSERT_TRUE(StartDateWorker(job_, u"\\E\\d"));
-  while (waiting.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_FALSE(StartDateWorker(job_, u"\\E\\d"));  // the same listing: it goes on
-  EXPECT_EQ(ProcessThreadCount(), threads + 1);
-  StopDateWorkerUnlessFor(u"\\E\\d");
-  EXPECT_FALSE(saw_abort.load());
-  StopDateWorkerUnlessFor(u"\\E");  // another folder
-  EXPECT_TRUE(saw_abort.load());
-  EXPECT_TRUE(ThreadCountSettlesAt(threads));
-  EXPECT_EQ(Stored().items[0].mtime, 0);
-  // A worker for another listing is joined by the next start; a stop without a worker does nothing.
-  pages_.on_request = nullptr;
-  ASSERT_TRUE(StartDateWorker(job_, u"\\E\\d"));
-  for (TreeFolderRecord now; !(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "main", "d", TreeRecordRead::Whole, &now) &&
-                               now.dates_complete);) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a replace under way may hide it a moment
-  }
-  job_.folder = "other";
-  EXPECT_TRUE(StartDateWorker(job_, u"\\E\\other"));  // its record is gone: it ends at once
-  StopDateWorker();
-  StopDateWorker();
-  EXPECT_TRUE(ThreadCountSettlesAt(threads));
 }
 
 }  // namespace
