@@ -1,5 +1,6 @@
-// The listing cache on disk: file names, the saved form, load defaults, freshness by the file's time
-// and the deletion of an owner's collection items (the writer's failures: config_favorites_test).
+// The listing cache on disk: file names, load defaults, freshness by the file's time and the deletion
+// of an owner's collection items. The writer's form and failures: config_favorites_test (the same
+// writer); a save read back through the module: tests/browse/guard_cache_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,18 +41,6 @@ TEST(CacheNames, KindPrefixesAndSanitisedIds) {
       {OrgCollectionsCacheName("a:b|c"), "org_collections_a_b_c"},
       {CollectionItemsCacheName("owner/picks-0123"), "collection_items_owner_picks-0123"}};
   for (const auto& [name, expected] : cases) EXPECT_EQ(name, expected);
-}
-
-TEST_F(ListingCache, ASaveWritesPrettySortedRawUtf8) {
-  SaveCollectionItemsCache({"o/caf\xc3\xa9", 12, {"o/\xc3\xa9t\xc3\xa9"}});
-#if defined(_WIN32)
-  const std::string nl = "\r\n";
-#else
-  const std::string nl = "\n";
-#endif
-  EXPECT_EQ(ReadTextFile(CacheFilePath(CollectionItemsCacheName("o/caf\xc3\xa9"))),
-            "{" + nl + "  \"fetched_at\": 12," + nl + "  \"model_ids\": [" + nl + "    \"o/\xc3\xa9t\xc3\xa9\"" + nl +
-                "  ]," + nl + "  \"slug\": \"o/caf\xc3\xa9\"," + nl + "  \"type\": \"collection-items\"" + nl + "}");
 }
 
 TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObjectIsAbsent) {
