@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <sstream>
 #include <system_error>
 
 #if !defined(_WIN32)
@@ -47,13 +48,10 @@ std::string Digest(const std::string& bytes, bool git_blob) {
   return hasher.EndHex();
 }
 
-std::u16string Below(const std::u16string& folder, const std::string& relative) {
-  std::u16string path = folder;
-  size_t start = 0;
-  for (size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
-    path = JoinFsPath(path, Utf8ToWide(relative.substr(start, slash - start)));
-  }
-  return JoinFsPath(path, Utf8ToWide(relative.substr(start)));
+std::u16string Below(std::u16string path, const std::string& relative) {
+  std::istringstream names(relative);
+  for (std::string name; std::getline(names, name, '/');) path = JoinFsPath(path, Utf8ToWide(name));
+  return path;
 }
 
 class LocalHfCache : public ::testing::Test {
@@ -123,11 +121,8 @@ TEST_F(LocalHfCache, TheBlobNamedByTheListedHashComesFirstThenSnapshotCopiesOfTh
   EXPECT_EQ(Found("o/m", 0, "w.bin", large, -1), std::vector<std::string>{"models--o--m/blobs/" + sha});
   EXPECT_TRUE(Found("o/m", 1, "w.bin", large, 5000).empty());  // a dataset of that name has none
   EXPECT_TRUE(Found("o/m", 0, "w.bin", large, 4999).empty());   // neither the blob nor the copy has that size
-  EXPECT_TRUE(Found("o/m", 0, "w.bin", ContentCheck(), 5000).empty());  // nothing to check the bytes against
-  ListedContent masked;
-  masked.oid = Digest(weights, true);  // the pointer's id is no check of a large file's bytes
-  masked.lfs_oid = std::string(64, '*');
-  EXPECT_TRUE(Found("o/m", 0, "w.bin", ContentCheckFor(masked), 5000).empty());
+  // Nothing to check the bytes against (a masked hash too: tests/browse/local_hf_cache_test.cpp).
+  EXPECT_TRUE(Found("o/m", 0, "w.bin", ContentCheck(), 5000).empty());
 
   // A small file in a repository without its blob: copies in snapshots of the listed size, the one
   // the cache's "main" names first, then the newest, three at most.
@@ -226,7 +221,7 @@ TEST_F(LocalHfCache, LinksAreFollowedOnlyToRegularFilesInsideTheRoot) {
 }
 #endif
 
-TEST(CopyLocalFile, CopiesAndHashesTheBytesAndStopsOnACancelOrAShortSource) {
+TEST(CopyLocalFile, CopiesAndHashesTheBytesAndFailsWithoutACheckOrASource) {
   const std::u16string folder = MakeTempFolder("local-copy");
   const std::u16string source = JoinFsPath(folder, u"source"), target = JoinFsPath(folder, u"target");
   const std::string bytes = Pattern((9 << 20) + 5);  // the ring of blocks goes round twice
@@ -254,12 +249,8 @@ TEST(CopyLocalFile, CopiesAndHashesTheBytesAndStopsOnACancelOrAShortSource) {
   EXPECT_EQ(prefix.digest_hex, Digest(bytes.substr(0, 1000), false));
   EXPECT_EQ(ReadTextFile(target), bytes.substr(0, 1000));
 
+  // A cancel: through the module in tests/browse/local_hf_cache_test.cpp, which checks the target too.
   const ContentCheck check = CheckOf(Digest(bytes, false), false);
-  int calls = 0;
-  const ProgressFn cancel_second = [&calls](int64_t, int64_t) { return ++calls < 2; };
-  EXPECT_EQ(CopyLocalFile(source, target, check, size, &cancel_second).end, LocalCopy::End::Cancelled);
-  EXPECT_EQ(calls, 2);
-  EXPECT_LT(FileSize(target), size);
   EXPECT_EQ(CopyLocalFile(source, target, check, size + 1, nullptr).end, LocalCopy::End::Failed);
   EXPECT_EQ(CopyLocalFile(source, JoinFsPath(folder, u"missing/target"), check, size, nullptr).end,
             LocalCopy::End::Failed);
