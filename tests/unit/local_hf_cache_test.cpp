@@ -68,17 +68,14 @@ class LocalHfCache : public ::testing::Test {
     ASSERT_TRUE(PlatformSetFileTime(Below(root_, relative), static_cast<int64_t>(std::time(nullptr)) - seconds_ago))
         << relative;
   }
-  // What the look-up found, relative to the root with "/" separators.
+  // What the look-up found, relative to the root with "/" separators ("../" when outside it).
   std::vector<std::string> Found(const std::string& repo, uint32_t is_dataset, const std::string& path,
                                  const ContentCheck& check, int64_t size, const std::u16string& root = u"") {
-    const std::u16string resolved_root = PlatformResolvedPath(root_);
+    const fs::path resolved_root = FsPath(PlatformResolvedPath(root_));
     std::vector<std::string> found;
     for (const std::u16string& file :
          FindInLocalHfCache(root.empty() ? root_ : root, repo, is_dataset, revision_, path, check, size)) {
-      EXPECT_EQ(file.compare(0, resolved_root.size(), resolved_root), 0) << WideToUtf8(file);
-      std::string relative = WideToUtf8(file.substr(resolved_root.size() + 1));
-      for (char& c : relative) c = c == '\\' ? '/' : c;
-      found.push_back(relative);
+      found.push_back(WideToUtf8(FsPath(file).lexically_relative(resolved_root).generic_u16string()));
     }
     return found;
   }
@@ -141,29 +138,21 @@ TEST_F(LocalHfCache, TheBlobNamedByTheListedHashComesFirstThenSnapshotCopiesOfTh
                                       "models--o--s/snapshots/c2/sub/config.json"}));
   EXPECT_TRUE(Found("o/s", 0, "sub/config.json", small, -1).empty());  // a copy is taken at the listed size only
   EXPECT_TRUE(Found("o/s", 0, "sub", small, static_cast<int64_t>(config.size())).empty());  // a folder is no file
-}
 
-// The listed revision's snapshot is tried first: a branch or tag has a ref file naming its commit (a
-// ref such as refs/pr/1 one below refs/refs), a commit is its own snapshot's name.
-TEST_F(LocalHfCache, TheListedRevisionsSnapshotIsTriedFirst) {
-  const std::string config = "{\"a\": 1}\n";
-  const ContentCheck small = CheckOf(Digest(config, true), true);
+  // Listed at another revision, its snapshot comes first: a branch or tag has a ref file naming its
+  // commit (a ref such as refs/pr/1 one below refs/refs), a commit is its own snapshot's name; one the
+  // cache does not name, or no revision at all, leaves the newest first.
   const std::string commit = "0123456789abcdef0123456789abcdef01234567";
-  Put("models--o--r/refs/main", "c1\n");
-  Put("models--o--r/refs/step1000", "c2\n");
-  Put("models--o--r/refs/refs/pr/1", "c3\n");
-  int age = 100;
-  for (const std::string& snapshot : {std::string("c1"), std::string("c2"), std::string("c3"), commit}) {
-    Put("models--o--r/snapshots/" + snapshot + "/config.json", config);
-    SetTime("models--o--r/snapshots/" + snapshot, age += 100);  // c1 the newest
-  }
+  Put("models--o--s/refs/step1000", "c1\n");
+  Put("models--o--s/refs/refs/pr/1", "c2\n");
+  Put("models--o--s/snapshots/" + commit + "/sub/config.json", config);
+  SetTime("models--o--s/snapshots/" + commit, 600);  // the oldest
   for (const auto& [revision, first] : std::vector<std::pair<std::string, std::string>>{
-           {"main", "c1"}, {"step1000", "c2"}, {"refs/pr/1", "c3"}, {commit, commit},
-           {"no-such-branch", "c1"}, {"../main", "c1"}}) {
+           {"step1000", "c1"}, {"refs/pr/1", "c2"}, {commit, commit}, {"no-such-branch", "c5"}, {"../main", "c5"}}) {
     revision_ = revision;
-    const std::vector<std::string> found = Found("o/r", 0, "config.json", small, static_cast<int64_t>(config.size()));
+    const std::vector<std::string> found = Found("o/s", 0, "sub/config.json", small, static_cast<int64_t>(config.size()));
     ASSERT_FALSE(found.empty()) << revision;
-    EXPECT_EQ(found[0], "models--o--r/snapshots/" + first + "/config.json") << revision;
+    EXPECT_EQ(found[0], "models--o--s/snapshots/" + first + "/sub/config.json") << revision;
   }
 }
 
