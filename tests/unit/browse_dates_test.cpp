@@ -34,13 +34,10 @@ HttpExchangeResult ServePages(const HttpExchangeRequest& request, HttpResponseHe
   g_pages->requests.push_back(request);
   if (g_pages->on_request) g_pages->on_request(request);
   const std::string url = WideToUtf8(u"https://" + request.host + request.object);
-  const auto found = g_pages->by_url.find(url);
-  head->status = found == g_pages->by_url.end() ? 404 : 200;
-  if (g_pages->status.count(url)) head->status = g_pages->status[url];
-  const std::string body = found == g_pages->by_url.end() ? "{}" : found->second.first;
-  if (found != g_pages->by_url.end() && !found->second.second.empty()) {
-    head->link = Utf8ToWide("<" + found->second.second + ">; rel=\"next\"");
-  }
+  const bool known = g_pages->by_url.count(url) != 0;
+  const auto [body, next] = known ? g_pages->by_url[url] : std::make_pair(std::string("{}"), std::string());
+  head->status = g_pages->status.count(url) ? g_pages->status[url] : known ? 200 : 404;
+  if (!next.empty()) head->link = Utf8ToWide("<" + next + ">; rel=\"next\"");
   if (on_head && !on_head(*head)) return HttpExchangeResult::Complete;
   if (on_body) on_body(body.data(), body.size());
   return HttpExchangeResult::Complete;

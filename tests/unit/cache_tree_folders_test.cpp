@@ -123,37 +123,31 @@ TEST_F(TreeFolderCache, AFileIsReadOnlyAsTheRecordItSaysItIs) {
     return std::make_pair(Read(record, TreeRecordRead::Whole, &out), Read(record, TreeRecordRead::Names, &out));
   };
   EXPECT_EQ(readable(good), std::make_pair(true, true));
-  const std::vector<std::pair<json::json_pointer, json>> others = {
-      {json::json_pointer("/identity/repo_id"), "o w/other"}, {json::json_pointer("/identity/kind"), "dataset"},
-      {json::json_pointer("/identity/folder"), "data"},       {json::json_pointer("/identity/revision"), "v2"},
-      {json::json_pointer("/format"), 2},                     {json::json_pointer("/identity"), "o w/m"},
-      {json::json_pointer("/items"), "f 1 2 x"},              {json::json_pointer("/items/0"), 7},
-      {json::json_pointer("/items/0"), "x 1 2 name"},         {json::json_pointer("/items/0"), "f 1 name"},
-      {json::json_pointer("/items/0"), "f 1 2 "},             {json::json_pointer("/items/0"), "f 1 2"},
-      {json::json_pointer("/items/0"), "f 1234567890123456789 2 n"},
-      // Not an object at all.
-      {json::json_pointer(""), json::array()}, {json::json_pointer(""), "items"}, {json::json_pointer(""), json::object()},
-      {json::json_pointer(""), nullptr}};
-  for (const auto& [pointer, value] : others) {
+  // Another record's identity or format, items of another form, or not an object at all: absent. The
+  // hashes are not read for a listing: a count that does not match, or another type, spoils only a whole
+  // read. Members a later format may add are passed over.
+  const std::pair<bool, bool> absent{false, false}, names_only{false, true}, whole{true, true};
+  const std::vector<std::tuple<json::json_pointer, json, std::pair<bool, bool>>> edits = {
+      {"/identity/repo_id"_json_pointer, "o w/other", absent}, {"/identity/kind"_json_pointer, "dataset", absent},
+      {"/identity/folder"_json_pointer, "data", absent},       {"/identity/revision"_json_pointer, "v2", absent},
+      {"/format"_json_pointer, 2, absent},                     {"/identity"_json_pointer, "o w/m", absent},
+      {"/items"_json_pointer, "f 1 2 x", absent},              {"/items/0"_json_pointer, 7, absent},
+      {"/items/0"_json_pointer, "x 1 2 name", absent},         {"/items/0"_json_pointer, "f 1 name", absent},
+      {"/items/0"_json_pointer, "f 1 2 ", absent},             {"/items/0"_json_pointer, "f 1 2", absent},
+      {"/items/0"_json_pointer, "f 1234567890123456789 2 n", absent},
+      {""_json_pointer, json::array(), absent},                {""_json_pointer, "items", absent},
+      {""_json_pointer, json::object(), absent},               {""_json_pointer, nullptr, absent},
+      {"/oids"_json_pointer, json::array({"0a1b"}), names_only}, {"/type"_json_pointer, "model-tree", names_only},
+      {"/zz_later"_json_pointer, {{"a", {1, 2}}}, whole},
+      {"/aa_earlier"_json_pointer, json::array({json::object()}), whole}};
+  for (const auto& [pointer, value, expected] : edits) {
     json doc = good;
     doc[pointer] = value;
-    EXPECT_EQ(readable(doc), std::make_pair(false, false)) << pointer.to_string() << " = " << value.dump();
+    EXPECT_EQ(readable(doc), expected) << pointer.to_string() << " = " << value.dump();
   }
   json no_identity = good;
   no_identity.erase("identity");
-  EXPECT_EQ(readable(no_identity), std::make_pair(false, false));
-  // The hashes are not read for a listing: a count that does not match spoils only a whole read.
-  json short_oids = good;
-  short_oids["oids"].erase(0);
-  EXPECT_EQ(readable(short_oids), std::make_pair(false, true));
-  json other_kind = good;
-  other_kind["type"] = "model-tree";
-  EXPECT_EQ(readable(other_kind), std::make_pair(false, true));
-  // Members a later format may add are passed over.
-  json added = good;
-  added["zz_later"] = {{"a", {1, 2}}};
-  added["aa_earlier"] = json::array({json::object()});
-  EXPECT_EQ(readable(added), std::make_pair(true, true));
+  EXPECT_EQ(readable(no_identity), absent);
 
   // Cut anywhere: absent.
   const std::string text = ReadTextFile(Path(record));

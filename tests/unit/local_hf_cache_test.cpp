@@ -59,11 +59,7 @@ class LocalHfCache : public ::testing::Test {
   std::string revision_ = "main";  // the revision the file was listed at
   void TearDown() override { IsolateLocalHfCache(); }
 
-  std::u16string Put(const std::string& relative, const std::string& bytes) {
-    const std::u16string path = Below(root_, relative);
-    WriteTextFile(path, bytes);
-    return path;
-  }
+  void Put(const std::string& relative, const std::string& bytes) { WriteTextFile(Below(root_, relative), bytes); }
   void SetTime(const std::string& relative, int seconds_ago) {  // a folder's too, on either system
     ASSERT_TRUE(PlatformSetFileTime(Below(root_, relative), static_cast<int64_t>(std::time(nullptr)) - seconds_ago))
         << relative;
