@@ -206,11 +206,11 @@ TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
   EXPECT_EQ(Entries(trees),
             (Names{"d_o_a", "m_o_a", "m_o_a@refs_pr_1", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
 
-  EXPECT_TRUE(ClearCache(SingleModel, "o/a", 0, "main", true));
-  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_a@refs_pr_1", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
-  EXPECT_FALSE(FileExists(JoinFsPath(cache_, u"tree_o_a.json")));
   EXPECT_TRUE(ClearCache(SingleModel, "o/a", 0, "refs/pr/1"));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+  EXPECT_TRUE(ClearCache(SingleModel, "o/a", 0, "main", true));
   EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+  EXPECT_FALSE(FileExists(JoinFsPath(cache_, u"tree_o_a.json")));
 
   EXPECT_TRUE(ClearCache(OrgModels, "o"));
   // An owner whose name begins with this one and "_" ("o_x") goes too: fetched again, nothing worse.
