@@ -51,8 +51,11 @@ RateLimitView ScriptedLimit() {
   return now;
 }
 
-std::string Item(const std::string& path, const std::string& oid) {
-  return R"({"type":"file","path":")" + path + R"(","oid":")" + oid + R"(","size":1})";
+// Item f<k> of folder d, with its git id and from `day` (1 to 9) of January 2024 its last commit's date.
+std::string Item(int k, const std::string& oid, int day = 0) {
+  const std::string date = R"(,"lastCommit":{"date":"2024-01-0)" + std::to_string(day) + R"(T00:00:00.000Z"})";
+  return R"({"type":"file","path":"d/f)" + std::to_string(k) + R"(","oid":")" + oid + R"(","size":1)" +
+         (day ? date : "") + "}";
 }
 
 class DateWorker : public ::testing::Test {
@@ -98,8 +101,7 @@ class DateWorker : public ::testing::Test {
   }
   void ServeChain(int count) {
     for (int k = 0; k < count; ++k) {
-      pages_.by_url[PageUrl(k)] = {"[" + Item("d/f" + std::to_string(k), "a" + std::to_string(k)) + "]",
-                                   k + 1 < count ? PageUrl(k + 1) : ""};
+      pages_.by_url[PageUrl(k)] = {"[" + Item(k, "a" + std::to_string(k)) + "]", k + 1 < count ? PageUrl(k + 1) : ""};
     }
   }
   TreeFolderRecord Stored() {
@@ -113,12 +115,9 @@ class DateWorker : public ::testing::Test {
 
 TEST_F(DateWorker, EachPageIsMergedIntoTheRecordAsItIsNowAndTheLastCompletesIt) {
   StoreNames(5);
-  const auto date = [](int day) { return "2024-01-0" + std::to_string(day) + "T00:00:00.000Z"; };
-  pages_.by_url[PageUrl(0)] = {R"([{"path":"d/f0","oid":"a0","lastCommit":{"date":")" + date(1) + R"("}},
-      {"path":"d/f1","oid":"a1","lastCommit":{"date":")" + date(2) + R"("}},
-      {"path":"d/f2","oid":"CHANGED","lastCommit":{"date":")" + date(3) + R"("}}])", PageUrl(1)};
-  pages_.by_url[PageUrl(1)] = {R"([{"path":"d/f3","oid":"a3","lastCommit":{"date":")" + date(4) + R"("}},
-      {"path":"d/f4","oid":"NEW","lastCommit":{"date":")" + date(5) + R"("}}])", ""};
+  pages_.by_url[PageUrl(0)] = {"[" + Item(0, "a0", 1) + "," + Item(1, "a1", 2) + "," + Item(2, "CHANGED", 3) + "]",
+                               PageUrl(1)};
+  pages_.by_url[PageUrl(1)] = {"[" + Item(3, "a3", 4) + "," + Item(4, "NEW", 5) + "]", ""};
   // Between the pages the folder is listed afresh: f4 changed on the hub, and the record with it.
   pages_.on_request = [&](const HttpExchangeRequest& request) {
     if (WideToUtf8(request.object).find("cursor=1") == std::string::npos) return;
