@@ -54,12 +54,10 @@ TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObj
   ASSERT_TRUE(LoadFreshOrgReposCache("o", 0, &repos));
   EXPECT_EQ(repos.org, "o");
   EXPECT_EQ(std::tie(repos.fetched_at, repos.page_size, repos.has_more), std::make_tuple(int64_t{0}, 0, true));
-  const std::vector<RepoInfo> expected = {{"", "o/a", 0}, {"", "", 0}, {"", "", 2048}, {"", "", 0}};
-  ASSERT_EQ(repos.models.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(std::tie(repos.models[i].name, repos.models[i].repo_id, repos.models[i].last_modified),
-              std::tie(expected[i].name, expected[i].repo_id, expected[i].last_modified)) << i;
-  }
+  using Model = std::tuple<std::string, std::string, int64_t>;  // name, id, time
+  std::vector<Model> models;
+  for (const RepoInfo& m : repos.models) models.emplace_back(m.name, m.repo_id, m.last_modified);
+  EXPECT_EQ(models, (std::vector<Model>{{"", "o/a", 0}, {"", "", 0}, {"", "", 2048}, {"", "", 0}}));
   WriteTextFile(CacheFilePath("collection_items_o_c"), R"({"model_ids": ["a/b", 7, null, "c/d"]})");
   CollectionItemsCache items;
   ASSERT_TRUE(LoadFreshCollectionItemsCache("o/c", &items));
