@@ -34,11 +34,8 @@ std::filesystem::path g_scratch;
 
 // The key belongs to the configured hub (https://huggingface.co) and nowhere else.
 void CheckKeyStaysHome(const HttpExchangeRequest& request) {
-  std::u16string host = request.host;
-  for (char16_t& c : host) c = (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-  if (!request.bearer_key.empty() && (!request.secure || host != u"huggingface.co" || request.port != 443)) {
-    __builtin_trap();
-  }
+  const bool home = request.secure && EqualsNoCaseAscii(request.host, u"huggingface.co") && request.port == 443;
+  if (!request.bearer_key.empty() && !home) __builtin_trap();
 }
 
 std::string Input() { return std::string(reinterpret_cast<const char*>(g_data), g_size); }
@@ -51,28 +48,21 @@ std::u16string InputUnits() {
 }
 
 // Serves the input: the first answer carries its Link header and body; later pages (if the Link is
-// followed) get the same body without a Link, so paging ends.
+// followed) get the same body without a Link, so paging ends. With `g_redirect` the first answer is
+// instead a redirect to the input as its Location, and every later hop 200 with an empty body.
+bool g_redirect = false;
 HttpExchangeResult ServeInput(const HttpExchangeRequest& request, HttpResponseHead* head, const HttpHeadSink& on_head,
                               const HttpBodySink& on_body) {
   CheckKeyStaysHome(request);
-  const std::string input = Input();
+  const std::string input = g_redirect ? "" : Input();
   const size_t split = input.find("\n\n");
-  std::string body = split == std::string::npos ? input : input.substr(split + 2);
-  head->status = 200;
+  const std::string body = split == std::string::npos ? input : input.substr(split + 2);
+  head->status = g_redirect && g_calls == 0 ? 302 : 200;
+  if (head->status == 302) head->location = InputUnits();
   if (split != std::string::npos && g_calls == 0) head->link = Utf8ToWide(input.substr(0, split));
   ++g_calls;
   if (on_head && !on_head(*head)) return HttpExchangeResult::Complete;
   if (on_body && !body.empty()) on_body(body.data(), body.size());
-  return HttpExchangeResult::Complete;
-}
-
-// A redirect to the input's Location; every later hop answers 200 with an empty body.
-HttpExchangeResult ServeRedirect(const HttpExchangeRequest& request, HttpResponseHead* head,
-                                 const HttpHeadSink& on_head, const HttpBodySink&) {
-  CheckKeyStaysHome(request);
-  head->status = g_calls++ == 0 ? 302 : 200;
-  if (head->status == 302) head->location = InputUnits();
-  if (on_head) on_head(*head);
   return HttpExchangeResult::Complete;
 }
 
@@ -240,12 +230,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     std::error_code ec;
     std::filesystem::remove_all(g_scratch, ec);
   });
-  std::filesystem::create_directories(g_scratch / "cache");
   std::filesystem::create_directories(
       FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", 0, "main")));
   std::filesystem::current_path(g_scratch);
   setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
-  SetHttpExchangeForTesting(g_run == RedirectLocation ? &ServeRedirect : &ServeInput);
+  g_redirect = g_run == RedirectLocation;
+  SetHttpExchangeForTesting(&ServeInput);
   return 0;
 }
 

@@ -17,12 +17,13 @@ OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 
 
 def get(rest, token=None):
+    """The answer's headers and body, whatever its status."""
     req = urllib.request.Request(HUB + rest, headers={"Authorization": "Bearer " + token} if token else {})
     try:
         with urllib.request.urlopen(req) as r:
-            return r.status, r.headers.get("Link", ""), r.read().decode("utf-8")
+            return r.headers, r.read().decode("utf-8")
     except urllib.error.HTTPError as e:
-        return e.code, "", e.read().decode("utf-8")
+        return e.headers, e.read().decode("utf-8")
 
 
 def seed(target, name, data):
@@ -33,8 +34,8 @@ def seed(target, name, data):
 
 
 def hub_seed(target, name, rest, keep=3, token=None):
-    status, link, body = get(rest, token)
-    value = json.loads(body)
+    headers, body = get(rest, token)
+    link, value = headers.get("Link", ""), json.loads(body)
     if isinstance(value, list):
         value = value[:keep]
     text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
@@ -57,12 +58,7 @@ hub_seed("hub_whoami", "refused", "api/whoami-v2", token="hf_nope")
 
 def rate_limit_seed(name, rest, extra=""):
     """The rate-limit headers of one answer, as header lines."""
-    req = urllib.request.Request(HUB + rest)
-    try:
-        with urllib.request.urlopen(req) as r:
-            headers = r.headers
-    except urllib.error.HTTPError as e:
-        headers = e.headers
+    headers, _ = get(rest)
     lines = "".join(f"{k}: {v}\r\n" for k, v in headers.items()
                     if k.lower() in ("ratelimit", "ratelimit-policy", "retry-after"))
     seed("rate_limit_headers", name, lines + extra)

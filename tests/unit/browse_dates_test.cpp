@@ -1,15 +1,13 @@
 // The date worker without a network: pages merged into the folder's record, the rate-limit budget,
-// failures that end it without a retry, where it goes on, and a stop that ends the request in flight.
+// failures that end it without a retry, and where it goes on. Its thread's lifetime (a stop ends the
+// request in flight and joins) is pinned through the exports in tests/browse/date_worker_test.cpp.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "browse/browse.h"
@@ -22,32 +20,24 @@
 
 namespace {
 
-// Canned tree pages by URL; `on_request` runs before each answer, on the thread that asks.
+// Canned tree pages by URL; `on_request` runs before each answer.
 struct Pages {
   std::map<std::string, std::pair<std::string, std::string>> by_url;  // body, next link
   std::map<std::string, uint32_t> status;
   std::vector<HttpExchangeRequest> requests;
   std::function<void(const HttpExchangeRequest&)> on_request;
-  std::mutex lock;
 };
 Pages* g_pages = nullptr;
 
 HttpExchangeResult ServePages(const HttpExchangeRequest& request, HttpResponseHead* head, const HttpHeadSink& on_head,
                               const HttpBodySink& on_body) {
-  {
-    std::lock_guard<std::mutex> guard(g_pages->lock);
-    g_pages->requests.push_back(request);
-  }
+  g_pages->requests.push_back(request);
   if (g_pages->on_request) g_pages->on_request(request);
-  if (request.abort && request.abort->load()) return HttpExchangeResult::Stopped;
   const std::string url = WideToUtf8(u"https://" + request.host + request.object);
-  const auto found = g_pages->by_url.find(url);
-  head->status = found == g_pages->by_url.end() ? 404 : 200;
-  if (g_pages->status.count(url)) head->status = g_pages->status[url];
-  const std::string body = found == g_pages->by_url.end() ? "{}" : found->second.first;
-  if (found != g_pages->by_url.end() && !found->second.second.empty()) {
-    head->link = Utf8ToWide("<" + found->second.second + ">; rel=\"next\"");
-  }
+  const bool known = g_pages->by_url.count(url) != 0;
+  const auto [body, next] = known ? g_pages->by_url[url] : std::make_pair(std::string("{}"), std::string());
+  head->status = g_pages->status.count(url) ? g_pages->status[url] : known ? 200 : 404;
+  if (!next.empty()) head->link = Utf8ToWide("<" + next + ">; rel=\"next\"");
   if (on_head && !on_head(*head)) return HttpExchangeResult::Complete;
   if (on_body) on_body(body.data(), body.size());
   return HttpExchangeResult::Complete;
@@ -61,8 +51,11 @@ RateLimitView ScriptedLimit() {
   return now;
 }
 
-std::string Item(const std::string& path, const std::string& oid) {
-  return R"({"type":"file","path":")" + path + R"(","oid":")" + oid + R"(","size":1})";
+// Item f<k> of folder d, with its git id and from `day` (1 to 9) of January 2024 its last commit's date.
+std::string Item(int k, const std::string& oid, int day = 0) {
+  const std::string date = R"(,"lastCommit":{"date":"2024-01-0)" + std::to_string(day) + R"(T00:00:00.000Z"})";
+  return R"({"type":"file","path":"d/f)" + std::to_string(k) + R"(","oid":")" + oid + R"(","size":1)" +
+         (day ? date : "") + "}";
 }
 
 class DateWorker : public ::testing::Test {
@@ -87,7 +80,6 @@ class DateWorker : public ::testing::Test {
     g_state.cache_folder = MakeTempFolder("not-the-cache");
   }
   void TearDown() override {
-    StopDateWorker();
     SetHttpExchangeForTesting(nullptr);
     g_pages = nullptr;
     StateLock guard(g_state.lock);
@@ -109,8 +101,7 @@ class DateWorker : public ::testing::Test {
   }
   void ServeChain(int count) {
     for (int k = 0; k < count; ++k) {
-      pages_.by_url[PageUrl(k)] = {"[" + Item("d/f" + std::to_string(k), "a" + std::to_string(k)) + "]",
-                                   k + 1 < count ? PageUrl(k + 1) : ""};
+      pages_.by_url[PageUrl(k)] = {"[" + Item(k, "a" + std::to_string(k)) + "]", k + 1 < count ? PageUrl(k + 1) : ""};
     }
   }
   TreeFolderRecord Stored() {
@@ -124,12 +115,9 @@ class DateWorker : public ::testing::Test {
 
 TEST_F(DateWorker, EachPageIsMergedIntoTheRecordAsItIsNowAndTheLastCompletesIt) {
   StoreNames(5);
-  const auto date = [](int day) { return "2024-01-0" + std::to_string(day) + "T00:00:00.000Z"; };
-  pages_.by_url[PageUrl(0)] = {R"([{"path":"d/f0","oid":"a0","lastCommit":{"date":")" + date(1) + R"("}},
-      {"path":"d/f1","oid":"a1","lastCommit":{"date":")" + date(2) + R"("}},
-      {"path":"d/f2","oid":"CHANGED","lastCommit":{"date":")" + date(3) + R"("}}])", PageUrl(1)};
-  pages_.by_url[PageUrl(1)] = {R"([{"path":"d/f3","oid":"a3","lastCommit":{"date":")" + date(4) + R"("}},
-      {"path":"d/f4","oid":"NEW","lastCommit":{"date":")" + date(5) + R"("}}])", ""};
+  pages_.by_url[PageUrl(0)] = {"[" + Item(0, "a0", 1) + "," + Item(1, "a1", 2) + "," + Item(2, "CHANGED", 3) + "]",
+                               PageUrl(1)};
+  pages_.by_url[PageUrl(1)] = {"[" + Item(3, "a3", 4) + "," + Item(4, "NEW", 5) + "]", ""};
   // Between the pages the folder is listed afresh: f4 changed on the hub, and the record with it.
   pages_.on_request = [&](const HttpExchangeRequest& request) {
     if (WideToUtf8(request.object).find("cursor=1") == std::string::npos) return;
@@ -224,43 +212,6 @@ TEST_F(DateWorker, AFailingPageEndsItWithoutARetry) {
   pages_.requests.clear();
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::RecordGone);
   EXPECT_TRUE(pages_.requests.empty());
-}
-
-// StartDateWorker and StopDateWorker as the exports call them: one worker, the same listing lets it
-// go on, another listing or a stop raises the flag that ends the request in flight, and joins.
-TEST_F(DateWorker, AStopEndsTheRequestInFlightAndJoinsTheThread) {
-  StoreNames(2);
-  ServeChain(2);
-  std::atomic<int> waiting{0};
-  std::atomic<bool> saw_abort{false};
-  pages_.on_request = [&](const HttpExchangeRequest& request) {
-    ++waiting;
-    while (!request.abort->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a hub that never answers
-    saw_abort = true;
-  };
-  const int threads = ProcessThreadCount();
-  ASSERT_TRUE(StartDateWorker(job_, u"\\E\\d"));
-  while (waiting.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_FALSE(StartDateWorker(job_, u"\\E\\d"));  // the same listing: it goes on
-  EXPECT_EQ(ProcessThreadCount(), threads + 1);
-  StopDateWorkerUnlessFor(u"\\E\\d");
-  EXPECT_FALSE(saw_abort.load());
-  StopDateWorkerUnlessFor(u"\\E");  // another folder
-  EXPECT_TRUE(saw_abort.load());
-  EXPECT_TRUE(ThreadCountSettlesAt(threads));
-  EXPECT_EQ(Stored().items[0].mtime, 0);
-  // A worker for another listing is joined by the next start; a stop without a worker does nothing.
-  pages_.on_request = nullptr;
-  ASSERT_TRUE(StartDateWorker(job_, u"\\E\\d"));
-  for (TreeFolderRecord now; !(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "main", "d", TreeRecordRead::Whole, &now) &&
-                               now.dates_complete);) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a replace under way may hide it a moment
-  }
-  job_.folder = "other";
-  EXPECT_TRUE(StartDateWorker(job_, u"\\E\\other"));  // its record is gone: it ends at once
-  StopDateWorker();
-  StopDateWorker();
-  EXPECT_TRUE(ThreadCountSettlesAt(threads));
 }
 
 }  // namespace

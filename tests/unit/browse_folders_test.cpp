@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "browse/browse.h"
@@ -109,10 +110,8 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   std::filesystem::permissions(FsPath(JoinFsPath(bin, u"xdg-open")), std::filesystem::perms::owner_all);
   const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", (WideToUtf8(bin) + ":" + path).c_str(), 1);
-  const auto saved_request = g_state.request;
-  const auto saved_main = g_state.main_thread_id;
-  g_state.request = RecordRequest;
-  g_state.main_thread_id = PlatformThreadId();
+  const auto saved_request = std::exchange(g_state.request, RecordRequest);
+  const auto saved_main = std::exchange(g_state.main_thread_id, PlatformThreadId());
   g_state.gated_prompted.clear();  // asked once per repository and process
   g_host.Clear();
   g_host.answer_yes = true;

@@ -1,5 +1,6 @@
-// The listing cache on disk: file names, the saved form, load defaults, freshness by the file's time
-// and the deletion of an owner's collection items (the writer's failures: config_favorites_test).
+// The listing cache on disk: file names, load defaults, freshness by the file's time and the deletion
+// of an owner's collection items. The writer's form and failures: config_favorites_test (the same
+// writer); a save read back through the module: tests/browse/guard_cache_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,18 +43,6 @@ TEST(CacheNames, KindPrefixesAndSanitisedIds) {
   for (const auto& [name, expected] : cases) EXPECT_EQ(name, expected);
 }
 
-TEST_F(ListingCache, ASaveWritesPrettySortedRawUtf8) {
-  SaveCollectionItemsCache({"o/caf\xc3\xa9", 12, {"o/\xc3\xa9t\xc3\xa9"}});
-#if defined(_WIN32)
-  const std::string nl = "\r\n";
-#else
-  const std::string nl = "\n";
-#endif
-  EXPECT_EQ(ReadTextFile(CacheFilePath(CollectionItemsCacheName("o/caf\xc3\xa9"))),
-            "{" + nl + "  \"fetched_at\": 12," + nl + "  \"model_ids\": [" + nl + "    \"o/\xc3\xa9t\xc3\xa9\"" + nl +
-                "  ]," + nl + "  \"slug\": \"o/caf\xc3\xa9\"," + nl + "  \"type\": \"collection-items\"" + nl + "}");
-}
-
 TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObjectIsAbsent) {
   OrgReposCache absent;
   EXPECT_FALSE(LoadFreshOrgReposCache("acme", 0, &absent));
@@ -65,12 +54,10 @@ TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObj
   ASSERT_TRUE(LoadFreshOrgReposCache("o", 0, &repos));
   EXPECT_EQ(repos.org, "o");
   EXPECT_EQ(std::tie(repos.fetched_at, repos.page_size, repos.has_more), std::make_tuple(int64_t{0}, 0, true));
-  const std::vector<RepoInfo> expected = {{"", "o/a", 0}, {"", "", 0}, {"", "", 2048}, {"", "", 0}};
-  ASSERT_EQ(repos.models.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(std::tie(repos.models[i].name, repos.models[i].repo_id, repos.models[i].last_modified),
-              std::tie(expected[i].name, expected[i].repo_id, expected[i].last_modified)) << i;
-  }
+  using Model = std::tuple<std::string, std::string, int64_t>;  // name, id, time
+  std::vector<Model> models;
+  for (const RepoInfo& m : repos.models) models.emplace_back(m.name, m.repo_id, m.last_modified);
+  EXPECT_EQ(models, (std::vector<Model>{{"", "o/a", 0}, {"", "", 0}, {"", "", 2048}, {"", "", 0}}));
   WriteTextFile(CacheFilePath("collection_items_o_c"), R"({"model_ids": ["a/b", 7, null, "c/d"]})");
   CollectionItemsCache items;
   ASSERT_TRUE(LoadFreshCollectionItemsCache("o/c", &items));

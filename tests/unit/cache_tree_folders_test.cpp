@@ -1,5 +1,6 @@
-// Folder records of repository trees on disk: the form written and read back whole or names only,
-// whose record a file is, damaged files, file names, freshness, and what "Delete cache" removes.
+// Folder records of repository trees on disk: read back whole or names only, whose record a file is,
+// damaged files, file names and their time, and what "Delete cache" removes. Freshness by that time
+// is the listing cache's own rule (cache_listing_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,6 +60,19 @@ class TreeFolderCache : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
+  // The entry's "Refresh cache now" (refresh) or "Delete cache"; whether it reset the entry's cache.
+  static bool ClearCache(uint32_t type, const std::string& id, uint32_t is_dataset = 0,
+                         const std::string& revision = "main", bool refresh = false) {
+    Entry entry;
+    entry.type = type;
+    (type == SingleModel ? entry.repo_id : entry.org) = id;
+    entry.is_dataset = is_dataset;
+    entry.revision = revision;
+    EntrySettingsContext context{&entry, {}};
+    EntrySettingsFields fields;
+    EntrySettingsClearCache(&context, refresh, &fields);
+    return context.result.cache_reset;
+  }
   std::u16string cache_;
 };
 
@@ -85,15 +99,6 @@ TEST_F(TreeFolderCache, ARecordReadsBackWholeOrAsNamesOnly) {
               std::tie(written.repo_id, written.folder, written.fetched_at, written.dates_complete,
                        written.dates_next_url));
   }
-  // The form on disk: one line of text per item, the hashes after them, the identity before.
-  const json doc = json::parse(ReadTextFile(Path(written)));
-  EXPECT_EQ(doc["type"], "tree-folder");
-  EXPECT_EQ(doc["format"], 1);
-  EXPECT_EQ(doc["identity"], json({{"repo_id", "o w/m"}, {"kind", "model"}, {"revision", "main"},
-                                   {"folder", "data/caf\xc3\xa9"}}));
-  EXPECT_EQ(doc["items"][1], "f 123456789012 0 a b.bin");
-  EXPECT_EQ(doc["items"][2], "f 5 -86400 line\nbreak \"q\"");
-  EXPECT_EQ(doc["oids"][1], "0a1b " + std::string(64, 'e'));
   // The file's time is when the names were fetched, whenever the record was written.
   const auto age = fs::file_time_type::clock::now() - fs::last_write_time(FsPath(Path(written)));
   EXPECT_NEAR(std::chrono::duration_cast<std::chrono::seconds>(age).count(), 60, 5);
@@ -118,36 +123,33 @@ TEST_F(TreeFolderCache, AFileIsReadOnlyAsTheRecordItSaysItIs) {
     return std::make_pair(Read(record, TreeRecordRead::Whole, &out), Read(record, TreeRecordRead::Names, &out));
   };
   EXPECT_EQ(readable(good), std::make_pair(true, true));
-  const std::vector<std::pair<json::json_pointer, json>> others = {
-      {json::json_pointer("/identity/repo_id"), "o w/other"}, {json::json_pointer("/identity/kind"), "dataset"},
-      {json::json_pointer("/identity/folder"), "data"},       {json::json_pointer("/identity/revision"), "v2"},
-      {json::json_pointer("/format"), 2},                     {json::json_pointer("/identity"), "o w/m"},
-      {json::json_pointer("/items"), "f 1 2 x"},              {json::json_pointer("/items/0"), 7},
-      {json::json_pointer("/items/0"), "x 1 2 name"},         {json::json_pointer("/items/0"), "f 1 name"},
-      {json::json_pointer("/items/0"), "f 1 2 "},             {json::json_pointer("/items/0"), "f 1 2"},
-      {json::json_pointer("/items/0"), "f 1234567890123456789 2 n"}};
-  for (const auto& [pointer, value] : others) {
+  // Another record's identity or format, items of another form, or not an object at all: absent. The
+  // hashes are not read for a listing: a count that does not match, or another type, spoils only a whole
+  // read. Members a later format may add are passed over.
+  const std::pair<bool, bool> absent{false, false}, names_only{false, true}, whole{true, true};
+  const std::vector<std::tuple<json::json_pointer, json, std::pair<bool, bool>>> edits = {
+      {"/identity/repo_id"_json_pointer, "o w/other", absent}, {"/identity/kind"_json_pointer, "dataset", absent},
+      {"/identity/folder"_json_pointer, "data", absent},       {"/identity/revision"_json_pointer, "v2", absent},
+      {"/format"_json_pointer, 2, absent},                     {"/identity"_json_pointer, "o w/m", absent},
+      {"/items"_json_pointer, "f 1 2 x", absent},              {"/items/0"_json_pointer, 7, absent},
+      {"/items/0"_json_pointer, "x 1 2 name", absent},         {"/items/0"_json_pointer, "f 1 name", absent},
+      {"/items/0"_json_pointer, "f 1 2 ", absent},             {"/items/0"_json_pointer, "f 1 2", absent},
+      {"/items/0"_json_pointer, "f 1234567890123456789 2 n", absent},
+      {""_json_pointer, json::array(), absent},                {""_json_pointer, "items", absent},
+      {""_json_pointer, json::object(), absent},               {""_json_pointer, nullptr, absent},
+      {"/oids"_json_pointer, json::array({"0a1b"}), names_only}, {"/type"_json_pointer, "model-tree", names_only},
+      {"/zz_later"_json_pointer, {{"a", {1, 2}}}, whole},
+      {"/aa_earlier"_json_pointer, json::array({json::object()}), whole}};
+  for (const auto& [pointer, value, expected] : edits) {
     json doc = good;
     doc[pointer] = value;
-    EXPECT_EQ(readable(doc), std::make_pair(false, false)) << pointer.to_string() << " = " << value.dump();
+    EXPECT_EQ(readable(doc), expected) << pointer.to_string() << " = " << value.dump();
   }
   json no_identity = good;
   no_identity.erase("identity");
-  EXPECT_EQ(readable(no_identity), std::make_pair(false, false));
-  // The hashes are not read for a listing: a count that does not match spoils only a whole read.
-  json short_oids = good;
-  short_oids["oids"].erase(0);
-  EXPECT_EQ(readable(short_oids), std::make_pair(false, true));
-  json other_kind = good;
-  other_kind["type"] = "model-tree";
-  EXPECT_EQ(readable(other_kind), std::make_pair(false, true));
-  // Members a later format may add are passed over.
-  json added = good;
-  added["zz_later"] = {{"a", {1, 2}}};
-  added["aa_earlier"] = json::array({json::object()});
-  EXPECT_EQ(readable(added), std::make_pair(true, true));
+  EXPECT_EQ(readable(no_identity), absent);
 
-  // Cut anywhere, or not an object at all: absent.
+  // Cut anywhere: absent.
   const std::string text = ReadTextFile(Path(record));
   for (size_t cut = 0; cut + 1 < text.size(); cut += 5) {
     WriteTextFile(Path(record), text.substr(0, cut));
@@ -155,17 +157,11 @@ TEST_F(TreeFolderCache, AFileIsReadOnlyAsTheRecordItSaysItIs) {
     EXPECT_FALSE(Read(record, TreeRecordRead::Whole, &out)) << cut;
     EXPECT_FALSE(Read(record, TreeRecordRead::Names, &out)) << cut;
   }
-  for (const char* not_a_record : {"[]", "\"items\"", "{}", "null"}) {
-    WriteTextFile(Path(record), not_a_record);
-    TreeFolderRecord out;
-    EXPECT_FALSE(Read(record, TreeRecordRead::Names, &out)) << not_a_record;
-  }
 }
 
 TEST_F(TreeFolderCache, FileNamesAreShortSafeAndApartPerKindAndFolder) {
+  // The names of each kind's folders: DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles.
   const std::u16string trees = JoinFsPath(cache_, u"trees");
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 0, "main"), JoinFsPath(trees, u"m_o_m"));
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/m", 1, "main"), JoinFsPath(trees, u"d_o_m"));
   EXPECT_EQ(TreeRecordsFolder(cache_, "o/a\x01:b", 0, "main"), JoinFsPath(trees, u"m_o_a__b"));
   const std::string long_a = std::string(150, 'a') + "/x", long_b = std::string(150, 'a') + "/y";
   const std::u16string a = TreeRecordsFolder(cache_, long_a, 0, "main"), b = TreeRecordsFolder(cache_, long_b, 0, "main");
@@ -184,26 +180,18 @@ TEST_F(TreeFolderCache, FileNamesAreShortSafeAndApartPerKindAndFolder) {
   EXPECT_TRUE(ReadTreeFolderRecord(cache_, long_a, 0, "main", deep.folder, TreeRecordRead::Names, &out));
 }
 
-TEST_F(TreeFolderCache, FreshnessCountsFromWhenTheNamesWereFetched) {
-  TreeFolderRecord record = Sample();
-  TreeFolderRecord out;
-  for (const auto& [age_hours, fresh] : {std::make_pair(1, true), std::make_pair(23, true), std::make_pair(25, false)}) {
-    record.fetched_at = UnixNow() - age_hours * 3600;
-    ASSERT_TRUE(WriteTreeFolderRecord(cache_, record));  // written now, by the date worker for instance
-    EXPECT_EQ(LoadFreshTreeFolder(record.repo_id, 0, "main", record.folder, TreeRecordRead::Names, &out), fresh) << age_hours;
-    EXPECT_TRUE(LoadTreeFolderOfAnyAge(record.repo_id, 0, "main", record.folder, TreeRecordRead::Names, &out)) << age_hours;
-  }
-}
-
-// "Refresh cache now" and "Delete cache": a repository entry takes its repository's folder records,
-// an organisation's entry those of the owner's repositories of its kind; both take the files of the
-// earlier one-file form, which are never read.
+// "Refresh cache now" and "Delete cache": a repository entry takes its repository's folder records at
+// its revision alone, an organisation's entry those of the owner's repositories of its kind at every
+// revision; both take the files of the earlier one-file form, which are never read.
 TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
-  for (const auto& [repo, dataset] : {std::make_pair("o/a", 0u), std::make_pair("o/b", 0u), std::make_pair("o/a", 1u),
-                                      std::make_pair("other/a", 0u), std::make_pair("o_x/c", 0u)}) {
+  const std::tuple<const char*, uint32_t, const char*> repos[] = {
+      {"o/a", 0, "main"}, {"o/b", 0, "main"}, {"o/a", 1, "main"}, {"other/a", 0, "main"},
+      {"o_x/c", 0, "main"}, {"o/a", 0, "refs/pr/1"}, {"o/b", 0, "v2"}};
+  for (const auto& [repo, dataset, revision] : repos) {
     TreeFolderRecord r;
     r.repo_id = repo;
     r.is_dataset = dataset;
+    r.revision = revision;
     for (const char* folder : {"", "sub"}) {
       r.folder = folder;
       ASSERT_TRUE(WriteTreeFolderRecord(cache_, r));
@@ -214,39 +202,31 @@ TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
     WriteTextFile(JoinFsPath(cache_, Utf8ToWide(name)), "{}");
   }
   const std::u16string trees = JoinFsPath(cache_, u"trees");
-  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"d_o_a", "m_o_a", "m_o_b", "m_o_x_c", "m_other_a"}));
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(Entries(trees),
+            (Names{"d_o_a", "m_o_a", "m_o_a@refs_pr_1", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
 
-  Entry single;
-  single.type = SingleModel;
-  single.repo_id = "o/a";
-  EntrySettingsContext context;
-  context.entry = &single;
-  EntrySettingsFields fields;
-  EntrySettingsClearCache(&context, true, &fields);
-  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"d_o_a", "m_o_b", "m_o_x_c", "m_other_a"}));
+  EXPECT_TRUE(ClearCache(SingleModel, "o/a", 0, "refs/pr/1"));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+  EXPECT_TRUE(ClearCache(SingleModel, "o/a", 0, "main", true));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
   EXPECT_FALSE(FileExists(JoinFsPath(cache_, u"tree_o_a.json")));
 
-  Entry org;
-  org.type = OrgModels;
-  org.org = "o";
-  context.entry = &org;
-  EntrySettingsClearCache(&context, false, &fields);
+  EXPECT_TRUE(ClearCache(OrgModels, "o"));
   // An owner whose name begins with this one and "_" ("o_x") goes too: fetched again, nothing worse.
-  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"d_o_a", "m_other_a"}));
-  EXPECT_EQ(Entries(cache_), (std::vector<std::string>{"org_collections_o.json", "org_datasets_o.json",
-                                                       "tree_ds_o_a.json", "tree_other_a.json", "trees"}));
-  org.is_dataset = 1;
-  EntrySettingsClearCache(&context, false, &fields);
-  EXPECT_EQ(Entries(trees), (std::vector<std::string>{"m_other_a"}));
-  EXPECT_EQ(Entries(cache_), (std::vector<std::string>{"org_collections_o.json", "tree_other_a.json", "trees"}));
-  EXPECT_TRUE(context.result.cache_reset);
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_other_a"}));
+  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "org_datasets_o.json", "tree_ds_o_a.json",
+                                    "tree_other_a.json", "trees"}));
+  EXPECT_TRUE(ClearCache(OrgModels, "o", 1));
+  EXPECT_EQ(Entries(trees), Names{"m_other_a"});
+  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "tree_other_a.json", "trees"}));
 }
 
-// A repository at two revisions lists other files: each revision's records are a folder of their own,
-// each record names its revision, and "Delete cache" of an entry at a revision takes its own alone.
+// A repository at two revisions lists other files: each revision's records are a folder of their own
+// (deleted apart, above), and each record names its revision.
 TEST_F(TreeFolderCache, EachRevisionKeepsRecordsOfItsOwn) {
-  const std::u16string trees = JoinFsPath(cache_, u"trees");
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a", 0, "refs/pr/1"), JoinFsPath(trees, u"m_o_a@refs_pr_1"));
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a", 0, "refs/pr/1"),
+            JoinFsPath(JoinFsPath(cache_, u"trees"), u"m_o_a@refs_pr_1"));
   TreeFolderRecord main = Sample();
   main.repo_id = "o/a";
   TreeFolderRecord pr = main;
@@ -266,23 +246,6 @@ TEST_F(TreeFolderCache, EachRevisionKeepsRecordsOfItsOwn) {
   fs::copy_file(FsPath(Path(main)), FsPath(other));
   EXPECT_FALSE(ReadTreeFolderRecord(cache_, "o/a", 0, "v2", main.folder, TreeRecordRead::Names, &out))
       << "main's record under another revision's name";
-  fs::remove_all(FsPath(TreeRecordsFolder(cache_, "o/a", 0, "v2")));
-
-  Entry single;
-  single.type = SingleModel;
-  single.repo_id = "o/a";
-  single.revision = "refs/pr/1";
-  EntrySettingsContext context;
-  context.entry = &single;
-  EntrySettingsFields fields;
-  EntrySettingsClearCache(&context, false, &fields);
-  EXPECT_EQ(Entries(trees), std::vector<std::string>{"m_o_a"});
-  ASSERT_TRUE(WriteTreeFolderRecord(cache_, pr));
-  Entry org;
-  org.org = "o";
-  context.entry = &org;
-  EntrySettingsClearCache(&context, false, &fields);
-  EXPECT_TRUE(Entries(trees).empty()) << "an organisation's entry takes every revision of its repositories";
 }
 
 }  // namespace

@@ -1,7 +1,36 @@
-// UTF-8 <-> UTF-16 conversion and file-name sanitising; the same results on every platform.
+// UTF-8 <-> UTF-16 conversion and file-name sanitising; the same results on every platform, and on
+// Windows those of the system's own conversion.
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include "core/text.h"
+
+#if defined(_WIN32)
+namespace {
+
+// The system's conversion: code page 65001, flags 0.
+std::u16string SystemToWide(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return std::u16string(w.begin(), w.end());
+}
+
+std::string SystemToUtf8(const std::u16string& s) {
+  if (s.empty()) return {};
+  std::wstring w(s.begin(), s.end());
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+#endif
 
 TEST(Conversion, RoundTripsWellFormedTextAndReplacesEachIllFormedSubpartOnce) {
   for (const std::string& s : {std::string(), std::string("caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x98\x80"),
@@ -19,12 +48,25 @@ TEST(Conversion, RoundTripsWellFormedTextAndReplacesEachIllFormedSubpartOnce) {
       {"\xed\xa0\x80", u"\uFFFD\uFFFD"},            // encoded surrogate, likewise
       {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\xf0\x9f\x98", u"\uFFFD"},                  // truncated four-byte sequence
+      {"\xed\xbf\xbf", u"\uFFFD\uFFFD"},            // the last surrogate
+      {"\xf8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},  // a five-byte form: each byte
+      {"\xfe\xff", u"\uFFFD\uFFFD"},
+      {"\xc2\x41", u"\uFFFDA"}, {"\xe1\x80\x41", u"\uFFFDA"}, {"\xf1\x80\x80\x41", u"\uFFFDA"},  // cut by ASCII
+      {"\xe0\xa0", u"\uFFFD"},
+      {"\xf5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // a lead byte above U+10FFFF's
+      {"\xef\xbf\xbf", u"\uFFFF"},                      // a noncharacter is well-formed
+      {"abc\xc3\xa9\x80z", u"abc\u00e9\uFFFDz"},
   };
   for (const auto& [in, out] : ill_formed) EXPECT_EQ(Utf8ToWide(in), out) << "input bytes: " << in.size();
   const std::pair<std::u16string, std::string> lone[] = {
       {{0xD800}, "\xef\xbf\xbd"}, {{u'a', 0xDC00, u'b'}, "a\xef\xbf\xbd" "b"},
-      {{0xDC00, 0xD800}, "\xef\xbf\xbd\xef\xbf\xbd"}};
+      {{0xDC00, 0xD800}, "\xef\xbf\xbd\xef\xbf\xbd"}, {{u'a', 0xD83D}, "a\xef\xbf\xbd"},
+      {{0xDBFF, 0xDBFF, 0xDFFF}, "\xef\xbf\xbd\xf4\x8f\xbf\xbf"}};
   for (const auto& [in, out] : lone) EXPECT_EQ(WideToUtf8(in), out) << in.size() << " units";
+#if defined(_WIN32)
+  for (const auto& [in, out] : ill_formed) EXPECT_EQ(SystemToWide(in), out) << "input bytes: " << in.size();
+  for (const auto& [in, out] : lone) EXPECT_EQ(SystemToUtf8(in), out) << in.size() << " units";
+#endif
 }
 
 TEST(SanitizeFileName, ReplacesOnlyTheNineReservedCharacters) {
