@@ -98,8 +98,6 @@ TEST_F(ConfigEntries, UniqueIdsAndDisplayNames) {
   bool renamed = true;
   EXPECT_EQ(MakeUniqueDisplayName(u"C", &renamed), u"C");
   EXPECT_FALSE(renamed);
-  EXPECT_EQ(MakeUniqueDisplayName(u"[Settings]", &renamed), u"[Settings] (2)");
-  EXPECT_TRUE(renamed);
   for (int n = 2; n <= 999; ++n) g_state.entries.push_back({"n", OrgModels, 0, "a", "", u"A (" + WideDecimal(n) + u")"});
   EXPECT_EQ(MakeUniqueDisplayName(u"A", &renamed), u"A (dup)");
 }

@@ -63,9 +63,6 @@ TEST_F(Favorites, LoadGivesBackWhatSaveWrote) {
   SaveFavorites();
   EXPECT_NE(ReadTextFile(path_).find("\"Mod\xc3\xa8les \xe6\x97\xa5\xe6\x9c\xac\""), std::string::npos);
   EXPECT_EQ(ReadTextFile(path_).find("hf_secret"), std::string::npos);  // neither in plain text nor as "api_key"
-#if !defined(_WIN32)
-  EXPECT_EQ(fs::status(FsPath(JoinFsPath(folder_, u"data/tarnfs/key"))).permissions(), fs::perms(0600));
-#endif
 
   ResetState();
   LoadFavorites();
