@@ -137,69 +137,67 @@ TEST_F(Concurrency, TheDateWorkerAgainstListingsAndCopies) {
   EXPECT_EQ(record.items.at(9).mtime, 1704067200 + 9 * 86400);
 }
 
-// Parallel ranges in the core: connection threads, the hasher and the coordinating thread of three
-// downloads at once, one of them cancelled while its ranges are on the way.
-class ParallelRanges : public FakeHubTest {
+// Three downloads of one file in the core at once, the third cancelled on the way: parallel ranges
+// (connection threads, the hasher, the coordinating thread) or copies from the local HuggingFace cache
+// (each hashed on a thread of its own while it copies).
+class ThreeDownloads : public FakeHubTest {
  protected:
+  void SetUp() override {
+    FakeHubTest::SetUp();
+    StateLock guard(g_state.lock);
+    g_state.config_folder = folder_;
+  }
   void TearDown() override {
     SetTransferTuningForTesting(0, 0);
-    FakeHubTest::TearDown();
-  }
-};
-
-TEST_F(ParallelRanges, ThreeDownloadsAndACancel) {
-  SetTransferTuningForTesting(1, 200001);
-  WithFault("rate=4000000");
-  const std::u16string folder = MakeTempFolder("parallel");
-  {
-    StateLock guard(g_state.lock);
-    g_state.config_folder = folder;
-  }
-  std::string pattern(3000000, '\0');
-  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
-  const auto fetch = [&](int n, size_t cancel_at) {
-    DownloadRequest r;
-    r.repo_id = "files-org/basic";
-    r.file_path = "big.bin";
-    r.local_path = JoinFsPath(folder, Utf8ToWide("big-" + std::to_string(n)));
-    r.listed.size = 3000000;
-    r.listed.oid = "7f92e5b61d46b47560d93d52fad339ef483b3491";
-    r.connections = 4;
-    size_t calls = 0;
-    r.progress = [&calls, cancel_at](int64_t, int64_t) { return ++calls != cancel_at; };
-    return DownloadFile(std::move(r));
-  };
-  DownloadResult results[3] = {};
-  std::thread a([&] { results[0] = fetch(0, 0); }), b([&] { results[1] = fetch(1, 0); });
-  results[2] = fetch(2, 4);
-  a.join();
-  b.join();
-  EXPECT_EQ(results[0], DownloadOk);
-  EXPECT_EQ(results[1], DownloadOk);
-  EXPECT_EQ(results[2], DownloadCancelled);
-  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-0")) == pattern);
-  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-1")) == pattern);
-  EXPECT_TRUE(FileExists(JoinFsPath(folder, u"big-2.tarnfs-part")));  // kept for the next copy
-}
-
-// Copies from the local HuggingFace cache in the core: three copies of one blob at once, each hashed
-// on a thread of its own while it copies, one of them cancelled on the way.
-class LocalHfCopies : public FakeHubTest {
- protected:
-  void TearDown() override {
     IsolateLocalHfCache();
     FakeHubTest::TearDown();
   }
+  static std::string Pattern(size_t size) {
+    std::string pattern(size, '\0');
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+    return pattern;
+  }
+  // Fetches files-org/basic's big.bin, listed with `oid`, to big-0, big-1 and big-2 at once; the third
+  // is cancelled at its `cancel_at`th progress call.
+  void FetchThree(const std::string& pattern, const std::string& oid, int connections, size_t cancel_at) {
+    const auto fetch = [&](int n, size_t cancel) {
+      DownloadRequest r;
+      r.repo_id = "files-org/basic";
+      r.file_path = "big.bin";
+      r.local_path = Big(n);
+      r.listed.size = static_cast<int64_t>(pattern.size());
+      r.listed.oid = oid;
+      r.connections = connections;
+      size_t calls = 0;
+      r.progress = [&calls, cancel](int64_t, int64_t) { return ++calls != cancel; };
+      return DownloadFile(std::move(r));
+    };
+    DownloadResult results[3] = {};
+    std::thread a([&] { results[0] = fetch(0, 0); }), b([&] { results[1] = fetch(1, 0); });
+    results[2] = fetch(2, cancel_at);
+    a.join();
+    b.join();
+    EXPECT_EQ(results[0], DownloadOk);
+    EXPECT_EQ(results[1], DownloadOk);
+    EXPECT_EQ(results[2], DownloadCancelled);
+    EXPECT_TRUE(ReadTextFile(Big(0)) == pattern);
+    EXPECT_TRUE(ReadTextFile(Big(1)) == pattern);
+  }
+  std::u16string Big(int n) const { return JoinFsPath(folder_, Utf8ToWide("big-" + std::to_string(n))); }
+
+  const std::u16string folder_ = MakeTempFolder("three-downloads");
 };
 
-TEST_F(LocalHfCopies, ThreeCopiesAndACancel) {
-  const std::u16string folder = MakeTempFolder("local-hf-copies"), hf = MakeTempFolder("hf-hub");
-  {
-    StateLock guard(g_state.lock);
-    g_state.config_folder = folder;
-  }
-  std::string pattern((9 << 20) + 7, '\0');
-  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i % 251);
+TEST_F(ThreeDownloads, ParallelRangesAndACancel) {
+  SetTransferTuningForTesting(1, 200001);
+  WithFault("rate=4000000");
+  FetchThree(Pattern(3000000), "7f92e5b61d46b47560d93d52fad339ef483b3491", 4, 4);
+  EXPECT_TRUE(FileExists(Big(2) + u".tarnfs-part"));  // kept for the next copy
+}
+
+TEST_F(ThreeDownloads, LocalHfCacheCopiesAndACancel) {
+  const std::u16string hf = MakeTempFolder("hf-hub");
+  const std::string pattern = Pattern((9 << 20) + 7);
   ContentCheck check;
   check.algorithm = HashAlgorithm::Sha1;
   check.git_blob = true;
@@ -209,29 +207,9 @@ TEST_F(LocalHfCopies, ThreeCopiesAndACancel) {
   const std::string oid = hasher.EndHex();
   WriteTextFile(JoinFsPath(JoinFsPath(JoinFsPath(hf, u"models--files-org--basic"), u"blobs"), Utf8ToWide(oid)), pattern);
   SetEnvironment("HF_HUB_CACHE", hf);
-  const auto copy = [&](int n, size_t cancel_at) {
-    DownloadRequest r;
-    r.repo_id = "files-org/basic";
-    r.file_path = "big.bin";
-    r.local_path = JoinFsPath(folder, Utf8ToWide("big-" + std::to_string(n)));
-    r.listed.size = static_cast<int64_t>(pattern.size());
-    r.listed.oid = oid;
-    size_t calls = 0;
-    r.progress = [&calls, cancel_at](int64_t, int64_t) { return ++calls != cancel_at; };
-    return DownloadFile(std::move(r));
-  };
-  DownloadResult results[3] = {};
-  std::thread a([&] { results[0] = copy(0, 0); }), b([&] { results[1] = copy(1, 0); });
-  results[2] = copy(2, 3);
-  a.join();
-  b.join();
-  EXPECT_EQ(results[0], DownloadOk);
-  EXPECT_EQ(results[1], DownloadOk);
-  EXPECT_EQ(results[2], DownloadCancelled);
-  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-0")) == pattern);
-  EXPECT_TRUE(ReadTextFile(JoinFsPath(folder, u"big-1")) == pattern);
-  EXPECT_FALSE(FileExists(JoinFsPath(folder, u"big-2")));
-  EXPECT_FALSE(FileExists(JoinFsPath(folder, u"big-2.tarnfs-part")));  // a copy keeps nothing: it costs little again
+  FetchThree(pattern, oid, PluginState::kDefaultDownloadConnections, 3);
+  EXPECT_FALSE(FileExists(Big(2)));
+  EXPECT_FALSE(FileExists(Big(2) + u".tarnfs-part"));  // a copy keeps nothing: it costs little again
   EXPECT_TRUE(FetchHubLog().empty());
 }
 

@@ -1,9 +1,11 @@
-// Entries from hub addresses, and the settings file: what an address becomes, the naming rules, and
-// what export and import do to the entry list and the options.
+// Entries: their JSON form, what a hub address becomes (the revision it names included), the naming
+// rules, and what export and import do to the entry list and the options. The tree requests at a
+// revision and the hub's answer to an unknown one are in browse/revisions_test.cpp.
 #include <gtest/gtest.h>
 
 #include <future>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -22,6 +24,56 @@ using nlohmann::json;
 
 namespace {
 
+TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAsDefaults) {
+  // members; type, is_dataset, limit_count, revision
+  std::vector<std::tuple<json, uint32_t, uint32_t, int32_t, std::string>> cases = {
+      {json::object(), OrgModels, 0, 300, "main"},
+      {{{"type", "org-collections"}}, OrgCollections, 0, 300, "main"},
+      {{{"type", "single-model"}, {"kind", "dataset"}}, SingleModel, 1, 300, "main"},
+      {{{"type", "unknown"}, {"kind", "dataset"}}, OrgModels, 1, 300, "main"},
+      {{{"type", "Single-Model"}, {"kind", "Dataset"}}, OrgModels, 0, 300, "main"},  // the texts are case-sensitive
+      {{{"limit_count", 3}}, OrgModels, 0, 10, "main"},
+      {{{"limit_count", 5000}}, OrgModels, 0, 5000, "main"},
+      // A revision is read for one repository only and written only when not main, so files written
+      // before revisions existed save as they were.
+      {{{"type", "single-model"}, {"revision", "step1000"}}, SingleModel, 0, 300, "step1000"},
+      {{{"type", "single-model"}, {"revision", "refs/pr/1"}}, SingleModel, 0, 300, "refs/pr/1"},
+      {{{"type", "single-model"}, {"revision", "main"}}, SingleModel, 0, 300, "main"},
+      {{{"type", "single-model"}, {"revision", ""}}, SingleModel, 0, 300, "main"},
+      {{{"type", "single-model"}, {"revision", 7}}, SingleModel, 0, 300, "main"},
+      {{{"revision", "dev"}}, OrgModels, 0, 300, "main"},  // organisations list main whatever the file says
+  };
+  for (const json& wrong : {json{{"id", 5}}, json{{"kind", true}}, json{{"cache_enabled", 1}}, json{{"cached_at", "1"}},
+                            json{{"created_at", 1.5}}, json{{"limit_count", "300"}},
+                            json{{"created_at", 18446744073709551615ull}}, json{{"limit_count", 4294967296ll}},
+                            json{{"limit_count", 1e300}}, json{{"limit_enabled", nullptr}}}) {
+    cases.emplace_back(wrong, OrgModels, 0, 300, "main");
+  }
+  for (auto [object, type, dataset, limit, revision] : cases) {
+    object["display_name"] = "E";
+    Entry entry;
+    entry.org = "left over";  // a reused record: missing keys still get their defaults
+    entry.revision = "left over";
+    ASSERT_TRUE(EntryFromJson(object, &entry)) << object;
+    Entry expected{"", type, dataset, "", "", u"E"};
+    expected.limit_count = limit;
+    expected.revision = revision;
+    EXPECT_EQ(EntryToJson(entry), EntryToJson(expected)) << object;
+    EXPECT_EQ(entry.revision, revision) << object;
+    EXPECT_EQ(EntryToJson(entry).contains("revision"), revision != "main") << object;
+  }
+  const json odd = EntryToJson(Entry{"", 3, 2});  // a type outside the kinds; only exactly 1 means datasets
+  EXPECT_EQ(odd["type"], "unknown");
+  EXPECT_EQ(odd["kind"], "model");
+
+  Entry entry;  // only the name decides whether there is an entry at all
+  for (const json& nameless : {json{{"display_name", ""}}, json{{"display_name", 5}}, json::array({1}), json()}) {
+    EXPECT_FALSE(EntryFromJson(nameless, &entry)) << nameless;
+  }
+  ASSERT_TRUE(EntryFromJson({{"display_name", "W"}, {"limit_count", 300.0}, {"cached_at", -7}}, &entry));
+  EXPECT_EQ(std::tie(entry.limit_count, entry.cached_at), std::make_tuple(300, int64_t{-7}));
+}
+
 class ConfigEntries : public ::testing::Test {
  protected:
   void SetUp() override { ResetLinkedState(folder_); }
@@ -39,9 +91,10 @@ class ConfigEntries : public ::testing::Test {
   int files_ = 0;
 };
 
-TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameAndKind) {
+TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameKindAndRevision) {
   ScriptedHub hub;  // the configured hub root is https://hub.test/
-  // Expected "owner/name", "d:" first for a dataset; empty when refused.
+  const std::string commit = "0123456789abcdef0123456789abcdef01234567";
+  // Expected "owner/name", "d:" first for a dataset and "@revision" after it unless main; empty when refused.
   const std::vector<std::pair<std::u16string, std::string>> cases = {
       {u"https://hub.test/google", "google/"}, {u"https://hub.test/google/gemma-2b/", "google/gemma-2b"},
       {u"https://hub.test/datasets/acme/data", "d:acme/data"}, {u"https://hub.test/datasets/acme", "d:acme/"},
@@ -59,10 +112,32 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameAndKind) {
       {u"https://example.com/google", ""}, {u"https://huggingface.co.evil.test/google", ""}, {u"mailto:x", ""},
       // No hub name is "." or "..", and neither is a folder name the host can use.
       {u"google/..", ""}, {u"https://hub.test/../x", ""}, {u"datasets/./x", ""},
+      // Fault: an address naming a revision (".../tree/step1000") was taken as the repository on main.
+      {u"https://huggingface.co/EleutherAI/pythia-70m/tree/step1000", "EleutherAI/pythia-70m@step1000"},
+      {u"https://hub.test/o/n/tree/step1000/sub/folder?x=1#y", "o/n@step1000"},
+      {u"hf.co/o/n/blob/v1.0/config.json", "o/n@v1.0"},
+      {Utf8ToWide("o/n/resolve/" + commit + "/model.bin"), "o/n@" + commit},
+      // The hub's own pages write a ref's slashes as %2F; written out, a ref is refs/<kind>/<name>.
+      {u"https://huggingface.co/o/n/tree/refs%2Fpr%2F1", "o/n@refs/pr/1"},
+      {u"https://huggingface.co/o/n/tree/refs%2fpr%2f12/", "o/n@refs/pr/12"},
+      {u"https://huggingface.co/o/n/blob/refs/pr/1/README.md", "o/n@refs/pr/1"},
+      {u"https://huggingface.co/datasets/o/d/tree/refs%2Fconvert%2Fparquet/default/train", "d:o/d@refs/convert/parquet"},
+      {u"https://huggingface.co/datasets/o/d/tree/refs/convert/parquet", "d:o/d@refs/convert/parquet"},
+      {u"o/n/tree/feature%2Fx", "o/n@feature/x"},
+      {u"o/n/tree/refs/pr", "o/n@refs"},  // too short to be a ref written out: the hub answers for "refs"
+      // Main, and pages that name no revision, are what they always were.
+      {u"o/n/tree/main", "o/n"}, {u"o/n/tree/", "o/n"}, {u"o/n/discussions/3", "o/n"},
+      {u"o/n/commit/abc", "o/n"}, {u"o/n/tree", "o/n"}, {u"o", "o/"},
+      // No ref is named like these: they would leave their path segment or their cache folder.
+      {u"o/n/tree/%2E%2E", ""}, {u"o/n/tree/a..b", ""}, {u"o/n/blob/x~1/f", ""}, {u"o/n/tree/bad%20name", ""},
+      {u"o/n/tree/refs%2Fpr%2F", ""}, {u"o/n/tree/%0Aevil", ""}, {u"o/n/tree/.hidden", ""},
+      {u"o/n/tree/x.lock", ""},
   };
   for (const auto& [text, expected] : cases) {
     HubAddress p;
-    const std::string got = ParseHubUrl(text, &p) ? (p.is_dataset ? "d:" : "") + p.owner + "/" + p.name : "";
+    const std::string got = ParseHubUrl(text, &p) ? (p.is_dataset ? "d:" : "") + p.owner + "/" + p.name +
+                                                        (p.revision == "main" ? "" : "@" + p.revision)
+                                                  : "";
     EXPECT_EQ(got, expected) << WideToUtf8(text);
   }
 }
@@ -74,8 +149,6 @@ TEST_F(ConfigEntries, UniqueIdsAndDisplayNames) {
   bool renamed = true;
   EXPECT_EQ(MakeUniqueDisplayName(u"C", &renamed), u"C");
   EXPECT_FALSE(renamed);
-  EXPECT_EQ(MakeUniqueDisplayName(u"[Settings]", &renamed), u"[Settings] (2)");
-  EXPECT_TRUE(renamed);
   for (int n = 2; n <= 999; ++n) g_state.entries.push_back({"n", OrgModels, 0, "a", "", u"A (" + WideDecimal(n) + u")"});
   EXPECT_EQ(MakeUniqueDisplayName(u"A", &renamed), u"A (dup)");
 }
@@ -113,27 +186,42 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   Entry temp = Entry{"keep", OrgCollections, 0, "x", "", u"X"};
   EXPECT_FALSE(MakeTemporaryEntry(u"https://example.com/acme", &temp));
   EXPECT_EQ(temp.id, "keep");
-  ASSERT_TRUE(MakeTemporaryEntry(u"https://huggingface.co/datasets/acme", &temp));
-  EXPECT_EQ(temp.id + " " + WideToUtf8(temp.display_name), "__temp__ ***_TEMPORARY_***");
+  ASSERT_TRUE(MakeTemporaryEntry(u"o/pythia/tree/refs%2Fpr%2F1", &temp));
+  EXPECT_EQ(temp.repo_id + "@" + temp.revision, "o/pythia@refs/pr/1");
+  ASSERT_TRUE(MakeTemporaryEntry(u"https://huggingface.co/datasets/acme", &temp));  // an organisation keeps no revision
+  EXPECT_EQ(temp.id + " " + WideToUtf8(temp.display_name) + " " + temp.revision, "__temp__ ***_TEMPORARY_*** main");
   EXPECT_TRUE(temp.type == OrgModels && temp.is_dataset && temp.limit_enabled && !temp.cache_enabled);
   ASSERT_TRUE(MakeTemporaryEntry(u"acme/tiny", &temp));
   EXPECT_TRUE(temp.type == SingleModel && temp.repo_id == "acme/tiny");
 }
 
 // Fault: Add gave a folder the name of an existing one (or a special name); it then opened the first
-// entry, and deleting either folder removed both.
+// entry, and deleting either folder removed both. A repository at a revision is named by it and kept apart.
 TEST_F(ConfigEntries, AddingNeverRepeatsADisplayName) {
   ScriptedHub hub;
-  hub.Answer("https://hub.test:443/api/collections?owner=google&limit=100", "[]");
   g_state.delete_suppressed = {u"gemma", u"gemma (2)", u"google - models (2)"};
-  for (const char16_t* address : {u"google/gemma", u"other/gemma", u"google", u"google", u"acme/[Settings]"}) {
+  for (const char16_t* address : {u"google/gemma", u"other/gemma", u"google", u"google", u"acme/[Settings]",
+                                  u"o/pythia/tree/step1000", u"o/pythia/tree/refs%2Fpr%2F1",
+                                  u"o/pythia/blob/refs/pr/1/README.md", u"o/pythia/tree/main",
+                                  u"datasets/o/pythia/tree/refs%2Fconvert%2Fparquet"}) {
     EXPECT_EQ(AddEntriesFromUrl(address, false, true, 300, true, false, false), 1) << WideToUtf8(address);
   }
-  std::vector<std::u16string> names;
-  for (const Entry& e : g_state.entries) names.push_back(e.display_name);
-  EXPECT_EQ(names, (std::vector<std::u16string>{u"gemma", u"gemma (2)", u"google - models", u"google - models (2)",
-                                                u"[Settings] (2)"}));
-  EXPECT_EQ(g_state.entries[1].repo_id, "other/gemma");
+  std::vector<std::string> made;
+  for (const Entry& e : g_state.entries) {
+    made.push_back(e.id + " | " + WideToUtf8(e.display_name) + " | " + e.revision);
+    EXPECT_TRUE(IsHostSafeName(e.display_name)) << WideToUtf8(e.display_name);
+  }
+  EXPECT_EQ(made, (std::vector<std::string>{"google_gemma | gemma | main", "other_gemma | gemma (2) | main",
+                                            "google-models | google - models | main",
+                                            "google-models_1 | google - models (2) | main",
+                                            "acme_[Settings] | [Settings] (2) | main",
+                                            "o_pythia@step1000 | pythia @ step1000 | step1000",
+                                            "o_pythia@refs_pr_1 | pythia @ refs_pr_1 | refs/pr/1",
+                                            "o_pythia@refs_pr_1_1 | pythia @ refs_pr_1 (2) | refs/pr/1",
+                                            "o_pythia | pythia | main",
+                                            "o_pythia@refs_convert_parquet | pythia @ refs_convert_parquet | "
+                                            "refs/convert/parquet"}));
+  EXPECT_TRUE(hub.requests.empty());
   EXPECT_TRUE(g_state.delete_suppressed.empty()) << "each name given is listed again";
 }
 
@@ -259,6 +347,27 @@ TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
                   return got;
                 }).get());
   }
+}
+
+TEST_F(ConfigEntries, ExportAndImportCarryTheRevisionAndTellRevisionsApart) {
+  Entry step{"s", SingleModel, 0, "o", "o/n", u"n @ step1000"};
+  step.revision = "step1000";
+  g_state.entries = {step};
+  const std::u16string exported = JoinFsPath(folder_, u"settings.json");
+  ASSERT_TRUE(ExportSettings(exported, false));
+  EXPECT_EQ(json::parse(ReadTextFile(exported))["entries"][0].value("revision", ""), "step1000");
+
+  // The same repository on main is another entry; the file's one at step1000 is present already.
+  g_state.entries = {Entry{"n", SingleModel, 0, "o", "o/n", u"n"}};
+  ImportResult r = ImportSettings(exported, false);
+  EXPECT_EQ(std::make_tuple(r.imported, r.already_present), std::make_tuple(1u, 0u));
+  ASSERT_EQ(g_state.entries.size(), 2u);
+  EXPECT_EQ(g_state.entries[1].revision, "step1000");
+  r = ImportSettings(exported, false);
+  EXPECT_EQ(std::make_tuple(r.imported, r.already_present), std::make_tuple(0u, 1u));
+  r = ImportSettings(exported, true);
+  ASSERT_EQ(g_state.entries.size(), 1u);
+  EXPECT_EQ(g_state.entries[0].revision + " " + WideToUtf8(g_state.entries[0].display_name), "step1000 n @ step1000");
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/text.h"
+
 namespace {
 
 DWORD g_opening_thread = 0;  // the thread inside the export, which owns every window the module opens
@@ -105,10 +107,8 @@ UINT ButtonFlags(HWND box) {
 }  // namespace
 
 std::wstring Wide(const std::string& utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
+  const std::u16string wide = Utf8ToWide(utf8);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 int64_t RunDialog(const std::function<int64_t()>& open, const std::function<void()>& script) {

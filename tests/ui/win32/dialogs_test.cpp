@@ -8,24 +8,12 @@
 #include <initializer_list>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
+#include "browse/browse_fixture.h"
 #include "dialog_driver.h"
 #include "core/files.h"
-#include "core/text.h"
-#include "support/fakehub_client.h"
-#include "support/test_env.h"
 #include "ui/resource.h"
 
-using nlohmann::json;
-
 namespace {
-
-json Entry(const std::string& name, const std::string& type, const std::string& target) {
-  json e = {{"display_name", name}, {"type", type}, {"kind", "model"}, {"id", name}};
-  e[type == "single-model" ? "repo_id" : "org"] = target;
-  return e;
-}
 
 // The controls' texts joined by "|", so one comparison checks a whole dialog's fields.
 std::wstring Texts(HWND dlg, std::initializer_list<int> ids) {
@@ -45,19 +33,11 @@ void ExpectBox(const std::wstring& text, const std::wstring& title, UINT flags, 
   EXPECT_TRUE(WaitClosed(box.window));
 }
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public BrowseTest {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(HubUrl().empty()) << "run through tools/fakehub/run_with_hub.py";
-    config_ = ResetConfigFolder();
-    files_ = MakeTempFolder("dialogs");
-  }
-  void Configure(json entries, json extra = json::object()) {
-    module_.Unload();
-    json doc = {{"hub_url", HubUrl()}, {"cache_ttl_hours", 24}, {"entries", std::move(entries)}};
-    doc.update(extra);
-    WriteTextFile(JoinFsPath(config_, u"favorites.json"), doc.dump(2));
-    ASSERT_TRUE(module_.Load());
+  void Configure(json entries, const json& options = json::object()) {
+    for (json& e : entries) e["id"] = e["display_name"];  // the entry dialog finds its entry again by id
+    BrowseTest::Configure(entries, "", "", options);
   }
   // FsExecuteFileW while `script` operates the dialog captioned `caption`; `*buffer` receives the
   // remote-name buffer.
@@ -78,12 +58,9 @@ class DialogTest : public ::testing::Test {
   json Favorites() { return json::parse(ReadTextFile(JoinFsPath(config_, u"favorites.json"))); }
   std::wstring Hub(const std::string& rest) { return Wide(HubUrl() + rest); }
   std::wstring File(const std::string& name) {
-    const std::u16string path = JoinFsPath(files_, Utf8ToWide(name));
+    const std::u16string path = LocalPath(name);
     return std::wstring(path.begin(), path.end());
   }
-
-  std::u16string config_, files_;
-  LoadedModule module_;
 };
 
 TEST_F(DialogTest, AddEntryClassifiesAsksAndAddsOnlyWhatIsTicked) {
@@ -129,11 +106,10 @@ TEST_F(DialogTest, AddEntryClassifiesAsksAndAddsOnlyWhatIsTicked) {
   EXPECT_EQ(entries[1]["type"], "org-collections");
 }
 
-TEST_F(DialogTest, SettingsTestsTheKeyAppliesOnOkAndUsesTheSystemPickers) {
-  Configure(json::array({Entry("Files", "org-models", "files-org"), Entry("One", "single-model", "space owner/model one")}),
+TEST_F(DialogTest, SettingsTestsTheKeyAndAppliesOnOk) {
+  Configure(json::array({EntryJson("Files", "org-models", "files-org")}),
             {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});
-  const std::wstring cache = File("my cache"), exported = File("backup.json"), picked = File("picked");
-  std::filesystem::create_directories(picked);
+  const std::wstring cache = File("my cache");
   Execute("\\[Settings]", "open", L"Tarnfs - Settings", [&](HWND dlg) {
     EXPECT_EQ(Texts(dlg, {IDC_SET_API_KEY, IDC_SET_TTL, IDC_SET_STATUS}), L"hf_old|5|");
     EXPECT_EQ(SendDlgItemMessageW(dlg, IDC_SET_API_KEY, EM_GETPASSWORDCHAR, 0, 0), L'*');
@@ -148,50 +124,26 @@ TEST_F(DialogTest, SettingsTestsTheKeyAppliesOnOkAndUsesTheSystemPickers) {
     TypeText(dlg, IDC_SET_TTL, L"0");
     Press(dlg, IDOK);
   });
-  json saved = Favorites();
+  const json saved = Favorites();
   EXPECT_FALSE(saved.contains("api_key") || saved.contains("api_key_enc")) << saved.dump();
   EXPECT_EQ(saved["cache_ttl_hours"], 1);
   EXPECT_EQ(Wide(saved["cache_path"].get<std::string>()), cache);
   EXPECT_TRUE(std::filesystem::is_directory(cache));
-
-  Execute("\\[Settings]", "open", L"Tarnfs - Settings", [&](HWND dlg) {
-    TypeText(dlg, IDC_SET_API_KEY, L"hf_test_good");
-    Press(dlg, IDC_SET_EXPORT);
-    ExpectBox(L"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it somewhere private, "
-              L"and don't share it.\n\nContinue?",
-              L"Export settings", MB_YESNO | MB_ICONWARNING, IDYES);
-    ASSERT_TRUE(ChooseFile(L"Export Tarnfs settings", exported));
-    EXPECT_EQ(ControlText(dlg, IDC_SET_STATUS), L"Exported 2 entries.");
-
-    Press(dlg, IDC_SET_IMPORT);
-    ASSERT_TRUE(ChooseFile(L"Import Tarnfs settings", exported));
-    ExpectBox(L"Replace your current entries with the ones in this file?\n\nYes — replace everything (also restores "
-              L"the cache TTL).\nNo — merge: keep what you have and add what's missing.\nCancel — do nothing.",
-              L"Import settings", MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2, IDNO);
-    EXPECT_EQ(ControlText(dlg, IDC_SET_STATUS), L"Imported 0 entries, 2 already present.");
-
-    // The picked folder only fills the field; Cancel leaves the option as it was.
-    Press(dlg, IDC_SET_BROWSE);
-    ASSERT_TRUE(ChooseFolder(picked));
-    EXPECT_EQ(ControlText(dlg, IDC_SET_CACHE_FOLDER), picked);
-    Press(dlg, IDCANCEL);
-  });
-  const json file = json::parse(ReadTextFile(std::u16string(exported.begin(), exported.end())));
-  EXPECT_EQ(file["api_key"], "hf_test_good");
-  EXPECT_EQ(file["entries"].size(), 2u);
-  saved = Favorites();
-  EXPECT_EQ(saved["entries"].size(), 2u);
-  EXPECT_EQ(Wide(saved["cache_path"].get<std::string>()), cache);
 }
 
 // Fault: Export and Import put the typed fields into the options before the user answered, and the
 // command saved after any close: clearing the key, pressing Export and then Cancel lost the key.
+// On the way, the system pickers: the file written where the picker says, the picked folder in the field.
 TEST_F(DialogTest, SettingsCancelLeavesFavoritesAsItWas) {
-  Configure(json::array({Entry("Files", "org-models", "files-org")}), {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});
+  Configure(json::array({EntryJson("Files", "org-models", "files-org")}),
+            {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});
   const std::u16string favorites = JoinFsPath(config_, u"favorites.json");
   const std::string before = ReadTextFile(favorites);
-  const std::wstring broken = File("broken.json");
+  const std::wstring broken = File("broken.json"), exported = File("backup.json"), picked = File("picked");
   WriteTextFile(std::u16string(broken.begin(), broken.end()), R"({"entries": 3})");
+  std::filesystem::create_directories(picked);
+  const std::wstring warning = L"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it "
+                               L"somewhere private, and don't share it.\n\nContinue?";
   Execute("\\[Settings]", "open", L"Tarnfs - Settings", [&](HWND dlg) {
     TypeText(dlg, IDC_SET_API_KEY, L"");
     TypeText(dlg, IDC_SET_TTL, L"9");
@@ -202,27 +154,36 @@ TEST_F(DialogTest, SettingsCancelLeavesFavoritesAsItWas) {
     EXPECT_TRUE(WaitClosed(picker));
     TypeText(dlg, IDC_SET_API_KEY, L"hf_typed");
     Press(dlg, IDC_SET_EXPORT);
-    ExpectBox(L"The exported file will contain your HuggingFace API key in plain text.\n\nKeep it somewhere private, "
-              L"and don't share it.\n\nContinue?",
-              L"Export settings", MB_YESNO | MB_ICONWARNING, IDNO);
+    ExpectBox(warning, L"Export settings", MB_YESNO | MB_ICONWARNING, IDNO);
     Press(dlg, IDC_SET_IMPORT);
     ASSERT_TRUE(ChooseFile(L"Import Tarnfs settings", broken));
     ExpectBox(L"Replace your current entries with the ones in this file?\n\nYes — replace everything (also restores "
               L"the cache TTL).\nNo — merge: keep what you have and add what's missing.\nCancel — do nothing.",
               L"Import settings", MB_YESNOCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2, IDYES);
     ExpectBox(L"This is not a Tarnfs settings file (no \"entries\" list).", L"Import failed", MB_OK | MB_ICONERROR, IDOK);
+    Press(dlg, IDC_SET_EXPORT);
+    ExpectBox(warning, L"Export settings", MB_YESNO | MB_ICONWARNING, IDYES);
+    ASSERT_TRUE(ChooseFile(L"Export Tarnfs settings", exported));
+    EXPECT_EQ(ControlText(dlg, IDC_SET_STATUS), L"Exported 1 entries.");
+    Press(dlg, IDC_SET_BROWSE);
+    ASSERT_TRUE(ChooseFolder(picked));
+    EXPECT_EQ(ControlText(dlg, IDC_SET_CACHE_FOLDER), picked);
     Press(dlg, IDCANCEL);
   });
   EXPECT_EQ(ReadTextFile(favorites), before);
+  const json file = json::parse(ReadTextFile(std::u16string(exported.begin(), exported.end())));
+  EXPECT_EQ(file["api_key"], "hf_typed");
+  EXPECT_EQ(file["cache_ttl_hours"], 9);
+  EXPECT_EQ(file["entries"].size(), 1u);
 }
 
 TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
-  json org = Entry("Files", "org-models", "files-org");
+  json org = EntryJson("Files", "org-models", "files-org");
   org["cached_at"] = 86400;
   org["created_at"] = 0;
-  json pr = Entry("PR", "single-model", "rev-org/checkpoints");
+  json pr = EntryJson("PR", "single-model", "rev-org/checkpoints");
   pr["revision"] = "refs/pr/1";
-  Configure(json::array({org, Entry("One", "single-model", "space owner/model one"), pr}));
+  Configure(json::array({org, EntryJson("One", "single-model", "space owner/model one"), pr}));
   const auto confirm_remove = [](HWND dlg, int button) {
     Press(dlg, IDC_ENT_REMOVE);
     ExpectBox(L"Remove this entry from the plugin?", L"Confirm", MB_YESNO | MB_ICONQUESTION, button);
@@ -270,7 +231,7 @@ TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
 // Fault: the entry dialog took a name with a separator or of dots, a folder the host then could neither
 // open nor rename nor delete.
 TEST_F(DialogTest, EntrySettingsKeepsTheNameWhenTheNewOneIsNoFolderName) {
-  Configure(json::array({Entry("Files", "org-models", "files-org")}));
+  Configure(json::array({EntryJson("Files", "org-models", "files-org")}));
   int limit = 20;
   for (const std::wstring typed : {L"evil/name", L"back\\slash", L"..", L"tab\there"}) {
     Execute("\\Files", "properties", L"Entry Settings", [&](HWND dlg) {
@@ -285,7 +246,7 @@ TEST_F(DialogTest, EntrySettingsKeepsTheNameWhenTheNewOneIsNoFolderName) {
 }
 
 TEST_F(DialogTest, PropertiesAndTemporaryBrowse) {
-  Configure(json::array({Entry("Files", "org-models", "files-org")}));
+  Configure(json::array({EntryJson("Files", "org-models", "files-org")}));
   EXPECT_EQ(Execute("\\", "properties", L"Tarnvue VFS Plugin Properties", [&](HWND dlg) {
     EXPECT_EQ(Texts(dlg, {IDC_PROP_NAME, IDC_PROP_VERSION, IDC_PROP_ENTRIES, IDC_PROP_CONFIG_FOLDER}),
               L"Tarnvue VFS plugin|" TARN_VERSION_TEXT L"|1|" + std::wstring(config_.begin(), config_.end()));
