@@ -105,6 +105,47 @@ TEST(FillDirectoryTimes, GivesAFolderWithoutATimeTheLatestTimeOfTheFilesBelow) {
   EXPECT_EQ(times, (std::vector<int64_t>{300, 300, 100, 300, 50, 900, 0, 700}));
 }
 
+// A folder is one segment per level and a revision one segment whole (refs/pr/1 holds slashes).
+TEST(TreeApiPath, EachFolderSegmentAndTheRevisionAreEncodedAndTheQueryNamesWhatIsAskedFor) {
+  struct Case { const char* repo; int kind; const char* revision; const char* folder; bool whole; const char* path; };
+  const Case cases[] = {
+      {"o/m", 0, "", "", false, "/models/o/m/tree/main?limit=1000"},
+      {"o w/d", 1, "main", "a b/caf\xc3\xa9/#x?", false, "/datasets/o%20w/d/tree/main/a%20b/caf%C3%A9/%23x%3F?limit=1000"},
+      {"o/n", 1, "refs/pr/1", "a b/c", false, "/datasets/o/n/tree/refs%2Fpr%2F1/a%20b/c?limit=1000"},
+      {"o/m", 0, "", "", true, "/models/o/m/tree/main?recursive=true&expand=true&limit=100"},
+  };
+  for (const Case& c : cases) {
+    TreeQuery query;
+    if (*c.revision) query.revision = c.revision;
+    query.folder = c.folder;
+    if (c.whole) {
+      query.recursive = query.expand = true;
+      query.limit = 100;
+    }
+    EXPECT_EQ(TreeApiPath(c.repo, c.kind, query), c.path);
+  }
+}
+
+// A revision no hub can have (a hand-edited file) is answered as the hub answers an unknown one, without
+// a request; the hub's own answer carries its code through.
+TEST(ListTree, AnUnknownRevisionIsTheHubsRevisionNotFound) {
+  ScriptedHub hub;
+  TreeQuery query;
+  for (const char* revision : {"..", ".", "a b", ""}) {
+    query.revision = revision;
+    const TreePages pages = ListTree("o/n", "", 0, query);
+    EXPECT_EQ(pages.outcome.status, 404u) << revision;
+    EXPECT_EQ(pages.outcome.error_code, kRevisionNotFound) << revision;
+  }
+  EXPECT_TRUE(hub.requests.empty());
+  query.revision = "gone";
+  hub.Answer("https://hub.test:443/api/models/o/n/tree/gone?limit=1000", R"({"error":"Invalid rev id: gone"})", 404)
+      .head.raw_headers = "HTTP/1.1 404 Not Found\r\nX-Error-Code: RevisionNotFound\r\n";
+  const TreePages pages = ListTree("o/n", "", 0, query);
+  EXPECT_EQ(pages.outcome.status, 404u);
+  EXPECT_EQ(pages.outcome.error_code, kRevisionNotFound);
+}
+
 // Fault: a tree ended after 200 pages and counted as whole; a folder now pages to its end, and only a
 // chain no real hub sends ends incomplete.
 TEST(ListTree, FollowsEveryPageAndEndsIncompleteOnlyAtALoopOrItsCaps) {
