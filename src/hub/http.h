@@ -91,6 +91,3 @@ using HttpExchangeFn = HttpExchangeResult (*)(const HttpExchangeRequest&, HttpRe
                                               const HttpBodySink&);
 void SetHttpExchangeForTesting(HttpExchangeFn exchange);
 
-// The value of header `name` (ASCII case-insensitive) in HttpResponseHead::raw_headers, blanks
-// around it trimmed; repeated headers joined with ", " as one list; empty when absent.
-std::string HeaderValue(const std::string& raw_headers, const std::string& name);

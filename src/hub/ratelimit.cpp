@@ -11,7 +11,7 @@
 #include "core/state.h"
 #include "core/text.h"
 #include "core/time.h"
-#include "hub/http.h"
+#include "hub/headers.h"
 #include "platform/platform.h"
 
 namespace {
