@@ -4,6 +4,7 @@
 //
 // Hub inputs: "<Link header value>\n\n<body>" (no blank line: the whole input is the body). Every
 // hub target also checks that the key never leaves the configured origin.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -98,7 +99,7 @@ void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001
 void HubWhoami() { CheckApiKey(kKey); }
 
 // The input as an answer's header lines: every number read is bounded, and an API answer carrying
-// them pauses within the pause's bounds.
+// them pauses for a second at least and no longer than the window it announced (300 s without one).
 void RateLimitHeadersInput() {
   const std::string raw = Input();
   for (const char* bucket : {"api", "resolvers"}) {
@@ -107,10 +108,12 @@ void RateLimitHeadersInput() {
       if (v < -1 || v > kMaxRateLimitNumber) __builtin_trap();
     }
   }
+  const int64_t window = ReadRateLimitHeaders(raw, "api", 1760000800).window_seconds;
+  const int64_t longest = window > 0 ? std::min(window, kMaxPauseSeconds) : kDefaultWindowSeconds;
   ForgetRateLimits();
   NoteApiAnswer(429, raw);
   const RateLimitView view = ApiRateLimit();
-  if (!view.paused || view.seconds_left < kMinPauseSeconds || view.seconds_left > kMaxPauseSeconds) __builtin_trap();
+  if (!view.paused || view.seconds_left < kMinPauseSeconds || view.seconds_left > longest) __builtin_trap();
   if (view.remaining < -1 || view.remaining > kMaxRateLimitNumber) __builtin_trap();
   ForgetRateLimits();
   ParseHttpDate(raw);
