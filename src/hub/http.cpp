@@ -149,6 +149,8 @@ HttpExchangeRequest MakeRequest(const SplitUrl& url, const std::string& key, con
   request.receive_timeout_ms = options.receive_timeout_ms;
   request.read_chunk = options.read_chunk;
   request.extra_headers = options.extra_headers;
+  request.method = options.method;
+  request.body = options.body;
   request.abort = options.abort;
   return request;
 }
@@ -251,7 +253,7 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
   SplitUrl current;
   if (!SplitHttpUrl(url, &current)) return HttpExchangeResult::NoResponse;
   const HttpExchangeFn injected = g_exchange.load();
-  const HttpExchangeFn exchange = injected ? injected : &PlatformHttpGet;
+  const HttpExchangeFn exchange = injected ? injected : &PlatformHttpExchange;
   std::u16string current_url = url;
   std::string key = api_key;
   const SplitUrl first = current;
@@ -263,7 +265,8 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
     std::u16string next_url;
     SplitUrl next_split;
     const HttpHeadSink head_sink = [&](const HttpResponseHead& response) {
-      if (IsRedirectStatus(response.status) && !response.location.empty()) {
+      // A request with a body sends it once: a redirect that would want it again is the answer itself.
+      if (IsRedirectStatus(response.status) && !response.location.empty() && options.method == HttpMethod::Get) {
         next_url = ResolveRedirect(current_url, response.location);
         if (next_url.empty() || !SplitHttpUrl(next_url, &next_split)) {
           next = Next::Fail;  // WinHTTP fails a redirect it cannot follow
@@ -329,6 +332,37 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
   } catch (...) {
     return std::string();  // out of memory for the body: the same as no answer
   }
+}
+
+HttpSendAnswer HttpSend(const std::u16string& url, const std::string& api_key, const HttpSendOptions& options) {
+  HttpSendAnswer answer;
+  try {
+    if (options.api && !ApiRequestAllowed()) {
+      answer.paused = true;
+      answer.status = 429;
+      answer.result = HttpExchangeResult::Complete;
+      return answer;
+    }
+    HttpFetchOptions fetch;
+    fetch.method = options.method;
+    fetch.body = options.body;
+    fetch.extra_headers = options.headers;
+    fetch.receive_timeout_ms = options.receive_timeout_ms;
+    fetch.abort = options.abort;
+    const size_t cap = options.max_answer_bytes;
+    answer.result = HttpFetch(url, api_key, fetch, &answer.head, nullptr, [&answer, cap](const char* data, size_t size) {
+      if (size > cap - answer.body.size()) return false;
+      answer.body.append(data, size);
+      return true;
+    });
+    if (answer.result == HttpExchangeResult::NoResponse) return answer;
+    answer.status = answer.head.status;
+    if (options.api) NoteApiAnswer(answer.status, answer.head.raw_headers);
+    answer.whole = answer.result == HttpExchangeResult::Complete && MatchesContentLength(answer.head, answer.body.size());
+  } catch (...) {
+    answer = HttpSendAnswer();  // out of memory: the same as no answer
+  }
+  return answer;
 }
 
 bool IsHubOrigin(const std::u16string& url) { return IsOriginOf(url, HubSiteUrl()); }
