@@ -239,7 +239,9 @@ void NoteApiAnswer(uint32_t status, const std::string& raw_headers) {
     g_api.window_ends = h.reset_seconds >= 0 ? NowMs() + static_cast<uint64_t>(h.reset_seconds) * 1000u : 0;
     g_api.remaining = h.remaining;
   }
-  if (status == 429 || h.remaining == 0) {
+  // A 429 whose own headers say the API has requests left is another limit's (the hourly commit quota):
+  // listings go on.
+  if (h.remaining == 0 || (status == 429 && h.remaining < 0)) {
     const int64_t reset =
         h.reset_seconds >= 0 ? h.reset_seconds : h.retry_after >= 0 ? h.retry_after : kDefaultPauseSeconds;
     PauseFor(g_api, PauseSeconds(reset, g_api.window.load()));

@@ -46,7 +46,8 @@ constexpr int64_t kMaxPauseSeconds = 3600;
 
 // False while API requests must wait (HttpGet then sends nothing and reports a 429).
 bool ApiRequestAllowed();
-// Every API answer's status and headers: the budget left, and a pause after a 429 or at 0 remaining.
+// Every API answer's status and headers: the budget left, and a pause at 0 remaining or after a 429
+// (unless that 429 says the API has requests left: another limit refused it).
 void NoteApiAnswer(uint32_t status, const std::string& raw_headers);
 
 // ---- Downloads -------------------------------------------------------------------------------------

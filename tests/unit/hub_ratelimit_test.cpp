@@ -121,6 +121,8 @@ TEST_F(RateLimit, APauseLastsTheResetTheHubAnnounced) {
       {Headers("\"api\";r=0;t=99999"), 200, 300},
       {Headers("\"api\";r=0"), 200, 60},
       {Headers("\"api\";r=1;t=5", "", "40"), 200, 0},
+      // Another limit's 429 (the commit quota) while the API has requests left pauses no listing.
+      {Headers("\"api\";r=7;t=5", "", "40"), 429, 0},
   };
   for (const auto& c : cases) {
     ForgetRateLimits();
