@@ -8,7 +8,9 @@
 // redirect itself is the answer); an 11th redirect counts as no response.
 #include "hub/http.h"
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "core/state.h"
@@ -332,6 +334,19 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
   } catch (...) {
     return std::string();  // out of memory for the body: the same as no answer
   }
+}
+
+HttpRequestBody MemoryBody(const std::string& bytes) {
+  auto state = std::make_shared<std::pair<std::string, size_t>>(bytes, 0);
+  HttpRequestBody body;
+  body.size = static_cast<int64_t>(bytes.size());
+  body.read = [state](char* buffer, size_t capacity) -> int64_t {
+    const size_t n = std::min(capacity, state->first.size() - state->second);
+    std::copy_n(state->first.data() + state->second, n, buffer);
+    state->second += n;
+    return static_cast<int64_t>(n);
+  };
+  return body;
 }
 
 HttpSendAnswer HttpSend(const std::u16string& url, const std::string& api_key, const HttpSendOptions& options) {

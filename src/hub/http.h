@@ -112,6 +112,8 @@ struct HttpSendAnswer {
   bool paused = false;      // not sent: the hub's API limit pauses requests (status 429)
 };
 
+// A body of bytes in memory (a JSON request), read from a copy of its own.
+HttpRequestBody MemoryBody(const std::string& bytes);
 // One request to `url`, sent once: a redirect is the answer. The key goes exactly where `url` is (the
 // caller gives none for storage addresses).
 HttpSendAnswer HttpSend(const std::u16string& url, const std::string& api_key, const HttpSendOptions& options);
