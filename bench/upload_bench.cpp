@@ -13,14 +13,11 @@
 #include "core/files.h"
 #include "core/text.h"
 #include "hub/commit.h"
-
 #include "peak_memory.h"
 
 namespace {
 
-void WriteTextFileForBench(const std::u16string& path) {
-  std::ofstream(FsPath(path), std::ios::binary) << "warm\n";
-}
+void WriteTextFileForBench(const std::u16string& path) { std::ofstream(FsPath(path), std::ios::binary) << "warm\n"; }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -10,10 +10,9 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "core/files.h"
 #include "core/json.h"
@@ -40,7 +39,8 @@ std::u16string U(const std::string& utf8) { return Utf8ToWide(utf8); }
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 bool IsHex(const std::string& text, size_t least, size_t most) {
-  return text.size() >= least && text.size() <= most && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  return text.size() >= least && text.size() <= most &&
+         text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
 bool IsPullRequestRef(const std::string& revision) {
@@ -64,7 +64,7 @@ struct CommitBody {
   std::atomic<bool>* last_given = nullptr;  // raised as the final byte is handed over
 
   size_t index = 0;
-  size_t offset = 0;         // in the piece's text, or in `encoded`
+  size_t offset = 0;  // in the piece's text, or in `encoded`
   std::ifstream in;
   int64_t file_read = 0;
   std::string block;
@@ -202,8 +202,8 @@ WriteOutcome CheckRequest(const CommitRequest& request) {
     }
     const bool writes = op.kind == CommitOperation::Kind::PutFile || op.kind == CommitOperation::Kind::CopyLargeFile;
     if (writes && !written.insert(op.path).second) {
-      return WriteFailure(WriteEnd::Failed, u"\"" + U(op.path) + u"\" is written twice in one commit: nothing was sent.",
-                          op.path);
+      return WriteFailure(WriteEnd::Failed,
+                          u"\"" + U(op.path) + u"\" is written twice in one commit: nothing was sent.", op.path);
     }
     if (op.kind == CommitOperation::Kind::CopyLargeFile && !IsHex(op.lfs_oid, 64, 64)) {
       return WriteFailure(WriteEnd::Failed, u"A copy of \"" + U(op.path) + u"\" names no large file: nothing was sent.",
@@ -324,7 +324,8 @@ WriteOutcome CheckRevisionTakesChanges(const WriteTarget& target, const std::ato
     for (const json& item : *items) {
       const std::string name = JsonString(item, "name");
       const std::string ref = JsonString(item, "ref");
-      if ((!name.empty() && (name == revision || full_prefix + name == revision)) || (!ref.empty() && ref == revision)) {
+      if ((!name.empty() && (name == revision || full_prefix + name == revision)) ||
+          (!ref.empty() && ref == revision)) {
         return true;
       }
     }
@@ -336,13 +337,15 @@ WriteOutcome CheckRevisionTakesChanges(const WriteTarget& target, const std::ato
   }
   if (names("branches", "refs/heads/")) return WriteOutcome();
   if (names("tags", "refs/tags/")) {
-    return WriteFailure(WriteEnd::ReadOnlyRevision,
-                        named + u" is a tag, and a tag does not take changes: nothing was sent. Changes go to a branch.");
+    return WriteFailure(
+        WriteEnd::ReadOnlyRevision,
+        named + u" is a tag, and a tag does not take changes: nothing was sent. Changes go to a branch.");
   }
   if (names("converts", "refs/convert/")) {
-    return WriteFailure(WriteEnd::ReadOnlyRevision, named +
-                                                        u" is a conversion the hub makes itself, which takes no changes: "
-                                                        u"nothing was sent. Changes go to a branch.");
+    return WriteFailure(WriteEnd::ReadOnlyRevision,
+                        named +
+                            u" is a conversion the hub makes itself, which takes no changes: "
+                            u"nothing was sent. Changes go to a branch.");
   }
   WriteOutcome out = WriteFailure(WriteEnd::NotFound, u"The repository " + U(target.repo_id) + u" has no branch \"" +
                                                           U(revision) + u"\": nothing was sent.");
@@ -359,8 +362,8 @@ CommitResult CommitChanges(const CommitRequest& request) {
   std::atomic<bool> commit_abort{false};
   std::atomic<bool> last_given{false};
   std::atomic<bool> finished{false};
-  const int connections =
-      std::clamp(request.connections, 1, std::min(PluginState::kMaxDownloadConnections, PlatformMaxDownloadConnections()));
+  const int connections = std::clamp(request.connections, 1,
+                                     std::min(PluginState::kMaxDownloadConnections, PlatformMaxDownloadConnections()));
   CommitRequest steps = request;
   steps.connections = connections;
   std::thread worker;
@@ -400,7 +403,8 @@ CommitResult CommitChanges(const CommitRequest& request) {
   worker.join();
   if (result.outcome.Done() && !cancelled) reporter.Report(progress.done, progress.total);
   if (cancelled && !result.outcome.Done()) {
-    result.outcome = WriteFailure(WriteEnd::Cancelled, u"Cancelled: nothing was committed to " + RepoText(request.target) + u".");
+    result.outcome =
+        WriteFailure(WriteEnd::Cancelled, u"Cancelled: nothing was committed to " + RepoText(request.target) + u".");
   }
   return result;
 }

@@ -15,17 +15,17 @@ struct CommitOperation {
     PutFile,        // `local_path` becomes `path`
     CopyLargeFile,  // `path` becomes the large file of SHA-256 `lfs_oid` already in this repository (a rename's half)
     DeleteFile,
-    DeleteFolder,   // everything below `path`
+    DeleteFolder,  // everything below `path`
   };
   Kind kind = Kind::PutFile;
-  std::string path;            // in the repository, "/"-separated, no leading or trailing "/"
-  std::u16string local_path;   // PutFile
-  std::string lfs_oid;         // CopyLargeFile: 64 hex digits
+  std::string path;           // in the repository, "/"-separated, no leading or trailing "/"
+  std::u16string local_path;  // PutFile
+  std::string lfs_oid;        // CopyLargeFile: 64 hex digits
 };
 
 struct CommitRequest {
   WriteTarget target;
-  std::string summary;         // the commit's title; required
+  std::string summary;  // the commit's title; required
   std::string description;
   // The commit the changes were made against (5 to 40 hex digits): when the branch has moved on since,
   // nothing is committed (BranchMoved). Empty: whatever the branch holds then.
@@ -39,9 +39,9 @@ struct CommitRequest {
 
 struct CommitResult {
   WriteOutcome outcome;
-  std::string commit_oid;        // 40 hex digits; empty when nothing was committed
+  std::string commit_oid;  // 40 hex digits; empty when nothing was committed
   std::string commit_url;
-  std::string pull_request_url;  // when the changes opened a pull request
+  std::string pull_request_url;      // when the changes opened a pull request
   std::vector<std::string> ignored;  // paths the hub said to leave out (its .gitignore); not committed
 };
 

@@ -14,11 +14,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <system_error>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "core/files.h"
 #include "core/json.h"
@@ -117,7 +116,7 @@ struct FileRange {
   const UploadFile* file = nullptr;
   int64_t offset = 0;
   int64_t length = 0;
-  bool hash = false;                // the range is the whole file: its hash is checked as it goes
+  bool hash = false;  // the range is the whole file: its hash is checked as it goes
   WriteProgress* progress = nullptr;
   std::ifstream in;
   int64_t given = 0;
@@ -156,13 +155,13 @@ struct FileRange {
 struct LargeObject {
   std::string oid;
   int64_t size = 0;
-  const UploadFile* file = nullptr;     // the first file of this content
-  bool upload = false;                  // the hub does not have it yet
-  std::u16string href;                  // basic: the PUT address; multipart: the completion address
-  int64_t chunk = 0;                    // multipart: the part size; 0 for a basic upload
-  std::vector<std::u16string> parts;    // multipart: part i's address at i - 1
-  std::vector<std::string> etags;       // multipart: what each part's storage answer called it
-  bool rehashed = false;                // multipart: read again whole, and it hashed to the oid
+  const UploadFile* file = nullptr;   // the first file of this content
+  bool upload = false;                // the hub does not have it yet
+  std::u16string href;                // basic: the PUT address; multipart: the completion address
+  int64_t chunk = 0;                  // multipart: the part size; 0 for a basic upload
+  std::vector<std::u16string> parts;  // multipart: part i's address at i - 1
+  std::vector<std::string> etags;     // multipart: what each part's storage answer called it
+  bool rehashed = false;              // multipart: read again whole, and it hashed to the oid
 };
 
 struct Job {
@@ -241,12 +240,14 @@ void SendRange(Uploads& run, LargeObject& object, int part) {
       return;
     }
     if (run.progress->stop) return;
-    if (answer.status >= 200 && answer.status < 300) {
+    // A yes to a body the storage did not receive whole is no yes.
+    if (answer.status >= 200 && answer.status < 300 && range->given == length) {
       if (part > 0) {
         if (answer.head.etag.empty()) {
-          WriteOutcome out = WriteFailure(WriteEnd::Failed, u"The hub's storage named no ETag for part " + WideDecimal(part) +
-                                                           u" of " + UploadWhat(file) + u": nothing was committed.",
-                                     file.path);
+          WriteOutcome out = WriteFailure(WriteEnd::Failed,
+                                          u"The hub's storage named no ETag for part " + WideDecimal(part) + u" of " +
+                                              UploadWhat(file) + u": nothing was committed.",
+                                          file.path);
           out.status = answer.status;
           run.Fail(std::move(out));
           return;
@@ -256,7 +257,7 @@ void SendRange(Uploads& run, LargeObject& object, int part) {
       run.progress->done += length;
       return;
     }
-    if (answer.result != HttpExchangeResult::NoResponse && answer.status < 500) break;
+    if (answer.result != HttpExchangeResult::NoResponse && answer.status < 500 && answer.status >= 300) break;
   }
   if (!run.progress->stop) run.Fail(StorageOutcome(run, answer, file));
 }
@@ -371,8 +372,8 @@ WriteOutcome AskBatch(const WriteTarget& target, std::vector<LargeObject>* objec
   for (size_t i = first; i < last; ++i) list.push_back({{"oid", (*objects)[i].oid}, {"size", (*objects)[i].size}});
   // A pull request's changes go to no branch: a key that can only open one must not name one.
   if (!target.create_pr) request["ref"] = {{"name", target.revision}};
-  const std::u16string url = U(SiteRoot(target) + SitePrefixOf(target.repo_type) + target.repo_id +
-                               ".git/info/lfs/objects/batch");
+  const std::u16string url =
+      U(SiteRoot(target) + SitePrefixOf(target.repo_type) + target.repo_id + ".git/info/lfs/objects/batch");
   HttpSendOptions options;
   options.headers = {std::string("Accept: ") + kLfsMediaType, std::string("Content-Type: ") + kLfsMediaType};
   const std::string text = Dump(request);
@@ -388,7 +389,7 @@ WriteOutcome AskBatch(const WriteTarget& target, std::vector<LargeObject>* objec
   const std::string transfer = JsonString(document, "transfer", "basic");
   const auto malformed = [&target](const std::u16string& why) {
     return WriteFailure(WriteEnd::Failed, u"The hub answered the announcement of the large files with " + why +
-                                         u": nothing was committed to " + RepoText(target) + u".");
+                                              u": nothing was committed to " + RepoText(target) + u".");
   };
   if (!answered) return malformed(u"no list of objects");
   if (transfer != "basic" && transfer != "multipart") return malformed(u"a transfer of its own (" + U(transfer) + u")");
@@ -402,9 +403,9 @@ WriteOutcome AskBatch(const WriteTarget& target, std::vector<LargeObject>* objec
     LargeObject& object = (*objects)[index];
     seen.insert(index);
     if (const json* error = JsonObject(item, "error")) {
-      WriteOutcome out = WriteFailure(WriteEnd::Rejected, WithHubMessage(u"The hub refused " + U(object.file->path),
-                                                                    JsonString(*error, "message")),
-                                 object.file->path);
+      WriteOutcome out = WriteFailure(
+          WriteEnd::Rejected, WithHubMessage(u"The hub refused " + U(object.file->path), JsonString(*error, "message")),
+          object.file->path);
       out.status = static_cast<uint32_t>(std::max<int64_t>(JsonInt64(*error, "code", 0), 0));
       out.hub_message = JsonString(*error, "message");
       return out;
@@ -460,9 +461,11 @@ std::string WriteApiPath(const WriteTarget& target, const char* endpoint) {
 WriteOutcome LocalFileOutcome(WriteEnd end, const UploadFile& file) {
   const std::u16string name = file.local_path;
   if (end == WriteEnd::LocalChanged) {
-    return WriteFailure(end, name + u" changed while it was being sent, so it was not committed. Copy it again once it "
-                               u"is no longer being written.",
-                   file.path);
+    return WriteFailure(end,
+                        name +
+                            u" changed while it was being sent, so it was not committed. Copy it again once it "
+                            u"is no longer being written.",
+                        file.path);
   }
   return WriteFailure(end, name + u" cannot be read, so it was not committed.", file.path);
 }
@@ -489,16 +492,18 @@ WriteOutcome AnswerOutcome(const WriteTarget& target, const HttpSendAnswer& answ
              (answer.status >= 200 && answer.status < 300)) {
     // A yes that did not arrive whole is no yes either.
     out.end = WriteEnd::Unreachable;
-    out.message = u"The hub could not be reached during " + step + (is_commit ? u": look at the folder again to see "
-                                                                                u"whether the changes were committed."
-                                                                              : u", so " + nothing + u".");
+    out.message = u"The hub could not be reached during " + step +
+                  (is_commit ? u": look at the folder again to see "
+                               u"whether the changes were committed."
+                             : u", so " + nothing + u".");
   } else if (answer.status == 401 || answer.status == 403) {
     out.end = WriteEnd::NoWriteAccess;
-    out.message = target.create_pr
-                      ? WithHubMessage(u"The API key cannot open a pull request on " + U(target.repo_id), out.hub_message)
-                      : WithHubMessage(u"The API key cannot write to " + U(target.repo_id) + u" at " + U(target.revision),
-                                       out.hub_message) +
-                            u" Sending the changes as a pull request would work with a key that can read it.";
+    out.message =
+        target.create_pr
+            ? WithHubMessage(u"The API key cannot open a pull request on " + U(target.repo_id), out.hub_message)
+            : WithHubMessage(u"The API key cannot write to " + U(target.repo_id) + u" at " + U(target.revision),
+                             out.hub_message) +
+                  u" Sending the changes as a pull request would work with a key that can read it.";
   } else if (answer.status == 404) {
     out.end = WriteEnd::NotFound;
     out.message = out.error_code == "RevisionNotFound"
@@ -510,8 +515,8 @@ WriteOutcome AnswerOutcome(const WriteTarget& target, const HttpSendAnswer& answ
                   u". Look at the folder again, then make the change again.";
   } else if (answer.status == 429) {
     out.end = WriteEnd::CommitQuota;
-    out.message = WithHubMessage(u"The hub's limit on commits is reached, so " + nothing, out.hub_message) +
-                  u" Try again later.";
+    out.message =
+        WithHubMessage(u"The hub's limit on commits is reached, so " + nothing, out.hub_message) + u" Try again later.";
   } else if (answer.status == 422) {
     out.end = WriteEnd::PathRefused;
     out.message = WithHubMessage(u"The hub refused a path in " + step + u", so " + nothing, out.hub_message);
@@ -520,8 +525,8 @@ WriteOutcome AnswerOutcome(const WriteTarget& target, const HttpSendAnswer& answ
     out.message = WithHubMessage(u"The hub refused " + step + u", so " + nothing, out.hub_message);
   } else {
     out.end = WriteEnd::Failed;
-    out.message = WithHubMessage(u"The hub answered " + WideDecimal(answer.status) + u" to " + step + u", so " + nothing,
-                                 out.hub_message);
+    out.message = WithHubMessage(
+        u"The hub answered " + WideDecimal(answer.status) + u" to " + step + u", so " + nothing, out.hub_message);
   }
   return out;
 }
@@ -574,14 +579,14 @@ WriteOutcome PreuploadFiles(const WriteTarget& target, std::vector<UploadFile>* 
       const std::string mode = found == by_path.end() ? std::string() : JsonString(*found->second, "uploadMode");
       if (mode != "lfs" && mode != "regular") {
         return WriteFailure(WriteEnd::Failed,
-                       u"The hub did not say how to send " + U(file.path) + u", so nothing was committed to " +
-                           RepoText(target) + u".",
-                       file.path);
+                            u"The hub did not say how to send " + U(file.path) + u", so nothing was committed to " +
+                                RepoText(target) + u".",
+                            file.path);
       }
       // An empty file is regular whatever the hub says: its storage refuses an empty upload.
       file.mode = JsonBool(*found->second, "shouldIgnore", false) ? UploadFile::Mode::Ignored
-                  : mode == "lfs" && file.size > 0               ? UploadFile::Mode::Lfs
-                                                                 : UploadFile::Mode::Regular;
+                  : mode == "lfs" && file.size > 0                ? UploadFile::Mode::Lfs
+                                                                  : UploadFile::Mode::Regular;
     }
   }
   return WriteOutcome();
@@ -599,7 +604,8 @@ WriteOutcome HashLargeFiles(std::vector<UploadFile>* files, WriteProgress* progr
       if (progress->stop) return WriteFailure(WriteEnd::Cancelled, u"Cancelled: nothing was committed.");
       const int64_t n = std::min<int64_t>(file.size - hashed, kHashBlock);
       in.read(buffer.get(), static_cast<std::streamsize>(n));
-      if (in.gcount() != n) return LocalFileOutcome(in.bad() ? WriteEnd::LocalUnreadable : WriteEnd::LocalChanged, file);
+      if (in.gcount() != n)
+        return LocalFileOutcome(in.bad() ? WriteEnd::LocalUnreadable : WriteEnd::LocalChanged, file);
       hasher.Update(buffer.get(), static_cast<size_t>(n));
       hashed += n;
       progress->done += n;

@@ -12,7 +12,7 @@
 
 // Where changes go. The key goes to `site_url`'s origin only, never to a storage address.
 struct WriteTarget {
-  std::string site_url;           // the hub root, ending in "/"
+  std::string site_url;  // the hub root, ending in "/"
   std::string api_key;
   std::string repo_id;            // owner/name
   uint32_t repo_type = 0;         // 0 model, 1 dataset, 2 Space
@@ -39,25 +39,25 @@ enum class WriteEnd {
 
 struct WriteOutcome {
   WriteEnd end = WriteEnd::Done;
-  uint32_t status = 0;        // the status of the answer that decided it; 0 without one
-  std::string error_code;     // its X-Error-Code
-  std::string hub_message;    // its X-Error-Message, else its body's "error", else its text
-  std::u16string message;     // fit to show the user; empty when done
-  std::string path;           // the repository path it concerns, when one does
+  uint32_t status = 0;      // the status of the answer that decided it; 0 without one
+  std::string error_code;   // its X-Error-Code
+  std::string hub_message;  // its X-Error-Message, else its body's "error", else its text
+  std::u16string message;   // fit to show the user; empty when done
+  std::string path;         // the repository path it concerns, when one does
 
   bool Done() const { return end == WriteEnd::Done; }
 };
 
 // A local file going to a path of the repository, and what was announced of it.
 struct UploadFile {
-  std::string path;            // in the repository, "/"-separated
+  std::string path;  // in the repository, "/"-separated
   std::u16string local_path;
   // Read by ReadLocalFiles: what the hub is told, and what the file must still be when it is sent.
   int64_t size = -1;
-  int64_t mtime = 0;           // the file system's last-write time, in its own units
-  std::string sample;          // the first 512 bytes
+  int64_t mtime = 0;   // the file system's last-write time, in its own units
+  std::string sample;  // the first 512 bytes
   enum class Mode { Unknown, Regular, Lfs, Ignored } mode = Mode::Unknown;  // the hub's word (preupload)
-  std::string sha256;          // lower-case hex; large files, once hashed
+  std::string sha256;                                                       // lower-case hex; large files, once hashed
 };
 
 // What the steps below have done, for a coordinator on another thread that reports it and may stop them.

@@ -43,8 +43,8 @@ std::string Sha256Hex(const std::string& bytes) {
 struct CountingSource {
   int64_t size = 0;
   size_t piece = 0;
-  int64_t fail_at = -1;        // gives -1 from this offset on
-  int64_t short_at = -1;       // gives 0 from this offset on
+  int64_t fail_at = -1;   // gives -1 from this offset on
+  int64_t short_at = -1;  // gives 0 from this offset on
   std::atomic<int64_t> given{0};
   std::atomic<bool> asked_past_end{false};
 
@@ -115,7 +115,7 @@ class HttpSeam : public ::testing::Test {
 TEST_F(HttpSeam, EachMethodSendsExactlyItsBodyAndTheCallersHeaders) {
   const struct {
     HttpMethod method;
-    int64_t size;            // -1: no body
+    int64_t size;  // -1: no body
     size_t piece;
     std::string content_type;
     std::string key;
@@ -208,7 +208,8 @@ TEST_F(HttpSeam, TheAbortFlagEndsAnExchangeWaitingForTheServer) {
     // The server holds the request; a body then stalls once the buffers between the two are full, and
     // the source is asked for nothing more.
     nlohmann::json state;
-    while (JsonInt64(state = held(), "held", -1) == held_before) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (JsonInt64(state = held(), "held", -1) == held_before)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (int64_t seen = -1; method == HttpMethod::Put && source.given.load() != seen;) {
       seen = source.given.load();
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -219,6 +220,7 @@ TEST_F(HttpSeam, TheAbortFlagEndsAnExchangeWaitingForTheServer) {
     EXPECT_EQ(done.get(), HttpExchangeResult::Stopped);
     EXPECT_LT(source.given.load(), source.size);
     std::printf("%s on a %s connection: ended %llu ms after the abort\n", method == HttpMethod::Get ? "GET" : "PUT",
-                JsonBool(state, "reused", false) ? "kept" : "new", static_cast<unsigned long long>(PlatformTickMs() - raised));
+                JsonBool(state, "reused", false) ? "kept" : "new",
+                static_cast<unsigned long long>(PlatformTickMs() - raised));
   }
 }

@@ -16,19 +16,19 @@
 #include "hub/http.h"
 
 struct SentRequest {
-  std::string method;                 // "GET", "POST", "PUT"
-  std::string url;                    // scheme://host:port/object, the port written out
-  std::string key;                    // the bearer key; empty: no Authorization
+  std::string method;  // "GET", "POST", "PUT"
+  std::string url;     // scheme://host:port/object, the port written out
+  std::string key;     // the bearer key; empty: no Authorization
   std::vector<std::string> headers;
-  std::string body;                   // as far as it was read
-  bool body_whole = true;             // the source gave every byte it announced
+  std::string body;        // as far as it was read
+  bool body_whole = true;  // the source gave every byte it announced
 };
 
 struct ScriptedReply {
   enum class Kind { Answer, NoAnswer, Hold } kind = Kind::Answer;  // Hold: waits for the abort flag
   uint32_t status = 200;
   std::string body;
-  std::string raw_headers;            // "Name: value\r\n" lines
+  std::string raw_headers;  // "Name: value\r\n" lines
   std::string etag;
   std::string location;
 };
@@ -36,9 +36,9 @@ struct ScriptedReply {
 struct WriteHub {
   std::mutex lock;
   std::condition_variable changed;
-  std::vector<SentRequest> sent;      // in the order their bodies were read whole
-  int await_puts = 0;                 // over 1: each PUT waits (a while) until this many are answered at once
-  int in_flight = 0;                  // PUTs being answered now
+  std::vector<SentRequest> sent;  // in the order their bodies were read whole
+  int await_puts = 0;             // over 1: each PUT waits (a while) until this many are answered at once
+  int in_flight = 0;              // PUTs being answered now
   int most_in_flight = 0;
   // Under the lock, on the exchange's thread.
   std::function<ScriptedReply(const SentRequest&)> answer;
@@ -64,6 +64,7 @@ struct WriteHub {
     }
     return out;
   }
+
  private:
   // Holds a PUT until `count` of them are answered at once (the bound only ever ends the wait of an
   // upload that sends them one after another, which the test then sees in most_in_flight).
@@ -88,8 +89,8 @@ struct WriteHub {
     if (request.method != HttpMethod::Get && request.body.size > 0) {
       std::vector<char> buffer(65536);
       while (static_cast<int64_t>(r.body.size()) < request.body.size) {
-        const size_t room = static_cast<size_t>(
-            std::min<int64_t>(request.body.size - static_cast<int64_t>(r.body.size()), static_cast<int64_t>(buffer.size())));
+        const size_t room = static_cast<size_t>(std::min<int64_t>(
+            request.body.size - static_cast<int64_t>(r.body.size()), static_cast<int64_t>(buffer.size())));
         const int64_t given = aborted() ? -1 : request.body.read(buffer.data(), room);
         if (given <= 0) {
           r.body_whole = false;

@@ -57,7 +57,8 @@ struct LocalFiles {
   std::u16string folder = MakeTempFolder("hub-write");
   std::u16string Put(const std::string& name, const std::string& bytes) {
     const std::u16string path = JoinFsPath(folder, Utf8ToWide(name));
-    std::ofstream(FsPath(path), std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(FsPath(path), std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 };
@@ -77,7 +78,8 @@ struct HubScript {
     }
     ScriptedReply reply;
     if (r.method == "GET" && r.url.size() > 5 && r.url.compare(r.url.size() - 5, 5, "/refs") == 0) {
-      reply.body = R"({"branches":[{"name":"main","ref":"refs/heads/main","targetCommit":"0123456789abcdef0123456789abcdef01234567"},
+      reply.body =
+          R"({"branches":[{"name":"main","ref":"refs/heads/main","targetCommit":"0123456789abcdef0123456789abcdef01234567"},
                       {"name":"dev","ref":"refs/heads/dev"}],"tags":[{"name":"v1","ref":"refs/tags/v1"}],
                       "converts":[{"name":"parquet","ref":"refs/convert/parquet"}],"pullRequests":[]})";
     } else if (r.url.find("/preupload/") != std::string::npos) {
@@ -86,8 +88,10 @@ struct HubScript {
       for (const json& f : asked["files"]) {
         const std::string path = f["path"];
         const bool lfs = path.size() > 4 && path.compare(path.size() - 4, 4, ".bin") == 0;
-        files.push_back({{"path", path}, {"uploadMode", lfs ? "lfs" : "regular"},
-                         {"shouldIgnore", path.rfind("ignored/", 0) == 0}, {"oid", nullptr}});
+        files.push_back({{"path", path},
+                         {"uploadMode", lfs ? "lfs" : "regular"},
+                         {"shouldIgnore", path.rfind("ignored/", 0) == 0},
+                         {"oid", nullptr}});
       }
       reply.body = json{{"files", files}}.dump();
     } else if (r.url.find("/info/lfs/objects/batch") != std::string::npos) {
@@ -122,7 +126,8 @@ struct HubScript {
     } else if (r.url.find("/commit/") != std::string::npos) {
       json answer = {{"commitOid", "89abcdef0123456789abcdef0123456789abcdef"},
                      {"commitUrl", "https://hub.test/acme/model/commit/89abcdef0123456789abcdef0123456789abcdef"}};
-      if (r.url.find("create_pr=1") != std::string::npos) answer["pullRequestUrl"] = "https://hub.test/acme/model/discussions/4";
+      if (r.url.find("create_pr=1") != std::string::npos)
+        answer["pullRequestUrl"] = "https://hub.test/acme/model/discussions/4";
       reply.body = answer.dump();
     } else {
       reply.status = 404;
@@ -216,10 +221,9 @@ TEST_F(HubWrite, RegularLargeAndEmptyFilesGoInOneCommit) {
   WriteHub hub;
   HubScript script;
   hub.answer = [&script](const SentRequest& r) { return script(r); };
-  CommitRequest request = Request({Put("docs/notes.txt", local.Put("notes.txt", notes)),
-                                   Put("w.bin", local.Put("w.bin", weights)),
-                                   Put("empty.bin", local.Put("empty.bin", "")),
-                                   Put("ignored/x.txt", local.Put("x.txt", "x"))});
+  CommitRequest request =
+      Request({Put("docs/notes.txt", local.Put("notes.txt", notes)), Put("w.bin", local.Put("w.bin", weights)),
+               Put("empty.bin", local.Put("empty.bin", "")), Put("ignored/x.txt", local.Put("x.txt", "x"))});
   request.description = "From tarnfs";
   std::vector<std::pair<int64_t, int64_t>> progress;
   request.progress = [&progress](int64_t done, int64_t total) {
@@ -233,10 +237,11 @@ TEST_F(HubWrite, RegularLargeAndEmptyFilesGoInOneCommit) {
   EXPECT_EQ(result.ignored, std::vector<std::string>{"ignored/x.txt"});
 
   const std::vector<SentRequest> sent = hub.Sent();
-  EXPECT_EQ(Urls(sent), (std::vector<std::string>{"GET " + std::string(kRefs),
-                                                  "POST https://hub.test:443/api/models/acme/model/preupload/main",
-                                                  "POST " + std::string(kBatch), "PUT https://storage.test:443/put/" + oid,
-                                                  "POST https://hub.test:443/api/models/acme/model/commit/main"}));
+  EXPECT_EQ(Urls(sent),
+            (std::vector<std::string>{"GET " + std::string(kRefs),
+                                      "POST https://hub.test:443/api/models/acme/model/preupload/main",
+                                      "POST " + std::string(kBatch), "PUT https://storage.test:443/put/" + oid,
+                                      "POST https://hub.test:443/api/models/acme/model/commit/main"}));
   // Preupload: every file with its size and the base64 of its first 512 bytes.
   const json preupload = json::parse(sent[1].body);
   EXPECT_TRUE(HasHeader(sent[1], "Content-Type: application/json"));
@@ -248,9 +253,11 @@ TEST_F(HubWrite, RegularLargeAndEmptyFilesGoInOneCommit) {
   // The batch: the git-lfs media type both ways, the branch by its plain name, one object.
   EXPECT_TRUE(HasHeader(sent[2], "Accept: application/vnd.git-lfs+json"));
   EXPECT_TRUE(HasHeader(sent[2], "Content-Type: application/vnd.git-lfs+json"));
-  EXPECT_EQ(json::parse(sent[2].body),
-            (json{{"operation", "upload"}, {"transfers", {"basic", "multipart"}}, {"hash_algo", "sha256"},
-                  {"objects", {{{"oid", oid}, {"size", weights.size()}}}}, {"ref", {{"name", "main"}}}}));
+  EXPECT_EQ(json::parse(sent[2].body), (json{{"operation", "upload"},
+                                             {"transfers", {"basic", "multipart"}},
+                                             {"hash_algo", "sha256"},
+                                             {"objects", {{{"oid", oid}, {"size", weights.size()}}}},
+                                             {"ref", {{"name", "main"}}}}));
   // The upload: the file's bytes, nothing else sent with them.
   EXPECT_EQ(sent[3].body, weights);
   EXPECT_TRUE(sent[3].headers.empty());
@@ -259,11 +266,15 @@ TEST_F(HubWrite, RegularLargeAndEmptyFilesGoInOneCommit) {
   EXPECT_TRUE(HasHeader(sent[4], "Content-Type: application/x-ndjson"));
   const std::vector<json> lines = Lines(sent[4].body);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], (json{{"key", "header"}, {"value", {{"summary", "Upload files"}, {"description", "From tarnfs"}}}}));
-  EXPECT_EQ(lines[1], (json{{"key", "file"}, {"value", {{"content", "aGVsbG8K"}, {"path", "docs/notes.txt"}, {"encoding", "base64"}}}}));
-  EXPECT_EQ(lines[2], (json{{"key", "lfsFile"},
-                            {"value", {{"path", "w.bin"}, {"algo", "sha256"}, {"oid", oid}, {"size", weights.size()}}}}));
-  EXPECT_EQ(lines[3], (json{{"key", "file"}, {"value", {{"content", ""}, {"path", "empty.bin"}, {"encoding", "base64"}}}}));
+  EXPECT_EQ(lines[0],
+            (json{{"key", "header"}, {"value", {{"summary", "Upload files"}, {"description", "From tarnfs"}}}}));
+  EXPECT_EQ(lines[1], (json{{"key", "file"},
+                            {"value", {{"content", "aGVsbG8K"}, {"path", "docs/notes.txt"}, {"encoding", "base64"}}}}));
+  EXPECT_EQ(lines[2],
+            (json{{"key", "lfsFile"},
+                  {"value", {{"path", "w.bin"}, {"algo", "sha256"}, {"oid", oid}, {"size", weights.size()}}}}));
+  EXPECT_EQ(lines[3],
+            (json{{"key", "file"}, {"value", {{"content", ""}, {"path", "empty.bin"}, {"encoding", "base64"}}}}));
   // Progress: the bytes hashed, uploaded and committed, the total known once the hub has said how.
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.back().second, static_cast<int64_t>(2 * weights.size() + sent[4].body.size()));
@@ -287,13 +298,16 @@ TEST_F(HubWrite, CopiesAndDeletesAreLinesOfTheCommit) {
   const std::vector<SentRequest> sent = hub.Sent();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].url, kRefs);
-  EXPECT_EQ(Lines(sent[1].body),
-            (std::vector<json>{{{"key", "header"},
-                                {"value", {{"summary", "Rename \"w\" \xC3\xA9"}, {"description", ""},
-                                           {"parentCommit", "0123456789abcdef0123456789abcdef01234567"}}}},
-                               {{"key", "lfsFile"}, {"value", {{"path", "new/w.bin"}, {"algo", "sha256"}, {"oid", oid}}}},
-                               {{"key", "deletedFile"}, {"value", {{"path", "old/w.bin"}}}},
-                               {{"key", "deletedFolder"}, {"value", {{"path", "old/sub"}}}}}));
+  EXPECT_EQ(
+      Lines(sent[1].body),
+      (std::vector<json>{{{"key", "header"},
+                          {"value",
+                           {{"summary", "Rename \"w\" \xC3\xA9"},
+                            {"description", ""},
+                            {"parentCommit", "0123456789abcdef0123456789abcdef01234567"}}}},
+                         {{"key", "lfsFile"}, {"value", {{"path", "new/w.bin"}, {"algo", "sha256"}, {"oid", oid}}}},
+                         {{"key", "deletedFile"}, {"value", {{"path", "old/w.bin"}}}},
+                         {{"key", "deletedFolder"}, {"value", {{"path", "old/sub"}}}}}));
 }
 
 // A large file in parts: each part's exact bytes to its own address, several at once, never with the
@@ -318,7 +332,8 @@ TEST_F(HubWrite, PartsGoOverSeveralConnectionsAndTheirETagsAreKept) {
   ASSERT_EQ(parts.size(), 4u);
   std::sort(parts.begin(), parts.end(), [](const SentRequest& a, const SentRequest& b) { return a.url < b.url; });
   for (size_t i = 0; i < parts.size(); ++i) {
-    EXPECT_EQ(parts[i].url, "https://storage.test:443/part/" + oid + "/" + std::to_string(i + 1) + "?X-Amz-Signature=s");
+    EXPECT_EQ(parts[i].url,
+              "https://storage.test:443/part/" + oid + "/" + std::to_string(i + 1) + "?X-Amz-Signature=s");
     EXPECT_EQ(parts[i].body, weights.substr(i * 300000, 300000));
     EXPECT_EQ(parts[i].key, "");
   }
@@ -328,10 +343,12 @@ TEST_F(HubWrite, PartsGoOverSeveralConnectionsAndTheirETagsAreKept) {
   EXPECT_EQ(completion[0].url, std::string(kHub) + "api/complete/" + oid + "?token=t");
   EXPECT_EQ(completion[0].key, "");  // on the hub's origin, but it carries its own credentials
   EXPECT_TRUE(HasHeader(completion[0], "Content-Type: application/vnd.git-lfs+json"));
-  EXPECT_EQ(json::parse(completion[0].body),
-            (json{{"oid", oid},
-                  {"parts", {{{"partNumber", 1}, {"etag", "\"e1\""}}, {{"partNumber", 2}, {"etag", "\"e2\""}},
-                             {{"partNumber", 3}, {"etag", "W/\"odd \\\" etag\""}}, {{"partNumber", 4}, {"etag", "\"e4\""}}}}}));
+  EXPECT_EQ(json::parse(completion[0].body), (json{{"oid", oid},
+                                                   {"parts",
+                                                    {{{"partNumber", 1}, {"etag", "\"e1\""}},
+                                                     {{"partNumber", 2}, {"etag", "\"e2\""}},
+                                                     {{"partNumber", 3}, {"etag", "W/\"odd \\\" etag\""}},
+                                                     {{"partNumber", 4}, {"etag", "\"e4\""}}}}}));
   // The key went with every request to the hub's origin but the completion, and nowhere else.
   for (const SentRequest& r : hub.Sent()) {
     const bool hub_origin = r.url.rfind(kHub, 0) == 0 && r.url.find("/api/complete/") == std::string::npos;
@@ -351,33 +368,39 @@ TEST_F(HubWrite, TheBatchAnswerDecidesWhatIsSent) {
   const auto batch_with = [&oid](const std::string& object) {
     return Reply(200, "{\"transfer\":\"multipart\",\"objects\":[" + object + "]}");
   };
-  const std::string parts3 = "\"00001\":\"https://s.test/1\",\"00002\":\"https://s.test/2\",\"00003\":\"https://s.test/3\"";
+  const std::string parts3 =
+      "\"00001\":\"https://s.test/1\",\"00002\":\"https://s.test/2\",\"00003\":\"https://s.test/3\"";
   const std::string upload = "\"actions\":{\"upload\":{\"href\":\"https://hub.test/c\",\"header\":{\"chunk_size\":";
   const struct {
     const char* name;
     bool stored;
     std::string storage;
-    ScriptedReply batch;       // status 0: the script's own
+    ScriptedReply batch;  // status 0: the script's own
     WriteEnd end;
     size_t puts;
     bool committed;
-    std::string message;       // a part of the user's text
+    std::string message;  // a part of the user's text
   } cases[] = {
       {"held already", true, "https://storage.test/", {}, WriteEnd::Done, 0, true, ""},
       {"storage on the hub's origin", false, "https://hub.test/storage/", {}, WriteEnd::Done, 1, true, ""},
-      {"object error", false, "", batch_with("{\"oid\":\"" + oid + "\",\"size\":1000000,\"error\":{\"code\":422,\"message\":\"Object too weird\"}}"),
+      {"object error", false, "",
+       batch_with("{\"oid\":\"" + oid +
+                  "\",\"size\":1000000,\"error\":{\"code\":422,\"message\":\"Object too weird\"}}"),
        WriteEnd::Rejected, 0, false, "The hub refused w.bin: Object too weird."},
-      {"too few parts", false, "", batch_with("{\"oid\":\"" + oid + "\",\"size\":1000000," + upload + "\"300000\"," + parts3 + "}}}}"),
+      {"too few parts", false, "",
+       batch_with("{\"oid\":\"" + oid + "\",\"size\":1000000," + upload + "\"300000\"," + parts3 + "}}}}"),
        WriteEnd::Failed, 0, false, "3 part addresses where 4 were due"},
       {"parts not from 1", false, "",
-       batch_with("{\"oid\":\"" + oid + "\",\"size\":1000000," + upload + "\"400000\",\"00002\":\"https://s.test/2\",\"00003\":\"https://s.test/3\",\"00004\":\"https://s.test/4\"}}}}"),
+       batch_with("{\"oid\":\"" + oid + "\",\"size\":1000000," + upload +
+                  "\"400000\",\"00002\":\"https://s.test/2\",\"00003\":\"https://s.test/3\",\"00004\":\"https://s.test/"
+                  "4\"}}}}"),
        WriteEnd::Failed, 0, false, "3 part addresses where 3 were due"},
       {"no part size", false, "", batch_with("{\"oid\":\"" + oid + "\",\"size\":1000000," + upload + "\"big\"}}}}"),
        WriteEnd::Failed, 0, false, "a part size that is no count"},
       {"xet", false, "", Reply(200, "{\"transfer\":\"xet\",\"objects\":[{\"oid\":\"" + oid + "\",\"size\":1000000}]}"),
        WriteEnd::Failed, 0, false, "a transfer of its own (xet)"},
-      {"another object", false, "", batch_with("{\"oid\":\"" + std::string(64, 'b') + "\",\"size\":1}"), WriteEnd::Failed, 0,
-       false, "an object not asked for"},
+      {"another object", false, "", batch_with("{\"oid\":\"" + std::string(64, 'b') + "\",\"size\":1}"),
+       WriteEnd::Failed, 0, false, "an object not asked for"},
       {"object left out", false, "", batch_with(""), WriteEnd::Failed, 0, false, "objects left out"},
       {"no list", false, "", Reply(200, "[]"), WriteEnd::Failed, 0, false, "no list of objects"},
   };
@@ -391,7 +414,8 @@ TEST_F(HubWrite, TheBatchAnswerDecidesWhatIsSent) {
     hub.answer = [&script](const SentRequest& r) { return script(r); };
     const CommitResult result = CommitChanges(Request({Put("w.bin", path)}));
     EXPECT_EQ(result.outcome.end, c.end) << WideToUtf8(result.outcome.message);
-    EXPECT_NE(WideToUtf8(result.outcome.message).find(c.message), std::string::npos) << WideToUtf8(result.outcome.message);
+    EXPECT_NE(WideToUtf8(result.outcome.message).find(c.message), std::string::npos)
+        << WideToUtf8(result.outcome.message);
     size_t puts = 0;
     for (const SentRequest& r : hub.Sent()) {
       if (r.method != "PUT") continue;
@@ -412,36 +436,47 @@ TEST_F(HubWrite, EachRefusalEndsTheWriteWithItsOwnMessage) {
   const std::u16string weights = local.Put("w.bin", Bytes(5000, 4));
   const std::string api_left = "RateLimit: \"api\";r=900;t=100\r\n";
   const struct {
-    const char* step;          // URL fragment answered otherwise
+    const char* step;  // URL fragment answered otherwise
     ScriptedReply reply;
     bool create_pr;
     WriteEnd end;
     uint32_t status;
-    size_t requests;           // made in all (each once)
+    size_t requests;  // made in all (each once)
     std::string message;
   } cases[] = {
       {"/refs", Reply(404, "{\"error\":\"Repository not found\"}", "X-Error-Code: RepoNotFound\r\n"), false,
        WriteEnd::NotFound, 404, 1, "The repository acme/model does not exist, or the API key cannot see it."},
-      {"/preupload/", Reply(403, "{\"error\":\"Forbidden: pass `create_pr=1` as a query parameter to create a Pull Request\"}"),
-       false, WriteEnd::NoWriteAccess, 403, 2, "cannot write to acme/model at main: Forbidden: pass `create_pr=1`"},
+      {"/preupload/",
+       Reply(403, "{\"error\":\"Forbidden: pass `create_pr=1` as a query parameter to create a Pull Request\"}"), false,
+       WriteEnd::NoWriteAccess, 403, 2, "cannot write to acme/model at main: Forbidden: pass `create_pr=1`"},
       {"/preupload/", Reply(401, "{}", "X-Error-Message: Invalid credentials in Authorization header\r\n"), true,
-       WriteEnd::NoWriteAccess, 401, 2, "cannot open a pull request on acme/model: Invalid credentials in Authorization header."},
-      {"/preupload/", NoAnswer(), false, WriteEnd::Unreachable, 0, 2, "could not be reached during the question how to send"},
-      {"/preupload/", Reply(200, "{\"files\":[{\"path\":\"notes.txt\",\"uploadMode\":\"regular\",\"shouldIgnore\":false}]}"),
-       false, WriteEnd::Failed, 0, 2, "The hub did not say how to send w.bin"},
-      {"/preupload/", Reply(200, "{\"files\":[{\"path\":\"notes.txt\",\"uploadMode\":\"regular\"},{\"path\":\"w.bin\",\"uploadMode\":\"xet\"}]}"),
+       WriteEnd::NoWriteAccess, 401, 2,
+       "cannot open a pull request on acme/model: Invalid credentials in Authorization header."},
+      {"/preupload/", NoAnswer(), false, WriteEnd::Unreachable, 0, 2,
+       "could not be reached during the question how to send"},
+      {"/preupload/",
+       Reply(200, "{\"files\":[{\"path\":\"notes.txt\",\"uploadMode\":\"regular\",\"shouldIgnore\":false}]}"), false,
+       WriteEnd::Failed, 0, 2, "The hub did not say how to send w.bin"},
+      {"/preupload/",
+       Reply(200,
+             "{\"files\":[{\"path\":\"notes.txt\",\"uploadMode\":\"regular\"},{\"path\":\"w.bin\",\"uploadMode\":"
+             "\"xet\"}]}"),
        false, WriteEnd::Failed, 0, 2, "The hub did not say how to send w.bin"},
       {"/info/lfs/objects/batch", Reply(403, "{\"message\":\"no\"}"), false, WriteEnd::NoWriteAccess, 403, 3, ": no."},
-      {"storage.test", NoAnswer(), false, WriteEnd::Unreachable, 0, 6, "storage could not be reached during the upload of w.bin"},
+      {"storage.test", NoAnswer(), false, WriteEnd::Unreachable, 0, 6,
+       "storage could not be reached during the upload of w.bin"},
       {"storage.test", Reply(503, "busy"), false, WriteEnd::Unreachable, 503, 6, "storage could not be reached"},
       {"storage.test", Reply(403, "<Error>Request has expired</Error>"), false, WriteEnd::Failed, 403, 4,
        "storage answered 403 to the upload of w.bin"},
-      {"/commit/", Reply(412, "{\"error\":\"The branch was updated since you opened this page. Please refresh and try again.\"}"),
-       false, WriteEnd::BranchMoved, 412, 5, "acme/model changed since it was listed, so nothing was committed to acme/model."},
-      {"/commit/", Reply(400, "{\"error\":\"Your push was rejected because it contains files larger than 10 MiB.\"}"), false,
-       WriteEnd::Rejected, 400, 5, "The hub refused the commit, so nothing was committed to acme/model: Your push was rejected"},
-      {"/commit/", Reply(429, "{\"error\":\"You have exceeded our hourly quotas for action: commit\"}", api_left), false,
-       WriteEnd::CommitQuota, 429, 5, "The hub's limit on commits is reached"},
+      {"/commit/",
+       Reply(412, "{\"error\":\"The branch was updated since you opened this page. Please refresh and try again.\"}"),
+       false, WriteEnd::BranchMoved, 412, 5,
+       "acme/model changed since it was listed, so nothing was committed to acme/model."},
+      {"/commit/", Reply(400, "{\"error\":\"Your push was rejected because it contains files larger than 10 MiB.\"}"),
+       false, WriteEnd::Rejected, 400, 5,
+       "The hub refused the commit, so nothing was committed to acme/model: Your push was rejected"},
+      {"/commit/", Reply(429, "{\"error\":\"You have exceeded our hourly quotas for action: commit\"}", api_left),
+       false, WriteEnd::CommitQuota, 429, 5, "The hub's limit on commits is reached"},
       {"/commit/", Reply(429, "{}", "RateLimit: \"api\";r=0;t=100\r\n"), false, WriteEnd::RateLimited, 429, 5,
        "The HuggingFace API limit is reached, so nothing was committed to acme/model. Try again in 100 s."},
       {"/commit/", Reply(422, "{\"error\":\"Invalid path\"}"), false, WriteEnd::PathRefused, 422, 5,
@@ -466,7 +501,8 @@ TEST_F(HubWrite, EachRefusalEndsTheWriteWithItsOwnMessage) {
     const CommitResult result = CommitChanges(request);
     EXPECT_EQ(result.outcome.end, c.end);
     EXPECT_EQ(result.outcome.status, c.status);
-    EXPECT_NE(WideToUtf8(result.outcome.message).find(c.message), std::string::npos) << WideToUtf8(result.outcome.message);
+    EXPECT_NE(WideToUtf8(result.outcome.message).find(c.message), std::string::npos)
+        << WideToUtf8(result.outcome.message);
     EXPECT_EQ(result.commit_oid, "");
     EXPECT_EQ(hub.Sent().size(), c.requests);
     // Only the API's own limit pauses listings; the commit quota does not.
@@ -487,16 +523,32 @@ TEST_F(HubWrite, OnlyABranchOrAPullRequestTakesChanges) {
     std::vector<std::string> first;  // the first requests, method and URL without the query
     std::string message;
   } cases[] = {
-      {"0123456789abcdef0123456789abcdef01234567", false, WriteEnd::ReadOnlyRevision, {}, "is a commit, and a commit never changes"},
+      {"0123456789abcdef0123456789abcdef01234567",
+       false,
+       WriteEnd::ReadOnlyRevision,
+       {},
+       "is a commit, and a commit never changes"},
       {"v1", false, WriteEnd::ReadOnlyRevision, {std::string("GET ") + kRefs}, "\"v1\" of acme/model is a tag"},
       {"refs/tags/v1", false, WriteEnd::ReadOnlyRevision, {std::string("GET ") + kRefs}, "is a tag"},
       {"refs/convert/parquet", false, WriteEnd::ReadOnlyRevision, {std::string("GET ") + kRefs}, "is a conversion"},
       {"gone", false, WriteEnd::NotFound, {std::string("GET ") + kRefs}, "has no branch \"gone\""},
       {"bad..name", false, WriteEnd::NotFound, {}, "is no branch name"},
-      {"dev", false, WriteEnd::Done, {std::string("GET ") + kRefs, "POST https://hub.test:443/api/models/acme/model/preupload/dev"}, ""},
+      {"dev",
+       false,
+       WriteEnd::Done,
+       {std::string("GET ") + kRefs, "POST https://hub.test:443/api/models/acme/model/preupload/dev"},
+       ""},
       {"refs/heads/dev", false, WriteEnd::Done, {std::string("GET ") + kRefs}, ""},
-      {"refs/pr/3", false, WriteEnd::Done, {"POST https://hub.test:443/api/models/acme/model/preupload/refs%2Fpr%2F3"}, ""},
-      {"main", true, WriteEnd::Done, {std::string("GET ") + kRefs, "POST https://hub.test:443/api/models/acme/model/preupload/main"}, ""},
+      {"refs/pr/3",
+       false,
+       WriteEnd::Done,
+       {"POST https://hub.test:443/api/models/acme/model/preupload/refs%2Fpr%2F3"},
+       ""},
+      {"main",
+       true,
+       WriteEnd::Done,
+       {std::string("GET ") + kRefs, "POST https://hub.test:443/api/models/acme/model/preupload/main"},
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.revision);
@@ -507,7 +559,8 @@ TEST_F(HubWrite, OnlyABranchOrAPullRequestTakesChanges) {
     request.target.create_pr = c.create_pr;
     const CommitResult result = CommitChanges(request);
     EXPECT_EQ(result.outcome.end, c.end) << WideToUtf8(result.outcome.message);
-    EXPECT_NE(WideToUtf8(result.outcome.message).find(c.message), std::string::npos) << WideToUtf8(result.outcome.message);
+    EXPECT_NE(WideToUtf8(result.outcome.message).find(c.message), std::string::npos)
+        << WideToUtf8(result.outcome.message);
     const std::vector<std::string> urls = Urls(hub.Sent());
     EXPECT_EQ(std::vector<std::string>(urls.begin(), urls.begin() + std::min(urls.size(), c.first.size())), c.first);
     if (c.end != WriteEnd::Done) {
@@ -560,10 +613,10 @@ TEST_F(HubWrite, AFileThatChangesWhileItIsSentIsNotCommitted) {
   enum class Change { Bytes, Time, Grows };  // Bytes: the same size and time, only a hash can tell
   const struct {
     const char* name;
-    std::string file;            // its repository path (".bin": large)
+    std::string file;  // its repository path (".bin": large)
     size_t size;
     int64_t chunk;
-    std::string when;            // URL fragment of the request during whose body it changes
+    std::string when;  // URL fragment of the request during whose body it changes
     Change change;
   } cases[] = {
       {"large, one PUT", "w.bin", 200000, 0, "storage.test", Change::Bytes},
@@ -591,7 +644,8 @@ TEST_F(HubWrite, AFileThatChangesWhileItIsSentIsNotCommitted) {
       bytes[c.size - 1000] ^= 0x55;  // past the sample the hub was shown
       if (c.change == Change::Grows) bytes += "more";
       local.Put("f", bytes);
-      std::filesystem::last_write_time(FsPath(path), c.change == Change::Bytes ? old_time : old_time + std::chrono::seconds(2));
+      std::filesystem::last_write_time(FsPath(path),
+                                       c.change == Change::Bytes ? old_time : old_time + std::chrono::seconds(2));
     };
     const CommitResult result = CommitChanges(Request({Put(c.file, path)}));
     EXPECT_TRUE(changed.load());
