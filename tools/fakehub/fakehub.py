@@ -17,6 +17,7 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 # What the self-test and other tools reach through this module.
+from hub.commits import CommitError, make_commit  # noqa: E402,F401
 from hub.common import ScenarioError  # noqa: E402
 from hub.content import lfs_pointer_bytes, prehash_large_files  # noqa: E402,F401
 from hub.downloads import Versions  # noqa: E402

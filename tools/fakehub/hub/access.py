@@ -31,7 +31,7 @@ def access(c, repo, repo_id, gate, fpath=None):
         if repo.id in auth.pending:
             return error_resp(403, f"Your request to access {word} {repo.id} is awaiting a "
                               "review from the repo authors.", c.api, code="GatedRepo")
-        page = c.origins["hub"] + "/" + ("datasets/" if word == "dataset" else "") + repo.id
+        page = c.origins["hub"] + "/" + ("" if word == "model" else repo.plural + "/") + repo.id
         return error_resp(403, f"Access to {word} {repo.id} is restricted and you are not in "
                           f"the authorized list. Visit {page} to ask for access.", c.api,
                           code="GatedRepo")
@@ -47,7 +47,7 @@ def renamed(c, repo):
 
 
 def revision(c, repo, rev):
-    """The repository at rev, or the hub's 404 for a revision it does not have."""
+    """The commit rev names, or the hub's 404 for a revision the repository does not have."""
     at = repo.at(rev)
     return (at, None) if at else (None, error_resp(404, f"Invalid rev id: {rev}", c.api,
                                                    code="RevisionNotFound"))

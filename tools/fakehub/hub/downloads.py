@@ -11,6 +11,8 @@ from hub.content import xet_hash
 from hub.faults import REDIRECT_FAULTS, fault_prefix
 from hub.responses import Resp, error_resp, redirect_resp
 
+PLURALS = ("models", "datasets", "spaces")
+
 
 def http_date(iso_text):
     return datetime.fromtimestamp(parse_iso(iso_text), timezone.utc).strftime(
@@ -101,13 +103,13 @@ def resolve(c, kind, repo_id, rev, fpath):
     refusal = renamed(c, repo) or access(c, repo, repo_id, gate=True, fpath=fpath)
     if refusal:
         return refusal
-    repo, refusal = revision(c, repo, rev)
+    commit, refusal = revision(c, repo, rev)
     if refusal:
         return refusal
-    node = repo.file(fpath)
+    node = commit.file(fpath)
     if node is None:
         return error_resp(404, "Entry not found", False, code="EntryNotFound")
-    common = [("X-Repo-Commit", repo.sha), ("Accept-Ranges", "bytes"), ("Vary", "Origin")]
+    common = [("X-Repo-Commit", commit.sha), ("Accept-Ranges", "bytes"), ("Vary", "Origin")]
     # Body faults ride along to wherever the bytes are served.
     keep = fault_prefix([f.token for f in c.faults if f.name not in REDIRECT_FAULTS])
     v = file_version(c, repo, fpath, bump=False)
@@ -115,60 +117,59 @@ def resolve(c, kind, repo_id, rev, fpath):
         loc = (c.origins["host2"] + keep + "/cdn/" + repo.plural + "/"
                + quote(repo.id + "/" + fpath, safe="/")
                + f"?X-Amz-Expires=3600&X-Amz-Signature={hexid('sig', repo.id, fpath, n=64)}"
-               + ("" if repo.ref_name == "main" else "&commit=" + repo.sha))
+               + "&commit=" + commit.sha)      # the address keeps serving these bytes after the branch moves
         return redirect_resp(302, loc, common + [
             ("X-Linked-Size", str(node.content.size)),
             ("X-Linked-Etag", f'"{node.lfs_oid(v)}"')])
     # A small file: a same-host relative 307 to the cached copy of that commit.
     oid = node.oid(v)
     loc = (keep + "/api/resolve-cache/" + repo.plural + "/" + quote(repo.id, safe="/") + "/"
-           + repo.sha + "/" + quote(fpath, safe="/") + "?download=true&etag="
+           + commit.sha + "/" + quote(fpath, safe="/") + "?download=true&etag="
            + quote(f'"{oid}"', safe=""))
     return redirect_resp(307, loc, common + [("X-Linked-Etag", f'"{oid}"')])
 
 
 def resolve_cache(c, segs):
-    """/api/resolve-cache/{models|datasets}/OWNER/NAME/COMMIT/PATH: a small file's bytes."""
-    if len(segs) < 5 or segs[0] not in ("models", "datasets"):
+    """/api/resolve-cache/{models|datasets|spaces}/OWNER/NAME/COMMIT/PATH: a small file's bytes,
+    at any commit the repository ever had."""
+    if len(segs) < 5 or segs[0] not in PLURALS:
         return error_resp(404, "Sorry, we can't find the page you are looking for.", True)
     repo_id, commit, fpath = segs[1] + "/" + segs[2], segs[3], "/".join(segs[4:])
     repo = c.hub.repos.get((segs[0][:-1], repo_id))
     refusal = access(c, repo, repo_id, gate=True, fpath=fpath)
     if refusal:
         return refusal
-    at = repo.at(commit) if len(commit) == 40 else None
-    if at is None or at.sha != commit:
+    at = repo.commits.get(commit)
+    if at is None:
         return error_resp(404, f"Invalid rev id: {commit}", True, code="RevisionNotFound")
-    repo = at
-    node = repo.file(fpath)
+    node = at.file(fpath)
     if node is None or node.lfs:
         return error_resp(404, "Entry not found", True, code="EntryNotFound")
     etag = f'"{node.oid(file_version(c, repo, fpath, bump=False))}"'
     if c.headers.get("If-None-Match", "").strip() in (etag, "*"):
         return Resp(304, headers=[("ETag", etag), ("Accept-Ranges", "bytes"),
-                                  ("X-Repo-Commit", repo.sha)])
+                                  ("X-Repo-Commit", at.sha)])
     v = file_version(c, repo, fpath, bump=True)
     base = fpath.rsplit("/", 1)[-1]
     ascii_name = "".join(ch if 32 <= ord(ch) < 127 and ch != '"' else "_" for ch in base)
     resp = file_resp(repo, node, node.ctype or "text/plain; charset=utf-8", v, [
         ("Content-Disposition", f"inline; filename*=UTF-8''{quote(base, safe='')}; "
                                 f'filename="{ascii_name}";'),
-        ("ETag", f'"{node.oid(v)}"'), ("X-Repo-Commit", repo.sha), ("Accept-Ranges", "bytes"),
+        ("ETag", f'"{node.oid(v)}"'), ("X-Repo-Commit", at.sha), ("Accept-Ranges", "bytes"),
         ("Vary", "Origin")])
     resp.cdn = True
     return resp
 
 
 def cdn(c, segs):
-    """Host 2's /cdn/{models|datasets}/OWNER/NAME/PATH: a large file's bytes, as the storage
-    network serves them behind a signed address."""
-    if len(segs) < 4 or segs[0] not in ("models", "datasets"):
+    """Host 2's /cdn/{models|datasets|spaces}/OWNER/NAME/PATH?...&commit=SHA: a large file's bytes
+    at that commit (main's without one), as the storage network serves them behind a signed address."""
+    if len(segs) < 4 or segs[0] not in PLURALS:
         return Resp(404, "NoSuchKey")
     repo = c.hub.repos.get((segs[0][:-1], segs[1] + "/" + segs[2]))
     commit = c.param("commit")
-    if repo and commit:
-        repo = repo.at(commit)     # a file of another revision than main
-    node = repo.file("/".join(segs[3:])) if repo else None
+    at = (repo.at(commit) if commit else repo.head) if repo else None
+    node = at.file("/".join(segs[3:])) if at else None
     if node is None:
         return Resp(404, "NoSuchKey")
     v = file_version(c, repo, node.path, bump=True)

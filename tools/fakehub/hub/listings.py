@@ -2,6 +2,7 @@
 refs, collections and whoami."""
 
 from hub.access import access, renamed, revision
+from hub.commits import DEFAULT_REF
 from hub.common import parse_iso, truthy
 from hub.downloads import file_version
 from hub.faults import FaultError, listing_hash_faults
@@ -12,6 +13,7 @@ LISTING_MAX = 1000          # largest page the hub serves for /api/models and /a
 TREE_MAX = 1000             # tree page without dates: the default and the largest
 TREE_EXPAND_DEFAULT = 50    # tree page with dates (expand=true) when no limit is asked for
 TREE_EXPAND_MAX = 100       # ... and the largest a limit gets
+# What a listing may expand: for models and datasets (the hub's 400 text names these), for Spaces.
 EXPAND_VALID = {
     "author", "baseModels", "cardData", "config", "createdAt", "disabled", "downloads",
     "downloadsAllTime", "evalResults", "gated", "inference", "inferenceProviderMapping",
@@ -20,6 +22,44 @@ EXPAND_VALID = {
     "trendingScore", "widgetData", "gguf", "resourceGroup", "xetEnabled", "description",
     "citation", "paperswithcode_id",
 }
+SPACE_EXPAND = {
+    "author", "cardData", "createdAt", "datasets", "disabled", "lastModified", "likes", "models",
+    "private", "region", "runtime", "sdk", "siblings", "sha", "subdomain", "tags", "trendingScore",
+    "usedStorage", "resourceGroup",
+}
+# What repository info may expand, per kind.
+INFO_EXPAND = {
+    "model": {
+        "author", "baseModels", "cardData", "childrenModelCount", "config", "createdAt", "disabled",
+        "downloads", "downloadsAllTime", "evalResults", "gated", "gguf", "inference",
+        "inferenceProviderMapping", "lastModified", "library_name", "likes", "mask_token",
+        "model-index", "pipeline_tag", "private", "safetensors", "sha", "siblings", "spaces", "tags",
+        "transformersInfo", "trendingScore", "widgetData", "usedStorage", "resourceGroup", "xetEnabled",
+    },
+    "dataset": {
+        "author", "cardData", "citation", "createdAt", "description", "disabled", "downloads",
+        "downloadsAllTime", "gated", "lastModified", "likes", "paperswithcode_id", "private",
+        "siblings", "sha", "tags", "trendingScore", "usedStorage", "resourceGroup", "xetEnabled",
+    },
+    "space": SPACE_EXPAND,
+}
+
+
+def expand_params(c):
+    """The properties asked for: repeated `expand=`, `expand[]=` (also sent as `expand%5B%5D=`), or a
+    comma list."""
+    out = []
+    for k, v in c.params:
+        if k in ("expand", "expand[]"):
+            out += [x for x in v.split(",") if x]
+    return out
+
+
+def bad_expand(expand, valid):
+    bad = [x for x in expand if x not in valid]
+    if bad:
+        return error_resp(400, f'"expand" must be one of the allowed values, got {bad[0]}', True)
+    return None
 
 
 def whoami(c):
@@ -29,13 +69,10 @@ def whoami(c):
 
 
 def listing(c, kind):
-    expand = []
-    for k, v in c.params:
-        if k in ("expand", "expand[]"):
-            expand += [x for x in v.split(",") if x]
-    bad = [x for x in expand if x not in EXPAND_VALID]
-    if bad:
-        return error_resp(400, f'"expand" must be one of the allowed values, got {bad[0]}', True)
+    expand = expand_params(c)
+    refusal = bad_expand(expand, SPACE_EXPAND if kind == "space" else EXPAND_VALID)
+    if refusal:
+        return refusal
     author = c.param("author")
     auth = c.auth if isinstance(c.auth, Token) else None
     items = c.hub.listing(kind, author, auth)
@@ -59,19 +96,27 @@ def refs(c, kind, repo_id):
     return json_resp(repo.refs_json(truthy(c.param("include_prs", ""))))
 
 
-def info(c, kind, repo_id):
+def info(c, kind, repo_id, rev=None):
+    """A repository's info at rev (HEAD, the default branch, when none is named); with `expand`
+    only `_id`, `id` and the properties asked for."""
     repo = c.hub.repos.get((kind, repo_id))
     refusal = renamed(c, repo) or access(c, repo, repo_id, gate=False)
     if refusal:
         return refusal
-    d = {"_id": repo.mongo_id, "id": repo.id, "author": repo.owner, "sha": repo.sha,
-         "lastModified": repo.last_modified, "private": repo.private, "gated": repo.gated,
-         "disabled": repo.disabled, "tags": repo.field("tags"),
-         "downloads": repo.field("downloads"), "likes": repo.field("likes")}
-    if kind == "model":
-        d["modelId"] = repo.id
-    d["siblings"] = [{"rfilename": e[1]} for e in repo.entries() if e[0] == "file"]
-    d["createdAt"] = repo.field("createdAt")
+    expand = expand_params(c)
+    refusal = bad_expand(expand, INFO_EXPAND[kind])
+    if refusal:
+        return refusal
+    commit, refusal = revision(c, repo, DEFAULT_REF if rev in (None, "HEAD") else rev)
+    if refusal:
+        return refusal
+    if not expand:
+        return json_resp(repo.info_json(commit))
+    d = {"_id": repo.mongo_id, "id": repo.id}
+    for k in expand:
+        v = repo.field(k, commit)
+        if v is not None:
+            d[k] = v
     return json_resp(d)
 
 
@@ -80,12 +125,12 @@ def tree(c, kind, repo_id, rev, sub):
     refusal = renamed(c, repo) or access(c, repo, repo_id, gate=repo and repo.gate_tree)
     if refusal:
         return refusal
-    repo, refusal = revision(c, repo, rev)
+    commit, refusal = revision(c, repo, rev)
     if refusal:
         return refusal
     recursive = truthy(c.param("recursive", ""))
     expand = truthy(c.param("expand", ""))
-    view = repo.tree_view(sub, recursive)
+    view = commit.tree_view(sub, recursive)
     if view is None:
         return error_resp(404, "Entry not found", True, code="EntryNotFound")
     if "tree_page_size" in repo.cfg:
@@ -99,7 +144,7 @@ def tree(c, kind, repo_id, rev, sub):
     masked = bool(repo.gated) and not (isinstance(c.auth, Token) and c.auth.can_read_gated(repo))
     chunk, link = c.page_of(view, size)
     version = lambda node: file_version(c, repo, node.path, bump=False)
-    resp = json_resp([listing_hash_faults(repo.tree_item(e, expand, masked, version), c.names)
+    resp = json_resp([listing_hash_faults(commit.tree_item(e, expand, masked, version), c.names)
                       if isinstance(e, tuple) else e for e in chunk], headers=link)
     resp.items, resp.dated = len(chunk), expand
     return resp

@@ -130,7 +130,7 @@ def rate_bucket(raw):
     if path.startswith("/api/"):
         return "api"
     segs = path.split("/")[1:]
-    if segs and segs[0] == "datasets":
+    if segs and segs[0] in ("datasets", "spaces"):
         segs = segs[1:]
     return "resolvers" if len(segs) >= 4 and segs[2] == "resolve" else None
 

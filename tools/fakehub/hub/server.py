@@ -70,7 +70,8 @@ class Handler(BaseHTTPRequestHandler):
         srv = self.server
         raw = self.path
         if raw.startswith("/__admin/"):
-            self._send(admin.answer(srv, raw), [])
+            size = int(self.headers.get("Content-Length") or 0)
+            self._send(admin.answer(srv, self.command, raw, self.rfile.read(size) if size else b""), [])
             self.close_connection = True
             return
         started = time.monotonic()
@@ -192,7 +193,7 @@ class Handler(BaseHTTPRequestHandler):
                 return downloads.resolve_cache(c, segs[1:])
             if segs == ["whoami-v2"]:
                 return listings.whoami(c)
-            if segs and segs[0] in ("models", "datasets"):
+            if segs and segs[0] in ("models", "datasets", "spaces"):
                 kind = segs[0][:-1]
                 if len(segs) == 1:
                     return listings.listing(c, kind)
@@ -200,6 +201,8 @@ class Handler(BaseHTTPRequestHandler):
                     return listings.info(c, kind, segs[1] + "/" + segs[2])
                 if len(segs) == 4 and segs[3] == "refs":
                     return listings.refs(c, kind, segs[1] + "/" + segs[2])
+                if len(raw) == 6 and raw[4] == "revision" and raw[:2] == ["api", segs[0]]:
+                    return listings.info(c, kind, raw[2] + "/" + raw[3], raw[5])
                 if len(raw) >= 6 and raw[4] == "tree" and raw[:2] == ["api", segs[0]]:
                     return listings.tree(c, kind, raw[2] + "/" + raw[3], raw[5],
                                          "/".join(raw[6:]).strip("/"))
@@ -212,8 +215,8 @@ class Handler(BaseHTTPRequestHandler):
                 return listings.collection(c, "/".join(segs[1:]))
             return error_resp(404, "Sorry, we can't find the page you are looking for.", True)
         kind = "model"
-        if segs[0] == "datasets":
-            kind, segs, raw = "dataset", segs[1:], raw[1:]
+        if segs[0] in ("datasets", "spaces"):
+            kind, segs, raw = segs[0][:-1], segs[1:], raw[1:]
         if len(raw) >= 4 and raw[2] == "resolve":
             return downloads.resolve(c, kind, raw[0] + "/" + raw[1], raw[3], "/".join(raw[4:]))
         if len(segs) >= 4 and segs[2] == "resolve":
