@@ -2,12 +2,14 @@
 way): a new commit on a branch, as a change over its parent's tree."""
 
 import hashlib
+import re
 import time
 
 from hub.common import ScenarioError, iso
 from hub.trees import Commit, FileNode, Folder
 
 DEFAULT_REF = "refs/heads/main"
+DATE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?Z")
 # The hub's answer when a commit names a parent that is no longer the branch's head.
 CONFLICT = "The branch was updated since you opened this page. Please refresh and try again."
 
@@ -93,6 +95,8 @@ def make_commit(hub, repo, rev, files=(), deletes=(), title="", date=None, paren
     the branch to it. parent, when given, must be the branch's head. Answers the commit."""
     title = title or "Update files"
     date = date or iso(time.time())
+    if not isinstance(date, str) or not DATE.fullmatch(date):
+        raise CommitError(400, f"date {date!r} is not YYYY-MM-DDTHH:MM:SS.000Z")
     if any(f.get("type", "file") != "file" or not isinstance(f.get("path"), str) for f in files):
         raise CommitError(400, "A commit writes files, each with a path")
     paths = [f["path"].strip("/") for f in files]
