@@ -50,10 +50,13 @@ const entries = [
   ["Docker app", { type: "single-model", kind: "space", repo_id: "spaces-org/docker-app" }],
 ];
 mkdirSync(join(work, "config", "tarnfs"), { recursive: true });
-writeFileSync(join(work, "config", "tarnfs", "favorites.json"), JSON.stringify({
-  hub_url: hubUrl + "/", api_key: TOKEN, use_local_hf_cache: false,
-  entries: entries.map(([name, e], i) => ({ display_name: name, id: `js-${i}`, limit_count: 300, ...e })),
-}));
+function configure() {
+  writeFileSync(join(work, "config", "tarnfs", "favorites.json"), JSON.stringify({
+    hub_url: hubUrl + "/", api_key: TOKEN, use_local_hf_cache: false,
+    entries: entries.map(([name, e], i) => ({ display_name: name, id: `js-${i}`, limit_count: 300, ...e })),
+  }));
+}
+configure();
 const env = { ...process.env, XDG_CONFIG_HOME: join(work, "config"), XDG_DATA_HOME: join(work, "data"),
               HF_HUB_CACHE: join(work, "hf-hub"), HF_HOME: join(work, "hf-home") };
 
@@ -125,6 +128,7 @@ async function compareTree(repo, entry, revision) {
 
 // One file: the client's download info and bytes against the listing and the plugin's copy.
 async function compareFile(repo, entry, path, listed, revision, small) {
+  await fetch(hubUrl + "/__admin/reset");  // the log then holds this download's requests alone
   const info = await client.fileDownloadInfo({ repo, path, revision, ...opts });
   const blob = await client.downloadFile({ repo, path, revision, ...opts });
   const bytes = Buffer.from(await blob.arrayBuffer());
@@ -203,6 +207,27 @@ async function compareRevision() {
   await compareFile(repo, "Checkpoints @ step1000", "weights/model.bin", byPath["weights/model.bin"], "step1000", false);
 }
 
+// A branch moved under both: an entry pinned to the old commit still lists and copies the old tree,
+// as the client does at that commit; main shows the new one.
+async function compareMovedBranch() {
+  const name = "acme/model-00", repo = { type: "model", name };
+  const old = (await client.modelInfo({ name, additionalFields: ["sha"], ...opts })).sha;
+  entries.push(["Acme pinned", { type: "single-model", kind: "model", repo_id: name, revision: old }],
+               ["Acme", { type: "single-model", kind: "model", repo_id: name }]);
+  configure();
+  const moved = await fetch(hubUrl + "/__admin/commit", { method: "POST", body: JSON.stringify({
+    repo: name, title: "Move main", files: [{ path: "who.txt", text: "moved\n" }, { path: "more/new.txt", text: "new\n" }] }) });
+  const sha = (await moved.json()).sha;
+  const now = await client.modelInfo({ name, additionalFields: ["sha"], ...opts });
+  check(moved.ok && now.sha === sha && sha !== old, "a commit moved main");
+  const before = Object.fromEntries((await compareTree(repo, "Acme pinned", old)).map((f) => [f.path, f]));
+  const after = Object.fromEntries((await compareTree(repo, "Acme")).map((f) => [f.path, f]));
+  check(!before["more/new.txt"] && after["more/new.txt"] && before["who.txt"].oid !== after["who.txt"].oid,
+        "the pinned commit's tree is the old one");
+  await compareFile(repo, "Acme pinned", "who.txt", before["who.txt"], old, true);
+  await compareFile(repo, "Acme", "who.txt", after["who.txt"], undefined, true);
+}
+
 // Spaces: the client's listing, info, tree and downloads agree with one another; the plugin's side is
 // compared once the module lists Spaces (an entry of kind "space" that lists anything).
 async function compareSpaces() {
@@ -237,6 +262,7 @@ try {
   await part("datasets", compareDatasets);
   await part("a revision", compareRevision);
   await part("Spaces", compareSpaces);
+  await part("a moved branch", compareMovedBranch);
 } finally {
   rmSync(work, { recursive: true, force: true });
 }
