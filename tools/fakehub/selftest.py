@@ -734,6 +734,7 @@ def test_commits(h):
                        ({"repo": "rev-org/checkpoints", "branch": "v1.0", "files": []}, 404),
                        ({"repo": repo, "files": [{"path": "x", "bogus": 1}]}, 400),
                        ({"repo": repo, "date": "yesterday", "files": []}, 400),
+                       ({"repo": repo, "branch": 5, "files": []}, 400), ({"repo": repo, "files": {}}, 400),
                        ({"repo": "acme/nope", "files": []}, 404), ({"repo": repo, "typo": 1}, 400)]:
         check(commit(h, body)[0] == want, f"commit refused with {want}: {body}")
     check(api_json(h, "/api/models/acme/model-00/refs")[2]["branches"][0]["targetCommit"] == second["sha"],

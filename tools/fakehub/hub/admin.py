@@ -52,6 +52,8 @@ def _commit(srv, method, body):
         if not (isinstance(files, list) and all(isinstance(f, dict) for f in files)
                 and isinstance(deletes, list) and all(isinstance(p, str) for p in deletes)):
             raise ScenarioError("files is a list of FILE objects, delete a list of paths")
+        if any(not isinstance(req.get(k, ""), str) for k in ("kind", "repo", "branch", "title", "date", "parent")):
+            raise ScenarioError("kind, repo, branch, title, date and parent are strings")
     except (ValueError, ScenarioError) as e:
         return json_resp({"error": str(e)}, 400)
     repo = srv.hub.repos.get((req.get("kind", "model"), req.get("repo")))

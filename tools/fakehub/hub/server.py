@@ -70,8 +70,13 @@ class Handler(BaseHTTPRequestHandler):
         srv = self.server
         raw = self.path
         if raw.startswith("/__admin/"):
-            size = int(self.headers.get("Content-Length") or 0)
-            self._send(admin.answer(srv, self.command, raw, self.rfile.read(size) if size else b""), [])
+            try:
+                size = int(self.headers.get("Content-Length") or 0)
+                resp = admin.answer(srv, self.command, raw, self.rfile.read(size) if size > 0 else b"")
+            except Exception:  # a server bug must show as a 500 and a trace, not a hang
+                traceback.print_exc()
+                resp = Resp(500, "fakehub internal error")
+            self._send(resp, [])
             self.close_connection = True
             return
         started = time.monotonic()
