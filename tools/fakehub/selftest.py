@@ -200,6 +200,9 @@ def test_revisions(h):
     check(names(base + "/tree/step1000") == ["weights", "README.md", "config.json"], "a branch's root")
     check(names(base + "/tree/step1000/weights") == ["weights/model.bin", "weights/optimizer.pt"],
           "a branch's folder")
+    oids = [{i["path"]: i["oid"] for i in json.loads(request(base + "/tree/" + rev)[2])}["weights"]
+            for rev in ("main", "step1000")]
+    check(oids[0] != oids[1], "a folder of other contents at another revision has another git id")
     check(names(base + "/tree/v1.0") == ["README.md", "config.json"], "a tag, by name")
     check(names(base + "/tree/refs%2Ftags%2Fv1.0") == ["README.md", "config.json"], "a tag, by its ref")
     check(names(base + "/tree/refs%2Fpr%2F1") == ["README.md", "proposal.txt"], "a pull request")

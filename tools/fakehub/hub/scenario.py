@@ -65,8 +65,8 @@ class Repo:
 
     def _scenario_commit(self, ref, sha, date, tree, raw=None):
         """A ref of the scenario: one commit holding its file set, its history before left out."""
-        self.refs[ref] = self.commits[sha] = Commit(self, sha, None, date, "Initial commit",
-                                                    source=tree, raw=raw)
+        self.refs[ref] = self.commits[sha] = Commit(self, sha, None, date, "Initial commit", source=tree,
+                                                    raw=raw, origin=None if ref == DEFAULT_REF else sha)
 
     def add_commit(self, ref, commit):
         """Moves ref to a commit just made (under the hub's lock)."""

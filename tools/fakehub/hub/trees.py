@@ -123,6 +123,7 @@ class Folder:
         self.path, self.visible = path, visible   # visible: the tree has an item for it
         self.date = None            # a date the scenario declares for it
         self.touched = touched      # the last commit that changed something below (None: the scenario)
+        self.origin = None          # the scenario's other revision it was built for (None: main)
         self.subs, self.files = {}, {}
         # Generated files, and what commits did to them: index -> the new file, or None when deleted.
         # In such a folder `files` holds only the files a commit added beside the generated ones.
@@ -239,7 +240,7 @@ class Folder:
         return self._latest
 
 
-def build_tree(repo_id, cfg, date, implicit):
+def build_tree(repo_id, cfg, date, implicit, origin=None):
     """The tree of a scenario's file set (`files`, `generate_tree`, `generate_folders`). Generated
     folders make their files when a page or a download asks for them."""
     root = Folder("", False)
@@ -250,6 +251,7 @@ def build_tree(repo_id, cfg, date, implicit):
         if f is None:
             parent_path, _, name = path.rpartition("/")
             f = folders[path] = Folder(path, implicit)
+            f.origin = origin
             folder(parent_path).subs[name] = f
         if declared:
             f.visible = True
@@ -313,9 +315,10 @@ class Commit:
     """One commit of a repository: its sha, parent, date, title and tree. A scenario's commit builds
     its tree on first use; a commit made later is a change over its parent's tree."""
 
-    def __init__(self, repo, sha, parent, date, title, root=None, source=None, raw=None):
+    def __init__(self, repo, sha, parent, date, title, root=None, source=None, raw=None, origin=None):
         self.repo, self.sha, self.parent, self.date, self.title = repo, sha, parent, date, title
         self._root, self._source = root, source   # source: the scenario's file set, built once
+        self._origin = origin
         self.raw = raw                            # `tree_raw`: served verbatim as the tree
 
     @property
@@ -324,7 +327,7 @@ class Commit:
             with self.repo.hub.lock:
                 if self._root is None:
                     self._root = build_tree(self.repo.id, self._source, self.date,
-                                            self.repo.cfg.get("implicit_dirs", True))
+                                            self.repo.cfg.get("implicit_dirs", True), self._origin)
         return self._root
 
     def folder(self, path):
@@ -391,7 +394,8 @@ class Commit:
             return e
         kind, path, node, date, last = e
         if kind == "directory":
-            salt = [node.touched.sha] if node.touched else []     # a folder a commit changed: another git id
+            # A folder of other contents has another git id: one a commit changed, one of another revision.
+            salt = [node.touched.sha] if node.touched else [node.origin] if node.origin else []
             d = {"type": "directory", "oid": hexid("tree", self.repo.id, path, *salt, n=40), "size": 0,
                  "path": path}
             if expand and date:
