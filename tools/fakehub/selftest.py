@@ -876,7 +876,8 @@ def test_settings_on_the_command_line():
         check(costs == dict(fakehub.REALISTIC_COSTS, item_ms=0.5), f"costs {costs}")
         limits = json.loads(request(base + "/__admin/limits")[2])
         check(limits == {"api": 2, "resolvers": 3000, "api_token": 1000, "resolvers_token": 5000,
-                         "window": 30, "retry_after": "none"}, f"limits {limits}")
+                         "window": 30, "retry_after": "none", "commits": 100, "commit_window": 3600},
+              f"limits {limits}")
         seen = [request(base + "/api/whoami-v2") for _ in range(3)]
         check([s for s, _, _ in seen] == [401, 401, 429] and "retry-after" not in seen[2][1],
               "the command line's quota")
