@@ -60,10 +60,10 @@ def body_pieces(c, piece=1 << 16, rate=None, cut=None):
 
     def take(n):
         nonlocal got
-        if cut is not None and got + n > cut:
-            if cut > got:
-                c.rfile.read(cut - got)
-            raise HangUp()
+        if cut is not None:
+            if got >= cut:
+                raise HangUp()
+            n = min(n, cut - got)
         data = c.rfile.read(n)
         if len(data) < n:
             raise HangUp()          # the client hung up: nothing to answer
@@ -86,9 +86,9 @@ def body_pieces(c, piece=1 << 16, rate=None, cut=None):
                     pass
                 return
             while size:
-                n = min(piece, size)
-                yield take(n)
-                size -= n
+                data = take(min(piece, size))
+                yield data
+                size -= len(data)
             c.rfile.readline(16)
     length = c.headers.get("Content-Length")
     try:
@@ -96,9 +96,9 @@ def body_pieces(c, piece=1 << 16, rate=None, cut=None):
     except ValueError:
         raise BodyError(400, "bad Content-Length")
     while left > 0:
-        n = min(piece, left)
-        yield take(n)
-        left -= n
+        data = take(min(piece, left))
+        yield data
+        left -= len(data)
 
 
 def read_body(c, limit):
