@@ -192,6 +192,7 @@ def test_preupload(h):
         (dict(repo="write-org/private-sink", token=None), 401, None, None),
         (dict(token=NOGRANT), 403, None, NO_PERMISSION),
         (dict(rev="nope"), 404, "RevisionNotFound", "Invalid rev id: nope"),
+        (dict(rev="v1.0"), 404, "RevisionNotFound", "Invalid rev id: v1.0"),
         (dict(repo="rev-org/checkpoints", rev="v1.0", token=GOOD, query="?create_pr=1"), 404, "RevisionNotFound", None),
         (dict(repo="rev-org/checkpoints", rev="refs/pr/1", token=GOOD, query="?create_pr=1"), 404, "RevisionNotFound", None),
         (dict(files=[("../x", 1, b"a")]), 422, None, None), (dict(files=[("/abs.txt", 1, b"a")]), 422, None, None),
@@ -295,6 +296,11 @@ def test_uploads(h):
         log = [e for e in json.loads(request(h.base + "/__admin/log")[2]) if e["method"] == "PUT"]
         check(first[0] == 0 and second[0] == 200 and [(e["status"], e["body"]) for e in log] ==
               [(0, {"bytes": 1000}), (200, {"bytes": len(cut)})], f"cut once, then whole: {log}")
+        paced = bytes(range(200)) * 10
+        _, _, answer = batch(h, [(hashlib.sha256(paced).hexdigest(), len(paced))], prefix="/__fault/rate=1000000")
+        status, _, _ = send(answer["objects"][0]["actions"]["upload"]["href"], paced, method="PUT")
+        check(status == 200 and batch(h, [(hashlib.sha256(paced).hexdigest(), len(paced))])[2]["objects"][0].get("actions")
+              is None, "an upload read at a capped pace is kept whole")
     finally:
         request(f"{h.base}/__admin/storage?part_size={100 << 20}&multipart_threshold={100 << 20}")
 
@@ -366,7 +372,9 @@ def test_commit_api(h):
           == 200, "an uploaded object commits with its size")
     for kw, want, code in [(dict(token=GOOD), 403, None), (dict(token=None), 401, None),
                            (dict(repo="write-org/nope"), 404, "RepoNotFound"),
-                           (dict(rev="nope"), 404, "RevisionNotFound"),
+                           (dict(rev="nope"), 404, "RevisionNotFound"), (dict(rev="v1.0"), 404, "RevisionNotFound"),
+                           (dict(rev="refs/tags/v1.0"), 404, "RevisionNotFound"),
+                           (dict(rev=head_sha(h)), 404, "RevisionNotFound"),
                            (dict(repo="rev-org/checkpoints", token=GOOD, rev="v1.0", query="?create_pr=1"), 404, "RevisionNotFound"),
                            (dict(repo="rev-org/checkpoints", token=GOOD, rev=head_sha(h, "rev-org/checkpoints"),
                                  query="?create_pr=1"), 404, "RevisionNotFound")]:
@@ -439,4 +447,13 @@ def test_commit_limits_and_faults(h):
         f"the log keeps each line without the file's bytes: {log[0]['body']}")
 
 
-TESTS = [test_preupload, test_uploads, test_commit_api, test_pull_requests, test_commit_limits_and_faults]
+def test_unread_bodies(h):
+    """Regression: a refusal answered before the body was read reset the connection, and the client
+    lost the answer (a 405 to a POST, a 403 to a commit)."""
+    body = b"x" * (8 << 20)
+    check(send(f"{h.base}/api/models", body, WRITE)[0] == 405, "a POST to a read route: its 405 arrives")
+    status, hdrs, _ = send(f"{h.base}/api/models/{PLAY}/commit/main", body, GOOD)
+    check(status == 403 and hdrs["x-error-message"] == NO_PERMISSION, f"a refused commit's answer arrives: {status}")
+
+
+TESTS = [test_unread_bodies, test_preupload, test_uploads, test_commit_api, test_pull_requests, test_commit_limits_and_faults]
