@@ -91,11 +91,13 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 resp, faults = self._respond(raw)
             self._drain()
-        except (HangUp, BodyError):
+        except HangUp:
             # Gone without an answer (an upload cut off part-way, or a client that hung up).
             entry["status"], entry["answered"] = 0, round(time.time(), 4)
             self.close_connection = True
             return
+        except BodyError as e:
+            resp, faults = Resp(e.status, e.message), []
         except FaultError as e:
             resp, faults = Resp(400, str(e)), []
         except Exception:  # a server bug must show as a 500 and a trace, not a hang
