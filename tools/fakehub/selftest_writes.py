@@ -133,7 +133,8 @@ def test_patterns():
             ("data/*.csv filter=lfs\n", "data/a.csv", True), ("data/*.csv filter=lfs\n", "data/x/a.csv", False),
             ("data/*.csv filter=lfs\n", "other/data/a.csv", False), ("/top.txt filter=lfs\n", "top.txt", True),
             ("/top.txt filter=lfs\n", "a/top.txt", False), ("*.bin filter=lfs\nkeep.bin -filter\n", "keep.bin", False),
-            ("*.bin filter=lfs\nkeep.bin !filter\n", "a/keep.bin", False), ("*.bin filter=lfs\n*.bin filter=xz\n", "a.bin", False),
+            ("*.bin filter=lfs\nkeep.bin !filter\n", "a/keep.bin", False),
+            ("*.bin filter=lfs\n*.bin filter=xz\n", "a.bin", False),
             ("# *.txt filter=lfs\n", "a.txt", False), ("w[0-9].pt filter=lfs\n", "w7.pt", True),
             ("w[!0-9].pt filter=lfs\n", "w7.pt", False), ("?.bin filter=lfs\n", "ab.bin", False),
             ("**/logs/** filter=lfs\n", "a/logs/b/c", True), ('"with space.bin" filter=lfs\n', "with space.bin", True),
@@ -194,7 +195,8 @@ def test_preupload(h):
         (dict(rev="nope"), 404, "RevisionNotFound", "Invalid rev id: nope"),
         (dict(rev="v1.0"), 404, "RevisionNotFound", "Invalid rev id: v1.0"),
         (dict(repo="rev-org/checkpoints", rev="v1.0", token=GOOD, query="?create_pr=1"), 404, "RevisionNotFound", None),
-        (dict(repo="rev-org/checkpoints", rev="refs/pr/1", token=GOOD, query="?create_pr=1"), 404, "RevisionNotFound", None),
+        (dict(repo="rev-org/checkpoints", rev="refs/pr/1", token=GOOD, query="?create_pr=1"), 404,
+         "RevisionNotFound", None),
         (dict(files=[("../x", 1, b"a")]), 422, None, None), (dict(files=[("/abs.txt", 1, b"a")]), 422, None, None),
         (dict(files=[("a/.git/config", 1, b"a")]), 422, None, None), (dict(files=[("..\\ddd", 1, b"a")]), 422, None, None),
         (dict(files=[("a//b", 1, b"a")]), 422, None, None)]
@@ -246,7 +248,8 @@ def test_uploads(h):
                                     (put.replace(f"size={len(small)}", f"size={len(small) + 1}"), small, {}, 403),
                                     (put, small, {"chunked": True}, 501), (put, b"", {}, 501)]:
             status, _, answer = send(url, body, method="PUT", **kw)
-            check(status == want and answer.startswith(b"<?xml"), f"storage PUT refused with {want}: {status} {answer[:90]}")
+            check(status == want and answer.startswith(b"<?xml"),
+                  f"storage PUT refused with {want}: {status} {answer[:90]}")
         check("actions" in batch(h, [(so, len(small))])[2]["objects"][0], "nothing refused was stored")
         status, hdrs, _ = send(put, small, method="PUT")
         check(status == 200 and hdrs["etag"] == f'"{hashlib.md5(small).hexdigest()}"' and "ratelimit" not in hdrs,
@@ -375,7 +378,8 @@ def test_commit_api(h):
                            (dict(rev="nope"), 404, "RevisionNotFound"), (dict(rev="v1.0"), 404, "RevisionNotFound"),
                            (dict(rev="refs/tags/v1.0"), 404, "RevisionNotFound"),
                            (dict(rev=head_sha(h)), 404, "RevisionNotFound"),
-                           (dict(repo="rev-org/checkpoints", token=GOOD, rev="v1.0", query="?create_pr=1"), 404, "RevisionNotFound"),
+                           (dict(repo="rev-org/checkpoints", token=GOOD, rev="v1.0", query="?create_pr=1"), 404,
+                            "RevisionNotFound"),
                            (dict(repo="rev-org/checkpoints", token=GOOD, rev=head_sha(h, "rev-org/checkpoints"),
                                  query="?create_pr=1"), 404, "RevisionNotFound")]:
         status, hdrs, answer = commit_lines(h, [header("x"), text_file("c.txt", b"c")], **kw)
@@ -394,7 +398,8 @@ def test_pull_requests(h):
     pull request's ref takes commits of its own."""
     main = head_sha(h)
     status, _, first = commit_lines(h, [header("Propose"), text_file("proposal.txt", b"p1\n")], GOOD, query="?create_pr=1")
-    refs = {r["ref"]: r["targetCommit"] for r in api_json(h, f"/api/models/{PLAY}/refs?include_prs=1", WRITE)[2]["pullRequests"]}
+    listed = api_json(h, f"/api/models/{PLAY}/refs?include_prs=1", WRITE)[2]["pullRequests"]
+    refs = {r["ref"]: r["targetCommit"] for r in listed}
     number = int(first["pullRequestUrl"].rsplit("/", 1)[1])
     check(status == 200 and first["pullRequestUrl"] == f"{h.base}/{PLAY}/discussions/{number}" and
           refs[f"refs/pr/{number}"] == first["commitOid"] and head_sha(h) == main, f"a pull request: {first} {refs}")
@@ -456,4 +461,5 @@ def test_unread_bodies(h):
     check(status == 403 and hdrs["x-error-message"] == NO_PERMISSION, f"a refused commit's answer arrives: {status}")
 
 
-TESTS = [test_unread_bodies, test_preupload, test_uploads, test_commit_api, test_pull_requests, test_commit_limits_and_faults]
+TESTS = [test_unread_bodies, test_preupload, test_uploads, test_commit_api, test_pull_requests,
+         test_commit_limits_and_faults]

@@ -24,10 +24,11 @@ BINARY_REGULAR_MAX = 10 ** 6    # binary content above this goes to LFS too
 SAMPLE = 512                    # what preupload sees of a file, and what decides "binary" here too
 PREUPLOAD_MAX = 1000            # files a preupload call takes (the hub's own limit is not known)
 COMMIT_BODY_MAX = 1 << 30
+# The hub's text as far as it is known; the binary one is ours, in its form.
 TOO_LARGE = ("Your push was rejected because it contains files larger than 10 MiB. Please use "
-             "https://git-lfs.github.com/ to store large files. See also: https://hf.co/docs/hub/repositories-getting-started#terminal")
+             "https://git-lfs.github.com/ to store large files.")
 BINARY = ("Your push was rejected because it contains binary files. Please use "
-          "https://git-lfs.github.com/ to store binary files. See also: https://hf.co/docs/hub/repositories-getting-started#terminal")
+          "https://git-lfs.github.com/ to store binary files.")
 COMMIT_QUOTA = "You have exceeded our hourly quotas for action: commit. We invite you to retry later."
 PARENT = re.compile(r"[0-9a-f]{5,40}")
 
