@@ -1,5 +1,6 @@
 // The hub team's JavaScript client (@huggingface/hub) against the fake hub, compared with what the
-// plugin lists and copies through the stand-in host: names, sizes, dates and bytes must agree.
+// plugin lists and copies through the stand-in host: names, sizes, dates and bytes must agree; files
+// the client uploads, the plugin copies out, and files the plugin uploads, the client reads back.
 // usage: node hub_client_test.mjs TARNHOST   (TARN_HUB_URL set by run_with_hub.py)
 import { spawnSync } from "node:child_process";
 import { createHash } from "node:crypto";
@@ -50,9 +51,14 @@ const entries = [
   ["Docker app", { type: "single-model", kind: "space", repo_id: "spaces-org/docker-app" }],
 ];
 mkdirSync(join(work, "config", "tarnfs"), { recursive: true });
-function configure() {
+let pluginKey = TOKEN, caches = 0;
+// A new cache folder makes the plugin list afresh what changed on the hub since it last listed.
+function configure({ key = pluginKey, freshCache = false } = {}) {
+  pluginKey = key;
+  if (freshCache) caches++;
   writeFileSync(join(work, "config", "tarnfs", "favorites.json"), JSON.stringify({
-    hub_url: hubUrl + "/", api_key: TOKEN, use_local_hf_cache: false,
+    hub_url: hubUrl + "/", api_key: key, use_local_hf_cache: false,
+    ...(caches ? { cache_path: join(work, `cache-${caches}`) } : {}),
     entries: entries.map(([name, e], i) => ({ display_name: name, id: `js-${i}`, limit_count: 300, ...e })),
   }));
 }
@@ -257,13 +263,141 @@ async function compareSpaces() {
   }
 }
 
+const WRITE = "hf_test_write";
+const writeOpts = { hubUrl, accessToken: WRITE };
+const playground = { type: "model", name: "write-org/playground" };
+// Bytes with NULs and no period short of 251, so a part out of place or a byte lost shows.
+const patterned = (n, seed) => Buffer.from(Array.from({ length: n }, (_, i) => (i * 7 + seed) % 251));
+
+async function listed(repo, revision, token = WRITE) {
+  const files = await all(client.listFiles({ repo, recursive: true, expand: true, revision, hubUrl, accessToken: token }));
+  return Object.fromEntries(files.map((f) => [f.path, f]));
+}
+
+async function readBack(repo, path, revision) {
+  const blob = await client.downloadFile({ repo, path, revision, ...writeOpts });
+  return blob && Buffer.from(await blob.arrayBuffer());
+}
+
+// The client's uploads, whole and in parts (a small part size set for it), its deletion and a pull
+// request from a read-only token: read back by the client, and copied out by the plugin.
+async function compareUploads() {
+  await fetch(hubUrl + "/__admin/storage?part_size=1048576&multipart_threshold=2097152");
+  await fetch(hubUrl + "/__admin/reset");
+  const files = { "notes/hello.txt": Buffer.from("hello from the client\n"), "data/table.csv": Buffer.from("id,x\n1,2\n"),
+                  "weights/tiny.safetensors": patterned(1000, 1), "blob/large.dat": patterned(3_500_000, 2) };
+  const made = await client.uploadFiles({ repo: playground, ...writeOpts,
+    files: Object.entries(files).map(([path, bytes]) => ({ path, content: new Blob([bytes]) })) });
+  const info = await client.modelInfo({ name: playground.name, additionalFields: ["sha"], ...writeOpts });
+  check(made.commit.oid === info.sha && made.commit.url === `${hubUrl}/${playground.name}/commit/${info.sha}`,
+        "uploadFiles: its commit is main's head");
+  const log = await hubLog();
+  const parts = log.filter((e) => e.host === "host2" && e.method === "PUT" && e.path.startsWith("/lfs-part/"));
+  check(parts.length === 4 && log.filter((e) => e.host === "host2" && e.path.startsWith("/lfs/")).length === 1 &&
+        log.some((e) => e.method === "POST" && e.path.startsWith("/api/complete_multipart?")) &&
+        !log.some((e) => e.host === "host2" && e.headers.Authorization),
+        "one file whole, one in 4 parts and a completion, no key sent to the storage host");
+  let tree = await listed(playground);
+  for (const [path, bytes] of Object.entries(files)) {
+    const lfs = path.endsWith(".safetensors") || path.endsWith(".dat");
+    const f = tree[path];
+    check(f && f.size === bytes.length && (lfs ? f.lfs && f.lfs.oid === sha256(bytes) : !f.lfs && f.oid === gitOid(bytes)) &&
+          f.lastCommit.id === made.commit.oid, `${path}: listed with its size and hash`);
+    check((await readBack(playground, path))?.equals(bytes), `${path}: the client reads back the bytes`);
+  }
+  const attributes = (await readBack(playground, ".gitattributes")).toString();
+  check(attributes.includes("\nblob/large.dat filter=lfs diff=lfs merge=lfs -text\n") && !attributes.includes("tiny"),
+        ".gitattributes tracks the LFS file its patterns missed");
+  entries.push(["Playground", { type: "single-model", kind: "model", repo_id: playground.name }]);
+  configure({ freshCache: true });
+  tree = Object.fromEntries(((await compareTree(playground, "Playground"))).map((f) => [f.path, f]));
+  for (const path of Object.keys(files)) {
+    await compareFile(playground, "Playground", path, tree[path], undefined, !tree[path].lfs);
+  }
+
+  const gone = await client.deleteFile({ repo: playground, path: "notes/hello.txt", ...writeOpts });
+  tree = await listed(playground);
+  check(!tree["notes/hello.txt"] && !tree["notes"] && (await readBack(playground, "notes/hello.txt")) === null &&
+        (await readBack(playground, "notes/hello.txt", made.commit.oid))?.equals(files["notes/hello.txt"]),
+        "deleteFile: gone from main, kept at the commit before");
+  configure({ freshCache: true });
+  check(!ls("/Playground").some((i) => i.name === "notes"), "the plugin no longer lists the deleted file's folder");
+  check(gone.commit.oid !== made.commit.oid, "the deletion is a commit of its own");
+
+  const proposal = { "proposal/idea.txt": Buffer.from("an idea\n"), "proposal/w.bin": patterned(3000, 3) };
+  const pr = await client.uploadFiles({ repo: playground, ...opts, isPullRequest: true,
+    files: Object.entries(proposal).map(([path, bytes]) => ({ path, content: new Blob([bytes]) })) });
+  const number = /\/discussions\/(\d+)$/.exec(pr.pullRequestUrl || "")?.[1];
+  const refs = await (await fetch(`${hubUrl}/api/models/${playground.name}/refs?include_prs=1`)).json();
+  const ref = `refs/pr/${number}`;
+  check(number && refs.pullRequests.some((r) => r.ref === ref && r.targetCommit === pr.commit.oid),
+        `a read-only token's pull request: ${pr.pullRequestUrl}, its ref at the commit`);
+  // listFiles writes a revision into its address unencoded, which the hub reads as a path: ask at the commit.
+  const atPr = await listed(playground, pr.commit.oid), atMain = await listed(playground);
+  check(atPr["proposal/w.bin"]?.lfs?.oid === sha256(proposal["proposal/w.bin"]) && !atMain["proposal/idea.txt"],
+        "the pull request has the files, main has not");
+  entries.push([`Playground PR ${number}`, { type: "single-model", kind: "model", repo_id: playground.name, revision: ref }]);
+  configure();
+  for (const path of Object.keys(proposal)) {
+    await compareFile(playground, `Playground PR ${number}`, path, atPr[path], ref, !atPr[path].lfs);
+  }
+
+  const sink = { type: "dataset", name: "write-org/data-sink" };
+  const ds = await client.uploadFiles({ repo: sink, ...writeOpts, files: [{ path: "rows.csv", content: new Blob(["a,b\n"]) }] });
+  check(ds.commit.url === `${hubUrl}/datasets/${sink.name}/commit/${ds.commit.oid}` &&
+        (await readBack(sink, "rows.csv"))?.toString() === "a,b\n", "a dataset's commit and its file");
+
+  const refused = async (what, body) => {
+    try {
+      await body();
+      return `${what}: accepted`;
+    } catch (e) {
+      return e;
+    }
+  };
+  const noWrite = await refused("a read token's commit", () => client.uploadFiles({ repo: playground, ...opts,
+    files: [{ path: "no.txt", content: new Blob(["no"]) }] }));
+  check(noWrite.statusCode === 403 && noWrite.message.includes("pass `create_pr=1`"), `the client reads the 403: ${noWrite.message}`);
+  const stale = await refused("a commit on an old parent", () => client.uploadFiles({ repo: playground, ...writeOpts,
+    parentCommit: made.commit.oid, files: [{ path: "late.txt", content: new Blob(["late"]) }] }));
+  check(stale.statusCode === 412 && stale.message.includes("The branch was updated since you opened this page"),
+        `the client reads the 412: ${stale.message}`);
+}
+
+// The plugin's uploads (tarnhost put), read back by the client: runs once the stand-in host can put.
+async function comparePuts() {
+  const usage = host();
+  if (!/\bput\b/.test(usage.out + usage.err)) {
+    console.log("skip the plugin's uploads: tarnhost has no put command yet");
+    return;
+  }
+  configure({ key: WRITE, freshCache: true });
+  try {
+    for (const [name, bytes] of [["small.txt", Buffer.from("written by the plugin\n")],
+                                 ["large.bin", patterned(3_500_000, 4)]]) {
+      const local = join(work, "put-" + name);
+      writeFileSync(local, bytes);
+      const r = host("put", local, `/Playground/from-plugin/${name}`);
+      const tree = await listed(playground);
+      check(r.rc === 0 && tree[`from-plugin/${name}`]?.size === bytes.length &&
+            (await readBack(playground, `from-plugin/${name}`))?.equals(bytes),
+            `tarnhost put ${name}: the client reads back its ${bytes.length} bytes (rc ${r.rc} ${r.err.trim()})`);
+    }
+  } finally {
+    configure({ key: TOKEN });
+  }
+}
+
 try {
   await part("models", compareModels);
   await part("datasets", compareDatasets);
   await part("a revision", compareRevision);
   await part("Spaces", compareSpaces);
   await part("a moved branch", compareMovedBranch);
+  await part("uploads", compareUploads);
+  await part("the plugin's uploads", comparePuts);
 } finally {
+  await fetch(hubUrl + "/__admin/storage?part_size=104857600&multipart_threshold=104857600").catch(() => {});
   rmSync(work, { recursive: true, force: true });
 }
 console.log(`${passed} passed, ${failures.length} failed`);

@@ -2,9 +2,9 @@
 """Fake HuggingFace hub for tarnfs tests and demos.
 
 Serves owner listings, recursive trees, collections, whoami and file downloads from
-JSON scenario files, in the response shapes of the real hub, plus a second host that
-stands in for the storage CDN. Faults are picked per request by a /__fault/MODE/ path
-prefix. Python standard library only; the parts live in hub/, one module per concern.
+JSON scenario files, in the response shapes of the real hub, takes writes (preupload, LFS
+uploads, commits) as the hub does, plus a second host that stands in for the storage
+network. Faults are picked per request by a /__fault/MODE/ path prefix. Python standard library only; the parts live in hub/, one module per concern.
 """
 
 import argparse
@@ -25,6 +25,7 @@ from hub.faults import HoldGate  # noqa: E402
 from hub.rate_limits import LIFTED_QUOTA, REALISTIC_COSTS, RETRY_AFTER_FORMS, Costs, RateLimits  # noqa: E402
 from hub.scenario import Hub, load_hub  # noqa: E402,F401
 from hub.server import RequestLog, Server  # noqa: E402
+from hub.uploads import Storage  # noqa: E402
 
 
 def main(argv=None):
@@ -56,6 +57,13 @@ def main(argv=None):
                      help="the 429's Retry-After: seconds (default), an HTTP date, or none")
     lim.add_argument("--lift-rate-limits", action="store_true",
                      help=f"every quota {LIFTED_QUOTA} (headers as usual): for tests of other things")
+    lim.add_argument("--commit-quota", type=int, help="commits per token and window (100)")
+    lim.add_argument("--commit-window", type=int, help="the commit quota's window in seconds (3600)")
+    up = ap.add_argument_group("uploads to the storage host")
+    up.add_argument("--upload-rate", type=int, help="bytes a second per upload connection (0: no cap)")
+    up.add_argument("--part-size", type=int, help="part size of multipart uploads (104857600)")
+    up.add_argument("--multipart-threshold", type=int,
+                    help="objects above this size upload in parts (104857600)")
     args = ap.parse_args(argv)
     try:
         hub = load_hub(args.scenario)
@@ -71,6 +79,10 @@ def main(argv=None):
                          api_token=args.api_quota_token, resolvers_token=args.resolvers_quota_token,
                          window=args.rate_window, retry_after=args.retry_after,
                          lift=args.lift_rate_limits)
+        limits.configure(commits=args.commit_quota, commit_window=args.commit_window)
+        hub.storage = Storage()
+        hub.storage.configure(upload_rate=args.upload_rate, part_size=args.part_size,
+                              multipart_threshold=args.multipart_threshold)
     except ValueError as e:
         sys.stderr.write(f"fakehub: {e}\n")
         return 2
@@ -103,6 +115,7 @@ def main(argv=None):
     for s in servers:
         s.shutdown()
         s.server_close()
+    hub.storage.remove()
     sys.stdout.flush()
     sys.stderr.flush()
     # A thread blocked reading stdin cannot be woken; a normal interpreter exit would

@@ -1,6 +1,6 @@
 """The endpoints under /__admin/ that tests and benchmarks use to steer the hub and read what it
-saw: the request log, costs, rate limits, held requests, a folder's ground truth, and commits that
-move a branch under a client."""
+saw: the request log, costs, rate limits, the storage host's upload settings, held requests, a
+folder's ground truth, and commits that move a branch under a client."""
 
 import json
 from urllib.parse import parse_qsl, unquote
@@ -85,8 +85,12 @@ def answer(srv, method, raw, body):
             lift = truthy(v.pop("lift", ""))
             srv.limits.configure(lift=lift, **{k: x for k, x in v.items()})
         return _settings(query, apply, {"lift", "api", "resolvers", "api_token", "resolvers_token",
-                                        "window", "retry_after"}) or \
+                                        "window", "retry_after", "commits", "commit_window"}) or \
             Resp(200, dumps(srv.limits.state()), JSON)
+    if path == "/__admin/storage":
+        return _settings(query, lambda v: srv.hub.storage.configure(**v),
+                         {"upload_rate", "part_size", "multipart_threshold"}) or \
+            Resp(200, dumps(srv.hub.storage.state()), JSON)
     if path.startswith("/__admin/tree/"):
         return _tree(srv, path)
     if path == "/__admin/log":

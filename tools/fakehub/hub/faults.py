@@ -1,5 +1,6 @@
 """Fault modes picked per request by a /__fault/MODE/ prefix: parsing them, the hold gate, and the
-answers of the modes that replace the route's (redirects, status codes) or change a listing."""
+answers of the modes that replace the route's (redirects, status codes) or change a listing; the
+write modes act in the routes they concern (uploads, commits)."""
 
 import threading
 from http import HTTPStatus
@@ -14,6 +15,9 @@ FLAG_FAULTS = {"malformed", "no_length", "redirect_host2", "redirect_relative", 
 # Download modes: parallel ranges, resumes and checked content.
 RANGE_INT_FAULTS = {"rate", "change_after"}
 RANGE_FLAG_FAULTS = {"no_ranges", "range_200", "wrong_hash", "mask_hash"}
+# Write modes, N[:K] (K: only the first K requests they meet): a storage upload cut off after N bytes,
+# a commit answered N without committing, or answered N after committing.
+PAIR_FAULTS = {"cut_range", "cut_upload", "fail_commit", "fail_after_commit"}
 HOLD_LIMIT = 60.0   # a held request answers anyway after this long, so a failed test cannot hang it
 
 STATUS_TEXT = {
@@ -87,7 +91,7 @@ def parse_range_fault(name, val, eq):
         if eq:
             raise ValueError
         return True
-    if name == "cut_range":        # N[:K] bytes into a 206; only the first K of them if given
+    if name in PAIR_FAULTS:
         n, _, k = val.partition(":")
         return (int(n), int(k) if k else None)
     return None
@@ -134,3 +138,15 @@ def listing_hash_faults(item, names):
     elif "wrong_hash" in names:
         item["oid"] = wrong_digest(item["oid"])
     return item
+
+
+def pair_fault(c, name, *key):
+    """N of a write mode N[:K] in force for this request, or None: absent, or past its first K
+    requests (counted per mode and key; /__admin/reset starts the count again)."""
+    f = c.names.get(name)
+    if f is None:
+        return None
+    n, k = f.value
+    if k is not None and c.versions.count((name, f.token) + key) > k:
+        return None
+    return n

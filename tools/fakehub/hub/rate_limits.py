@@ -47,6 +47,8 @@ class Costs:
 DEFAULT_QUOTAS = {("api", False): 500, ("resolvers", False): 3000,
                   ("api", True): 1000, ("resolvers", True): 5000}
 DEFAULT_WINDOW = 300
+# Commits per token and hour: the hub keeps such a quota without publishing it; 100 is our choice.
+DEFAULT_COMMITS, DEFAULT_COMMIT_WINDOW = 100, 3600
 LIFTED_QUOTA = 1000000       # what "lifted" means: headers as usual, a quota no test reaches
 RETRY_AFTER_FORMS = ("seconds", "date", "none")
 
@@ -76,13 +78,23 @@ class RateLimits:
         self.quotas = dict(DEFAULT_QUOTAS)
         self.window = DEFAULT_WINDOW
         self.retry_after = "seconds"
+        self.commits, self.commit_window = DEFAULT_COMMITS, DEFAULT_COMMIT_WINDOW
         self.windows = {}
 
     def configure(self, api=None, resolvers=None, api_token=None, resolvers_token=None,
-                  window=None, retry_after=None, lift=False):
+                  window=None, retry_after=None, lift=False, commits=None, commit_window=None):
         with self.lock:
             if lift:
                 self.quotas = {k: LIFTED_QUOTA for k in self.quotas}
+                self.commits = LIFTED_QUOTA
+            if commits is not None:
+                if int(commits) < 0:
+                    raise ValueError("a quota must not be negative")
+                self.commits = int(commits)
+            if commit_window is not None:
+                if int(commit_window) < 1:
+                    raise ValueError("the commit window must be at least 1 s")
+                self.commit_window = int(commit_window)
             for key, v in ((("api", False), api), (("resolvers", False), resolvers),
                            (("api", True), api_token), (("resolvers", True), resolvers_token)):
                 if v is not None:
@@ -104,7 +116,21 @@ class RateLimits:
             return {"api": self.quotas[("api", False)], "resolvers": self.quotas[("resolvers", False)],
                     "api_token": self.quotas[("api", True)],
                     "resolvers_token": self.quotas[("resolvers", True)],
-                    "window": self.window, "retry_after": self.retry_after}
+                    "window": self.window, "retry_after": self.retry_after,
+                    "commits": self.commits, "commit_window": self.commit_window}
+
+    def commit_limit(self, token, count):
+        """The token's commit window: the Limit a commit meets, counted when count (a commit made)."""
+        now = time.monotonic()
+        with self.lock:
+            w = self.windows.get((token, "commit"))
+            if w is None or now >= w[0] + self.commit_window:
+                w = self.windows[(token, "commit")] = [now, 0]
+            if count:
+                w[1] += 1
+            reset = max(1, math.ceil(w[0] + self.commit_window - now))
+            return Limit("commit", w[1] < self.commits, max(0, self.commits - w[1]), reset,
+                         self.commits, self.commit_window, self.retry_after)
 
     def take(self, caller, token, bucket):
         now = time.monotonic()

@@ -330,7 +330,8 @@ class Collection:
         return shaped(d, self.cfg, "single")
 
 
-TOKEN_KEYS = {"user", "fullname", "orgs", "role", "granted", "pending", "displayName"}
+TOKEN_KEYS = {"user", "fullname", "orgs", "role", "writes", "granted", "pending", "displayName"}
+TOKEN_ROLES = ("read", "write")
 
 
 class Token:
@@ -339,11 +340,21 @@ class Token:
         self.value, self.cfg = value, cfg
         self.user = cfg.get("user", "tester")
         self.orgs = list(cfg.get("orgs", []))
+        self.role = cfg.get("role", "read")
+        if self.role not in TOKEN_ROLES:
+            raise ScenarioError(f"token of {self.user}: role {self.role!r} is none of {TOKEN_ROLES}")
+        # A write token writes its user's repositories and those of the organisations it names.
+        self.writes = set(cfg.get("writes", []))
+        if not self.writes <= set(self.orgs):
+            raise ScenarioError(f"token of {self.user}: writes names an organisation it is not in")
         self.granted = set(cfg.get("granted", []))
         self.pending = set(cfg.get("pending", []))
 
     def member(self, owner):
         return owner == self.user or owner in self.orgs
+
+    def can_write(self, repo):
+        return self.role == "write" and (repo.owner == self.user or repo.owner in self.writes)
 
     def can_read_gated(self, repo):
         return self.member(repo.owner) or "*" in self.granted or repo.id in self.granted
@@ -357,7 +368,8 @@ class Token:
                 "avatarUrl": f"/avatars/{hexid('av', self.user, n=32)}.svg",
                 "orgs": [{"type": "org", "id": hexid("owner", o), "name": o, "fullname": o,
                           "avatarUrl": f"/avatars/{hexid('av', o, n=32)}.svg",
-                          "isEnterprise": False, "roleInOrg": "read"} for o in self.orgs],
+                          "isEnterprise": False,
+                          "roleInOrg": "write" if o in self.writes else "read"} for o in self.orgs],
                 "auth": {"type": "access_token", "accessToken": {
                     "displayName": s.get("displayName", "tarn-test"), "role": s.get("role", "read"),
                     "createdAt": "2025-01-01T00:00:00.000Z"}}}

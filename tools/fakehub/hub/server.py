@@ -11,11 +11,11 @@ import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, unquote_to_bytes
 
-from hub import admin, downloads, listings
+from hub import admin, downloads, listings, uploads, writes
 from hub.common import CHUNK
 from hub.faults import FaultError, REDIRECT_FAULTS, fault_prefix, fault_redirect, fault_status, parse_faults
 from hub.rate_limits import over_quota, rate_bucket
-from hub.request import Ctx
+from hub.request import BodyError, Ctx, HangUp, body_pieces
 from hub.responses import Resp, error_resp, redirect_resp
 from hub.scenario import INVALID, Token
 
@@ -83,16 +83,21 @@ class Handler(BaseHTTPRequestHandler):
         entry = srv.log.add(srv.host_name, self.command,
                             raw.encode("latin-1", "replace").decode("utf-8", "replace"), self.headers)
         limit = None
+        self._entry, self._ctx = entry, None
         try:
-            if self.command not in ("GET", "HEAD"):
-                # No write route is served yet; the write API's module (hub/writes.py) routes here.
-                resp, faults = Resp(405, "Method not allowed", headers=[("Allow", "GET, HEAD")]), []
+            limit = self._rate_limit(raw)
+            if limit is not None and not limit.allowed:
+                resp, faults = over_quota(raw, limit), []
             else:
-                limit = self._rate_limit(raw)
-                if limit is not None and not limit.allowed:
-                    resp, faults = over_quota(raw, limit), []
-                else:
-                    resp, faults = self._respond(raw)
+                resp, faults = self._respond(raw)
+            self._drain()
+        except HangUp:
+            # Gone without an answer (an upload cut off part-way, or a client that hung up).
+            entry["status"], entry["answered"] = 0, round(time.time(), 4)
+            self.close_connection = True
+            return
+        except BodyError as e:
+            resp, faults = Resp(e.status, e.message), []
         except FaultError as e:
             resp, faults = Resp(400, str(e)), []
         except Exception:  # a server bug must show as a 500 and a trace, not a hang
@@ -110,6 +115,18 @@ class Handler(BaseHTTPRequestHandler):
         except (ConnectionError, TimeoutError):
             pass            # the client hung up mid-body (a cancelled download)
         self.close_connection = True
+
+    def _drain(self):
+        """Reads a body the route left unread: closing on unread bytes resets the connection, and the
+        client would lose the answer (a refusal of a commit, say)."""
+        if self.command in ("GET", "HEAD"):
+            return
+        c = self._ctx
+        if c is None:
+            c = Ctx(headers=self.headers, rfile=self.rfile, body_read=False)
+        if not c.body_read:
+            for _ in body_pieces(c):
+                pass
 
     def _auth(self):
         h = self.headers.get("Authorization")
@@ -141,10 +158,12 @@ class Handler(BaseHTTPRequestHandler):
         # decoding so raw UTF-8 and %-escaped UTF-8 name the same file.
         path = unquote_to_bytes(raw_path.encode("latin-1", "replace")).decode("utf-8", "replace")
         c = Ctx(host=srv.host_name, hub=srv.hub, origin=srv.origins[srv.host_name],
-                origins=srv.origins, versions=srv.versions, headers=self.headers,
+                origins=srv.origins, versions=srv.versions, limits=srv.limits, headers=self.headers,
+                method=self.command, rfile=self.rfile, log_body=None, body_read=False,
                 faults=faults, target=target, prefix=fault_prefix([f.token for f in faults]),
                 raw_path=raw_path, raw_query=raw_query, path=path, api=path.startswith("/api/"),
                 params=parse_qsl(raw_query, keep_blank_values=True), offset=0, page=1, names={})
+        self._ctx = c
         cur = c.param("cursor")
         if cur is not None:
             try:
@@ -165,7 +184,12 @@ class Handler(BaseHTTPRequestHandler):
         if "status" in names:
             return fault_status(c, names["status"].value), active
         c.names = names
-        resp = downloads.ranges(c, self._route(c), names)
+        try:
+            resp = self._route(c) if c.method in ("GET", "HEAD") else self._route_write(c)
+        finally:
+            if c.log_body is not None:
+                self._entry["body"] = c.log_body
+        resp = downloads.ranges(c, resp, names)
         link = resp.header("Link")
         if "no_link" in names:
             resp.headers = [h for h in resp.headers if h[0] != "Link"]
@@ -227,6 +251,38 @@ class Handler(BaseHTTPRequestHandler):
         if len(segs) >= 4 and segs[2] == "resolve":
             return downloads.resolve(c, kind, segs[0] + "/" + segs[1], segs[3], "/".join(segs[4:]))
         return Resp(404, "Not Found")
+
+    def _route_write(self, c):
+        """POST and PUT: the write API on the hub, uploads on the storage host; 405 elsewhere."""
+        raw = [unquote_to_bytes(x.encode("latin-1", "replace")).decode("utf-8", "replace")
+               for x in c.raw_path.split("/")[1:]]
+        if c.host == "host2" and c.method == "PUT" and raw[0] == "lfs":
+            return uploads.put_object(c, raw)
+        if c.host == "host2" and c.method == "PUT" and raw[0] == "lfs-part":
+            return uploads.put_part(c, raw)
+        if c.host == "hub" and c.method == "POST":
+            if raw[:2] == ["api", "complete_multipart"] and len(raw) == 2:
+                return uploads.complete(c)
+            if raw == ["api", "validate-yaml"]:
+                return writes.validate_yaml(c)
+            if len(raw) >= 6 and raw[0] == "api" and raw[1] in ("models", "datasets", "spaces") \
+                    and raw[4] in ("preupload", "commit"):
+                if len(raw) > 6:    # a revision sent with raw slashes names none
+                    return error_resp(404, "Invalid rev id: " + "/".join(raw[5:]), True,
+                                      code="RevisionNotFound")
+                route = writes.preupload if raw[4] == "preupload" else writes.commit
+                return route(c, raw[1][:-1], raw[2] + "/" + raw[3], raw[5])
+            kind, segs = "model", raw
+            if segs[0] in ("datasets", "spaces"):
+                kind, segs = segs[0][:-1], segs[1:]
+            if len(segs) == 6 and segs[1].endswith(".git") and segs[2:5] == ["info", "lfs", "objects"]:
+                repo_id = segs[0] + "/" + segs[1][:-4]
+                if segs[5] == "batch":
+                    return uploads.batch(c, kind, repo_id)
+                if segs[5] == "verify":
+                    return uploads.verify(c, kind, repo_id)
+        allow = "PUT" if c.host == "host2" else "GET, HEAD, POST"
+        return Resp(405, "Method not allowed", headers=[("Allow", allow)])
 
     # -- sending
 

@@ -26,9 +26,9 @@ class FileNode:
     """One file as a commit has it: its bytes, and the last commit that touched it (a file of a
     scenario names its own; a file a commit wrote names that commit)."""
 
-    def __init__(self, repo_id, path, cfg, date, made_by=None):
+    def __init__(self, repo_id, path, cfg, date, made_by=None, content=None):
         check_keys(cfg, FILE_KEYS, f"{repo_id}:{path}")
-        self.content = file_content(cfg)
+        self.content = content if content is not None else file_content(cfg)
         self.path = path
         self.lfs = bool(cfg.get("lfs"))
         if made_by is None:
