@@ -15,7 +15,7 @@ const std::u16string kPagingPrefix = u"[Load next ";
 OrgReposCache StartRecord(const Entry& entry, int32_t page_size) {
   OrgReposCache record;
   record.org = entry.org;
-  record.is_dataset = entry.is_dataset;
+  record.repo_type = entry.repo_type;
   record.page_size = page_size;
   record.pages_loaded = 0;
   record.has_more = true;
@@ -69,7 +69,7 @@ OrgReposCache LoadOrgRepos(const Entry& entry) {
     record.has_more = false;
     record.fetched_at = UnixNow();
     FetchOutcome outcome;
-    record.models = ListAllRepos(entry.org, ApiKeyUtf8(), 0, entry.is_dataset, &outcome);
+    record.models = ListAllRepos(entry.org, ApiKeyUtf8(), 0, entry.repo_type, &outcome);
     if (outcome.complete) {
       SaveOrgReposCache(record);
     } else {
@@ -79,7 +79,7 @@ OrgReposCache LoadOrgRepos(const Entry& entry) {
   }
   const int32_t page_size = PageSizeOf(entry);
   OrgReposCache cached;
-  if (LoadFreshOrgReposCache(entry.org, entry.is_dataset, &cached) && cached.page_size == page_size &&
+  if (LoadFreshOrgReposCache(entry.org, entry.repo_type, &cached) && cached.page_size == page_size &&
       cached.pages_loaded > 0 && (!cached.has_more || HasUsableLink(cached))) {
     return cached;
   }
@@ -92,7 +92,7 @@ bool FetchOrgReposPage(const Entry& entry, OrgReposCache* record, int32_t pages_
   const int32_t page_size = PageSizeOf(entry);
   const std::string key = ApiKeyUtf8();
   const RepoPage page = (pages_loaded < 1 || record->next_url.empty())
-                            ? ListReposPage(entry.org, key, page_size, entry.is_dataset)
+                            ? ListReposPage(entry.org, key, page_size, entry.repo_type)
                             : ListReposNextPage(record->next_url, key);
   if (!page.outcome.complete) {
     // What was loaded stays listed with its paging item, and nothing is stored: the next listing (or a
@@ -101,7 +101,7 @@ bool FetchOrgReposPage(const Entry& entry, OrgReposCache* record, int32_t pages_
     return false;
   }
   record->org = entry.org;
-  record->is_dataset = entry.is_dataset;
+  record->repo_type = entry.repo_type;
   record->page_size = page_size;
   record->fetched_at = UnixNow();
   MergeRepos(&record->models, page);
@@ -126,7 +126,7 @@ bool LoadNextPage(const Entry& entry, bool temporary) {
   if (entry.type != OrgModels || !entry.limit_enabled) return false;
   const int32_t page_size = PageSizeOf(entry);
   OrgReposCache record;
-  if (!LoadFreshOrgReposCache(entry.org, entry.is_dataset, &record)) record = OrgReposCache();
+  if (!LoadFreshOrgReposCache(entry.org, entry.repo_type, &record)) record = OrgReposCache();
   if (record.org.empty()) record.org = entry.org;
 
   if (record.page_size == page_size && record.pages_loaded > 0 && !record.has_more) return true;  // all loaded

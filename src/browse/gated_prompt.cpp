@@ -5,7 +5,7 @@
 #include "core/state.h"
 #include "core/text.h"
 
-void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
+void PromptGatedRepo(const std::string& repo_id, RepoType repo_type) {
   {
     StateLock guard(g_state.lock);
     if (!g_state.gated_prompted.insert(repo_id).second) return;
@@ -28,5 +28,5 @@ void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset) {
   const std::u16string title = u"HuggingFace \u2014 access denied";
   const bool yes = AskHostYesNo(title, text);
   // A dataset's page lives under "datasets/"; the bare id would open a model page that does not exist.
-  if (yes) PlatformOpenUrl(Utf8ToWide(site + (is_dataset == 1 ? "datasets/" : "") + repo_id));
+  if (yes) PlatformOpenUrl(Utf8ToWide(site + RepoSitePrefix(repo_type) + repo_id));
 }

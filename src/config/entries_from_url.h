@@ -10,7 +10,7 @@
 struct HubAddress {
   std::string owner;        // UTF-8
   std::string name;         // repository name; empty for an owner
-  bool is_dataset = false;  // the address was under "datasets/"
+  RepoType repo_type = ModelRepo;  // DatasetRepo: the address was under "datasets/"
   std::string revision = "main";  // a repository page's "/tree/<rev>", "/blob/<rev>/..." or "/resolve/<rev>/..."
 };
 

@@ -73,15 +73,15 @@ void DeleteEntryCaches(const Entry& entry) {
   switch (entry.type) {
     case OrgModels:
       // The organisation's listing and the folders listed in its repositories of that kind.
-      DeleteOrgReposCache(entry.org, entry.is_dataset);
-      DeleteOwnerTreeFolders(entry.org, entry.is_dataset);
+      DeleteOrgReposCache(entry.org, entry.repo_type);
+      DeleteOwnerTreeFolders(entry.org, entry.repo_type);
       break;
     case OrgCollections:
       DeleteOrgCollectionsCache(entry.org);
       DeleteOwnerCollectionItems(entry.org);
       break;
     case SingleModel:
-      DeleteRepositoryTreeFolders(entry.repo_id, entry.is_dataset, entry.revision);
+      DeleteRepositoryTreeFolders(entry.repo_id, entry.repo_type, entry.revision);
       break;
     default:
       break;
@@ -138,7 +138,7 @@ void AddEntryClassify(AddEntryFields* fields) {
   } else if (!parsed.name.empty()) {
     const std::u16string at =
         parsed.revision == "main" ? std::u16string() : u" at revision " + Utf8ToWide(parsed.revision);
-    fields->status = (parsed.is_dataset ? u"Single dataset" : u"Single model") + at +
+    fields->status = (parsed.repo_type == DatasetRepo ? u"Single dataset" : u"Single model") + at +
                      u" \u2192 added as one root folder (ticks below ignored)";
     fields->kind_boxes_enabled = false;
   } else {
@@ -262,13 +262,13 @@ void SettingsImport(SettingsFields* fields, const DialogServices& services) {
 
 std::u16string EntryKindLabel(const Entry& entry) {
   if (entry.type == OrgCollections) return u"Organization (collections)";
-  if (entry.type == OrgModels) return entry.is_dataset ? u"Organization (datasets)" : u"Organization (models)";
-  return entry.is_dataset ? u"Single dataset" : u"Single model";
+  if (entry.type == OrgModels) return entry.repo_type == DatasetRepo ? u"Organization (datasets)" : u"Organization (models)";
+  return entry.repo_type == DatasetRepo ? u"Single dataset" : u"Single model";
 }
 
 std::u16string EntryHubUrl(const Entry& entry) {
   std::string url = HubSiteUrl();
-  if (entry.is_dataset) url += "datasets/";
+  url += RepoSitePrefix(entry.repo_type);
   url += entry.repo_id.empty() ? entry.org : entry.repo_id;
   // The repository's page at its revision, in the form the hub's own links use (refs%2Fpr%2F1).
   if (entry.type == SingleModel && entry.revision != "main") url += "/tree/" + UrlEncode(entry.revision, false);
@@ -313,7 +313,7 @@ void EntrySettingsPressOk(EntrySettingsContext* context, const EntrySettingsFiel
   const bool stale = entry.type == OrgModels &&
                      ((entry.limit_enabled && limit > entry.limit_count) || (!entry.limit_enabled && entry.limit_count > 0));
   if (stale) {
-    DeleteOrgReposCache(entry.org, entry.is_dataset);
+    DeleteOrgReposCache(entry.org, entry.repo_type);
     entry.cached_at = 0;
     context->result.cache_reset = true;
   }

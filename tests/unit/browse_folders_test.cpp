@@ -51,14 +51,14 @@ TEST(FolderRecordsOf, ARecursiveAnswerBecomesARecordPerFolderInListingOrder) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
       {"", {"W", "b.txt", "empty", "a.txt"}}, {"W", {"W/x.bin", "W/sub"}}, {"W/sub", {"W/sub/y"}},
       {"deep", {}}, {"deep/no", {"deep/no/dir.txt"}}, {"empty", {}}};
-  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", 1, "main", items, 77);
+  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", DatasetRepo, "main", items, 77);
   ASSERT_EQ(records.size(), expected.size());
   for (size_t i = 0; i < records.size(); ++i) {
     std::vector<std::string> paths;
     for (const TreeItem& item : records[i].items) paths.push_back(item.path);
     EXPECT_EQ(records[i].folder, expected[i].first) << i;
     EXPECT_EQ(paths, expected[i].second) << "'" << records[i].folder << "'";
-    EXPECT_TRUE(records[i].repo_id == "o/m" && records[i].is_dataset == 1 && records[i].fetched_at == 77 &&
+    EXPECT_TRUE(records[i].repo_id == "o/m" && records[i].repo_type == DatasetRepo && records[i].fetched_at == 77 &&
                 records[i].dates_complete && !records[i].large_repository) << i;
   }
   EXPECT_EQ(records[0].items[0].mtime, 5);  // items keep what the hub said of them
@@ -91,11 +91,11 @@ TEST(EnumModelTree, ShowsAndKeepsOnlyTheFoldersOwnChildren) {
                  {"path":"dd/e"},{"type":"directory","path":"d/sub","oid":"2"}])");
   hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?expand=true&limit=100", "[]");
   std::vector<std::u16string> names;
-  for (const ListItem& item : EnumModelTree("o/m", "d", 0, "main")) names.push_back(item.name);
+  for (const ListItem& item : EnumModelTree("o/m", "d", ModelRepo, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
   hub.requests.clear();
   names.clear();
-  for (const ListItem& item : EnumModelTree("o/m", "d", 0, "main")) names.push_back(item.name);
+  for (const ListItem& item : EnumModelTree("o/m", "d", ModelRepo, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
   EXPECT_TRUE(hub.requests.empty());  // from its record
 }
@@ -115,10 +115,10 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   g_state.gated_prompted.clear();  // asked once per repository and process
   g_host.Clear();
   g_host.answer_yes = true;
-  for (const auto& [id, is_dataset, page] : {std::make_tuple("unit/model one", 0u, "unit/model one"),
-                                             std::make_tuple("unit/data one", 1u, "datasets/unit/data one")}) {
+  for (const auto& [id, repo_type, page] : {std::make_tuple("unit/model one", ModelRepo, "unit/model one"),
+                                             std::make_tuple("unit/data one", DatasetRepo, "datasets/unit/data one")}) {
     std::filesystem::remove(FsPath(Utf8ToWide(record)));
-    PromptGatedRepo(id, is_dataset);
+    PromptGatedRepo(id, repo_type);
     for (int wait = 0; !FileExists(Utf8ToWide(record)) && wait < 500; ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -37,7 +37,7 @@ class ListingCache : public ::testing::Test {
 
 TEST(CacheNames, KindPrefixesAndSanitisedIds) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {OrgReposCacheName("acme", 0), "org_models_acme"}, {OrgReposCacheName("acme", 1), "org_datasets_acme"},
+      {OrgReposCacheName("acme", ModelRepo), "org_models_acme"}, {OrgReposCacheName("acme", DatasetRepo), "org_datasets_acme"},
       {OrgCollectionsCacheName("a:b|c"), "org_collections_a_b_c"},
       {CollectionItemsCacheName("owner/picks-0123"), "collection_items_owner_picks-0123"}};
   for (const auto& [name, expected] : cases) EXPECT_EQ(name, expected);
@@ -45,13 +45,13 @@ TEST(CacheNames, KindPrefixesAndSanitisedIds) {
 
 TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObjectIsAbsent) {
   OrgReposCache absent;
-  EXPECT_FALSE(LoadFreshOrgReposCache("acme", 0, &absent));
+  EXPECT_FALSE(LoadFreshOrgReposCache("acme", ModelRepo, &absent));
   EXPECT_EQ(absent.page_size, 300);
   WriteTextFile(CacheFilePath("org_models_o"), R"({"fetched_at": "x", "page_size": 1.5, "has_more": 1,
       "models": [{"repo_id": "o/a", "last_modified": 1e300}, {"name": 7, "last_modified": 18446744073709551615},
       {"last_modified": 2048.0}, 5]})");
   OrgReposCache repos;
-  ASSERT_TRUE(LoadFreshOrgReposCache("o", 0, &repos));
+  ASSERT_TRUE(LoadFreshOrgReposCache("o", ModelRepo, &repos));
   EXPECT_EQ(repos.org, "o");
   EXPECT_EQ(std::tie(repos.fetched_at, repos.page_size, repos.has_more), std::make_tuple(int64_t{0}, 0, true));
   using Model = std::tuple<std::string, std::string, int64_t>;  // name, id, time
@@ -64,7 +64,7 @@ TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObj
   EXPECT_EQ(items.model_ids, (std::vector<std::string>{"a/b", "c/d"}));
   for (const char* text : {"[1, 2]", "{\"models\": [", ""}) {
     WriteTextFile(CacheFilePath("org_models_o"), text);
-    EXPECT_FALSE(LoadFreshOrgReposCache("o", 0, &repos)) << text;
+    EXPECT_FALSE(LoadFreshOrgReposCache("o", ModelRepo, &repos)) << text;
   }
 }
 

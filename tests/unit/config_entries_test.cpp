@@ -25,29 +25,29 @@ using nlohmann::json;
 namespace {
 
 TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAsDefaults) {
-  // members; type, is_dataset, limit_count, revision
-  std::vector<std::tuple<json, uint32_t, uint32_t, int32_t, std::string>> cases = {
-      {json::object(), OrgModels, 0, 300, "main"},
-      {{{"type", "org-collections"}}, OrgCollections, 0, 300, "main"},
-      {{{"type", "single-model"}, {"kind", "dataset"}}, SingleModel, 1, 300, "main"},
-      {{{"type", "unknown"}, {"kind", "dataset"}}, OrgModels, 1, 300, "main"},
-      {{{"type", "Single-Model"}, {"kind", "Dataset"}}, OrgModels, 0, 300, "main"},  // the texts are case-sensitive
-      {{{"limit_count", 3}}, OrgModels, 0, 10, "main"},
-      {{{"limit_count", 5000}}, OrgModels, 0, 5000, "main"},
+  // members; type, repository type, limit_count, revision
+  std::vector<std::tuple<json, uint32_t, RepoType, int32_t, std::string>> cases = {
+      {json::object(), OrgModels, ModelRepo, 300, "main"},
+      {{{"type", "org-collections"}}, OrgCollections, ModelRepo, 300, "main"},
+      {{{"type", "single-model"}, {"kind", "dataset"}}, SingleModel, DatasetRepo, 300, "main"},
+      {{{"type", "unknown"}, {"kind", "dataset"}}, OrgModels, DatasetRepo, 300, "main"},
+      {{{"type", "Single-Model"}, {"kind", "Dataset"}}, OrgModels, ModelRepo, 300, "main"},  // the texts are case-sensitive
+      {{{"limit_count", 3}}, OrgModels, ModelRepo, 10, "main"},
+      {{{"limit_count", 5000}}, OrgModels, ModelRepo, 5000, "main"},
       // A revision is read for one repository only and written only when not main, so files written
       // before revisions existed save as they were.
-      {{{"type", "single-model"}, {"revision", "step1000"}}, SingleModel, 0, 300, "step1000"},
-      {{{"type", "single-model"}, {"revision", "refs/pr/1"}}, SingleModel, 0, 300, "refs/pr/1"},
-      {{{"type", "single-model"}, {"revision", "main"}}, SingleModel, 0, 300, "main"},
-      {{{"type", "single-model"}, {"revision", ""}}, SingleModel, 0, 300, "main"},
-      {{{"type", "single-model"}, {"revision", 7}}, SingleModel, 0, 300, "main"},
-      {{{"revision", "dev"}}, OrgModels, 0, 300, "main"},  // organisations list main whatever the file says
+      {{{"type", "single-model"}, {"revision", "step1000"}}, SingleModel, ModelRepo, 300, "step1000"},
+      {{{"type", "single-model"}, {"revision", "refs/pr/1"}}, SingleModel, ModelRepo, 300, "refs/pr/1"},
+      {{{"type", "single-model"}, {"revision", "main"}}, SingleModel, ModelRepo, 300, "main"},
+      {{{"type", "single-model"}, {"revision", ""}}, SingleModel, ModelRepo, 300, "main"},
+      {{{"type", "single-model"}, {"revision", 7}}, SingleModel, ModelRepo, 300, "main"},
+      {{{"revision", "dev"}}, OrgModels, ModelRepo, 300, "main"},  // organisations list main whatever the file says
   };
   for (const json& wrong : {json{{"id", 5}}, json{{"kind", true}}, json{{"cache_enabled", 1}}, json{{"cached_at", "1"}},
                             json{{"created_at", 1.5}}, json{{"limit_count", "300"}},
                             json{{"created_at", 18446744073709551615ull}}, json{{"limit_count", 4294967296ll}},
                             json{{"limit_count", 1e300}}, json{{"limit_enabled", nullptr}}}) {
-    cases.emplace_back(wrong, OrgModels, 0, 300, "main");
+    cases.emplace_back(wrong, OrgModels, ModelRepo, 300, "main");
   }
   for (auto [object, type, dataset, limit, revision] : cases) {
     object["display_name"] = "E";
@@ -62,7 +62,7 @@ TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAs
     EXPECT_EQ(entry.revision, revision) << object;
     EXPECT_EQ(EntryToJson(entry).contains("revision"), revision != "main") << object;
   }
-  const json odd = EntryToJson(Entry{"", 3, 2});  // a type outside the kinds; only exactly 1 means datasets
+  const json odd = EntryToJson(Entry{"", 3, static_cast<RepoType>(7)});  // values outside the kinds
   EXPECT_EQ(odd["type"], "unknown");
   EXPECT_EQ(odd["kind"], "model");
 
@@ -135,7 +135,7 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameKindAndRevision) {
   };
   for (const auto& [text, expected] : cases) {
     HubAddress p;
-    const std::string got = ParseHubUrl(text, &p) ? (p.is_dataset ? "d:" : "") + p.owner + "/" + p.name +
+    const std::string got = ParseHubUrl(text, &p) ? (p.repo_type == DatasetRepo ? "d:" : "") + p.owner + "/" + p.name +
                                                         (p.revision == "main" ? "" : "@" + p.revision)
                                                   : "";
     EXPECT_EQ(got, expected) << WideToUtf8(text);
@@ -143,13 +143,13 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameKindAndRevision) {
 }
 
 TEST_F(ConfigEntries, UniqueIdsAndDisplayNames) {
-  g_state.entries = {Entry{"a_b", OrgModels, 0, "a", "", u"A"}, Entry{"a_b_1", OrgModels, 0, "a", "", u"B"}};
+  g_state.entries = {Entry{"a_b", OrgModels, ModelRepo, "a", "", u"A"}, Entry{"a_b_1", OrgModels, ModelRepo, "a", "", u"B"}};
   EXPECT_EQ(MakeUniqueId("a/b"), "a_b_2");
   EXPECT_EQ(MakeUniqueId("x:y\\z"), "x_y_z");
   bool renamed = true;
   EXPECT_EQ(MakeUniqueDisplayName(u"C", &renamed), u"C");
   EXPECT_FALSE(renamed);
-  for (int n = 2; n <= 999; ++n) g_state.entries.push_back({"n", OrgModels, 0, "a", "", u"A (" + WideDecimal(n) + u")"});
+  for (int n = 2; n <= 999; ++n) g_state.entries.push_back({"n", OrgModels, ModelRepo, "a", "", u"A (" + WideDecimal(n) + u")"});
   EXPECT_EQ(MakeUniqueDisplayName(u"A", &renamed), u"A (dup)");
 }
 
@@ -165,7 +165,7 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "acme-datasets", "acme-models_1"}));
   const Entry& datasets = g_state.entries[1];
   EXPECT_EQ(datasets.display_name, u"acme - datasets");
-  EXPECT_TRUE(datasets.is_dataset && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0 &&
+  EXPECT_TRUE(datasets.repo_type == DatasetRepo && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0 &&
               datasets.limit_count == 50);
   EXPECT_EQ(g_state.entries[2].display_name, u"acme - models (2)");
   EXPECT_TRUE(g_state.delete_suppressed.empty());
@@ -179,18 +179,18 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
                               false, false), 1);
   const Entry& single = g_state.entries.back();
   EXPECT_EQ(single.repo_id + " " + single.id + " " + WideToUtf8(single.display_name), "acme/data acme_data data");
-  EXPECT_TRUE(single.type == SingleModel && single.is_dataset && single.limit_enabled);
+  EXPECT_TRUE(single.type == SingleModel && single.repo_type == DatasetRepo && single.limit_enabled);
   EXPECT_EQ(AddEntriesFromUrl(u"https://example.com/acme", false, true, 300, true, true, true), 0);
   EXPECT_EQ(hub.requests.size(), requests);
 
-  Entry temp = Entry{"keep", OrgCollections, 0, "x", "", u"X"};
+  Entry temp = Entry{"keep", OrgCollections, ModelRepo, "x", "", u"X"};
   EXPECT_FALSE(MakeTemporaryEntry(u"https://example.com/acme", &temp));
   EXPECT_EQ(temp.id, "keep");
   ASSERT_TRUE(MakeTemporaryEntry(u"o/pythia/tree/refs%2Fpr%2F1", &temp));
   EXPECT_EQ(temp.repo_id + "@" + temp.revision, "o/pythia@refs/pr/1");
   ASSERT_TRUE(MakeTemporaryEntry(u"https://huggingface.co/datasets/acme", &temp));  // an organisation keeps no revision
   EXPECT_EQ(temp.id + " " + WideToUtf8(temp.display_name) + " " + temp.revision, "__temp__ ***_TEMPORARY_*** main");
-  EXPECT_TRUE(temp.type == OrgModels && temp.is_dataset && temp.limit_enabled && !temp.cache_enabled);
+  EXPECT_TRUE(temp.type == OrgModels && temp.repo_type == DatasetRepo && temp.limit_enabled && !temp.cache_enabled);
   ASSERT_TRUE(MakeTemporaryEntry(u"acme/tiny", &temp));
   EXPECT_TRUE(temp.type == SingleModel && temp.repo_id == "acme/tiny");
 }
@@ -226,7 +226,7 @@ TEST_F(ConfigEntries, AddingNeverRepeatsADisplayName) {
 }
 
 TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
-  g_state.entries = {Entry{"acme-models", OrgModels, 0, "acme", "", u"A"}, Entry{"b", SingleModel, 0, "b", "b/x", u"B"}};
+  g_state.entries = {Entry{"acme-models", OrgModels, ModelRepo, "acme", "", u"A"}, Entry{"b", SingleModel, ModelRepo, "b", "b/x", u"B"}};
   const std::u16string exported = JoinFsPath(folder_, u"all.json");
   for (const auto& [key, include, written] : std::vector<std::tuple<std::u16string, bool, bool>>{
            {u"", true, false}, {u"secret", false, false}, {u"secret", true, true}}) {
@@ -265,7 +265,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
 // Fault: import took display names with separators (or "..") as they were: folders that could not be
 // opened, renamed or deleted.
 TEST_F(ConfigEntries, ImportMakesDisplayNamesHostSafe) {
-  g_state.entries = {Entry{"x", OrgModels, 0, "x", "", u"evil_name"}};
+  g_state.entries = {Entry{"x", OrgModels, ModelRepo, "x", "", u"evil_name"}};
   const json file = {{"entries",
                       {{{"display_name", "evil/name"}, {"org", "a"}},
                        {{"display_name", ".."}, {"org", "b"}},
@@ -279,7 +279,7 @@ TEST_F(ConfigEntries, ImportMakesDisplayNamesHostSafe) {
 }
 
 TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
-  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  g_state.entries = {Entry{"a", OrgModels, ModelRepo, "acme", "", u"A"}};
   g_state.delete_suppressed = {u"gone"};
   const std::u16string existing = MakeTempFolder("import-cache"), fallback = JoinFsPath(folder_, u"cache");
   const json none = json::array();
@@ -299,7 +299,7 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
     EXPECT_EQ(g_state.use_local_hf_cache, use_local_hf_cache);
   }
   g_state.api_key = u"mine";
-  const json twice = EntryToJson(Entry{"dup", SingleModel, 0, "acme", "acme/x", u"X"});
+  const json twice = EntryToJson(Entry{"dup", SingleModel, ModelRepo, "acme", "acme/x", u"X"});
   const ImportResult r = ImportSettings(File({{"api_key", "theirs"}, {"entries", {twice, twice}}}), true);
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present, r.api_key_set), std::make_tuple(1u, 1u, true));
   EXPECT_EQ(g_state.api_key, u"theirs");
@@ -308,7 +308,7 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
 // Fault: import parsed the settings file with no cap on its values (a 64 MiB file took 626 MB, too
 // much for the 32-bit module); every other reader refuses a document over the value budget.
 TEST_F(ConfigEntries, ImportReadsNoMoreValuesThanFavoritesMayHold) {
-  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  g_state.entries = {Entry{"a", OrgModels, ModelRepo, "acme", "", u"A"}};
   // The root, "entries" and "pad" are three values; the zeros fill the budget, or go one past it.
   for (const auto& [zeros, error] : {std::make_pair(kMaxJsonValues - 3, u""),
                                      std::make_pair(kMaxJsonValues - 2, u"The file is not valid JSON.")}) {
@@ -324,7 +324,7 @@ TEST_F(ConfigEntries, ImportReadsNoMoreValuesThanFavoritesMayHold) {
 }
 
 TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
-  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  g_state.entries = {Entry{"a", OrgModels, ModelRepo, "acme", "", u"A"}};
   const std::u16string not_json = JoinFsPath(folder_, u"bad.json");
   WriteTextFile(not_json, "{ \"entries\": [ ");
   const std::u16string no_list = u"This is not a Tarnfs settings file (no \"entries\" list).";
@@ -350,7 +350,7 @@ TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
 }
 
 TEST_F(ConfigEntries, ExportAndImportCarryTheRevisionAndTellRevisionsApart) {
-  Entry step{"s", SingleModel, 0, "o", "o/n", u"n @ step1000"};
+  Entry step{"s", SingleModel, ModelRepo, "o", "o/n", u"n @ step1000"};
   step.revision = "step1000";
   g_state.entries = {step};
   const std::u16string exported = JoinFsPath(folder_, u"settings.json");
@@ -358,7 +358,7 @@ TEST_F(ConfigEntries, ExportAndImportCarryTheRevisionAndTellRevisionsApart) {
   EXPECT_EQ(json::parse(ReadTextFile(exported))["entries"][0].value("revision", ""), "step1000");
 
   // The same repository on main is another entry; the file's one at step1000 is present already.
-  g_state.entries = {Entry{"n", SingleModel, 0, "o", "o/n", u"n"}};
+  g_state.entries = {Entry{"n", SingleModel, ModelRepo, "o", "o/n", u"n"}};
   ImportResult r = ImportSettings(exported, false);
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present), std::make_tuple(1u, 0u));
   ASSERT_EQ(g_state.entries.size(), 2u);

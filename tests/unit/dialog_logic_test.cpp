@@ -219,7 +219,7 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
   org.cached_at = 86400;
   Entry dataset = org;
   dataset.type = SingleModel;
-  dataset.is_dataset = 1;
+  dataset.repo_type = DatasetRepo;
   dataset.repo_id = "acme/data";
   dataset.created_at = 1704164645;
   dataset.cached_at = 0;
