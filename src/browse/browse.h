@@ -36,7 +36,8 @@ void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page);
 bool LoadNextPage(const Entry& entry, bool temporary);
 bool IsPagingItemName(const std::u16string& component);
 int32_t PageSizeOf(const Entry& entry);
-std::u16string PagingItemName(int32_t page_size);
+// "[Load next 300 models]", "... datasets]", "... spaces]": any name of that form loads the next page.
+std::u16string PagingItemName(int32_t page_size, RepoType repo_type);
 
 // Repository tree view. Each folder is listed from its own cache record, or from the hub by the
 // cheapest request that gives a complete answer (tree_view.cpp).
@@ -111,6 +112,11 @@ std::string ResolveCollectionRepoId(const std::string& org, const std::string& c
 std::vector<CollectionInfo> LoadOrgCollections(const std::string& org);
 std::vector<std::string> LoadCollectionItems(const std::string& slug, const std::vector<std::string>& fallback);
 std::string FindModelIdByName(const std::string& model_folder, const std::vector<std::string>& ids);
+
+// A Space's SDK ("gradio", "docker", "static", ...): remembered from an earlier answer, else from its
+// organisation's stored listing (main only), else asked of the hub (expand=sdk) on the main thread and
+// remembered when it answered. Empty when unknown.
+std::string SpaceSdk(const std::string& repo_id, const std::string& revision);
 
 // Access-denied prompt, once per repository and only on the main thread.
 void PromptGatedRepo(const std::string& repo_id, RepoType repo_type);

@@ -40,7 +40,9 @@ int32_t PageSizeOf(const Entry& entry) {
   return entry.limit_count;
 }
 
-std::u16string PagingItemName(int32_t page_size) { return kPagingPrefix + WideDecimal(page_size) + u" models]"; }
+std::u16string PagingItemName(int32_t page_size, RepoType repo_type) {
+  return kPagingPrefix + WideDecimal(page_size) + u" " + Utf8ToWide(RepoTypePlural(repo_type)) + u"]";
+}
 
 bool IsPagingItemName(const std::u16string& component) {
   return component.size() > kPagingPrefix.size() && component.compare(0, kPagingPrefix.size(), kPagingPrefix) == 0 &&
@@ -56,7 +58,7 @@ Listing EnumOrgRepos(const Entry& entry) {
     if (IsHostSafeName(name)) listing.push_back({std::move(name), true, 0, repo.last_modified});
   }
   if (entry.limit_enabled && record.has_more) {
-    listing.push_back({PagingItemName(record.page_size), false, 0, record.fetched_at});
+    listing.push_back({PagingItemName(record.page_size, entry.repo_type), false, 0, record.fetched_at});
   }
   return listing;
 }

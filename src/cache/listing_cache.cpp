@@ -36,7 +36,8 @@ void OrgReposFromJson(const json& doc, OrgReposCache* record) {
   const json& models = ArrayOrEmpty(doc, "models");
   record->models.reserve(models.size());
   for (const json& m : models) {
-    record->models.push_back({JsonString(m, "name"), JsonString(m, "repo_id"), JsonInt64(m, "last_modified")});
+    record->models.push_back(
+        {JsonString(m, "name"), JsonString(m, "repo_id"), JsonInt64(m, "last_modified"), JsonString(m, "sdk")});
   }
 }
 
@@ -139,6 +140,12 @@ bool LoadFreshOrgReposCache(const std::string& org, RepoType repo_type, OrgRepos
   return LoadFresh(OrgReposCacheName(org, repo_type), OrgReposFromJson, std::move(record), out);
 }
 
+bool LoadOrgReposCacheOfAnyAge(const std::string& org, RepoType repo_type, OrgReposCache* out) {
+  OrgReposCache record;
+  std::tie(record.org, record.repo_type) = std::tie(org, repo_type);
+  return LoadFresh(OrgReposCacheName(org, repo_type), OrgReposFromJson, std::move(record), out, true);
+}
+
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out) {
   OrgCollectionsCache record;
   record.org = org;
@@ -154,7 +161,10 @@ bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache
 void SaveOrgReposCache(const OrgReposCache& record) {
   json models = json::array();
   for (const RepoInfo& m : record.models) {
-    models.push_back({{"repo_id", m.repo_id}, {"name", m.name}, {"last_modified", m.last_modified}});
+    json model = {{"repo_id", m.repo_id}, {"name", m.name}, {"last_modified", m.last_modified}};
+    // Only Spaces have one: the files of models and datasets keep the bytes they always had.
+    if (!m.sdk.empty()) model["sdk"] = m.sdk;
+    models.push_back(std::move(model));
   }
   Save(OrgReposCacheName(record.org, record.repo_type), "org-models",
        {{"org", record.org}, {"fetched_at", record.fetched_at}, {"page_size", record.page_size},

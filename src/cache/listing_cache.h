@@ -54,6 +54,8 @@ std::string CollectionItemsCacheName(const std::string& slug);
 // Fresh = the file is fresh AND its top level is an object (a damaged file counts as absent); the
 // record is loaded with the same read. False leaves `out` as it was.
 bool LoadFreshOrgReposCache(const std::string& org, RepoType repo_type, OrgReposCache* out);
+// The same whatever the file's age: what a listing once said (a Space's SDK).
+bool LoadOrgReposCacheOfAnyAge(const std::string& org, RepoType repo_type, OrgReposCache* out);
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out);
 bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out);
 

@@ -123,6 +123,9 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
   if (rest.compare(0, 9, "datasets/") == 0) {
     rest.erase(0, 9);
     repo_type = DatasetRepo;
+  } else if (rest.compare(0, 7, "spaces/") == 0) {
+    rest.erase(0, 7);
+    repo_type = SpaceRepo;
   } else if (rest.compare(0, 7, "models/") == 0) {
     rest.erase(0, 7);
   }
@@ -149,7 +152,7 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
 }
 
 int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool limit_enabled, int32_t limit_count,
-                      bool add_models, bool add_collections, bool add_datasets) {
+                      bool add_models, bool add_collections, bool add_datasets, bool add_spaces) {
   HubAddress parsed;
   if (!ParseHubUrl(address, &parsed)) return 0;
   const std::string& o = parsed.owner;
@@ -188,6 +191,7 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
   };
   const Kind kinds[] = {{add_models, OrgModels, ModelRepo, "models"},
                         {add_datasets, OrgModels, DatasetRepo, "datasets"},
+                        {add_spaces, OrgModels, SpaceRepo, "spaces"},
                         {add_collections, OrgCollections, ModelRepo, "collections"}};
   int appended = 0;
   for (const Kind& kind : kinds) {

@@ -34,7 +34,7 @@ bool EntryFromJson(const json& object, Entry* entry) {
   } else {
     e.type = OrgModels;
   }
-  e.repo_type = JsonString(object, "kind", "model") == "dataset" ? DatasetRepo : ModelRepo;
+  e.repo_type = RepoTypeFromName(JsonString(object, "kind", "model"));  // an unknown kind reads as a model
   e.org = JsonString(object, "org");
   e.repo_id = JsonString(object, "repo_id");
   // Only a single repository is listed at a revision; an empty one is main, as an absent one.

@@ -98,6 +98,17 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
   return page;
 }
 
+// A Space's SDK is a short lower-case word on the real hub; anything else is shown as unknown rather
+// than carried into a cache file and a message.
+std::string SdkOf(const json& object) {
+  std::string sdk = JsonString(object, "sdk");
+  const bool plain = sdk.size() <= 32 && std::all_of(sdk.begin(), sdk.end(), [](char c) {
+                       return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                              c == '-' || c == '_' || c == '.';
+                     });
+  return plain ? sdk : std::string();
+}
+
 RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
   RepoPage result;
   const Page page = GetPage(url, api_key, json::value_t::array);
@@ -110,6 +121,7 @@ RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
     const size_t slash = info.repo_id.find('/');
     info.name = slash == std::string::npos ? info.repo_id : info.repo_id.substr(slash + 1);
     info.last_modified = DateOr0(element, "lastModified");
+    info.sdk = SdkOf(element);
     result.items.push_back(std::move(info));
   });
   return result;
@@ -194,8 +206,10 @@ RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int
     const int32_t clamped = std::clamp<int32_t>(limit, 1, kMaxPageLimit);
     std::string path = std::string("/") + RepoTypePlural(repo_type) + "?author=" + UrlEncode(owner, false) +
                        "&limit=" + std::to_string(clamped) + "&sort=lastModified";
-    // The hub leaves lastModified out of model listings unless asked; dataset listings carry it.
+    // The hub leaves lastModified out of model listings unless asked; dataset listings carry it. What a
+    // Space listing holds without expand is unknown, and with it only what is named comes back.
     if (repo_type != DatasetRepo) path += "&expand=lastModified";
+    if (repo_type == SpaceRepo) path += "&expand=sdk";
     return FetchRepoPage(MakeApiUrl(path), api_key);
   } catch (...) {
     return RepoPage();
@@ -406,4 +420,23 @@ bool CheckApiKey(const std::string& api_key) {
   } catch (...) {
     return false;
   }
+}
+
+SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revision, const std::string& api_key) {
+  SpaceSdkAnswer answer;
+  if (!IsRevisionName(revision)) {
+    answer.outcome.status = 404;  // as the hub answers a revision it does not have, unsent
+    answer.outcome.error_code = kRevisionNotFound;
+    return answer;
+  }
+  try {
+    std::string path = "/spaces/" + UrlEncode(repo_id, true);
+    if (revision != "main") path += "/revision/" + UrlEncode(revision, false);
+    const Page page = GetPage(MakeApiUrl(path + "?expand=sdk"), api_key, json::value_t::object);
+    answer.outcome = page.outcome;
+    answer.sdk = SdkOf(page.body);
+  } catch (...) {
+    answer = SpaceSdkAnswer();
+  }
+  return answer;
 }

@@ -44,6 +44,7 @@ struct RepoInfo {
   std::string name;           // part of the id after its first "/", or the whole id
   std::string repo_id;        // owner/name as the hub sends it
   int64_t last_modified = 0;  // Unix seconds; 0 when unknown
+  std::string sdk;            // a Space's ("gradio", "docker", "static", ...); empty for other kinds or unknown
 };
 
 struct RepoPage {
@@ -113,3 +114,11 @@ std::vector<std::string> ListCollectionModels(const std::string& slug, const std
 std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const std::string& api_key,
                                                  FetchOutcome* outcome = nullptr);
 bool CheckApiKey(const std::string& api_key);
+
+// What the hub says of one Space at a revision: its SDK, asked for alone (expand=sdk). The outcome is
+// complete when the answer arrived whole as an object; an answer without an SDK gives an empty one.
+struct SpaceSdkAnswer {
+  std::string sdk;
+  FetchOutcome outcome;
+};
+SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revision, const std::string& api_key);

@@ -75,6 +75,10 @@ void HubOrgPage() {
   ListAllRepos("acme", kKey, 0, ModelRepo);
   g_calls = 0;
   ListReposPage("acme", kKey, 50, DatasetRepo);
+  g_calls = 0;
+  for (const RepoInfo& space : ListReposPage("acme", kKey, 50, SpaceRepo).items) {
+    if (space.sdk.size() > 32) __builtin_trap();  // shown in a message and kept in a cache file
+  }
 }
 // The recursive answer's first page, a folder's pages, and the date worker's page fetch.
 void HubTreePage() {
@@ -96,6 +100,12 @@ void HubTreePage() {
 void HubCollectionsPage() { ListOwnerCollections("acme", kKey); }
 void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001", kKey); }
 void HubWhoami() { CheckApiKey(kKey); }
+void HubSpaceInfo() {
+  for (const char* revision : {"main", "refs/pr/1"}) {
+    g_calls = 0;
+    if (FetchSpaceSdk("acme/app", revision, kKey).sdk.size() > 32) __builtin_trap();
+  }
+}
 
 // The input as an answer's header lines: every number read is bounded, and an API answer carrying
 // them pauses within the pause's bounds.
@@ -194,7 +204,8 @@ struct Target {
 const Target kTargets[] = {
     {"rate_limit_headers", RateLimitHeadersInput},
     {"hub_org_page", HubOrgPage},       {"hub_tree_page", HubTreePage}, {"hub_collections_page", HubCollectionsPage},
-    {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"link_header", LinkHeader},
+    {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"hub_space_info", HubSpaceInfo},
+    {"link_header", LinkHeader},
     {"url_split", UrlSplit},            {"redirect_location", RedirectLocation},
     {"favorites_file", FavoritesFile},  {"cache_org_repos", CacheOrgRepos},
     {"cache_tree_folder", CacheTreeFolder}, {"cache_org_collections", CacheOrgCollections},

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -26,6 +27,13 @@ TEST(Paging, ItemNamesAndPageSizes) {
       {u"[Load next 300 models", false},  {u"[load next 300 models]", false}, {u" [Load next 300 models]", false},
       {u"[Load next", false}};
   for (const auto& [name, paging] : names) EXPECT_EQ(IsPagingItemName(name), paging) << WideToUtf8(name);
+  // Each kind's folder names its own kind.
+  for (const auto& [kind, name] : {std::make_pair(ModelRepo, u"[Load next 300 models]"),
+                                   std::make_pair(DatasetRepo, u"[Load next 300 datasets]"),
+                                   std::make_pair(SpaceRepo, u"[Load next 300 spaces]")}) {
+    EXPECT_EQ(PagingItemName(300, kind), name);
+    EXPECT_TRUE(IsPagingItemName(PagingItemName(300, kind)));
+  }
   Entry entry;
   for (const auto& [limit, size] : std::vector<std::pair<int32_t, int32_t>>{
            {10, 10}, {9, 300}, {0, 300}, {-1, 300}, {500, 500}, {501, 500}, {1000, 500}}) {
@@ -116,7 +124,8 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   g_host.Clear();
   g_host.answer_yes = true;
   for (const auto& [id, repo_type, page] : {std::make_tuple("unit/model one", ModelRepo, "unit/model one"),
-                                             std::make_tuple("unit/data one", DatasetRepo, "datasets/unit/data one")}) {
+                                             std::make_tuple("unit/data one", DatasetRepo, "datasets/unit/data one"),
+                                             std::make_tuple("unit/app one", SpaceRepo, "spaces/unit/app one")}) {
     std::filesystem::remove(FsPath(Utf8ToWide(record)));
     PromptGatedRepo(id, repo_type);
     for (int wait = 0; !FileExists(Utf8ToWide(record)) && wait < 500; ++wait) {
@@ -127,8 +136,74 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   g_state.request = saved_request;
   g_state.main_thread_id = saved_main;
   setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(g_host.questions.size(), 2u);
+  EXPECT_EQ(g_host.questions.size(), 3u);
 }
 #endif
+
+// An organisation's Spaces page as models do, by the hub's next link, with the paging item naming them;
+// each page's SDKs are kept with the listing.
+TEST(OrgSpaces, PageByTheNextLinkAndKeepTheirSdks) {
+  ResetLinkedState(MakeTempFolder("org-spaces"));
+  PlatformCreateFolders(g_state.cache_folder);
+  ScriptedHub hub;
+  const auto page = [](int first, int count) {
+    std::string body = "[";
+    for (int i = first; i < first + count; ++i) {
+      body += R"({"id":"o/s)" + std::to_string(i) + R"(","sdk":")" + (i % 2 ? "docker" : "gradio") + R"("},)";
+    }
+    body.back() = ']';
+    return body;
+  };
+  hub.Answer("https://hub.test:443/api/spaces?author=o&limit=10&sort=lastModified&expand=lastModified&expand=sdk",
+             page(0, 10)).head.link = u"<https://hub.test/api/spaces?author=o&cursor=2>; rel=\"next\"";
+  hub.Answer("https://hub.test:443/api/spaces?author=o&cursor=2", page(10, 2));
+  Entry entry;
+  entry.org = "o";
+  entry.repo_type = SpaceRepo;
+  entry.limit_count = 10;
+  Listing listing = EnumOrgRepos(entry);
+  ASSERT_EQ(listing.size(), 11u);
+  EXPECT_EQ(listing.back().name, u"[Load next 10 spaces]");
+  EXPECT_TRUE(LoadNextPage(entry, false));
+  listing = EnumOrgRepos(entry);  // from the stored listing
+  ASSERT_EQ(listing.size(), 12u);
+  EXPECT_EQ(listing.back().name, u"s11");
+  EXPECT_EQ(hub.requests.size(), 2u);
+  OrgReposCache stored;
+  ASSERT_TRUE(LoadFreshOrgReposCache("o", SpaceRepo, &stored));
+  EXPECT_EQ(stored.models.at(11).sdk, "docker");
+  EXPECT_EQ(stored.models.at(10).sdk, "gradio");
+}
+
+// A Space's SDK comes from its organisation's stored listing, else from the hub, asked on the main
+// thread only and remembered once it answered; a refusal is asked again the next time.
+TEST(SpaceSdk, TheStoredListingFirstThenTheHubOnceOnTheMainThreadOnly) {
+  ResetLinkedState(MakeTempFolder("space-sdk"));
+  PlatformCreateFolders(g_state.cache_folder);
+  ScriptedHub hub;
+  const auto saved_main = std::exchange(g_state.main_thread_id, PlatformThreadId());
+  g_state.space_sdks.clear();
+  OrgReposCache listed;
+  listed.org = "o";
+  listed.repo_type = SpaceRepo;
+  listed.models = {{"chat", "o/chat", 0, "gradio"}, {"bare", "o/bare", 0, ""}};
+  SaveOrgReposCache(listed);
+  EXPECT_EQ(SpaceSdk("o/chat", "main"), "gradio");
+  EXPECT_TRUE(hub.requests.empty());
+
+  const std::string info = "https://hub.test:443/api/spaces/o/bare?expand=sdk";
+  EXPECT_EQ(std::async(std::launch::async, [] { return SpaceSdk("o/bare", "main"); }).get(), "");
+  EXPECT_TRUE(hub.requests.empty()) << "a background thread never asks";
+  hub.Answer(info, R"({"error":"Invalid username or password."})", 401);
+  EXPECT_EQ(SpaceSdk("o/bare", "main"), "");
+  hub.Answer(info, R"({"id":"o/bare","sdk":"docker"})");
+  for (int again = 0; again < 2; ++again) EXPECT_EQ(SpaceSdk("o/bare", "main"), "docker");
+  EXPECT_EQ(hub.requests.size(), 2u);
+  // The listing is main's: another revision asks for its own.
+  hub.Answer("https://hub.test:443/api/spaces/o/chat/revision/dev?expand=sdk", R"({"sdk":"static"})");
+  EXPECT_EQ(SpaceSdk("o/chat", "dev"), "static");
+  EXPECT_EQ(hub.requests.size(), 3u);
+  g_state.main_thread_id = saved_main;
+}
 
 }  // namespace

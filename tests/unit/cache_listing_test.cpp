@@ -38,6 +38,7 @@ class ListingCache : public ::testing::Test {
 TEST(CacheNames, KindPrefixesAndSanitisedIds) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {OrgReposCacheName("acme", ModelRepo), "org_models_acme"}, {OrgReposCacheName("acme", DatasetRepo), "org_datasets_acme"},
+      {OrgReposCacheName("acme", SpaceRepo), "org_spaces_acme"},
       {OrgCollectionsCacheName("a:b|c"), "org_collections_a_b_c"},
       {CollectionItemsCacheName("owner/picks-0123"), "collection_items_owner_picks-0123"}};
   for (const auto& [name, expected] : cases) EXPECT_EQ(name, expected);
@@ -66,6 +67,28 @@ TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObj
     WriteTextFile(CacheFilePath("org_models_o"), text);
     EXPECT_FALSE(LoadFreshOrgReposCache("o", ModelRepo, &repos)) << text;
   }
+}
+
+// A Space's SDK is kept with its listing and read back at any age (the properties command takes it from
+// there); a model's entry carries no "sdk" member, so the files of models keep the bytes they had.
+TEST_F(ListingCache, SpacesKeepTheirSdkAtAnyAgeAndModelsWriteNone) {
+  OrgReposCache record;
+  record.org = "o";
+  record.repo_type = SpaceRepo;
+  record.models = {{"chat", "o/chat", 5, "gradio"}, {"plain", "o/plain", 6, ""}};
+  SaveOrgReposCache(record);
+  record.repo_type = ModelRepo;
+  record.models = {{"m", "o/m", 7, ""}};
+  SaveOrgReposCache(record);
+  EXPECT_EQ(ReadTextFile(CacheFilePath("org_models_o")).find("sdk"), std::string::npos);
+  fs::last_write_time(FsPath(CacheFilePath("org_spaces_o")), fs::file_time_type::clock::now() - std::chrono::hours(48));
+  OrgReposCache loaded;
+  EXPECT_FALSE(LoadFreshOrgReposCache("o", SpaceRepo, &loaded));
+  ASSERT_TRUE(LoadOrgReposCacheOfAnyAge("o", SpaceRepo, &loaded));
+  std::vector<std::pair<std::string, std::string>> sdks;
+  for (const RepoInfo& space : loaded.models) sdks.emplace_back(space.repo_id, space.sdk);
+  EXPECT_EQ(sdks, (std::vector<std::pair<std::string, std::string>>{{"o/chat", "gradio"}, {"o/plain", ""}}));
+  EXPECT_EQ(loaded.repo_type, SpaceRepo);
 }
 
 TEST_F(ListingCache, FreshnessFollowsTheFileTimeAndTheTimeToLive) {

@@ -187,7 +187,7 @@ TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
   const std::tuple<const char*, RepoType, const char*> repos[] = {
       {"o/a", ModelRepo, "main"}, {"o/b", ModelRepo, "main"}, {"o/a", DatasetRepo, "main"},
       {"other/a", ModelRepo, "main"}, {"o_x/c", ModelRepo, "main"}, {"o/a", ModelRepo, "refs/pr/1"},
-      {"o/b", ModelRepo, "v2"}};
+      {"o/b", ModelRepo, "v2"}, {"o/a", SpaceRepo, "main"}};
   for (const auto& [repo, repo_type, revision] : repos) {
     TreeFolderRecord r;
     r.repo_id = repo;
@@ -199,26 +199,31 @@ TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
     }
   }
   for (const char* name : {"tree_o_a.json", "tree_ds_o_a.json", "tree_o_b.json", "tree_other_a.json",
-                           "org_models_o.json", "org_datasets_o.json", "org_collections_o.json"}) {
+                           "org_models_o.json", "org_datasets_o.json", "org_spaces_o.json",
+                           "org_collections_o.json"}) {
     WriteTextFile(JoinFsPath(cache_, Utf8ToWide(name)), "{}");
   }
   const std::u16string trees = JoinFsPath(cache_, u"trees");
   using Names = std::vector<std::string>;
   EXPECT_EQ(Entries(trees),
-            (Names{"d_o_a", "m_o_a", "m_o_a@refs_pr_1", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+            (Names{"d_o_a", "m_o_a", "m_o_a@refs_pr_1", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a", "s_o_a"}));
 
   EXPECT_TRUE(ClearCache(SingleModel, "o/a", ModelRepo, "refs/pr/1"));
-  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a", "s_o_a"}));
   EXPECT_TRUE(ClearCache(SingleModel, "o/a", ModelRepo, "main", true));
-  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a", "s_o_a"}));
   EXPECT_FALSE(FileExists(JoinFsPath(cache_, u"tree_o_a.json")));
 
   EXPECT_TRUE(ClearCache(OrgModels, "o"));
   // An owner whose name begins with this one and "_" ("o_x") goes too: fetched again, nothing worse.
-  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_other_a"}));
-  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "org_datasets_o.json", "tree_ds_o_a.json",
-                                    "tree_other_a.json", "trees"}));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_other_a", "s_o_a"}));
+  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "org_datasets_o.json", "org_spaces_o.json",
+                                    "tree_ds_o_a.json", "tree_other_a.json", "trees"}));
   EXPECT_TRUE(ClearCache(OrgModels, "o", DatasetRepo));
+  EXPECT_EQ(Entries(trees), (Names{"m_other_a", "s_o_a"}));
+  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "org_spaces_o.json", "tree_other_a.json", "trees"}));
+  // Spaces never had the one-file form: their entry takes their folders and listing alone.
+  EXPECT_TRUE(ClearCache(OrgModels, "o", SpaceRepo));
   EXPECT_EQ(Entries(trees), Names{"m_other_a"});
   EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "tree_other_a.json", "trees"}));
 }

@@ -32,6 +32,10 @@ TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAs
       {{{"type", "single-model"}, {"kind", "dataset"}}, SingleModel, DatasetRepo, 300, "main"},
       {{{"type", "unknown"}, {"kind", "dataset"}}, OrgModels, DatasetRepo, 300, "main"},
       {{{"type", "Single-Model"}, {"kind", "Dataset"}}, OrgModels, ModelRepo, 300, "main"},  // the texts are case-sensitive
+      {{{"type", "single-model"}, {"kind", "space"}}, SingleModel, SpaceRepo, 300, "main"},
+      {{{"type", "org-models"}, {"kind", "space"}}, OrgModels, SpaceRepo, 300, "main"},
+      {{{"kind", "Space"}}, OrgModels, ModelRepo, 300, "main"},
+      {{{"kind", "spaces"}}, OrgModels, ModelRepo, 300, "main"},  // an unknown kind still reads as a model
       {{{"limit_count", 3}}, OrgModels, ModelRepo, 10, "main"},
       {{{"limit_count", 5000}}, OrgModels, ModelRepo, 5000, "main"},
       // A revision is read for one repository only and written only when not main, so files written
@@ -61,6 +65,7 @@ TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAs
     EXPECT_EQ(EntryToJson(entry), EntryToJson(expected)) << object;
     EXPECT_EQ(entry.revision, revision) << object;
     EXPECT_EQ(EntryToJson(entry).contains("revision"), revision != "main") << object;
+    EXPECT_EQ(EntryToJson(entry)["kind"], RepoTypeName(dataset)) << object;
   }
   const json odd = EntryToJson(Entry{"", 3, static_cast<RepoType>(7)});  // values outside the kinds
   EXPECT_EQ(odd["type"], "unknown");
@@ -94,11 +99,19 @@ class ConfigEntries : public ::testing::Test {
 TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameKindAndRevision) {
   ScriptedHub hub;  // the configured hub root is https://hub.test/
   const std::string commit = "0123456789abcdef0123456789abcdef01234567";
-  // Expected "owner/name", "d:" first for a dataset and "@revision" after it unless main; empty when refused.
+  // Expected "owner/name", "d:" first for a dataset, "s:" for a Space, and "@revision" after it unless main;
+  // empty when refused.
   const std::vector<std::pair<std::u16string, std::string>> cases = {
       {u"https://hub.test/google", "google/"}, {u"https://hub.test/google/gemma-2b/", "google/gemma-2b"},
       {u"https://hub.test/datasets/acme/data", "d:acme/data"}, {u"https://hub.test/datasets/acme", "d:acme/"},
       {u"https://hub.test/datasets", "datasets/"}, {u"https://hub.test/models/google/x", "google/x"},
+      // Spaces, in every form the other kinds are written in.
+      {u"https://huggingface.co/spaces/acme/chat", "s:acme/chat"}, {u"https://hub.test/spaces/acme", "s:acme/"},
+      {u" http://www.huggingface.co/spaces/acme/chat/blob/main/app.py?logs=build#top\t", "s:acme/chat"},
+      {u"hf.co/spaces/acme/chat/tree/dev/src", "s:acme/chat@dev"},
+      {u"https://hf.co/spaces/acme/chat/resolve/refs%2Fpr%2F2/app.py", "s:acme/chat@refs/pr/2"},
+      {u"spaces/acme/chat/tree/refs/pr/3", "s:acme/chat@refs/pr/3"}, {u"https://hub.test/spaces", "spaces/"},
+      {u"spaces/../x", ""}, {u"https://huggingface.co/spaces/acme/chat/tree/a..b", ""},
       {u"google/gemma-2b", "google/gemma-2b"},
       // The other ways people paste the hub's own addresses.
       {u"http://huggingface.co/google", "google/"}, {u"https://hf.co/google", "google/"},
@@ -135,9 +148,10 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameKindAndRevision) {
   };
   for (const auto& [text, expected] : cases) {
     HubAddress p;
-    const std::string got = ParseHubUrl(text, &p) ? (p.repo_type == DatasetRepo ? "d:" : "") + p.owner + "/" + p.name +
-                                                        (p.revision == "main" ? "" : "@" + p.revision)
-                                                  : "";
+    const bool parsed = ParseHubUrl(text, &p);
+    const std::string kind = p.repo_type == DatasetRepo ? "d:" : p.repo_type == SpaceRepo ? "s:" : "";
+    const std::string got =
+        parsed ? kind + p.owner + "/" + p.name + (p.revision == "main" ? "" : "@" + p.revision) : "";
     EXPECT_EQ(got, expected) << WideToUtf8(text);
   }
 }
@@ -159,9 +173,9 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   hub.Answer(collections, "[]");
   g_state.delete_suppressed = {u"acme - models"};
   // An organisation without collections: models and datasets only.
-  EXPECT_EQ(AddEntriesFromUrl(u"acme", true, false, 50, true, true, true), 2);
-  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, false, 50, false, true, false), 0);
-  EXPECT_EQ(AddEntriesFromUrl(u"https://hub.test/acme/", false, true, 300, true, false, false), 1);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", true, false, 50, true, true, true, false), 2);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, false, 50, false, true, false, false), 0);
+  EXPECT_EQ(AddEntriesFromUrl(u"https://hub.test/acme/", false, true, 300, true, false, false, false), 1);
   EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "acme-datasets", "acme-models_1"}));
   const Entry& datasets = g_state.entries[1];
   EXPECT_EQ(datasets.display_name, u"acme - datasets");
@@ -170,17 +184,17 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_EQ(g_state.entries[2].display_name, u"acme - models (2)");
   EXPECT_TRUE(g_state.delete_suppressed.empty());
   hub.Answer(collections, R"([{"slug": "acme/picks-1", "title": "Picks"}])");
-  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, true, false), 1);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, true, false, false), 1);
   EXPECT_EQ(g_state.entries.back().type, OrgCollections);
 
   // One repository ignores the ticks and the limit; neither it nor a refused address asks the hub.
   const size_t requests = hub.requests.size();
   EXPECT_EQ(AddEntriesFromUrl(u"https://huggingface.co/datasets/acme/data/tree/main", false, false, 10, false,
-                              false, false), 1);
+                              false, false, false), 1);
   const Entry& single = g_state.entries.back();
   EXPECT_EQ(single.repo_id + " " + single.id + " " + WideToUtf8(single.display_name), "acme/data acme_data data");
   EXPECT_TRUE(single.type == SingleModel && single.repo_type == DatasetRepo && single.limit_enabled);
-  EXPECT_EQ(AddEntriesFromUrl(u"https://example.com/acme", false, true, 300, true, true, true), 0);
+  EXPECT_EQ(AddEntriesFromUrl(u"https://example.com/acme", false, true, 300, true, true, true, false), 0);
   EXPECT_EQ(hub.requests.size(), requests);
 
   Entry temp = Entry{"keep", OrgCollections, ModelRepo, "x", "", u"X"};
@@ -193,6 +207,34 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   EXPECT_TRUE(temp.type == OrgModels && temp.repo_type == DatasetRepo && temp.limit_enabled && !temp.cache_enabled);
   ASSERT_TRUE(MakeTemporaryEntry(u"acme/tiny", &temp));
   EXPECT_TRUE(temp.type == SingleModel && temp.repo_id == "acme/tiny");
+  // An owner's Spaces address lists the owner's Spaces, as one under "datasets/" lists its datasets.
+  ASSERT_TRUE(MakeTemporaryEntry(u"https://huggingface.co/spaces/acme", &temp));
+  EXPECT_TRUE(temp.type == OrgModels && temp.repo_type == SpaceRepo && temp.org == "acme");
+  ASSERT_TRUE(MakeTemporaryEntry(u"hf.co/spaces/acme/chat/tree/dev", &temp));
+  EXPECT_EQ(std::make_tuple(temp.type, temp.repo_type, temp.repo_id + "@" + temp.revision),
+            std::make_tuple(uint32_t{SingleModel}, SpaceRepo, std::string("acme/chat@dev")));
+}
+
+// The Spaces tick adds the owner's Spaces beside the other kinds, named and paged as they are; in the
+// add dialog an owner's address under "spaces/" is an owner like any other, adding the kinds ticked.
+TEST_F(ConfigEntries, AddingAnOwnersSpacesAndOneSpace) {
+  ScriptedHub hub;
+  EXPECT_EQ(AddEntriesFromUrl(u"https://huggingface.co/spaces/acme", false, true, 40, true, false, true, true), 3);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, false, false, true), 1);
+  std::vector<std::string> made;
+  for (const Entry& e : g_state.entries) {
+    made.push_back(e.id + " | " + WideToUtf8(e.display_name) + " | " + RepoTypeName(e.repo_type) + " " +
+                   std::to_string(e.limit_count));
+  }
+  EXPECT_EQ(made, (std::vector<std::string>{"acme-models | acme - models | model 40",
+                                            "acme-datasets | acme - datasets | dataset 40",
+                                            "acme-spaces | acme - spaces | space 40",
+                                            "acme-spaces_1 | acme - spaces (2) | space 300"}));
+  EXPECT_EQ(AddEntriesFromUrl(u"https://huggingface.co/spaces/acme/chat", false, true, 300, false, false, false,
+                              false), 1);
+  const Entry& space = g_state.entries.back();
+  EXPECT_EQ(std::make_tuple(space.type, space.repo_type, space.repo_id, space.display_name),
+            std::make_tuple(uint32_t{SingleModel}, SpaceRepo, std::string("acme/chat"), std::u16string(u"chat")));
 }
 
 // Fault: Add gave a folder the name of an existing one (or a special name); it then opened the first
@@ -204,7 +246,7 @@ TEST_F(ConfigEntries, AddingNeverRepeatsADisplayName) {
                                   u"o/pythia/tree/step1000", u"o/pythia/tree/refs%2Fpr%2F1",
                                   u"o/pythia/blob/refs/pr/1/README.md", u"o/pythia/tree/main",
                                   u"datasets/o/pythia/tree/refs%2Fconvert%2Fparquet"}) {
-    EXPECT_EQ(AddEntriesFromUrl(address, false, true, 300, true, false, false), 1) << WideToUtf8(address);
+    EXPECT_EQ(AddEntriesFromUrl(address, false, true, 300, true, false, false, false), 1) << WideToUtf8(address);
   }
   std::vector<std::string> made;
   for (const Entry& e : g_state.entries) {
@@ -347,6 +389,22 @@ TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
                   return got;
                 }).get());
   }
+}
+
+// A Space and a model of one id are two repositories: an import adds the one that is missing, and the
+// export writes the kind as favorites.json does.
+TEST_F(ConfigEntries, ExportAndImportTellASpaceFromAModelOfTheSameId) {
+  g_state.entries = {Entry{"s", SingleModel, SpaceRepo, "o", "o/n", u"n"}};
+  const std::u16string exported = JoinFsPath(folder_, u"spaces.json");
+  ASSERT_TRUE(ExportSettings(exported, false));
+  EXPECT_EQ(json::parse(ReadTextFile(exported))["entries"][0].value("kind", ""), "space");
+  g_state.entries = {Entry{"m", SingleModel, ModelRepo, "o", "o/n", u"n"}};
+  const ImportResult r = ImportSettings(exported, false);
+  EXPECT_EQ(std::make_tuple(r.imported, r.already_present), std::make_tuple(1u, 0u));
+  ASSERT_EQ(g_state.entries.size(), 2u);
+  EXPECT_EQ(std::make_pair(g_state.entries[1].repo_type, g_state.entries[1].display_name),
+            std::make_pair(SpaceRepo, std::u16string(u"n (2)")));
+  EXPECT_EQ(ImportSettings(exported, false).already_present, 1u);
 }
 
 TEST_F(ConfigEntries, ExportAndImportCarryTheRevisionAndTellRevisionsApart) {

@@ -26,6 +26,45 @@ TEST(ListReposPage, SkipsElementsWithoutAnIdAndReadsWrongTypesAsDefaults) {
                      {"no-slash-id", "no-slash-id", 0}, {"o/day", "day", 0}}));
 }
 
+// What a Space listing holds without expand is unknown: it asks for its dates and SDKs by name. An SDK
+// that is no short plain word is dropped rather than shown and cached.
+TEST(ListReposPage, SpacesAskForTheirDatesAndSdksAndKeepOnlyPlainSdks) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/spaces?author=o&limit=5&sort=lastModified&expand=lastModified&expand=sdk",
+             R"([{"id":"o/g","sdk":"gradio","lastModified":"2024-01-02T03:04:05Z"}, {"id":"o/none"},
+                 {"id":"o/typed","sdk":7}, {"id":"o/spaced","sdk":"two words"}, {"id":"o/long","sdk":")" +
+                 std::string(33, 'x') + R"("}, {"id":"o/d","sdk":"docker"}])");
+  std::vector<std::pair<std::string, std::string>> got;
+  for (const RepoInfo& r : ListReposPage("o", "", 5, SpaceRepo).items) got.emplace_back(r.name, r.sdk);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{
+                     {"g", "gradio"}, {"none", ""}, {"typed", ""}, {"spaced", ""}, {"long", ""}, {"d", "docker"}}));
+  EXPECT_EQ(hub.requests.size(), 1u);
+}
+
+// The info request names the revision as one segment (main is the bare info) and asks for the SDK
+// alone; only a whole object answer is complete, and one without an SDK gives none.
+TEST(FetchSpaceSdk, AsksTheInfoAtTheRevisionAndTellsHowItEnded) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/spaces/o/g?expand=sdk", R"({"_id":"1","id":"o/g","sdk":"gradio"})");
+  hub.Answer("https://hub.test:443/api/spaces/o/g/revision/refs%2Fpr%2F1?expand=sdk", R"({"id":"o/g","sdk":"static"})");
+  hub.Answer("https://hub.test:443/api/spaces/o/bare?expand=sdk", R"({"id":"o/bare"})");
+  hub.Answer("https://hub.test:443/api/spaces/o/list?expand=sdk", R"(["gradio"])");
+  hub.Answer("https://hub.test:443/api/spaces/o/private?expand=sdk", R"({"error":"Invalid username or password."})", 401);
+  const struct { const char *repo, *revision, *sdk; uint32_t status; bool complete; } cases[] = {
+      {"o/g", "main", "gradio", 200, true},     {"o/g", "refs/pr/1", "static", 200, true},
+      {"o/bare", "main", "", 200, true},        {"o/list", "main", "", 200, false},
+      {"o/private", "main", "", 401, false},    {"o/g", "..", "", 404, false},  // no revision of any hub: unsent
+  };
+  for (const auto& c : cases) {
+    const SpaceSdkAnswer answer = FetchSpaceSdk(c.repo, c.revision, "hf_key");
+    EXPECT_EQ(answer.sdk, c.sdk) << c.repo << " " << c.revision;
+    EXPECT_EQ(std::make_pair(answer.outcome.status, answer.outcome.complete), std::make_pair(c.status, c.complete))
+        << c.repo << " " << c.revision;
+  }
+  EXPECT_EQ(hub.requests.size(), 5u);
+  EXPECT_EQ(hub.requests[0].bearer_key, "hf_key");
+}
+
 TEST(ListAllRepos, EndsAnEndlessChainAfterAThousandPages) {
   ScriptedHub hub;
   for (const char* url : {"https://hub.test:443/api/datasets?author=o&limit=500&sort=lastModified",
@@ -113,6 +152,7 @@ TEST(TreeApiPath, EachFolderSegmentAndTheRevisionAreEncodedAndTheQueryNamesWhatI
       {"o w/d", DatasetRepo, "main", "a b/caf\xc3\xa9/#x?", false, "/datasets/o%20w/d/tree/main/a%20b/caf%C3%A9/%23x%3F?limit=1000"},
       {"o/n", DatasetRepo, "refs/pr/1", "a b/c", false, "/datasets/o/n/tree/refs%2Fpr%2F1/a%20b/c?limit=1000"},
       {"o/m", ModelRepo, "", "", true, "/models/o/m/tree/main?recursive=true&expand=true&limit=100"},
+      {"o/s", SpaceRepo, "dev", "app dir", false, "/spaces/o/s/tree/dev/app%20dir?limit=1000"},
   };
   for (const Case& c : cases) {
     TreeQuery query;

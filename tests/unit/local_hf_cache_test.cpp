@@ -113,6 +113,8 @@ TEST_F(LocalHfCache, TheBlobNamedByTheListedHashComesFirstThenSnapshotCopiesOfTh
   EXPECT_EQ(Found("o/m", ModelRepo, "w.bin", large, 5000), std::vector<std::string>{"models--o--m/blobs/" + sha});
   EXPECT_EQ(Found("o/m", ModelRepo, "w.bin", large, -1), std::vector<std::string>{"models--o--m/blobs/" + sha});
   EXPECT_TRUE(Found("o/m", DatasetRepo, "w.bin", large, 5000).empty());  // a dataset of that name has none
+  Put("spaces--o--m/blobs/" + sha, weights);  // a Space's folder is its own
+  EXPECT_EQ(Found("o/m", SpaceRepo, "w.bin", large, 5000), std::vector<std::string>{"spaces--o--m/blobs/" + sha});
   EXPECT_TRUE(Found("o/m", ModelRepo, "w.bin", large, 4999).empty());   // neither the blob nor the copy has that size
   // Nothing to check the bytes against (a masked hash too: tests/browse/local_hf_cache_test.cpp).
   EXPECT_TRUE(Found("o/m", ModelRepo, "w.bin", ContentCheck(), 5000).empty());
