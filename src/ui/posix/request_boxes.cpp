@@ -3,6 +3,7 @@
 #include "config/entries_from_url.h"
 #include "core/files.h"
 #include "core/state.h"
+#include "core/text.h"
 #include "ui/dialogs.h"
 
 namespace {
@@ -107,7 +108,8 @@ EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry, const std:
                         u"\nURL: " + f.url + u"\nRevision: " + f.revision + u"\nOffline cache: " +
                         OnOff(f.cache_enabled);
   if (f.limit_controls_enabled) {
-    text += u"\nLimit: " + (f.limit_enabled ? u"first " + f.limit_count + u" models" : std::u16string(u"off"));
+    const std::u16string kind = Utf8ToWide(RepoTypePlural(entry->repo_type));
+    text += u"\nLimit: " + (f.limit_enabled ? u"first " + f.limit_count + u" " + kind : std::u16string(u"off"));
   }
   text += u"\nLast cached: " + f.last_cached;
   Tell(u"Entry Settings", text);
