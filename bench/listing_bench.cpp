@@ -341,7 +341,8 @@ int Folders(const fs::path& scratch) {
   const std::u16string cache = Utf8ToWide((config / "cache").string());
   TreeFolderRecord record;
   while (std::chrono::duration<double>(Clock::now() - dates_start).count() < 120 &&
-         !(ReadTreeFolderRecord(cache, "bench-data/web-crawl", DatasetRepo, "main", "data/shard-001", TreeRecordRead::Names, &record) &&
+         !(ReadTreeFolderRecord(cache, "bench-data/web-crawl", DatasetRepo, "main", "data/shard-001",
+                                TreeRecordRead::Names, &record) &&
            record.dates_complete)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ListAll(m, shard(1));

@@ -24,8 +24,8 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out);
 
 // Appends the entries for the address, each under a display name no other entry has (" (2)" and so on
 // added); returns how many (0 to 4). An owner's address, also under "datasets/" or "spaces/", adds the
-// kinds ticked; a repository's adds that one repository of its kind. A repository at another revision than main is named
-// "<name> @ <revision>", made host-safe. The caller saves afterwards.
+// kinds ticked; a repository's adds that one repository of its kind. A repository at another revision
+// than main is named "<name> @ <revision>", made host-safe. The caller saves afterwards.
 // Asks the hub for the owner's collections (when they are wanted) first, then appends under the
 // plugin-wide lock.
 int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool limit_enabled, int32_t limit_count,

@@ -98,8 +98,8 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
   return page;
 }
 
-// A Space's SDK is a short lower-case word on the real hub; anything else is shown as unknown rather
-// than carried into a cache file and a message.
+// A Space's SDK is one short word on the real hub ("gradio", "docker"); anything else is shown as
+// unknown rather than carried into a cache file and a message.
 std::string SdkOf(const json& object) {
   std::string sdk = JsonString(object, "sdk");
   const bool plain = sdk.size() <= 32 && std::all_of(sdk.begin(), sdk.end(), [](char c) {

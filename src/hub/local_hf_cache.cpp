@@ -1,7 +1,8 @@
 // The hub's Python tools keep one folder per repository, "models--owner--name",
-// "datasets--owner--name" or "spaces--owner--name": blobs/ holds each file once, named by the hash the hub gives as its ETag
-// (SHA-256 for large files, the git blob id for the rest), and snapshots/<commit>/<path> are links to
-// those blobs, or plain copies where the system refuses links (the blob is then often missing).
+// "datasets--owner--name" or "spaces--owner--name": blobs/ holds each file once, named by the hash the
+// hub gives as its ETag (SHA-256 for large files, the git blob id for the rest), and
+// snapshots/<commit>/<path> are links to those blobs, or plain copies where the system refuses links
+// (the blob is then often missing).
 #include "hub/local_hf_cache.h"
 
 #include <algorithm>
