@@ -34,7 +34,7 @@ bool EntryFromJson(const json& object, Entry* entry) {
   } else {
     e.type = OrgModels;
   }
-  e.is_dataset = JsonString(object, "kind", "model") == "dataset" ? 1 : 0;
+  e.repo_type = RepoTypeFromName(JsonString(object, "kind", "model"));  // an unknown kind reads as a model
   e.org = JsonString(object, "org");
   e.repo_id = JsonString(object, "repo_id");
   // Only a single repository is listed at a revision; an empty one is main, as an absent one.
@@ -55,7 +55,7 @@ json EntryToJson(const Entry& entry) {
   json object = json::object();
   object["id"] = entry.id;
   object["type"] = TypeText(entry.type);
-  object["kind"] = entry.is_dataset == 1 ? "dataset" : "model";
+  object["kind"] = RepoTypeName(entry.repo_type);
   object["org"] = entry.org;
   object["repo_id"] = entry.repo_id;
   // Main is not written, so that a file of entries on main stays as older versions wrote it.

@@ -49,7 +49,7 @@ class Ranges : public FakeHubTest {
   // What the tree listing says of a file of files-org/basic, under the current fault.
   static ListedContent Listed(const std::string& path) {
     ListedContent listed;
-    for (const TreeItem& item : FetchRepoTree("files-org/basic", "", nullptr, 0)) {
+    for (const TreeItem& item : FetchRepoTree("files-org/basic", "", nullptr, ModelRepo)) {
       if (item.path == path) listed = ListedContent{item.size, item.mtime, item.oid, item.lfs_oid};
     }
     return listed;
@@ -90,7 +90,7 @@ class Ranges : public FakeHubTest {
     return out;
   }
   // The real fresh listing, as the module asks for it.
-  static ListedContent FreshListing(const std::string& path) { return ListedFile("files-org/basic", path, 0, "main", true); }
+  static ListedContent FreshListing(const std::string& path) { return ListedFile("files-org/basic", path, ModelRepo, "main", true); }
   Names FolderNames() const {
     Names names;
     for (const auto& e : std::filesystem::directory_iterator(FsPath(folder_))) {
@@ -465,7 +465,7 @@ TEST_F(Copies, AFailureLeavesNoFileAndKeepsAnExistingTarget) {
 // Fault: the hub's bearer key went along to whatever host a download was redirected to.
 TEST_F(Copies, TheKeyGoesToTheHubOnly) {
   const auto copy = [this](const std::string& repo, const std::string& path) {
-    return DownloadFile(repo, path, target_, "hf_test_good", nullptr, 0);
+    return DownloadFile(repo, path, target_, "hf_test_good", nullptr, ModelRepo);
   };
   // (A large file's storage host never sees the key: PiecesAreStitchedAtEveryBoundary and the fault matrix.)
   WithFault("redirect_relative");
