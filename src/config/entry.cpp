@@ -47,6 +47,8 @@ bool EntryFromJson(const json& object, Entry* entry) {
   e.limit_enabled = JsonBool(object, "limit_enabled", defaults.limit_enabled);
   e.limit_count = JsonInt32(object, "limit_count", defaults.limit_count);
   if (e.limit_count < 10) e.limit_count = 10;
+  e.allow_changes = JsonBool(object, "allow_changes", defaults.allow_changes);
+  e.changes_as_pull_request = JsonBool(object, "changes_as_pull_request", defaults.changes_as_pull_request);
   *entry = std::move(e);
   return !entry->display_name.empty();
 }
@@ -66,5 +68,8 @@ json EntryToJson(const Entry& entry) {
   object["created_at"] = entry.created_at;
   object["limit_enabled"] = entry.limit_enabled;
   object["limit_count"] = entry.limit_count;
+  // Written only when on, so that files of read-only entries keep the bytes older versions wrote.
+  if (entry.allow_changes) object["allow_changes"] = true;
+  if (entry.changes_as_pull_request) object["changes_as_pull_request"] = true;
   return object;
 }

@@ -25,4 +25,6 @@ struct Entry {
   bool limit_enabled = true;       // organisation listings are paged
   int32_t limit_count = 300;       // page size request; never below 10 when read
   std::string revision = "main";   // a single repository's branch, tag, commit or ref; others stay on main
+  bool allow_changes = false;      // copies in, deletes and renames inside become commits on the hub
+  bool changes_as_pull_request = false;  // those commits open a pull request instead of going to the branch
 };

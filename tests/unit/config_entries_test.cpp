@@ -71,6 +71,25 @@ TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAs
   EXPECT_EQ(odd["type"], "unknown");
   EXPECT_EQ(odd["kind"], "model");
 
+  // Changes on the hub are off unless the file says true; written only when on, so read-only entries keep
+  // their bytes. The pull-request choice is kept on its own, whether changes are on or not.
+  for (const auto& [object, allow, as_pr] :
+       std::vector<std::tuple<json, bool, bool>>{{json::object(), false, false},
+                                                 {{{"allow_changes", true}}, true, false},
+                                                 {{{"allow_changes", "true"}}, false, false},
+                                                 {{{"allow_changes", 1}}, false, false},
+                                                 {{{"changes_as_pull_request", true}}, false, true},
+                                                 {{{"allow_changes", true}, {"changes_as_pull_request", true}}, true, true}}) {
+    json named = object;
+    named["display_name"] = "E";
+    Entry read;
+    ASSERT_TRUE(EntryFromJson(named, &read)) << object;
+    EXPECT_EQ(std::tie(read.allow_changes, read.changes_as_pull_request), std::tie(allow, as_pr)) << object;
+    const json written = EntryToJson(read);
+    EXPECT_EQ(written.contains("allow_changes"), allow) << object;
+    EXPECT_EQ(written.contains("changes_as_pull_request"), as_pr) << object;
+  }
+
   Entry entry;  // only the name decides whether there is an entry at all
   for (const json& nameless : {json{{"display_name", ""}}, json{{"display_name", 5}}, json::array({1}), json()}) {
     EXPECT_FALSE(EntryFromJson(nameless, &entry)) << nameless;
