@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; safe to run again.
+# Installs the Debian packages the build and the tests need; safe to run again. With --tests it also
+# installs what only the test suites use: Node.js and the hub team's JavaScript client (npm ci in
+# tests/js, for tarn_js_client), which the demo does without.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 pkgs=(cmake g++ make ccache python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libsodium-dev
       mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
       wine wine64 wine32:i386 fonts-wine fonts-dejavu-core xvfb xauth nginx-light curl clang-14 libclang-rt-14-dev)
@@ -24,4 +27,12 @@ if [ "$need_update" -eq 1 ]; then
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+if [ "${1:-}" = "--tests" ]; then
+  # Debian's nodejs where none is installed (another Node.js that brings its own npm is kept).
+  if ! command -v npm >/dev/null; then
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+  fi
+  (cd tests/js && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -36,7 +36,8 @@ void MergeRepos(std::vector<RepoInfo>* models, const RepoPage& page);
 bool LoadNextPage(const Entry& entry, bool temporary);
 bool IsPagingItemName(const std::u16string& component);
 int32_t PageSizeOf(const Entry& entry);
-std::u16string PagingItemName(int32_t page_size);
+// "[Load next 300 models]", "... datasets]", "... spaces]": any name of that form loads the next page.
+std::u16string PagingItemName(int32_t page_size, RepoType repo_type);
 
 // Repository tree view. Each folder is listed from its own cache record, or from the hub by the
 // cheapest request that gives a complete answer (tree_view.cpp).
@@ -44,12 +45,12 @@ std::u16string PagingItemName(int32_t page_size);
 // shows a folder whose dates are missing starts the date worker for it; "" never does.
 // `revision`: main for organisation entries and collections, a single repository entry's own otherwise.
 // A revision the hub does not have is told to the user (on the main thread) at each listing.
-Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset,
+Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, RepoType repo_type,
                       const std::string& revision, const std::u16string& listing_path = std::u16string());
 // What the record of the file's folder says of one file: from the cache whatever its age (the host
 // lists a folder before it copies from it; no request is made), or, with `refresh`, from a fresh
 // listing of that folder, stored when whole. `complete` tells whether a whole listing was found.
-ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
+ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, RepoType repo_type,
                          const std::string& revision, bool refresh);
 // Gives an item of `items` the date of the item of `dated` with the same path and the same non-empty
 // oid (a file or folder that changed in between keeps no date). Returns how many of `items` have a
@@ -57,7 +58,7 @@ ListedContent ListedFile(const std::string& repo_id, const std::string& file_pat
 size_t MergeDates(std::vector<TreeItem>* items, const std::vector<TreeItem>& dated);
 // A whole repository's items (one recursive answer) as records of the root and of every folder in it,
 // root first; `fetched_at` and complete dates in each.
-std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, uint32_t is_dataset,
+std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, RepoType repo_type,
                                               const std::string& revision, const std::vector<TreeItem>& items,
                                               int64_t fetched_at);
 
@@ -66,7 +67,7 @@ std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, uint32
 // needs is in its job.
 struct DateJob {
   std::string repo_id;
-  uint32_t is_dataset = 0;
+  RepoType repo_type = ModelRepo;
   std::string revision = "main";
   std::string folder;
   std::u16string first_url;       // the folder's first page with dates
@@ -96,7 +97,7 @@ void StopDateWorker() noexcept;
 // Stops it unless it works for this listing (a listing of the same folder lets it go on).
 void StopDateWorkerUnlessFor(const std::u16string& listing_path) noexcept;
 // The date job for one folder of a repository, from the state of the calling (host) thread.
-DateJob DateJobFor(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+DateJob DateJobFor(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                    const std::string& folder);
 
 // Collections.
@@ -112,8 +113,13 @@ std::vector<CollectionInfo> LoadOrgCollections(const std::string& org);
 std::vector<std::string> LoadCollectionItems(const std::string& slug, const std::vector<std::string>& fallback);
 std::string FindModelIdByName(const std::string& model_folder, const std::vector<std::string>& ids);
 
+// A Space's SDK ("gradio", "docker", "static", ...): remembered from an earlier answer, else from its
+// organisation's stored listing (main only), else asked of the hub (expand=sdk) on the main thread and
+// remembered when it answered. Empty when unknown.
+std::string SpaceSdk(const std::string& repo_id, const std::string& revision);
+
 // Access-denied prompt, once per repository and only on the main thread.
-void PromptGatedRepo(const std::string& repo_id, uint32_t is_dataset);
+void PromptGatedRepo(const std::string& repo_id, RepoType repo_type);
 // What the user is told when the hub has no such revision of the repository.
 std::u16string RevisionNotFoundMessage(const std::string& repo_id, const std::string& revision);
 

@@ -49,7 +49,7 @@ bool Save(const DateJob& job, const TreeFolderRecord& record, const std::atomic<
 }
 
 bool ReadRecord(const DateJob& job, TreeFolderRecord* record) {
-  return ReadTreeFolderRecord(job.cache_folder, job.repo_id, job.is_dataset, job.revision, job.folder,
+  return ReadTreeFolderRecord(job.cache_folder, job.repo_id, job.repo_type, job.revision, job.folder,
                               TreeRecordRead::Whole, record);
 }
 
@@ -142,11 +142,11 @@ DatesRun FetchFolderDates(const DateJob& job, const std::atomic<bool>& stop) {
   }
 }
 
-DateJob DateJobFor(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+DateJob DateJobFor(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                    const std::string& folder) {
   DateJob job;
   job.repo_id = repo_id;
-  job.is_dataset = is_dataset;
+  job.repo_type = repo_type;
   job.revision = revision;
   job.folder = folder;
   TreeQuery dates;
@@ -154,7 +154,7 @@ DateJob DateJobFor(const std::string& repo_id, uint32_t is_dataset, const std::s
   dates.folder = folder;
   dates.expand = true;
   dates.limit = kTreeDatesPageLimit;
-  job.first_url = MakeApiUrl(TreeApiPath(repo_id, is_dataset, dates));
+  job.first_url = MakeApiUrl(TreeApiPath(repo_id, repo_type, dates));
   job.api_key = ApiKeyUtf8();
   job.site_url = HubSiteUrl();
   job.cache_folder = CacheFolder();

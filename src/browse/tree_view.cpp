@@ -49,19 +49,19 @@ struct FolderFetch {
 
 // Rule 2: the names to the end, then, for up to 100 items, their dates. `known` (an older record, the
 // recursive answer's first page) gives the dates of items that have not changed since.
-FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+FolderFetch FetchFolder(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                         const std::string& folder, const std::vector<const std::vector<TreeItem>*>& known) {
   FolderFetch fetch;
   TreeFolderRecord& record = fetch.record;
   record.repo_id = repo_id;
-  record.is_dataset = is_dataset;
+  record.repo_type = repo_type;
   record.revision = revision;
   record.folder = folder;
   const std::string key = ApiKeyUtf8();
   TreeQuery names;
   names.revision = revision;
   names.folder = folder;
-  TreePages pages = ListTree(repo_id, key, is_dataset, names);
+  TreePages pages = ListTree(repo_id, key, repo_type, names);
   // An item outside the folder is no child of it, whatever a broken hub sends.
   record.items = ChildrenIn(std::move(pages.items), folder);
   if (!pages.outcome.complete || !pages.next_url.empty()) {
@@ -81,7 +81,7 @@ FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const s
     dates.folder = folder;
     dates.expand = true;
     dates.limit = kTreeDatesPageLimit;
-    const TreePages dated_pages = ListTree(repo_id, key, is_dataset, dates);
+    const TreePages dated_pages = ListTree(repo_id, key, repo_type, dates);
     MergeDates(&record.items, dated_pages.items);
     // Dates that did not all arrive are left to the worker; the names stand.
     record.dates_complete = dated_pages.outcome.complete && dated_pages.next_url.empty();
@@ -91,11 +91,11 @@ FolderFetch FetchFolder(const std::string& repo_id, uint32_t is_dataset, const s
 
 // What a listing that did not arrive whole shows: a refusal asks about the repository, a rate limit
 // shows the folder's record whatever its age, anything else what arrived. Nothing is stored.
-std::vector<TreeItem> AfterFailure(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+std::vector<TreeItem> AfterFailure(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                                    const FetchOutcome& outcome, std::vector<TreeItem> arrived,
                                    const TreeFolderRecord* older) {
   if (outcome.status == 401 || outcome.status == 403) {
-    PromptGatedRepo(repo_id, is_dataset);
+    PromptGatedRepo(repo_id, repo_type);
     return arrived;
   }
   LogMessage(u"ModelTree fetch failed: " + Utf8ToWide(repo_id) + u" status=" + WideDecimal(outcome.status));
@@ -118,11 +118,11 @@ struct FolderListing {
 };
 
 // The folder from the hub (rules 1 and 2), stored when whole.
-FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+FolderListing ListFromHub(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                           const std::string& folder) {
   TreeFolderRecord older;
   const bool have_older =
-      LoadTreeFolderOfAnyAge(repo_id, is_dataset, revision, folder, TreeRecordRead::Whole, &older);
+      LoadTreeFolderOfAnyAge(repo_id, repo_type, revision, folder, TreeRecordRead::Whole, &older);
   std::vector<const std::vector<TreeItem>*> known;
   if (have_older) known.push_back(&older.items);
 
@@ -136,16 +136,16 @@ FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const
     whole_repository.expand = true;
     whole_repository.limit = kTreeDatesPageLimit;
     whole_repository.max_pages = 1;
-    probe = ListTree(repo_id, ApiKeyUtf8(), is_dataset, whole_repository);
+    probe = ListTree(repo_id, ApiKeyUtf8(), repo_type, whole_repository);
     if (!probe.outcome.complete) {
-      return {AfterFailure(repo_id, is_dataset, revision, probe.outcome, ChildrenIn(probe.items, folder),
+      return {AfterFailure(repo_id, repo_type, revision, probe.outcome, ChildrenIn(probe.items, folder),
                            have_older ? &older : nullptr),
               false, true};
     }
     if (probe.next_url.empty()) {
       FillDirectoryTimes(&probe.items);
       std::vector<TreeFolderRecord> records =
-          FolderRecordsOf(repo_id, is_dataset, revision, probe.items, UnixNow());
+          FolderRecordsOf(repo_id, repo_type, revision, probe.items, UnixNow());
       bool stored = true;
       for (const TreeFolderRecord& record : records) stored = SaveTreeFolder(record) && stored;
       return {std::move(records.front().items), stored, true};
@@ -156,9 +156,9 @@ FolderListing ListFromHub(const std::string& repo_id, uint32_t is_dataset, const
     large = true;
   }
 
-  FolderFetch fetch = FetchFolder(repo_id, is_dataset, revision, folder, known);
+  FolderFetch fetch = FetchFolder(repo_id, repo_type, revision, folder, known);
   if (!fetch.whole) {
-    return {AfterFailure(repo_id, is_dataset, revision, fetch.failed, std::move(fetch.record.items),
+    return {AfterFailure(repo_id, repo_type, revision, fetch.failed, std::move(fetch.record.items),
                          have_older ? &older : nullptr),
             false, true};
   }
@@ -174,19 +174,19 @@ std::u16string RevisionNotFoundMessage(const std::string& repo_id, const std::st
          u". Check the branch, tag or commit in the address the entry was made from.";
 }
 
-Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, uint32_t is_dataset,
+Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, RepoType repo_type,
                       const std::string& revision, const std::u16string& listing_path) {
   LogMessage(u"EnumModelTree: " + Utf8ToWide(repo_id) + u" path=" + Utf8ToWide(sub_path) +
              (revision == "main" ? std::u16string() : u" revision=" + Utf8ToWide(revision)));
   FolderListing folder;
   TreeFolderRecord cached;
-  if (LoadFreshTreeFolder(repo_id, is_dataset, revision, sub_path, TreeRecordRead::Names, &cached)) {
+  if (LoadFreshTreeFolder(repo_id, repo_type, revision, sub_path, TreeRecordRead::Names, &cached)) {
     folder = {std::move(cached.items), true, cached.dates_complete};
   } else {
-    folder = ListFromHub(repo_id, is_dataset, revision, sub_path);
+    folder = ListFromHub(repo_id, repo_type, revision, sub_path);
   }
   if (folder.stored && !folder.dates_complete && !listing_path.empty() && IsMainThread()) {
-    StartDateWorker(DateJobFor(repo_id, is_dataset, revision, sub_path), listing_path);
+    StartDateWorker(DateJobFor(repo_id, repo_type, revision, sub_path), listing_path);
   }
   Listing listing;
   listing.reserve(folder.items.size());
@@ -200,7 +200,7 @@ Listing EnumModelTree(const std::string& repo_id, const std::string& sub_path, u
   return listing;
 }
 
-ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, uint32_t is_dataset,
+ListedContent ListedFile(const std::string& repo_id, const std::string& file_path, RepoType repo_type,
                          const std::string& revision, bool refresh) {
   const std::string folder = ParentOf(file_path);
   TreeFolderRecord record;
@@ -208,10 +208,10 @@ ListedContent ListedFile(const std::string& repo_id, const std::string& file_pat
   if (refresh) {
     TreeFolderRecord older;
     const bool have_older =
-        LoadTreeFolderOfAnyAge(repo_id, is_dataset, revision, folder, TreeRecordRead::Whole, &older);
+        LoadTreeFolderOfAnyAge(repo_id, repo_type, revision, folder, TreeRecordRead::Whole, &older);
     std::vector<const std::vector<TreeItem>*> known;
     if (have_older) known.push_back(&older.items);
-    FolderFetch fetch = FetchFolder(repo_id, is_dataset, revision, folder, known);
+    FolderFetch fetch = FetchFolder(repo_id, repo_type, revision, folder, known);
     whole = fetch.whole;
     if (whole) {
       fetch.record.large_repository = have_older && older.large_repository;
@@ -219,7 +219,7 @@ ListedContent ListedFile(const std::string& repo_id, const std::string& file_pat
       record = std::move(fetch.record);
     }
   } else {
-    whole = LoadTreeFolderOfAnyAge(repo_id, is_dataset, revision, folder, TreeRecordRead::Whole, &record);
+    whole = LoadTreeFolderOfAnyAge(repo_id, repo_type, revision, folder, TreeRecordRead::Whole, &record);
   }
   ListedContent listed;
   listed.complete = whole;
@@ -251,7 +251,7 @@ size_t MergeDates(std::vector<TreeItem>* items, const std::vector<TreeItem>& dat
   return with_date;
 }
 
-std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, uint32_t is_dataset,
+std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, RepoType repo_type,
                                               const std::string& revision, const std::vector<TreeItem>& items,
                                               int64_t fetched_at) {
   std::vector<TreeFolderRecord> records;
@@ -269,7 +269,7 @@ std::vector<TreeFolderRecord> FolderRecordsOf(const std::string& repo_id, uint32
       index.emplace(*f, records.size());
       TreeFolderRecord record;
       record.repo_id = repo_id;
-      record.is_dataset = is_dataset;
+      record.repo_type = repo_type;
       record.revision = revision;
       record.folder = *f;
       record.fetched_at = fetched_at;

@@ -54,7 +54,23 @@ std::string SafeRepoName(const std::string& repo_id) {
   return name;
 }
 
-std::string KindName(uint32_t is_dataset) { return is_dataset == 1 ? "dataset" : "model"; }
+// Before the id in a repository's folder name.
+std::string KindPrefix(RepoType repo_type) {
+  switch (repo_type) {
+    case DatasetRepo: return "d_";
+    case SpaceRepo: return "s_";
+    default: return "m_";
+  }
+}
+
+// The one file per repository that earlier versions wrote for models and datasets; Spaces came later.
+std::string OldTreeFilePrefix(RepoType repo_type) {
+  switch (repo_type) {
+    case ModelRepo: return "tree_";
+    case DatasetRepo: return "tree_ds_";
+    default: return std::string();
+  }
+}
 
 std::u16string TreesFolder(const std::u16string& cache_folder) { return JoinFsPath(cache_folder, u"trees"); }
 
@@ -265,24 +281,24 @@ std::u16string CacheFolderNow() { return CacheFolder(); }
 }  // namespace
 
 std::u16string TreeRecordsFolder(const std::u16string& cache_folder, const std::string& repo_id,
-                                 uint32_t is_dataset, const std::string& revision) {
+                                 RepoType repo_type, const std::string& revision) {
   // Main keeps the name it always had, so records written before revisions existed are still found.
   const std::string id = revision == "main" ? repo_id : repo_id + "@" + revision;
-  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide((is_dataset == 1 ? "d_" : "m_") + SafeRepoName(id)));
+  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide(KindPrefix(repo_type) + SafeRepoName(id)));
 }
 
 std::u16string TreeFolderRecordPath(const std::u16string& cache_folder, const std::string& repo_id,
-                                    uint32_t is_dataset, const std::string& revision, const std::string& folder) {
-  return JoinFsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset, revision),
+                                    RepoType repo_type, const std::string& revision, const std::string& folder) {
+  return JoinFsPath(TreeRecordsFolder(cache_folder, repo_id, repo_type, revision),
                     Utf8ToWide(Hex16(Fnv1a64(folder)) + ".json"));
 }
 
-bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id, uint32_t is_dataset,
+bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id, RepoType repo_type,
                           const std::string& revision, const std::string& folder, TreeRecordRead what,
                           TreeFolderRecord* out) {
   try {
     std::string text;
-    if (!ReadFileBytes(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, revision, folder), &text,
+    if (!ReadFileBytes(TreeFolderRecordPath(cache_folder, repo_id, repo_type, revision, folder), &text,
                        kMaxRecordBytes) ||
         !EndsLikeAnObject(text)) {
       return false;
@@ -293,9 +309,9 @@ bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string&
                                         /*ignore_comments=*/false);
     if (!reader.Finish(parsed)) return false;
     // Another repository's or folder's record under a colliding name is not this one.
-    if (!reader.IdentityIs(repo_id, KindName(is_dataset), revision, folder)) return false;
+    if (!reader.IdentityIs(repo_id, RepoTypeName(repo_type), revision, folder)) return false;
     record.repo_id = repo_id;
-    record.is_dataset = is_dataset;
+    record.repo_type = repo_type;
     record.revision = revision;
     record.folder = folder;
     *out = std::move(record);
@@ -323,7 +339,7 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
         {"type", "tree-folder"},
         {"format", kTreeFolderFormat},
         {"identity",
-         {{"repo_id", record.repo_id}, {"kind", KindName(record.is_dataset)}, {"revision", record.revision},
+         {{"repo_id", record.repo_id}, {"kind", RepoTypeName(record.repo_type)}, {"revision", record.revision},
           {"folder", record.folder}}},
         {"fetched_at", record.fetched_at},
         {"dates_complete", record.dates_complete},
@@ -332,10 +348,10 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
         {"large_repository", record.large_repository},
         {"items", std::move(items)},
         {"oids", std::move(oids)}};
-    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.is_dataset, record.revision);
+    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.repo_type, record.revision);
     PlatformCreateFolders(folder);
     const std::u16string path =
-        TreeFolderRecordPath(cache_folder, record.repo_id, record.is_dataset, record.revision, record.folder);
+        TreeFolderRecordPath(cache_folder, record.repo_id, record.repo_type, record.revision, record.folder);
     if (!WriteJsonFileAtomic(path, document, false)) return false;
     if (record.fetched_at > 0) PlatformSetFileTime(path, record.fetched_at);
     return true;
@@ -344,33 +360,36 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
   }
 }
 
-bool LoadFreshTreeFolder(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+bool LoadFreshTreeFolder(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                          const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
   const std::u16string cache_folder = CacheFolderNow();
-  if (!IsCacheFileFresh(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, revision, folder))) return false;
-  return ReadTreeFolderRecord(cache_folder, repo_id, is_dataset, revision, folder, what, out);
+  if (!IsCacheFileFresh(TreeFolderRecordPath(cache_folder, repo_id, repo_type, revision, folder))) return false;
+  return ReadTreeFolderRecord(cache_folder, repo_id, repo_type, revision, folder, what, out);
 }
 
-bool LoadTreeFolderOfAnyAge(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+bool LoadTreeFolderOfAnyAge(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                             const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
-  return ReadTreeFolderRecord(CacheFolderNow(), repo_id, is_dataset, revision, folder, what, out);
+  return ReadTreeFolderRecord(CacheFolderNow(), repo_id, repo_type, revision, folder, what, out);
 }
 
 bool SaveTreeFolder(const TreeFolderRecord& record) { return WriteTreeFolderRecord(CacheFolderNow(), record); }
 
-void DeleteRepositoryTreeFolders(const std::string& repo_id, uint32_t is_dataset, const std::string& revision) {
+void DeleteRepositoryTreeFolders(const std::string& repo_id, RepoType repo_type, const std::string& revision) {
   const std::u16string cache_folder = CacheFolderNow();
   std::error_code ec;
-  std::filesystem::remove_all(FsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset, revision)), ec);
-  RemoveFileQuietly(CacheFilePath((is_dataset == 1 ? "tree_ds_" : "tree_") + SanitizeFileName(repo_id)));
+  std::filesystem::remove_all(FsPath(TreeRecordsFolder(cache_folder, repo_id, repo_type, revision)), ec);
+  const std::string old_file = OldTreeFilePrefix(repo_type);
+  if (!old_file.empty()) RemoveFileQuietly(CacheFilePath(old_file + SanitizeFileName(repo_id)));
 }
 
-void DeleteOwnerTreeFolders(const std::string& owner, uint32_t is_dataset) {
+void DeleteOwnerTreeFolders(const std::string& owner, RepoType repo_type) {
   const std::u16string cache_folder = CacheFolderNow();
   // An owner's ids are "owner/name": their folders and old files start with these. An owner whose name
   // extends this one ("abc_x" for "abc") matches too; its listings are fetched again, nothing worse.
-  RemoveCacheEntries(TreesFolder(cache_folder), (is_dataset == 1 ? "d_" : "m_") + SafeRepoName(owner) + "_", "",
+  RemoveCacheEntries(TreesFolder(cache_folder), KindPrefix(repo_type) + SafeRepoName(owner) + "_", "",
                      CacheEntryKind::Folder);
-  RemoveCacheEntries(cache_folder, (is_dataset == 1 ? "tree_ds_" : "tree_") + SanitizeFileName(owner) + "_", ".json",
-                     CacheEntryKind::File);
+  const std::string old_files = OldTreeFilePrefix(repo_type);
+  if (!old_files.empty()) {
+    RemoveCacheEntries(cache_folder, old_files + SanitizeFileName(owner) + "_", ".json", CacheEntryKind::File);
+  }
 }

@@ -27,7 +27,7 @@ constexpr size_t kMaxSettingsBytes = 64u << 20;
 
 // One repository at two revisions is two entries: each lists other files.
 bool SameRepository(const Entry& a, const Entry& b) {
-  return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id &&
+  return a.type == b.type && a.repo_type == b.repo_type && a.org == b.org && a.repo_id == b.repo_id &&
          a.revision == b.revision;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,6 +34,7 @@ struct PluginState {
   std::recursive_mutex lock;                  // guards every field from config_folder on
   std::string hub_site_url = kDefaultHubSiteUrl;  // hub root ending in "/"; "hub_url" in favorites.json
   std::set<std::string> gated_prompted;       // repositories already prompted about, never emptied
+  std::map<std::string, std::string> space_sdks;  // the hub's word on a Space's SDK by "owner/name@revision"
 
   static constexpr const char* kDefaultHubSiteUrl = "https://huggingface.co/";
   // Eight connections fill a link whose content network caps each connection at an eighth of it or

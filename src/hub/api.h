@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/repo_type.h"
+
 // How an operation ended: the status of its last request (0 when no answer arrived) and whether every
 // page arrived whole and in the expected shape. Only a complete listing may be cached.
 struct FetchOutcome {
@@ -42,6 +44,7 @@ struct RepoInfo {
   std::string name;           // part of the id after its first "/", or the whole id
   std::string repo_id;        // owner/name as the hub sends it
   int64_t last_modified = 0;  // Unix seconds; 0 when unknown
+  std::string sdk;            // a Space's ("gradio", "docker", "static", ...); empty for other kinds or unknown
 };
 
 struct RepoPage {
@@ -83,18 +86,18 @@ struct CollectionInfo {
   std::vector<std::string> model_ids;
 };
 
-RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, uint32_t is_dataset);
+RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, RepoType repo_type);
 // A link that is not on the hub's origin (a cache file may hold anything) is not requested.
 RepoPage ListReposNextPage(const std::string& next_url, const std::string& api_key);
 // maximum <= 0: no maximum (but never more than 1,000 pages).
 std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& api_key, int32_t maximum,
-                                   uint32_t is_dataset, FetchOutcome* outcome = nullptr);
+                                   RepoType repo_type, FetchOutcome* outcome = nullptr);
 // The API path (after HubApiUrl) of a tree query: the repository id and the folder percent-encoded
 // per segment, then the query's parameters.
-std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const TreeQuery& query);
+std::string TreeApiPath(const std::string& repo_id, RepoType repo_type, const TreeQuery& query);
 // Follows the query's pages to the end or to its page limit; a failing page keeps the items before it,
 // reported incomplete. More than kMaxFolderItems, or a link back to a page already read, is incomplete.
-TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint32_t is_dataset,
+TreePages ListTree(const std::string& repo_id, const std::string& api_key, RepoType repo_type,
                    const TreeQuery& query);
 // One tree page at `url` for a thread that reads nothing from PluginState: the hub root is given,
 // nothing is logged, and a raised `abort` ends the request. A next link off `site_url` is no next link
@@ -104,10 +107,18 @@ TreePages FetchTreePage(const std::u16string& url, const std::string& api_key, c
 // The whole repository, recursive with dates, every page (a complete picture to compare with; the
 // tree view lists folder by folder). A failing page keeps the items before it, reported incomplete.
 std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
-                                    uint32_t is_dataset);
+                                    RepoType repo_type);
 void FillDirectoryTimes(std::vector<TreeItem>* items);
 std::vector<std::string> ListCollectionModels(const std::string& slug, const std::string& api_key,
                                               FetchOutcome* outcome = nullptr);
 std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const std::string& api_key,
                                                  FetchOutcome* outcome = nullptr);
 bool CheckApiKey(const std::string& api_key);
+
+// What the hub says of one Space at a revision: its SDK, asked for alone (expand=sdk). The outcome is
+// complete when the answer arrived whole as an object; an answer without an SDK gives an empty one.
+struct SpaceSdkAnswer {
+  std::string sdk;
+  FetchOutcome outcome;
+};
+SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revision, const std::string& api_key);

@@ -43,8 +43,6 @@ constexpr size_t kMaxHubMessageBytes = 300;
 constexpr size_t kMaxParts = 100000;  // S3 allows 10,000 parts; more is no hub's answer
 const char* const kLfsMediaType = "application/vnd.git-lfs+json";
 
-const char* PluralOf(uint32_t repo_type) { return repo_type == 1 ? "datasets" : repo_type == 2 ? "spaces" : "models"; }
-const char* SitePrefixOf(uint32_t repo_type) { return repo_type == 1 ? "datasets/" : repo_type == 2 ? "spaces/" : ""; }
 
 std::string SiteRoot(const WriteTarget& target) {
   std::string root = target.site_url;
@@ -373,7 +371,7 @@ WriteOutcome AskBatch(const WriteTarget& target, std::vector<LargeObject>* objec
   // A pull request's changes go to no branch: a key that can only open one must not name one.
   if (!target.create_pr) request["ref"] = {{"name", target.revision}};
   const std::u16string url =
-      U(SiteRoot(target) + SitePrefixOf(target.repo_type) + target.repo_id + ".git/info/lfs/objects/batch");
+      U(SiteRoot(target) + RepoSitePrefix(target.repo_type) + target.repo_id + ".git/info/lfs/objects/batch");
   HttpSendOptions options;
   options.headers = {std::string("Accept: ") + kLfsMediaType, std::string("Content-Type: ") + kLfsMediaType};
   const std::string text = Dump(request);
@@ -449,7 +447,7 @@ WriteOutcome WriteFailure(WriteEnd end, std::u16string message, const std::strin
 }
 
 std::string RepoApiPath(const WriteTarget& target) {
-  return std::string("/") + PluralOf(target.repo_type) + "/" + UrlEncode(target.repo_id, true);
+  return std::string("/") + RepoTypePlural(target.repo_type) + "/" + UrlEncode(target.repo_id, true);
 }
 
 std::string WriteApiPath(const WriteTarget& target, const char* endpoint) {

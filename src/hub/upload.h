@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/repo_type.h"
 #include "hub/http.h"
 
 // Where changes go. The key goes to `site_url`'s origin only, never to a storage address.
@@ -15,7 +16,7 @@ struct WriteTarget {
   std::string site_url;  // the hub root, ending in "/"
   std::string api_key;
   std::string repo_id;            // owner/name
-  uint32_t repo_type = 0;         // 0 model, 1 dataset, 2 Space
+  RepoType repo_type = ModelRepo;
   std::string revision = "main";  // the branch (or refs/pr/N) that takes the changes; a pull request's base
   bool create_pr = false;         // the changes open a pull request against `revision`
 };

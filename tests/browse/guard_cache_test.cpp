@@ -31,7 +31,7 @@ TEST_F(Guard, AnOpenListingEmptiesTheFoldersBelowItWithoutARequest) {
     module_.m.FsFindClose(open);
   }
   // Nothing fetched, nothing stored.
-  EXPECT_FALSE(FileExists(TreeRecordsFolder(CacheFolderPath(), "files-org/basic", 0, "main")));
+  EXPECT_FALSE(FileExists(TreeRecordsFolder(CacheFolderPath(), "files-org/basic", ModelRepo, "main")));
   EXPECT_EQ(Names("\\Files\\basic").size(), 11u);                // closed again: listed
 }
 

@@ -92,7 +92,7 @@ TEST_F(LockedWork, AddingAnOrganisationAsksTheHubWithoutTheLock) {
   ResetLinkedState(MakeTempFolder("add-lock"));
   WithFault("hold");
   std::future<int> added = std::async(std::launch::async, [] {
-    return AddEntriesFromUrl(u"coll-org", false, true, 300, false, true, false);
+    return AddEntriesFromUrl(u"coll-org", false, true, 300, false, true, false, false);
   });
   ASSERT_TRUE(WaitForRequestInProgress("/api/collections?owner=coll-org"));
   // The download's first accessor, while the hub still holds the request.

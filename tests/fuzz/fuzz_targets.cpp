@@ -75,9 +75,13 @@ void WriteInputTo(const std::filesystem::path& path) {
 }
 
 void HubOrgPage() {
-  ListAllRepos("acme", kKey, 0, 0);
+  ListAllRepos("acme", kKey, 0, ModelRepo);
   g_calls = 0;
-  ListReposPage("acme", kKey, 50, 1);
+  ListReposPage("acme", kKey, 50, DatasetRepo);
+  g_calls = 0;
+  for (const RepoInfo& space : ListReposPage("acme", kKey, 50, SpaceRepo).items) {
+    if (space.sdk.size() > 32) __builtin_trap();  // shown in a message and kept in a cache file
+  }
 }
 // The recursive answer's first page, a folder's pages, and the date worker's page fetch.
 void HubTreePage() {
@@ -85,11 +89,11 @@ void HubTreePage() {
   whole.recursive = whole.expand = true;
   whole.limit = kTreeDatesPageLimit;
   whole.max_pages = 1;
-  ListTree("acme/model", kKey, 0, whole);
+  ListTree("acme/model", kKey, ModelRepo, whole);
   g_calls = 0;
   TreeQuery folder;
   folder.folder = "data/sub dir";
-  const TreePages pages = ListTree("acme/model", kKey, 0, folder);
+  const TreePages pages = ListTree("acme/model", kKey, ModelRepo, folder);
   if (pages.items.size() > kMaxFolderItems) __builtin_trap();
   g_calls = 0;
   const std::atomic<bool> stop{false};
@@ -99,6 +103,13 @@ void HubTreePage() {
 void HubCollectionsPage() { ListOwnerCollections("acme", kKey); }
 void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001", kKey); }
 void HubWhoami() { CheckApiKey(kKey); }
+void HubSpaceInfo() {
+  for (const char* revision : {"main", "refs/pr/1"}) {
+    g_calls = 0;
+    if (FetchSpaceSdk("acme/app", revision, kKey).sdk.size() > 32) __builtin_trap();
+  }
+}
+
 // Every answer of a commit (the refs, the preupload, the LFS batch with its part plan, the storage's,
 // the completion's, the commit's) is the input: one document can be all of them. A write that does
 // not end done says why, and the key never reaches an address the answers name elsewhere.
@@ -187,16 +198,16 @@ void CacheFile(const std::string& name, Load load_fresh) {
   load_fresh(&record);
 }
 void CacheOrgRepos() {
-  CacheFile<OrgReposCache>(OrgReposCacheName("acme", 0), [](auto* r) { LoadFreshOrgReposCache("acme", 0, r); });
+  CacheFile<OrgReposCache>(OrgReposCacheName("acme", ModelRepo), [](auto* r) { LoadFreshOrgReposCache("acme", ModelRepo, r); });
 }
 // A folder record read for a listing and whole: a whole read is never readable where the listing's
 // is not, and both see the same items, all in the record's own folder.
 void CacheTreeFolder() {
   const std::u16string cache = Utf8ToWide((g_scratch / "cache").string());
-  WriteInputTo(FsPath(TreeFolderRecordPath(cache, "acme/model", 0, "main", "data")));
+  WriteInputTo(FsPath(TreeFolderRecordPath(cache, "acme/model", ModelRepo, "main", "data")));
   TreeFolderRecord names, whole;
-  const bool listed = ReadTreeFolderRecord(cache, "acme/model", 0, "main", "data", TreeRecordRead::Names, &names);
-  const bool read = ReadTreeFolderRecord(cache, "acme/model", 0, "main", "data", TreeRecordRead::Whole, &whole);
+  const bool listed = ReadTreeFolderRecord(cache, "acme/model", ModelRepo, "main", "data", TreeRecordRead::Names, &names);
+  const bool read = ReadTreeFolderRecord(cache, "acme/model", ModelRepo, "main", "data", TreeRecordRead::Whole, &whole);
   if (read && (!listed || whole.items.size() != names.items.size())) __builtin_trap();
   for (size_t i = 0; listed && i < names.items.size(); ++i) {
     if (names.items[i].path.compare(0, 5, "data/") != 0 || (read && whole.items[i].path != names.items[i].path)) {
@@ -219,8 +230,8 @@ struct Target {
 const Target kTargets[] = {
     {"rate_limit_headers", RateLimitHeadersInput},
     {"hub_org_page", HubOrgPage},       {"hub_tree_page", HubTreePage}, {"hub_collections_page", HubCollectionsPage},
-    {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"link_header", LinkHeader},
-    {"hub_write_answers", HubWriteAnswers},
+    {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"hub_space_info", HubSpaceInfo},
+    {"link_header", LinkHeader},        {"hub_write_answers", HubWriteAnswers},
     {"url_split", UrlSplit},            {"redirect_location", RedirectLocation},
     {"favorites_file", FavoritesFile},  {"cache_org_repos", CacheOrgRepos},
     {"cache_tree_folder", CacheTreeFolder}, {"cache_org_collections", CacheOrgCollections},
@@ -257,7 +268,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     std::filesystem::remove_all(g_scratch, ec);
   });
   std::filesystem::create_directories(
-      FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", 0, "main")));
+      FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", ModelRepo, "main")));
   std::filesystem::current_path(g_scratch);
   setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
   g_redirect = g_run == RedirectLocation;

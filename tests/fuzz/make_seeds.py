@@ -45,6 +45,7 @@ def hub_seed(target, name, rest, keep=3, token=None):
 
 orgs, link = hub_seed("hub_org_page", "models", "api/models?author=quirks-org&limit=5&sort=lastModified&expand=lastModified")
 hub_seed("hub_org_page", "datasets", "api/datasets?author=quirks-org&limit=3&sort=lastModified")
+hub_seed("hub_org_page", "spaces", "api/spaces?author=spaces-org&limit=3&sort=lastModified&expand=lastModified&expand=sdk")
 hub_seed("hub_org_page", "full", "api/models?author=files-org&limit=2&full=true")
 tree, tree_link = hub_seed("hub_tree_page", "basic", "api/models/files-org/basic/tree/main?recursive=true&expand=true", 4)
 hub_seed("hub_tree_page", "raw", "api/models/files-org/raw-tree/tree/main?recursive=true&expand=true", 8)
@@ -54,6 +55,9 @@ single, _ = hub_seed("hub_collection", "favourites", "api/collections/coll-org/f
 hub_seed("hub_collection", "oddities", "api/collections/coll-org/parsing-oddities-65f000000000000000000006")
 hub_seed("hub_whoami", "good", "api/whoami-v2", token="hf_test_good")
 hub_seed("hub_whoami", "refused", "api/whoami-v2", token="hf_nope")
+hub_seed("hub_space_info", "sdk", "api/spaces/spaces-org/chat-demo?expand=sdk")
+hub_seed("hub_space_info", "full", "api/spaces/spaces-org/docker-app")
+hub_seed("hub_space_info", "refused", "api/spaces/spaces-org/private-lab?expand=sdk")
 
 
 def rate_limit_seed(name, rest, extra=""):

@@ -106,7 +106,7 @@ class DateWorker : public ::testing::Test {
   }
   TreeFolderRecord Stored() {
     TreeFolderRecord record;
-    EXPECT_TRUE(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "main", "d", TreeRecordRead::Whole, &record));
+    EXPECT_TRUE(ReadTreeFolderRecord(job_.cache_folder, "o/m", ModelRepo, "main", "d", TreeRecordRead::Whole, &record));
     return record;
   }
   Pages pages_;
@@ -208,7 +208,7 @@ TEST_F(DateWorker, AFailingPageEndsItWithoutARetry) {
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::Complete);
   EXPECT_EQ(WideToUtf8(pages_.requests.at(0).host), "hub.test");
   // No record (deleted by "Delete cache" meanwhile): nothing to do, nothing asked.
-  std::filesystem::remove_all(FsPath(TreeRecordsFolder(job_.cache_folder, "o/m", 0, "main")));
+  std::filesystem::remove_all(FsPath(TreeRecordsFolder(job_.cache_folder, "o/m", ModelRepo, "main")));
   pages_.requests.clear();
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::RecordGone);
   EXPECT_TRUE(pages_.requests.empty());

@@ -46,10 +46,10 @@ class TreeFolderCache : public ::testing::Test {
     return r;
   }
   std::u16string Path(const TreeFolderRecord& r) const {
-    return TreeFolderRecordPath(cache_, r.repo_id, r.is_dataset, "main", r.folder);
+    return TreeFolderRecordPath(cache_, r.repo_id, r.repo_type, "main", r.folder);
   }
   bool Read(const TreeFolderRecord& r, TreeRecordRead what, TreeFolderRecord* out) const {
-    return ReadTreeFolderRecord(cache_, r.repo_id, r.is_dataset, "main", r.folder, what, out);
+    return ReadTreeFolderRecord(cache_, r.repo_id, r.repo_type, "main", r.folder, what, out);
   }
   std::vector<std::string> Entries(const std::u16string& folder) const {
     std::vector<std::string> names;
@@ -61,12 +61,12 @@ class TreeFolderCache : public ::testing::Test {
     return names;
   }
   // The entry's "Refresh cache now" (refresh) or "Delete cache"; whether it reset the entry's cache.
-  static bool ClearCache(uint32_t type, const std::string& id, uint32_t is_dataset = 0,
+  static bool ClearCache(uint32_t type, const std::string& id, RepoType repo_type = ModelRepo,
                          const std::string& revision = "main", bool refresh = false) {
     Entry entry;
     entry.type = type;
     (type == SingleModel ? entry.repo_id : entry.org) = id;
-    entry.is_dataset = is_dataset;
+    entry.repo_type = repo_type;
     entry.revision = revision;
     EntrySettingsContext context{&entry, {}};
     EntrySettingsFields fields;
@@ -162,13 +162,13 @@ TEST_F(TreeFolderCache, AFileIsReadOnlyAsTheRecordItSaysItIs) {
 TEST_F(TreeFolderCache, FileNamesAreShortSafeAndApartPerKindAndFolder) {
   // The names of each kind's folders: DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles.
   const std::u16string trees = JoinFsPath(cache_, u"trees");
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a\x01:b", 0, "main"), JoinFsPath(trees, u"m_o_a__b"));
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a\x01:b", ModelRepo, "main"), JoinFsPath(trees, u"m_o_a__b"));
   const std::string long_a = std::string(150, 'a') + "/x", long_b = std::string(150, 'a') + "/y";
-  const std::u16string a = TreeRecordsFolder(cache_, long_a, 0, "main"), b = TreeRecordsFolder(cache_, long_b, 0, "main");
+  const std::u16string a = TreeRecordsFolder(cache_, long_a, ModelRepo, "main"), b = TreeRecordsFolder(cache_, long_b, ModelRepo, "main");
   EXPECT_NE(a, b);
   EXPECT_LE(a.size() - trees.size(), 120u);
-  const std::u16string root = TreeFolderRecordPath(cache_, "o/m", 0, "main", "");
-  const std::u16string sub = TreeFolderRecordPath(cache_, "o/m", 0, "main", "sub");
+  const std::u16string root = TreeFolderRecordPath(cache_, "o/m", ModelRepo, "main", "");
+  const std::u16string sub = TreeFolderRecordPath(cache_, "o/m", ModelRepo, "main", "sub");
   EXPECT_NE(root, sub);
   EXPECT_EQ(fs::path(FsPath(sub)).filename().string().size(), 21u);  // 16 hex digits and ".json"
   TreeFolderRecord deep;
@@ -177,20 +177,21 @@ TEST_F(TreeFolderCache, FileNamesAreShortSafeAndApartPerKindAndFolder) {
   deep.fetched_at = UnixNow();
   ASSERT_TRUE(WriteTreeFolderRecord(cache_, deep));
   TreeFolderRecord out;
-  EXPECT_TRUE(ReadTreeFolderRecord(cache_, long_a, 0, "main", deep.folder, TreeRecordRead::Names, &out));
+  EXPECT_TRUE(ReadTreeFolderRecord(cache_, long_a, ModelRepo, "main", deep.folder, TreeRecordRead::Names, &out));
 }
 
 // "Refresh cache now" and "Delete cache": a repository entry takes its repository's folder records at
 // its revision alone, an organisation's entry those of the owner's repositories of its kind at every
 // revision; both take the files of the earlier one-file form, which are never read.
 TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
-  const std::tuple<const char*, uint32_t, const char*> repos[] = {
-      {"o/a", 0, "main"}, {"o/b", 0, "main"}, {"o/a", 1, "main"}, {"other/a", 0, "main"},
-      {"o_x/c", 0, "main"}, {"o/a", 0, "refs/pr/1"}, {"o/b", 0, "v2"}};
-  for (const auto& [repo, dataset, revision] : repos) {
+  const std::tuple<const char*, RepoType, const char*> repos[] = {
+      {"o/a", ModelRepo, "main"}, {"o/b", ModelRepo, "main"}, {"o/a", DatasetRepo, "main"},
+      {"other/a", ModelRepo, "main"}, {"o_x/c", ModelRepo, "main"}, {"o/a", ModelRepo, "refs/pr/1"},
+      {"o/b", ModelRepo, "v2"}, {"o/a", SpaceRepo, "main"}};
+  for (const auto& [repo, repo_type, revision] : repos) {
     TreeFolderRecord r;
     r.repo_id = repo;
-    r.is_dataset = dataset;
+    r.repo_type = repo_type;
     r.revision = revision;
     for (const char* folder : {"", "sub"}) {
       r.folder = folder;
@@ -198,26 +199,31 @@ TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
     }
   }
   for (const char* name : {"tree_o_a.json", "tree_ds_o_a.json", "tree_o_b.json", "tree_other_a.json",
-                           "org_models_o.json", "org_datasets_o.json", "org_collections_o.json"}) {
+                           "org_models_o.json", "org_datasets_o.json", "org_spaces_o.json",
+                           "org_collections_o.json"}) {
     WriteTextFile(JoinFsPath(cache_, Utf8ToWide(name)), "{}");
   }
   const std::u16string trees = JoinFsPath(cache_, u"trees");
   using Names = std::vector<std::string>;
   EXPECT_EQ(Entries(trees),
-            (Names{"d_o_a", "m_o_a", "m_o_a@refs_pr_1", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+            (Names{"d_o_a", "m_o_a", "m_o_a@refs_pr_1", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a", "s_o_a"}));
 
-  EXPECT_TRUE(ClearCache(SingleModel, "o/a", 0, "refs/pr/1"));
-  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
-  EXPECT_TRUE(ClearCache(SingleModel, "o/a", 0, "main", true));
-  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a"}));
+  EXPECT_TRUE(ClearCache(SingleModel, "o/a", ModelRepo, "refs/pr/1"));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a", "s_o_a"}));
+  EXPECT_TRUE(ClearCache(SingleModel, "o/a", ModelRepo, "main", true));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_o_b", "m_o_b@v2", "m_o_x_c", "m_other_a", "s_o_a"}));
   EXPECT_FALSE(FileExists(JoinFsPath(cache_, u"tree_o_a.json")));
 
   EXPECT_TRUE(ClearCache(OrgModels, "o"));
   // An owner whose name begins with this one and "_" ("o_x") goes too: fetched again, nothing worse.
-  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_other_a"}));
-  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "org_datasets_o.json", "tree_ds_o_a.json",
-                                    "tree_other_a.json", "trees"}));
-  EXPECT_TRUE(ClearCache(OrgModels, "o", 1));
+  EXPECT_EQ(Entries(trees), (Names{"d_o_a", "m_other_a", "s_o_a"}));
+  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "org_datasets_o.json", "org_spaces_o.json",
+                                    "tree_ds_o_a.json", "tree_other_a.json", "trees"}));
+  EXPECT_TRUE(ClearCache(OrgModels, "o", DatasetRepo));
+  EXPECT_EQ(Entries(trees), (Names{"m_other_a", "s_o_a"}));
+  EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "org_spaces_o.json", "tree_other_a.json", "trees"}));
+  // Spaces never had the one-file form: their entry takes their folders and listing alone.
+  EXPECT_TRUE(ClearCache(OrgModels, "o", SpaceRepo));
   EXPECT_EQ(Entries(trees), Names{"m_other_a"});
   EXPECT_EQ(Entries(cache_), (Names{"org_collections_o.json", "tree_other_a.json", "trees"}));
 }
@@ -225,7 +231,7 @@ TEST_F(TreeFolderCache, DeletingAnEntrysCacheTakesItsFolderRecordsAndOldFiles) {
 // A repository at two revisions lists other files: each revision's records are a folder of their own
 // (deleted apart, above), and each record names its revision.
 TEST_F(TreeFolderCache, EachRevisionKeepsRecordsOfItsOwn) {
-  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a", 0, "refs/pr/1"),
+  EXPECT_EQ(TreeRecordsFolder(cache_, "o/a", ModelRepo, "refs/pr/1"),
             JoinFsPath(JoinFsPath(cache_, u"trees"), u"m_o_a@refs_pr_1"));
   TreeFolderRecord main = Sample();
   main.repo_id = "o/a";
@@ -235,16 +241,16 @@ TEST_F(TreeFolderCache, EachRevisionKeepsRecordsOfItsOwn) {
   ASSERT_TRUE(WriteTreeFolderRecord(cache_, main));
   ASSERT_TRUE(WriteTreeFolderRecord(cache_, pr));
   TreeFolderRecord out;
-  ASSERT_TRUE(ReadTreeFolderRecord(cache_, "o/a", 0, "refs/pr/1", pr.folder, TreeRecordRead::Whole, &out));
+  ASSERT_TRUE(ReadTreeFolderRecord(cache_, "o/a", ModelRepo, "refs/pr/1", pr.folder, TreeRecordRead::Whole, &out));
   EXPECT_EQ(std::make_pair(out.revision, out.items.size()), std::make_pair(std::string("refs/pr/1"), size_t{1}));
-  ASSERT_TRUE(ReadTreeFolderRecord(cache_, "o/a", 0, "main", main.folder, TreeRecordRead::Whole, &out));
+  ASSERT_TRUE(ReadTreeFolderRecord(cache_, "o/a", ModelRepo, "main", main.folder, TreeRecordRead::Whole, &out));
   EXPECT_EQ(std::make_pair(out.revision, out.items.size()), std::make_pair(std::string("main"), size_t{4}));
   // Revisions whose safe names are one ("refs/pr/1" and a branch "refs_pr_1") share a folder, not a record.
-  EXPECT_FALSE(ReadTreeFolderRecord(cache_, "o/a", 0, "refs_pr_1", pr.folder, TreeRecordRead::Names, &out));
-  const std::u16string other = TreeFolderRecordPath(cache_, "o/a", 0, "v2", main.folder);
-  PlatformCreateFolders(TreeRecordsFolder(cache_, "o/a", 0, "v2"));
+  EXPECT_FALSE(ReadTreeFolderRecord(cache_, "o/a", ModelRepo, "refs_pr_1", pr.folder, TreeRecordRead::Names, &out));
+  const std::u16string other = TreeFolderRecordPath(cache_, "o/a", ModelRepo, "v2", main.folder);
+  PlatformCreateFolders(TreeRecordsFolder(cache_, "o/a", ModelRepo, "v2"));
   fs::copy_file(FsPath(Path(main)), FsPath(other));
-  EXPECT_FALSE(ReadTreeFolderRecord(cache_, "o/a", 0, "v2", main.folder, TreeRecordRead::Names, &out))
+  EXPECT_FALSE(ReadTreeFolderRecord(cache_, "o/a", ModelRepo, "v2", main.folder, TreeRecordRead::Names, &out))
       << "main's record under another revision's name";
 }
 

@@ -53,8 +53,8 @@ class Favorites : public ::testing::Test {
 TEST_F(Favorites, LoadGivesBackWhatSaveWrote) {
   const std::vector<Entry> entries = {
       // id, type, is_dataset, org, repo_id, display_name, cache_enabled, cached_at, created_at, limit_*, revision
-      {"a", OrgCollections, 0, "acme", "", u"Mod\u00e8les \u65e5\u672c", true, 1700000000, 1600000000, true, 300},
-      {"b", SingleModel, 1, "owner", "owner/data", u"Single", false, 0, 0, false, 5000, "refs/convert/parquet"}};
+      {"a", OrgCollections, ModelRepo, "acme", "", u"Mod\u00e8les \u65e5\u672c", true, 1700000000, 1600000000, true, 300},
+      {"b", SingleModel, DatasetRepo, "owner", "owner/data", u"Single", false, 0, 0, false, 5000, "refs/convert/parquet"}};
   g_state.entries = entries;
   g_state.api_key = u"hf_secret_\u00fc";
   g_state.cache_ttl_hours = -3;
@@ -107,7 +107,7 @@ TEST_F(Favorites, SavesWriteTheExactBytesKeepThePreviousFileAsBakAndFailWithoutA
 
 TEST_F(Favorites, WriterReplacesInvalidUtf8InsteadOfThrowing) {
   // Pins: an org name with invalid UTF-8 made the serialiser throw out of SaveFavorites.
-  g_state.entries = {{"1", OrgModels, 0, "ac\xff" "me", "", u"Broken"}};
+  g_state.entries = {{"1", OrgModels, ModelRepo, "ac\xff" "me", "", u"Broken"}};
   EXPECT_NO_THROW(SaveFavorites());
   EXPECT_EQ(Saved()["entries"][0]["org"], "ac\xef\xbf\xbd" "me");
 }
