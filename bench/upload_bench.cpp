@@ -1,8 +1,9 @@
 // The write path's costs: SHA-256 of a large local file as an upload hashes it, and one commit of that
 // file through CommitChanges with its rate and peak memory growth.
 // usage: tarn_upload_bench hash FILE
-//        tarn_upload_bench commit SITE_URL FILE [CONNECTIONS]
-//   SITE_URL is a hub root ending in "/" that takes uploads (bench/upload_server.py).
+//        tarn_upload_bench commit SITE_URL FILE [CONNECTIONS [REPO_ID KEY]]
+//   SITE_URL is a hub root ending in "/" that takes uploads (bench/upload_server.py, or the fake hub
+//   with REPO_ID write-org/playground and KEY hf_test_write).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,10 +39,12 @@ int Hash(const std::u16string& path) {
   return outcome.Done() ? 0 : 1;
 }
 
-int Commit(const std::string& site, const std::u16string& path, int connections) {
+int Commit(const std::string& site, const std::u16string& path, int connections, const std::string& repo_id,
+           const std::string& key) {
   CommitRequest request;
   request.target.site_url = site;
-  request.target.repo_id = "o/m";
+  request.target.repo_id = repo_id;
+  request.target.api_key = key;
   request.summary = "Upload";
   request.connections = connections;
   // A small commit first: the transport's libraries are loaded and its pools settled before the idle
@@ -81,9 +84,10 @@ int Commit(const std::string& site, const std::u16string& path, int connections)
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "hash" && argc == 3) return Hash(Utf8ToWide(argv[2]));
-  if (mode == "commit" && (argc == 4 || argc == 5)) {
-    return Commit(argv[2], Utf8ToWide(argv[3]), argc == 5 ? std::atoi(argv[4]) : 8);
+  if (mode == "commit" && (argc == 4 || argc == 5 || argc == 7)) {
+    return Commit(argv[2], Utf8ToWide(argv[3]), argc >= 5 ? std::atoi(argv[4]) : 8, argc == 7 ? argv[5] : "o/m",
+                  argc == 7 ? argv[6] : "");
   }
-  std::fprintf(stderr, "usage: %s hash FILE | commit SITE_URL FILE [CONNECTIONS]\n", argv[0]);
+  std::fprintf(stderr, "usage: %s hash FILE | commit SITE_URL FILE [CONNECTIONS [REPO_ID KEY]]\n", argv[0]);
   return 2;
 }

@@ -3,8 +3,12 @@
 # `sha256sum` on the same file (page cache warm for both, runs interleaved), then one commit of it
 # through CommitChanges to bench/upload_server.py on loopback, with its rate and peak memory growth.
 #
-# usage: bench/upload_bench.sh   (env: RUNS=3 SIZE_MIB=1024 CHUNK_MIB=100 CONNECTIONS=8 PARTS="hash commit wine"
-#                                 NATIVE_BUILD=build/linux WIN_BUILD=build/win64)
+# `fakehub`: the same commit to the fake hub (write-org/playground), whose storage host caps each upload
+# connection at RATE bytes a second with parts of CHUNK_MIB, as bench/js_upload_bench.sh runs the hub
+# team's JavaScript client (RATE=20000000 CHUNK_MIB=64 there).
+#
+# usage: bench/upload_bench.sh   (env: RUNS=3 SIZE_MIB=1024 CHUNK_MIB=100 CONNECTIONS=8 RATE=20000000
+#                                 PARTS="hash commit wine fakehub" NATIVE_BUILD=build/linux WIN_BUILD=build/win64)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,6 +18,7 @@ RUNS=${RUNS:-3}
 SIZE_MIB=${SIZE_MIB:-1024}
 CHUNK_MIB=${CHUNK_MIB:-100}
 CONNECTIONS=${CONNECTIONS:-8}
+RATE=${RATE:-20000000}
 PARTS=${PARTS:-hash commit}
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarn-upload-bench.XXXXXX")
@@ -64,5 +69,15 @@ if [[ " $PARTS " == *" wine "* ]]; then
   cmake --build "$WIN_BUILD" -j2 --target tarn_upload_bench >/dev/null
   for _ in $(seq "$RUNS"); do
     echo "commit (Wine x64, ${CHUNK_MIB} MiB parts, $CONNECTIONS connections): $("$ROOT/cmake/wine-run.sh" "$WIN_BUILD/bin/tarn_upload_bench.exe" commit "http://127.0.0.1:$PORT/" "Z:${WORK//\//\\}\\big.bin" "$CONNECTIONS")"
+  done
+fi
+
+if [[ " $PARTS " == *" fakehub "* ]]; then
+  part=$((CHUNK_MIB * 1048576))
+  for _ in $(seq "$RUNS"); do
+    echo "commit (native, fake hub, ${CHUNK_MIB} MiB parts, $RATE B/s a connection, $CONNECTIONS connections):" \
+         "$(python3 "$ROOT/tools/fakehub/run_with_hub.py" --hub-arg="--upload-rate=$RATE" --hub-arg="--part-size=$part" \
+              --hub-arg="--multipart-threshold=$part" -- sh -c '"$1" commit "$TARN_HUB_URL" "$2" "$3" write-org/playground hf_test_write' \
+              sh "$BENCH" "$WORK/big.bin" "$CONNECTIONS")"
   done
 fi

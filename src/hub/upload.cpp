@@ -521,6 +521,11 @@ WriteOutcome AnswerOutcome(const WriteTarget& target, const HttpSendAnswer& answ
   } else if (answer.status == 400) {
     out.end = WriteEnd::Rejected;
     out.message = WithHubMessage(u"The hub refused " + step + u", so " + nothing, out.hub_message);
+  } else if (is_commit && answer.status >= 500) {
+    // A commit the hub fails may still be made (it goes on after a gateway gave up): only a look tells.
+    out.end = WriteEnd::Failed;
+    out.message = WithHubMessage(u"The hub answered " + WideDecimal(answer.status) + u" to " + step, out.hub_message) +
+                  u" Look at the folder again to see whether the changes were committed.";
   } else {
     out.end = WriteEnd::Failed;
     out.message = WithHubMessage(

@@ -484,7 +484,7 @@ TEST_F(HubWrite, EachRefusalEndsTheWriteWithItsOwnMessage) {
       {"/commit/", Reply(404, "{}", "X-Error-Code: RevisionNotFound\r\n"), false, WriteEnd::NotFound, 404, 5,
        "The repository acme/model has no branch \"main\"."},
       {"/commit/", Reply(500, "{\"error\":\"Internal Error\"}"), false, WriteEnd::Failed, 500, 5,
-       "The hub answered 500 to the commit, so nothing was committed to acme/model: Internal Error."},
+       "The hub answered 500 to the commit: Internal Error. Look at the folder again to see whether"},
       {"/commit/", NoAnswer(), false, WriteEnd::Unreachable, 0, 5, "look at the folder again to see whether"},
       // The hub said yes: the commit is made, even when its answer names no commit.
       {"/commit/", Reply(200, "{\"commitOid\":"), false, WriteEnd::Done, 0, 5, ""},
