@@ -10,9 +10,10 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "core/files.h"
 #include "core/json.h"

@@ -14,10 +14,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <system_error>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "core/files.h"
 #include "core/json.h"
@@ -40,9 +41,8 @@ constexpr uint32_t kStorageTimeoutMs = 120000;
 constexpr int kTriesPerUpload = 3;
 constexpr size_t kMaxStorageAnswerBytes = 65536;
 constexpr size_t kMaxHubMessageBytes = 300;
-constexpr size_t kMaxParts = 100000;  // S3 allows 10,000 parts; more is no hub's answer
+constexpr size_t kMaxParts = 10000;  // S3 takes no more: a larger plan is no hub's answer
 const char* const kLfsMediaType = "application/vnd.git-lfs+json";
-
 
 std::string SiteRoot(const WriteTarget& target) {
   std::string root = target.site_url;
