@@ -118,3 +118,24 @@ seed("cache_org_collections", "collections", json.dumps({"type": "org-collection
 ids = [i["id"] for i in single["items"] if i.get("type") == "model"]
 seed("cache_collection_items", "items", json.dumps({"type": "collection-items", "slug": single["slug"],
                                                     "fetched_at": 1750000000, "model_ids": ids}, indent=2))
+
+# The write path's answers, one document answering every request of a commit (the fake hub has no write
+# endpoints to ask): refs, preupload, the LFS batch (a basic upload, parts, an object held already, an
+# error), the commit. The large file is the fuzz target's own: 1,000 bytes i % 251.
+import hashlib
+large = bytes(i % 251 for i in range(1000))
+oid = hashlib.sha256(large).hexdigest()
+common = {"branches": [{"name": "main", "ref": "refs/heads/main"}], "tags": [{"name": "v1", "ref": "refs/tags/v1"}],
+          "files": [{"path": "w.bin", "uploadMode": "lfs", "shouldIgnore": False},
+                    {"path": "notes.txt", "uploadMode": "regular", "shouldIgnore": False}],
+          "commitOid": "89abcdef0123456789abcdef0123456789abcdef",
+          "commitUrl": "https://huggingface.co/acme/model/commit/89abcdef0123456789abcdef0123456789abcdef"}
+parts = {"chunk_size": "400", "00001": "https://s3.example/p1?sig=1", "00002": "https://s3.example/p2?sig=2",
+         "00003": "https://s3.example/p3?sig=3"}
+for name, transfer, obj in (
+        ("basic", "basic", {"actions": {"upload": {"href": "https://s3.example/put?sig=0", "header": {}}}}),
+        ("parts", "multipart", {"actions": {"upload": {"href": "https://huggingface.co/complete?t=1", "header": parts}}}),
+        ("held", "basic", {}),
+        ("refused", "basic", {"error": {"code": 422, "message": "Object too weird"}})):
+    seed("hub_write_answers", name, json.dumps(dict(common, transfer=transfer,
+                                                    objects=[dict({"oid": oid, "size": len(large)}, **obj)])))
