@@ -2,9 +2,11 @@
 // failed saves, the API key's protection and base64 form, and "hub_url".
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -103,6 +105,25 @@ TEST_F(Favorites, SavesWriteTheExactBytesKeepThePreviousFileAsBakAndFailWithoutA
   fs::create_directory(FsPath(JoinFsPath(folder_, u"target")));  // the replace is refused
   EXPECT_FALSE(WriteJsonFileAtomic(JoinFsPath(folder_, u"target"), json::object(), false));
   EXPECT_EQ(FolderNames(folder_), (std::set<std::string>{"favorites.json", "favorites.json.bak", "target"}));
+}
+
+// Fault: a save removed, as a killed save's leftover, the temporary file another thread of the same
+// process was still writing; that save failed, and the date worker's retry then wrote the folder record
+// it had read before over a newer one.
+TEST_F(Favorites, TwoThreadsSavingOneFileEachSucceedAndLeaveOneWholeFile) {
+  const std::u16string target = JoinFsPath(folder_, u"shared.json");
+  const json padding(std::vector<std::string>(2000, std::string(40, 'x')));  // wide windows between the steps
+  std::atomic<int> failed{0};
+  const auto saves = [&](int who) {
+    for (int i = 0; i < 150; ++i) failed += !WriteJsonFileAtomic(target, {{"who", who}, {"i", i}, {"pad", padding}}, false);
+  };
+  std::thread first(saves, 1), second(saves, 2);
+  first.join();
+  second.join();
+  EXPECT_EQ(failed.load(), 0);
+  const json last = json::parse(ReadTextFile(target), nullptr, false);
+  EXPECT_EQ(last.value("i", -1), 149);  // the last save of whichever thread ended last
+  EXPECT_EQ(FolderNames(folder_), std::set<std::string>{"shared.json"});
 }
 
 TEST_F(Favorites, WriterReplacesInvalidUtf8InsteadOfThrowing) {
