@@ -63,7 +63,7 @@ TEST_F(Concurrency, NoRequestHoldsTheLock) {
   Configure();
   Configure("__fault/hold/");  // every request now waits at the hub until the test releases it
   const struct { const char* remote; const char* request; int32_t result; } jobs[] = {
-      {"\\Files\\basic\\README.md", "/resolve/main/README.md", 0},
+      {"\\Files\\basic\\README.md", "/files-org/basic/resolve/", 0},  // at main, or the commit listed
       {"\\Big\\[Load next 10 models]", "author=big-org", 6}};
   for (const auto& job : jobs) {
     std::atomic<bool> finished{false};
