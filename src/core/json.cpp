@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -105,6 +106,19 @@ class WritingTemporary {
 bool BeingWritten(const std::filesystem::path& path) {
   std::lock_guard<std::mutex> guard(Writing().lock);
   return Writing().paths.count(path) != 0;
+}
+
+// The replaces of one target in this process go one at a time: Windows refuses a replace while
+// another one of the same file is under way. Striped by the target's name; never freed, as above.
+std::mutex& ReplaceLockFor(const std::u16string& target) {
+  constexpr size_t kStripes = 16;
+  static std::mutex* const locks = new std::mutex[kStripes];
+  return locks[std::hash<std::u16string>{}(target) % kStripes];
+}
+
+bool ReplaceFile(const std::u16string& temporary, const std::u16string& target) {
+  std::lock_guard<std::mutex> guard(ReplaceLockFor(target));
+  return PlatformReplaceFile(temporary, target);
 }
 
 // A save killed between writing its temporary file and the replace leaves that file behind, under a
@@ -221,10 +235,10 @@ bool WriteJsonFileAtomic(const std::u16string& target, const json& document, boo
       if (std::filesystem::copy_file(FsPath(target), FsPath(backup_temporary), ec)) {
         std::filesystem::permissions(FsPath(backup_temporary), kPrivateFile, std::filesystem::perm_options::replace,
                                      ec);  // a file saved before it was private is copied with its old mode
-        if (!PlatformReplaceFile(backup_temporary, backup)) RemoveFileQuietly(backup_temporary);
+        if (!ReplaceFile(backup_temporary, backup)) RemoveFileQuietly(backup_temporary);
       }
     }
-    if (!PlatformReplaceFile(temporary, target)) {
+    if (!ReplaceFile(temporary, target)) {
       RemoveFileQuietly(temporary);
       return false;
     }
