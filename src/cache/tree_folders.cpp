@@ -8,9 +8,11 @@
 #include "cache/tree_folders.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 #include "cache/listing_cache.h"
@@ -18,6 +20,7 @@
 #include "core/json.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "core/time.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,9 +46,9 @@ std::string Hex16(uint64_t value) {
   return out;
 }
 
-// A file-name-safe id: the sanitised id with control characters replaced too, and a long one cut
-// with the hash of the whole id after it. Two ids may still share a name; records say whose they are.
-std::string SafeRepoName(const std::string& repo_id) {
+// The earlier naming: "_" for what a file name cannot hold, so that a pull request refs/pr/1 and a
+// branch refs_pr_1 shared a folder. Kept only to delete such folders.
+std::string EarlierSafeName(const std::string& repo_id) {
   std::string name = SanitizeFileName(repo_id);
   for (char& c : name) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
@@ -54,12 +57,46 @@ std::string SafeRepoName(const std::string& repo_id) {
   return name;
 }
 
-// Before the id in a repository's folder name.
-std::string KindPrefix(RepoType repo_type) {
+std::string EarlierKindPrefix(RepoType repo_type) {
   switch (repo_type) {
     case DatasetRepo: return "d_";
     case SpaceRepo: return "s_";
     default: return "m_";
+  }
+}
+
+std::u16string EarlierRecordsFolder(const std::u16string& cache_folder, const std::string& repo_id,
+                                    RepoType repo_type, const std::string& revision) {
+  const std::string id = revision == "main" ? repo_id : repo_id + "@" + revision;
+  return JoinFsPath(JoinFsPath(cache_folder, u"trees"), Utf8ToWide(EarlierKindPrefix(repo_type) + EarlierSafeName(id)));
+}
+
+// One byte for one meaning: a name of this form is read back to one text only, and holds neither an
+// upper-case letter nor a dot, a blank or any character Windows refuses.
+std::string EncodedName(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (unsigned char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') {
+      out += static_cast<char>(c);
+    } else if (c >= 'A' && c <= 'Z') {
+      out += '_';
+      out += static_cast<char>(c - 'A' + 'a');
+    } else {
+      out += '+';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string KindPrefix(RepoType repo_type) {
+  switch (repo_type) {
+    case DatasetRepo: return "d-";
+    case SpaceRepo: return "s-";
+    default: return "m-";
   }
 }
 
@@ -181,6 +218,8 @@ class RecordReader {
     }
     if (depth_ == 1) {
       if (top_ == Top::DatesNextUrl) record_->dates_next_url = std::move(value);
+      else if (top_ == Top::Commit) record_->commit = std::move(value);
+      else if (top_ == Top::FetchId) record_->fetch_id = std::move(value);
       else if (top_ == Top::Type) type_ = std::move(value);
     }
     return Scalar();
@@ -212,6 +251,8 @@ class RecordReader {
            : name == "dates_complete"   ? Top::DatesComplete
            : name == "dates_next_url"   ? Top::DatesNextUrl
            : name == "large_repository" ? Top::LargeRepository
+           : name == "commit"           ? Top::Commit
+           : name == "fetch_id"         ? Top::FetchId
            : name == "type"             ? Top::Type
            : name == "item_count"       ? Top::ItemCount
                                         : Top::Other;
@@ -229,7 +270,8 @@ class RecordReader {
 
  private:
   enum class Top {
-    Other, Items, Oids, Identity, Format, FetchedAt, DatesComplete, DatesNextUrl, LargeRepository, Type, ItemCount
+    Other, Items, Oids, Identity, Format, FetchedAt, DatesComplete, DatesNextUrl, LargeRepository, Commit, FetchId,
+    Type, ItemCount
   };
 
   bool Fail() {
@@ -278,19 +320,79 @@ bool EndsLikeAnObject(const std::string& text) {
 
 std::u16string CacheFolderNow() { return CacheFolder(); }
 
+// Every write of a folder record in this process, so that one that reads, changes and writes sees no
+// other write come between. Never freed: the date worker may still write while the process exits.
+std::mutex& RecordWrites() {
+  static std::mutex* const writes = new std::mutex;
+  return *writes;
+}
+
+bool WriteRecordFile(const std::u16string& cache_folder, const TreeFolderRecord& record) {
+  try {
+    const std::string prefix = record.folder.empty() ? std::string() : record.folder + "/";
+    json items = json::array(), oids = json::array();
+    for (const TreeItem& item : record.items) {
+      // Only the folder's own children have a place here.
+      if (item.path.size() <= prefix.size() || item.path.compare(0, prefix.size(), prefix) != 0 ||
+          item.path.find('/', prefix.size()) != std::string::npos) {
+        continue;
+      }
+      items.push_back(std::string(1, KindLetter(item.type)) + " " + std::to_string(item.size) + " " +
+                      std::to_string(item.mtime) + " " + item.path.substr(prefix.size()));
+      oids.push_back(item.lfs_oid.empty() ? item.oid : item.oid + " " + item.lfs_oid);
+    }
+    const json document = {
+        {"type", "tree-folder"},
+        {"format", kTreeFolderFormat},
+        {"identity",
+         {{"repo_id", record.repo_id}, {"kind", RepoTypeName(record.repo_type)}, {"revision", record.revision},
+          {"folder", record.folder}}},
+        {"commit", record.commit},
+        {"fetch_id", record.fetch_id},
+        {"fetched_at", record.fetched_at},
+        {"dates_complete", record.dates_complete},
+        {"item_count", items.size()},  // read before the items: room for all of them at once
+        {"dates_next_url", record.dates_next_url},
+        {"large_repository", record.large_repository},
+        {"items", std::move(items)},
+        {"oids", std::move(oids)}};
+    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.repo_type, record.revision);
+    PlatformCreateFolders(folder);
+    const std::u16string path =
+        TreeFolderRecordPath(cache_folder, record.repo_id, record.repo_type, record.revision, record.folder);
+    if (!WriteJsonFileAtomic(path, document, false)) return false;
+    if (record.fetched_at > 0) PlatformSetFileTime(path, record.fetched_at);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace
 
 std::u16string TreeRecordsFolder(const std::u16string& cache_folder, const std::string& repo_id,
                                  RepoType repo_type, const std::string& revision) {
-  // Main keeps the name it always had, so records written before revisions existed are still found.
-  const std::string id = revision == "main" ? repo_id : repo_id + "@" + revision;
-  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide(KindPrefix(repo_type) + SafeRepoName(id)));
+  // Main keeps the folder without a revision, the one an entry without "revision" has always had.
+  std::string name = KindPrefix(repo_type) + EncodedName(repo_id);
+  if (revision != "main") name += "@" + EncodedName(revision);
+  // "~" is in no encoded name, so a shortened one meets no other but by its hash.
+  if (name.size() > kMaxReadableName) {
+    name = name.substr(0, 100) + "~" + Hex16(Fnv1a64(KindPrefix(repo_type) + repo_id + "@" + revision));
+  }
+  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide(name));
 }
 
 std::u16string TreeFolderRecordPath(const std::u16string& cache_folder, const std::string& repo_id,
                                     RepoType repo_type, const std::string& revision, const std::string& folder) {
   return JoinFsPath(TreeRecordsFolder(cache_folder, repo_id, repo_type, revision),
                     Utf8ToWide(Hex16(Fnv1a64(folder)) + ".json"));
+}
+
+std::string NewFetchId() {
+  static std::atomic<uint64_t> count{0};
+  // Time, tick and thread tell processes apart, the count the fetches of one thread.
+  return Hex16(Fnv1a64(std::to_string(UnixNow()) + "." + std::to_string(PlatformTickMs()) + "." +
+                       std::to_string(PlatformThreadId()) + "." + std::to_string(++count)));
 }
 
 bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id, RepoType repo_type,
@@ -323,40 +425,37 @@ bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string&
 
 bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderRecord& record) {
   try {
-    const std::string prefix = record.folder.empty() ? std::string() : record.folder + "/";
-    json items = json::array(), oids = json::array();
-    for (const TreeItem& item : record.items) {
-      // Only the folder's own children have a place here.
-      if (item.path.size() <= prefix.size() || item.path.compare(0, prefix.size(), prefix) != 0 ||
-          item.path.find('/', prefix.size()) != std::string::npos) {
-        continue;
-      }
-      items.push_back(std::string(1, KindLetter(item.type)) + " " + std::to_string(item.size) + " " +
-                      std::to_string(item.mtime) + " " + item.path.substr(prefix.size()));
-      oids.push_back(item.lfs_oid.empty() ? item.oid : item.oid + " " + item.lfs_oid);
-    }
-    const json document = {
-        {"type", "tree-folder"},
-        {"format", kTreeFolderFormat},
-        {"identity",
-         {{"repo_id", record.repo_id}, {"kind", RepoTypeName(record.repo_type)}, {"revision", record.revision},
-          {"folder", record.folder}}},
-        {"fetched_at", record.fetched_at},
-        {"dates_complete", record.dates_complete},
-        {"item_count", items.size()},  // read before the items: room for all of them at once
-        {"dates_next_url", record.dates_next_url},
-        {"large_repository", record.large_repository},
-        {"items", std::move(items)},
-        {"oids", std::move(oids)}};
-    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.repo_type, record.revision);
-    PlatformCreateFolders(folder);
-    const std::u16string path =
-        TreeFolderRecordPath(cache_folder, record.repo_id, record.repo_type, record.revision, record.folder);
-    if (!WriteJsonFileAtomic(path, document, false)) return false;
-    if (record.fetched_at > 0) PlatformSetFileTime(path, record.fetched_at);
-    return true;
+    std::lock_guard<std::mutex> guard(RecordWrites());
+    return WriteRecordFile(cache_folder, record);
   } catch (...) {
     return false;
+  }
+}
+
+RecordUpdate UpdateTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id,
+                                    RepoType repo_type, const std::string& revision, const std::string& folder,
+                                    const std::function<bool(bool exists, TreeFolderRecord* record)>& change) {
+  try {
+    std::lock_guard<std::mutex> guard(RecordWrites());
+    TreeFolderRecord record;
+    const bool exists =
+        ReadTreeFolderRecord(cache_folder, repo_id, repo_type, revision, folder, TreeRecordRead::Whole, &record);
+    if (!exists) {
+      record = TreeFolderRecord();
+      record.repo_id = repo_id;
+      record.repo_type = repo_type;
+      record.revision = revision;
+      record.folder = folder;
+    }
+    if (!change(exists, &record)) return RecordUpdate::Declined;
+    // The identity is the file's, whatever `change` did to it.
+    record.repo_id = repo_id;
+    record.repo_type = repo_type;
+    record.revision = revision;
+    record.folder = folder;
+    return WriteRecordFile(cache_folder, record) ? RecordUpdate::Written : RecordUpdate::NotWritten;
+  } catch (...) {
+    return RecordUpdate::NotWritten;
   }
 }
 
@@ -378,15 +477,19 @@ void DeleteRepositoryTreeFolders(const std::string& repo_id, RepoType repo_type,
   const std::u16string cache_folder = CacheFolderNow();
   std::error_code ec;
   std::filesystem::remove_all(FsPath(TreeRecordsFolder(cache_folder, repo_id, repo_type, revision)), ec);
+  std::filesystem::remove_all(FsPath(EarlierRecordsFolder(cache_folder, repo_id, repo_type, revision)), ec);
   const std::string old_file = OldTreeFilePrefix(repo_type);
   if (!old_file.empty()) RemoveFileQuietly(CacheFilePath(old_file + SanitizeFileName(repo_id)));
 }
 
 void DeleteOwnerTreeFolders(const std::string& owner, RepoType repo_type) {
   const std::u16string cache_folder = CacheFolderNow();
-  // An owner's ids are "owner/name": their folders and old files start with these. An owner whose name
-  // extends this one ("abc_x" for "abc") matches too; its listings are fetched again, nothing worse.
-  RemoveCacheEntries(TreesFolder(cache_folder), KindPrefix(repo_type) + SafeRepoName(owner) + "_", "",
+  // An owner's ids are "owner/name": their folders start with the owner and the encoded "/".
+  RemoveCacheEntries(TreesFolder(cache_folder), KindPrefix(repo_type) + EncodedName(owner + "/"), "",
+                     CacheEntryKind::Folder);
+  // The earlier naming cannot tell "abc_x/..." from "abc/x_...": an owner whose name extends this one
+  // with "_" loses those folders too, which are never read anyway.
+  RemoveCacheEntries(TreesFolder(cache_folder), EarlierKindPrefix(repo_type) + EarlierSafeName(owner) + "_", "",
                      CacheEntryKind::Folder);
   const std::string old_files = OldTreeFilePrefix(repo_type);
   if (!old_files.empty()) {

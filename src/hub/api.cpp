@@ -270,6 +270,12 @@ bool IsRevisionName(const std::string& revision) {
   return true;
 }
 
+bool IsCommitId(const std::string& text) {
+  return text.size() == 40 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
 std::string TreeApiPath(const std::string& repo_id, RepoType repo_type, const TreeQuery& query) {
   // The revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as a folder.
   std::string path = std::string("/") + RepoTypePlural(repo_type) + "/" + UrlEncode(repo_id, true) + "/tree/" +
@@ -437,6 +443,32 @@ SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revi
     answer.sdk = SdkOf(page.body);
   } catch (...) {
     answer = SpaceSdkAnswer();
+  }
+  return answer;
+}
+
+RevisionAnswer FetchRevisionCommit(const std::string& repo_id, RepoType repo_type, const std::string& revision,
+                                   const std::string& api_key) {
+  RevisionAnswer answer;
+  if (!IsRevisionName(revision)) {
+    answer.outcome.status = 404;  // as the hub answers a revision it does not have, unsent
+    answer.outcome.error_code = kRevisionNotFound;
+    return answer;
+  }
+  try {
+    // The revision is one segment, as in a tree request.
+    const std::string path = std::string("/") + RepoTypePlural(repo_type) + "/" + UrlEncode(repo_id, true) +
+                             "/revision/" + UrlEncode(revision, false) + "?expand=sha";
+    const Page page = GetPage(MakeApiUrl(path), api_key, json::value_t::object);
+    answer.outcome = page.outcome;
+    answer.commit = JsonString(page.body, "sha");
+    // An answer naming no commit tells nothing to list at.
+    if (!IsCommitId(answer.commit)) {
+      answer.commit.clear();
+      answer.outcome.complete = false;
+    }
+  } catch (...) {
+    answer = RevisionAnswer();
   }
   return answer;
 }

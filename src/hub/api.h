@@ -23,6 +23,8 @@ struct FetchOutcome {
 // character or blank reaches a URL or a cache path; at most 255 bytes.
 bool IsRevisionName(const std::string& revision);
 constexpr const char* kRevisionNotFound = "RevisionNotFound";
+// A commit as the hub names one: 40 hex digits. As a revision it never moves.
+bool IsCommitId(const std::string& text);
 
 // An owner's or a collection's listing ends after this many items (and counts as complete): far
 // above any real one, and a bound on what a hostile hub can make us hold.
@@ -122,3 +124,12 @@ struct SpaceSdkAnswer {
   FetchOutcome outcome;
 };
 SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revision, const std::string& api_key);
+
+// The commit a revision is at now, asked for alone (revision/<rev>?expand=sha, the cheapest answer that
+// names it). The outcome is complete when the answer arrived whole as an object naming a commit.
+struct RevisionAnswer {
+  std::string commit;
+  FetchOutcome outcome;
+};
+RevisionAnswer FetchRevisionCommit(const std::string& repo_id, RepoType repo_type, const std::string& revision,
+                                   const std::string& api_key);

@@ -438,10 +438,11 @@ std::optional<DownloadResult> CopyFromLocalHfCache(Copy& c) {
 }
 
 DownloadResult Download(const DownloadRequest& request, const ProgressFn& progress) {
-  // The revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as part of the path.
-  const std::string url = HubSiteUrl() + RepoSitePrefix(request.repo_type) +
-                          UrlEncode(request.repo_id, true) + "/resolve/" + UrlEncode(request.revision, false) + "/" +
-                          UrlEncode(request.file_path, true);
+  // At the listing's commit the bytes are the file listed, wherever the branch went since. The
+  // revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as part of the path.
+  const std::string& at = request.commit.empty() ? request.revision : request.commit;
+  const std::string url = HubSiteUrl() + RepoSitePrefix(request.repo_type) + UrlEncode(request.repo_id, true) +
+                          "/resolve/" + UrlEncode(at, false) + "/" + UrlEncode(request.file_path, true);
   Copy c{request, progress, Utf8ToWide(url), request.listed, ContentCheckFor(request.listed)};
   RemoveStaleParts();
   if (const std::optional<DownloadResult> local = CopyFromLocalHfCache(c)) return *local;

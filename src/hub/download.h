@@ -25,6 +25,7 @@ enum DownloadResult : int32_t {
 struct DownloadRequest {
   std::string repo_id;
   std::string revision = "main";  // in the resolve URL as one path segment
+  std::string commit;             // the commit the listing shows: asked for instead of the revision
   std::string file_path;
   RepoType repo_type = ModelRepo;
   std::u16string local_path;

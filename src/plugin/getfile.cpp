@@ -84,6 +84,7 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
   download.local_path = local;
   download.api_key = ApiKeyUtf8();
   download.listed = listed;
+  download.commit = IsCommitId(listed.commit) ? listed.commit : std::string();
   download.relist = [request] {
     return ListedFile(request.repo_id, request.file_path, request.repo_type, request.revision, true);
   };

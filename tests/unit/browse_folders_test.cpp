@@ -59,7 +59,7 @@ TEST(FolderRecordsOf, ARecursiveAnswerBecomesARecordPerFolderInListingOrder) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
       {"", {"W", "b.txt", "empty", "a.txt"}}, {"W", {"W/x.bin", "W/sub"}}, {"W/sub", {"W/sub/y"}},
       {"deep", {}}, {"deep/no", {"deep/no/dir.txt"}}, {"empty", {}}};
-  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", DatasetRepo, "main", items, 77);
+  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", DatasetRepo, "main", std::string(40, 'c'), items, 77);
   ASSERT_EQ(records.size(), expected.size());
   for (size_t i = 0; i < records.size(); ++i) {
     std::vector<std::string> paths;
@@ -67,7 +67,8 @@ TEST(FolderRecordsOf, ARecursiveAnswerBecomesARecordPerFolderInListingOrder) {
     EXPECT_EQ(records[i].folder, expected[i].first) << i;
     EXPECT_EQ(paths, expected[i].second) << "'" << records[i].folder << "'";
     EXPECT_TRUE(records[i].repo_id == "o/m" && records[i].repo_type == DatasetRepo && records[i].fetched_at == 77 &&
-                records[i].dates_complete && !records[i].large_repository) << i;
+                records[i].dates_complete && !records[i].large_repository && records[i].commit == std::string(40, 'c') &&
+                records[i].fetch_id == records[0].fetch_id && !records[0].fetch_id.empty()) << i;
   }
   EXPECT_EQ(records[0].items[0].mtime, 5);  // items keep what the hub said of them
 }
@@ -94,10 +95,12 @@ TEST(MergeDates, TakesADateOnlyWherePathTypeAndOidMatch) {
 TEST(EnumModelTree, ShowsAndKeepsOnlyTheFoldersOwnChildren) {
   ResetLinkedState(MakeTempFolder("children"));
   ScriptedHub hub;
-  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?limit=1000",
+  const std::string sha(40, '5');
+  hub.Answer("https://hub.test:443/api/models/o/m/revision/main?expand=sha", R"({"id":"o/m","sha":")" + sha + R"("})");
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/" + sha + "/d?limit=1000",
              R"([{"path":"d/a","oid":"1"},{"path":"x/b"},{"path":"d/c/deep"},{"path":"d/"},{"path":"d"},
                  {"path":"dd/e"},{"type":"directory","path":"d/sub","oid":"2"}])");
-  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?expand=true&limit=100", "[]");
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/" + sha + "/d?expand=true&limit=100", "[]");
   std::vector<std::u16string> names;
   for (const ListItem& item : EnumModelTree("o/m", "d", ModelRepo, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
@@ -105,7 +108,7 @@ TEST(EnumModelTree, ShowsAndKeepsOnlyTheFoldersOwnChildren) {
   names.clear();
   for (const ListItem& item : EnumModelTree("o/m", "d", ModelRepo, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
-  EXPECT_TRUE(hub.requests.empty());  // from its record
+  EXPECT_TRUE(hub.requests.empty());  // from its record, the commit asked for a moment ago
 }
 
 #if !defined(_WIN32)  // on Windows the shell starts the browser; there is nothing to stand in for

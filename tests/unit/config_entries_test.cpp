@@ -293,9 +293,11 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
            {u"", true, false}, {u"secret", false, false}, {u"secret", true, true}}) {
     g_state.api_key = key;
     g_state.use_local_hf_cache = include;
+    g_state.check_changes_seconds = include ? 0 : 300;
     ASSERT_TRUE(ExportSettings(exported, include));
     EXPECT_EQ(json::parse(ReadTextFile(exported)).contains("api_key"), written);
     EXPECT_EQ(json::parse(ReadTextFile(exported)).value("use_local_hf_cache", !include), include);
+    EXPECT_EQ(json::parse(ReadTextFile(exported)).value("check_changes_seconds", -1), include ? 0 : 300);
   }
   EXPECT_FALSE(FileExists(exported + u".bak"));
   EXPECT_FALSE(ExportSettings(JoinFsPath(folder_, u"missing/out.json"), false));
@@ -305,6 +307,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   const json file = {{"api_key", "theirs"},
                      {"cache_ttl_hours", 5},
                      {"use_local_hf_cache", false},
+                     {"check_changes_seconds", 5},
                      {"entries",
                       {{{"display_name", "A"}, {"type", "single-model"}, {"repo_id", "acme/new"}, {"org", "acme"}},
                        {{"display_name", "C"}, {"org", "acme"}, {"type", "org-collections"}},
@@ -317,6 +320,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   EXPECT_EQ(g_state.api_key, u"mine");
   EXPECT_EQ(g_state.cache_ttl_hours, 24);  // merging leaves the options
   EXPECT_TRUE(g_state.use_local_hf_cache);
+  EXPECT_EQ(g_state.check_changes_seconds, 0);  // as the last export left it
   ASSERT_EQ(g_state.entries.size(), 5u);
   EXPECT_EQ(g_state.entries[2].display_name, u"A (2)");
   EXPECT_EQ(g_state.entries[4].limit_count, 300) << "a member of the wrong type reads as its default";
@@ -344,20 +348,26 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
   g_state.delete_suppressed = {u"gone"};
   const std::u16string existing = MakeTempFolder("import-cache"), fallback = JoinFsPath(folder_, u"cache");
   const json none = json::array();
-  const std::vector<std::tuple<json, int32_t, std::u16string, bool>> cases = {
-      {{{"entries", none}, {"cache_ttl_hours", 7}, {"cache_path", WideToUtf8(existing)}, {"use_local_hf_cache", false}},
-       7, existing, false},
-      {{{"entries", none}}, 24, fallback, true},
-      {{{"entries", none}, {"cache_ttl_hours", 0}, {"cache_path", WideToUtf8(existing)}}, 1, existing, true},
-      {{{"entries", none}, {"cache_path", "/no/such/folder"}, {"use_local_hf_cache", "off"}}, 24, fallback, true},
+  const std::vector<std::tuple<json, int32_t, std::u16string, bool, int32_t>> cases = {
+      {{{"entries", none}, {"cache_ttl_hours", 7}, {"cache_path", WideToUtf8(existing)}, {"use_local_hf_cache", false},
+        {"check_changes_seconds", 600}},
+       7, existing, false, 600},
+      {{{"entries", none}}, 24, fallback, true, 60},
+      {{{"entries", none}, {"cache_ttl_hours", 0}, {"cache_path", WideToUtf8(existing)}, {"check_changes_seconds", 0}},
+       1, existing, true, 0},
+      {{{"entries", none}, {"cache_path", "/no/such/folder"}, {"use_local_hf_cache", "off"},
+        {"check_changes_seconds", -5}},
+       24, fallback, true, 0},
   };
-  for (const auto& [file, ttl, cache, use_local_hf_cache] : cases) {
+  for (const auto& [file, ttl, cache, use_local_hf_cache, check_changes] : cases) {
     g_state.use_local_hf_cache = !use_local_hf_cache;
+    g_state.check_changes_seconds = 77;
     EXPECT_TRUE(ImportSettings(File(file), true).error.empty());
     EXPECT_TRUE(g_state.entries.empty() && g_state.delete_suppressed.empty());
     EXPECT_EQ(g_state.cache_ttl_hours, ttl);
     EXPECT_EQ(g_state.cache_folder, cache);
     EXPECT_EQ(g_state.use_local_hf_cache, use_local_hf_cache);
+    EXPECT_EQ(g_state.check_changes_seconds, check_changes);
   }
   g_state.api_key = u"mine";
   const json twice = EntryToJson(Entry{"dup", SingleModel, ModelRepo, "acme", "acme/x", u"X"});

@@ -65,6 +65,41 @@ TEST(FetchSpaceSdk, AsksTheInfoAtTheRevisionAndTellsHowItEnded) {
   EXPECT_EQ(hub.requests[0].bearer_key, "hf_key");
 }
 
+// A revision's commit: one info request of the kind, the revision one segment, the commit alone asked
+// for. Only an object naming 40 hex digits is an answer; a revision no hub has is not sent.
+TEST(FetchRevisionCommit, AsksForTheCommitAloneAndTakesOnlyACommitId) {
+  ScriptedHub hub;
+  const std::string sha(40, 'a'), upper = "ABCDEF0123456789ABCDEF0123456789ABCDEF01";
+  hub.Answer("https://hub.test:443/api/models/o/m/revision/main?expand=sha", R"({"_id":"1","id":"o/m","sha":")" + sha + R"("})");
+  hub.Answer("https://hub.test:443/api/datasets/o/d/revision/refs%2Fconvert%2Fparquet?expand=sha",
+             R"({"id":"o/d","sha":")" + upper + R"("})");
+  hub.Answer("https://hub.test:443/api/spaces/o/s/revision/v1.0?expand=sha", R"({"id":"o/s"})");
+  hub.Answer("https://hub.test:443/api/models/o/short/revision/main?expand=sha", R"({"sha":"abc123"})");
+  hub.Answer("https://hub.test:443/api/models/o/odd/revision/main?expand=sha", R"({"sha":")" + std::string(40, 'g') + R"("})");
+  hub.Answer("https://hub.test:443/api/models/o/list/revision/main?expand=sha", R"([")" + sha + R"("])");
+  hub.Answer("https://hub.test:443/api/models/o/m/revision/gone?expand=sha", R"({"error":"Invalid rev id: gone"})", 404)
+      .head.raw_headers = "HTTP/1.1 404 Not Found\r\nX-Error-Code: RevisionNotFound\r\n";
+  const struct { const char* repo; RepoType kind; const char* revision; std::string commit; uint32_t status; bool complete; } cases[] = {
+      {"o/m", ModelRepo, "main", sha, 200, true},
+      {"o/d", DatasetRepo, "refs/convert/parquet", upper, 200, true},
+      {"o/s", SpaceRepo, "v1.0", "", 200, false},  // no commit named
+      {"o/short", ModelRepo, "main", "", 200, false},
+      {"o/odd", ModelRepo, "main", "", 200, false},
+      {"o/list", ModelRepo, "main", "", 200, false},
+      {"o/m", ModelRepo, "gone", "", 404, false},
+      {"o/m", ModelRepo, "a..b", "", 404, false},  // unsent
+  };
+  for (const auto& c : cases) {
+    const RevisionAnswer answer = FetchRevisionCommit(c.repo, c.kind, c.revision, "hf_key");
+    EXPECT_EQ(answer.commit, c.commit) << c.repo << " " << c.revision;
+    EXPECT_EQ(std::make_pair(answer.outcome.status, answer.outcome.complete), std::make_pair(c.status, c.complete))
+        << c.repo << " " << c.revision;
+    if (c.status == 404) EXPECT_EQ(answer.outcome.error_code, kRevisionNotFound) << c.revision;
+  }
+  EXPECT_EQ(hub.requests.size(), 7u);
+  EXPECT_EQ(hub.requests[0].bearer_key, "hf_key");
+}
+
 TEST(ListAllRepos, EndsAnEndlessChainAfterAThousandPages) {
   ScriptedHub hub;
   for (const char* url : {"https://hub.test:443/api/datasets?author=o&limit=500&sort=lastModified",

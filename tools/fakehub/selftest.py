@@ -742,6 +742,15 @@ def test_commits(h):
         check(commit(h, body)[0] == want, f"commit refused with {want}: {body}")
     check(api_json(h, "/api/models/acme/model-00/refs")[2]["branches"][0]["targetCommit"] == second["sha"],
           "a refused commit moves nothing")
+    log_before = len(json.loads(request(h.base + "/__admin/log")[2]))
+    for path, want in [("models/acme/model-00", (200, second["sha"])), ("models/acme/model-00?rev=" + new, (200, new)),
+                       ("models/rev-org/checkpoints?rev=refs%2Fpr%2F1", (200, None)),
+                       ("models/acme/model-00?rev=nope", (404, None)), ("datasets/acme/model-00", (404, None))]:
+        status, _, body = request(f"{h.base}/__admin/sha/{path}")
+        sha = json.loads(body)["sha"] if status == 200 else None
+        check(status == want[0] and (want[1] is None or sha == want[1]) and (status != 200 or len(sha) == 40),
+              f"/__admin/sha/{path}: {status} {body}")
+    check(len(json.loads(request(h.base + "/__admin/log")[2])) == log_before, "/__admin/sha is not logged")
     listed = api_json(h, "/api/models?author=acme&expand=lastModified")[2]
     check(listed == [dict(listed[0], lastModified="2026-01-03T00:00:00.000Z")],
           f"the listing shows main's last commit: {listed}")

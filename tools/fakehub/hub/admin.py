@@ -1,6 +1,6 @@
 """The endpoints under /__admin/ that tests and benchmarks use to steer the hub and read what it
 saw: the request log, costs, rate limits, the storage host's upload settings, held requests, a
-folder's ground truth, and commits that move a branch under a client."""
+folder's ground truth, the commit a revision is at, and commits that move a branch under a client."""
 
 import json
 from urllib.parse import parse_qsl, unquote
@@ -35,6 +35,19 @@ def _tree(srv, path):
     if view is None:
         return Resp(404, "unknown repository or folder")
     return json_resp([repo.head.tree_item(e, True, False) for e in view[0:len(view)]])
+
+
+def _sha(srv, path, query):
+    """The commit a revision (`rev`, default main) of a repository is at now, as info's `sha` says,
+    without a request in the log or against the rate limits."""
+    segs = unquote(path).split("/")[3:]
+    if len(segs) != 3 or segs[0] not in ("models", "datasets", "spaces"):
+        return Resp(404, "unknown repository")
+    repo = srv.hub.repos.get((segs[0][:-1], segs[1] + "/" + segs[2]))
+    commit = repo.at(dict(parse_qsl(query)).get("rev", "main")) if repo else None
+    if commit is None:
+        return Resp(404, "unknown repository or revision")
+    return json_resp({"sha": commit.sha})
 
 
 COMMIT_KEYS = {"kind", "repo", "branch", "files", "delete", "title", "date", "parent"}
@@ -93,6 +106,8 @@ def answer(srv, method, raw, body):
             Resp(200, dumps(srv.hub.storage.state()), JSON)
     if path.startswith("/__admin/tree/"):
         return _tree(srv, path)
+    if path.startswith("/__admin/sha/"):
+        return _sha(srv, path, query)
     if path == "/__admin/log":
         return Resp(200, srv.log.dump(), JSON)
     if path == "/__admin/reset":
