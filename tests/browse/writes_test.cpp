@@ -340,6 +340,20 @@ TEST_F(Writes, AFailedCommitAtTheEndTellsOnceWhichFilesAreNotOnTheHub) {
   }
 }
 
+TEST_F(Writes, AFileChangedBetweenItsCopyAndTheCommitIsNotCommitted) {
+  ConfigureWrites(json::array({Playground()}));
+  const std::string before = Head();
+  Status("\\Play", kStatusStart, kOpPutSeveral);
+  const std::u16string local = Local("changing.txt", "as handed over");
+  ASSERT_EQ(Put(local, "\\Play\\" + folder_ + ".txt"), kFileOk);
+  Local("changing.txt", "written again, longer than before");
+  Status("\\Play", kStatusEnd, kOpPutSeveral);
+  EXPECT_EQ(Head(), before);
+  const std::vector<std::string> told = Questions();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].find("changed while it was being sent"), std::string::npos) << told[0];
+}
+
 TEST_F(Writes, ACancelThroughTheProgressCallbackCommitsNothing) {
   ConfigureWrites(json::array({Playground()}));
   const std::string before = Head();
