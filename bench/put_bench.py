@@ -29,9 +29,10 @@ def main():
     work = tempfile.mkdtemp(prefix="put-bench-")
     env = dict(os.environ)
     if a.emulator:
-        folder = subprocess.run([a.emulator, "cmd", "/c", "echo %APPDATA%"], capture_output=True, text=True,
+        folder = subprocess.run([a.emulator, "cmd.exe", "/c", "echo %APPDATA%"], capture_output=True, text=True,
                                 env=env).stdout.strip()
-        folder = subprocess.run(["winepath", "-u", folder], capture_output=True, text=True).stdout.strip()
+        folder = subprocess.run([a.emulator, "winepath.exe", "-u", folder], capture_output=True,
+                                text=True).stdout.strip()
     else:
         env["XDG_CONFIG_HOME"] = os.path.join(work, "config")
         env["XDG_DATA_HOME"] = os.path.join(work, "data")
@@ -47,8 +48,8 @@ def main():
         path = os.path.join(work, "f%03d.txt" % i)
         with open(path, "w") as f:
             f.write("small file %d\n" % i * 20)
-        files.append(subprocess.run(["winepath", "-w", path], capture_output=True, text=True).stdout.strip()
-                     if a.emulator else path)
+        files.append(subprocess.run([a.emulator, "winepath.exe", "-w", path], capture_output=True,
+                                    text=True).stdout.strip() if a.emulator else path)
     host = ([a.emulator] if a.emulator else []) + [a.tarnhost]
     subprocess.run(host + ["ls", "/Play"], env=env, capture_output=True)  # libraries loaded, root listed
     for run in range(a.runs):
