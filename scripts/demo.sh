@@ -5,7 +5,7 @@
 # through tarnhost (its request boxes answered by --answer, as a person would type them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh native
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/tarnfs-ccache}"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target tarnfs tarnhost

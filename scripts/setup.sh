@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; safe to run again.
+# Installs the Debian packages a job needs; safe to run again.
+#   scripts/setup.sh          everything the builds and the tests need (scripts/test.sh)
+#   scripts/setup.sh native   the Linux build alone: the module and tarnhost (scripts/demo.sh)
 set -euo pipefail
-pkgs=(cmake g++ make ccache python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libsodium-dev
-      mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
+# Configuring the linux preset needs googletest's sources and Python even when only the module is built.
+native=(cmake g++ make python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libsodium-dev)
+rest=(ccache mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
       wine wine64 wine32:i386 fonts-wine fonts-dejavu-core xvfb xauth nginx-light curl clang-14 libclang-rt-14-dev)
+case "${1:-all}" in
+  native) pkgs=("${native[@]}") ;;
+  all) pkgs=("${native[@]}" "${rest[@]}") ;;
+  *) echo "usage: $0 [native|all]" >&2; exit 2 ;;
+esac
 sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-# The x86 module's suites run under 32-bit Wine, which Debian ships for the i386 architecture.
 need_update=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+# The x86 module's suites run under 32-bit Wine, which Debian ships for the i386 architecture; nothing
+# else needs it, and its package lists alone make every apt-get update longer.
+if [ "${1:-all}" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo_cmd dpkg --add-architecture i386
   need_update=1
 fi
