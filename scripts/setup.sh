@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs; safe to run again.
 #   scripts/setup.sh          everything the builds and the tests need (scripts/test.sh)
-#   scripts/setup.sh native   the Linux build alone: the module and tarnhost (scripts/demo.sh)
+#   scripts/setup.sh demo     the Linux module and tarnhost (the demo preset) and the fake hub's Python
 set -euo pipefail
-# Configuring the linux preset needs googletest's sources and Python even when only the module is built.
-native=(cmake g++ make python3 googletest nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libsodium-dev)
-rest=(ccache mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
+demo=(cmake g++ make python3 nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libsodium-dev)
+rest=(googletest ccache mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
       wine wine64 wine32:i386 fonts-wine fonts-dejavu-core xvfb xauth nginx-light curl clang-14 libclang-rt-14-dev)
 case "${1:-all}" in
-  native) pkgs=("${native[@]}") ;;
-  all) pkgs=("${native[@]}" "${rest[@]}") ;;
-  *) echo "usage: $0 [native|all]" >&2; exit 2 ;;
+  demo) pkgs=("${demo[@]}") ;;
+  all) pkgs=("${demo[@]}" "${rest[@]}") ;;
+  *) echo "usage: $0 [demo|all]" >&2; exit 2 ;;
 esac
 sudo_cmd=""; [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
 need_update=0
