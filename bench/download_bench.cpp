@@ -6,8 +6,9 @@
 #include <fstream>
 #include <string>
 
-#include "hub/download.h"
+#include "core/files.h"
 #include "core/state.h"
+#include "hub/download.h"
 #include "core/text.h"
 
 #include "peak_memory.h"
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
   const uint64_t cold = PeakResidentBytes();
   // A small file first: the transport's libraries are loaded and its pools settled before the idle
   // reading, so the growth measured is the download's own.
-  DownloadFile(argv[2], "warm.txt", local, "", nullptr, 0);
+  DownloadFile(argv[2], "warm.txt", local, "", nullptr, ModelRepo);
   const uint64_t idle = PeakResidentBytes();
 
   int32_t last_percent = -1;
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     if (done == total && body_end == start) body_end = std::chrono::steady_clock::now();
     ++reports;
     return true;
-  }, 0);
+  }, ModelRepo);
   const auto end = std::chrono::steady_clock::now();
   const double seconds = std::chrono::duration<double>(end - start).count();
   const double finish_seconds = std::chrono::duration<double>(end - body_end).count();

@@ -214,14 +214,14 @@ int CachedFolder(const fs::path& scratch) {
       listing_cpu.push_back(cpu_start < 0 ? -1 : ThreadCpuMs() - cpu_start);
       TreeFolderRecord record;
       start = Clock::now();
-      if (!ReadTreeFolderRecord(cache, "bench/big", 0, "main", name, TreeRecordRead::Names, &record)) return 1;
+      if (!ReadTreeFolderRecord(cache, "bench/big", ModelRepo, "main", name, TreeRecordRead::Names, &record)) return 1;
       names.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
       start = Clock::now();
-      if (!ReadTreeFolderRecord(cache, "bench/big", 0, "main", name, TreeRecordRead::Whole, &record)) return 1;
+      if (!ReadTreeFolderRecord(cache, "bench/big", ModelRepo, "main", name, TreeRecordRead::Whole, &record)) return 1;
       whole.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     std::error_code ec;
-    const auto bytes = fs::file_size(FsPath(TreeFolderRecordPath(cache, "bench/big", 0, "main", name)), ec);
+    const auto bytes = fs::file_size(FsPath(TreeFolderRecordPath(cache, "bench/big", ModelRepo, "main", name)), ec);
     std::printf("cached-folder: %d files (record %.2f MB), 50 runs\n", count, static_cast<double>(bytes) / 1e6);
     std::printf("  listing through the exports: median %.2f ms, p95 %.2f ms", Percentile(listing, 0.5),
                 Percentile(listing, 0.95));
@@ -341,7 +341,8 @@ int Folders(const fs::path& scratch) {
   const std::u16string cache = Utf8ToWide((config / "cache").string());
   TreeFolderRecord record;
   while (std::chrono::duration<double>(Clock::now() - dates_start).count() < 120 &&
-         !(ReadTreeFolderRecord(cache, "bench-data/web-crawl", 1, "main", "data/shard-001", TreeRecordRead::Names, &record) &&
+         !(ReadTreeFolderRecord(cache, "bench-data/web-crawl", DatasetRepo, "main", "data/shard-001",
+                                TreeRecordRead::Names, &record) &&
            record.dates_complete)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ListAll(m, shard(1));

@@ -8,12 +8,17 @@
 //                 lists PATH, then again every EVERY seconds until every name in TRUTH (lines of
 //                 "name<TAB>unix seconds") shows its time, or FOR seconds have passed
 //   phase:NAME    the listings that follow are reported under NAME
+//   sleep:SECONDS waits, as a user who looks at what was listed
+//   browse:SECONDS:PAUSE_MS:PATH,PATH...
+//                 lists the PATHs one after another, again and again, PAUSE_MS apart, until SECONDS
+//                 have passed (bench/pinned_bench.py)
 // The module gets a fresh configuration folder (the roaming folder's under Windows and Wine) with one
 // single-repository entry "Bench" and the hub address, so every run starts from an empty cache.
 // Output, one JSON object a line: {"phase","path","wall","t","ms","items":[[name,folder,size,unix],...]}
 // per listing (wall: its start in seconds since 1970, to match the fake hub's request log),
 // {"log":TEXT} per log line and {"request":TEXT} per question of the module, and last
 // {"rss_before_module","rss_after_load","peak_rss"} in bytes.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -178,6 +183,25 @@ void Watch(PluginModule& m, const std::string& phase, const std::string& watch_l
   }
 }
 
+// browse:SECONDS:PAUSE_MS:PATH,PATH...
+void Browse(PluginModule& m, const std::string& phase, const std::string& spec) {
+  const size_t first = spec.find(':'), second = first == std::string::npos ? first : spec.find(':', first + 1);
+  if (second == std::string::npos) return;
+  const double seconds = std::atof(spec.c_str());
+  const auto pause = std::chrono::milliseconds(std::atoll(spec.c_str() + first + 1));
+  std::vector<std::string> paths;
+  for (size_t pos = second + 1; pos <= spec.size();) {
+    const size_t comma = std::min(spec.find(',', pos), spec.size());
+    paths.push_back(spec.substr(pos, comma - pos));
+    pos = comma + 1;
+  }
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  for (size_t i = 0; Clock::now() < end; ++i) {
+    ListOnce(m, phase, paths[i % paths.size()]);
+    std::this_thread::sleep_for(pause);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,6 +235,8 @@ int main(int argc, char** argv) {
     if (step.compare(0, 5, "list:") == 0) ListOnce(m, phase, step.substr(5));
     else if (step.compare(0, 6, "watch:") == 0) Watch(m, phase, step.substr(6));
     else if (step.compare(0, 6, "phase:") == 0) phase = step.substr(6);
+    else if (step.compare(0, 6, "sleep:") == 0) std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(step.c_str() + 6)));
+    else if (step.compare(0, 7, "browse:") == 0) Browse(m, phase, step.substr(7));
     else std::fprintf(stderr, "unknown step %s\n", step.c_str());
   }
   const uint64_t peak = PeakResidentBytes();

@@ -4,7 +4,7 @@
 # (scripts/fuzz.sh runs them longer). Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --tests
 
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/tarnfs-ccache}"
 export TARN_WINEPREFIX="${TARN_WINEPREFIX:-$PWD/build/wineprefix}"

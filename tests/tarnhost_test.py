@@ -73,6 +73,13 @@ def request_box_flows(host, hub, folder, work, version):
         rc, out, err = run(host + answers + ["exec", "/[Add New Entry]"])
         check(len(entries()) == count and what in err, "add entry with %s adds nothing" % answers[-1])
 
+    # No box to tick here: an owner's Spaces page adds the Spaces beside the default kinds.
+    rc, out, err = run(host + ["--answer", hub + "spaces/tarn-demo", "exec", "/[Add New Entry]"])
+    check("\n  tarn-demo - spaces" in err and "\n  tarn-demo - models" in err,
+          "an owner's Spaces address adds its Spaces too (%s)" % err.strip()[-200:])
+    rc, out, err = run(host + ["exec", "/tarn-demo - spaces/hello-space", "properties"])
+    check("Space: tarn-demo/hello-space\nSDK: static" in err, "a Space's properties tell its SDK (%s)" % err.strip())
+
     # The temporary folder's question and its failures: browse/temporary_test.cpp.
     rc, out, err = run(host + ["ls", "/word-lab - datasets"])
     check(rc == 0 and "poems" in out, "an added entry browses")

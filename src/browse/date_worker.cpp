@@ -8,6 +8,7 @@
 // that exits while it runs ends it without any destructor waiting for it.
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -40,17 +41,41 @@ struct DateWorker {
 // Started and taken back on the host's main thread only; the thread reads its own object alone.
 std::atomic<DateWorker*> g_worker{nullptr};
 
-bool Save(const DateJob& job, const TreeFolderRecord& record, const std::atomic<bool>& stop) {
-  for (int attempt = 0; attempt < kSaveAttempts && !stop.load(); ++attempt) {
-    if (WriteTreeFolderRecord(job.cache_folder, record)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+bool IsJobsRecord(const DateJob& job, const TreeFolderRecord& record) {
+  return record.commit == job.commit && record.fetch_id == job.fetch_id;
 }
 
 bool ReadRecord(const DateJob& job, TreeFolderRecord* record) {
-  return ReadTreeFolderRecord(job.cache_folder, job.repo_id, job.is_dataset, job.revision, job.folder,
+  return ReadTreeFolderRecord(job.cache_folder, job.repo_id, job.repo_type, job.revision, job.folder,
                               TreeRecordRead::Whole, record);
+}
+
+// Applies `change` to the job's record as it is at that moment, each attempt reading it anew: what was
+// read before a failed attempt may be gone. Gone or listed afresh meanwhile, it is left alone. False,
+// with why in `*why`, when nothing was written.
+bool Change(const DateJob& job, const std::atomic<bool>& stop, const std::function<void(TreeFolderRecord*)>& change,
+            DatesEnd* why) {
+  *why = DatesEnd::NotWritten;
+  for (int attempt = 0; attempt < kSaveAttempts && !stop.load(); ++attempt) {
+    bool gone = false;
+    const RecordUpdate update = UpdateTreeFolderRecord(
+        job.cache_folder, job.repo_id, job.repo_type, job.revision, job.folder,
+        [&](bool exists, TreeFolderRecord* record) {
+          if (!exists || !IsJobsRecord(job, *record)) {
+            gone = !exists;
+            return false;
+          }
+          change(record);
+          return true;
+        });
+    if (update == RecordUpdate::Written) return true;
+    if (update == RecordUpdate::Declined) {
+      *why = gone ? DatesEnd::RecordGone : DatesEnd::Superseded;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 void RunWorker(DateWorker* worker) {
@@ -75,6 +100,10 @@ DatesRun FetchFolderDates(const DateJob& job, const std::atomic<bool>& stop) {
   TreeFolderRecord record;
   if (!ReadRecord(job, &record)) {
     run.end = DatesEnd::RecordGone;
+    return run;
+  }
+  if (!IsJobsRecord(job, record)) {
+    run.end = DatesEnd::Superseded;
     return run;
   }
   if (record.dates_complete) {
@@ -114,27 +143,26 @@ DatesRun FetchFolderDates(const DateJob& job, const std::atomic<bool>& stop) {
     if (!page.outcome.complete) {
       // Nothing retries it. A resumed page that is gone (an old cursor) is forgotten, so the next
       // run starts from the first page.
-      if (resumed && run.pages == 0 && ReadRecord(job, &record)) {
-        record.dates_next_url.clear();
-        Save(job, record, stop);
+      DatesEnd ignored;
+      if (resumed && run.pages == 0) {
+        Change(job, stop, [](TreeFolderRecord* now) { now->dates_next_url.clear(); }, &ignored);
       }
       run.end = DatesEnd::Failed;
       return run;
     }
     ++run.pages;
-    // The record may have been listed afresh meanwhile: merge into what is there now.
-    if (!ReadRecord(job, &record)) {
-      run.end = DatesEnd::RecordGone;
+    // Dates only, and only into the record they belong to: a record listed afresh meanwhile (by a
+    // copy, another listing) holds names and sizes newer than this run's, and no dates of its first pages.
+    const auto merge = [&page](TreeFolderRecord* now) {
+      MergeDates(&now->items, page.items);
+      now->dates_next_url = page.next_url;
+      now->dates_complete = page.next_url.empty();
+    };
+    if (!Change(job, stop, merge, &run.end)) {
+      if (stop.load()) run.end = DatesEnd::Stopped;
       return run;
     }
-    MergeDates(&record.items, page.items);
-    record.dates_next_url = page.next_url;
-    record.dates_complete = page.next_url.empty();
-    if (!Save(job, record, stop)) {
-      run.end = DatesEnd::NotWritten;
-      return run;
-    }
-    if (record.dates_complete) {
+    if (page.next_url.empty()) {
       run.end = DatesEnd::Complete;
       return run;
     }
@@ -142,19 +170,21 @@ DatesRun FetchFolderDates(const DateJob& job, const std::atomic<bool>& stop) {
   }
 }
 
-DateJob DateJobFor(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
-                   const std::string& folder) {
+DateJob DateJobFor(const std::string& repo_id, RepoType repo_type, const std::string& revision,
+                   const std::string& folder, const std::string& commit, const std::string& fetch_id) {
   DateJob job;
   job.repo_id = repo_id;
-  job.is_dataset = is_dataset;
+  job.repo_type = repo_type;
   job.revision = revision;
   job.folder = folder;
+  job.commit = commit;
+  job.fetch_id = fetch_id;
   TreeQuery dates;
-  dates.revision = revision;
+  dates.revision = commit.empty() ? revision : commit;  // the dates of the very items listed
   dates.folder = folder;
   dates.expand = true;
   dates.limit = kTreeDatesPageLimit;
-  job.first_url = MakeApiUrl(TreeApiPath(repo_id, is_dataset, dates));
+  job.first_url = MakeApiUrl(TreeApiPath(repo_id, repo_type, dates));
   job.api_key = ApiKeyUtf8();
   job.site_url = HubSiteUrl();
   job.cache_folder = CacheFolder();

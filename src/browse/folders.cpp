@@ -15,7 +15,7 @@ const std::u16string kPagingPrefix = u"[Load next ";
 OrgReposCache StartRecord(const Entry& entry, int32_t page_size) {
   OrgReposCache record;
   record.org = entry.org;
-  record.is_dataset = entry.is_dataset;
+  record.repo_type = entry.repo_type;
   record.page_size = page_size;
   record.pages_loaded = 0;
   record.has_more = true;
@@ -40,7 +40,9 @@ int32_t PageSizeOf(const Entry& entry) {
   return entry.limit_count;
 }
 
-std::u16string PagingItemName(int32_t page_size) { return kPagingPrefix + WideDecimal(page_size) + u" models]"; }
+std::u16string PagingItemName(int32_t page_size, RepoType repo_type) {
+  return kPagingPrefix + WideDecimal(page_size) + u" " + Utf8ToWide(RepoTypePlural(repo_type)) + u"]";
+}
 
 bool IsPagingItemName(const std::u16string& component) {
   return component.size() > kPagingPrefix.size() && component.compare(0, kPagingPrefix.size(), kPagingPrefix) == 0 &&
@@ -56,7 +58,7 @@ Listing EnumOrgRepos(const Entry& entry) {
     if (IsHostSafeName(name)) listing.push_back({std::move(name), true, 0, repo.last_modified});
   }
   if (entry.limit_enabled && record.has_more) {
-    listing.push_back({PagingItemName(record.page_size), false, 0, record.fetched_at});
+    listing.push_back({PagingItemName(record.page_size, entry.repo_type), false, 0, record.fetched_at});
   }
   return listing;
 }
@@ -69,7 +71,7 @@ OrgReposCache LoadOrgRepos(const Entry& entry) {
     record.has_more = false;
     record.fetched_at = UnixNow();
     FetchOutcome outcome;
-    record.models = ListAllRepos(entry.org, ApiKeyUtf8(), 0, entry.is_dataset, &outcome);
+    record.models = ListAllRepos(entry.org, ApiKeyUtf8(), 0, entry.repo_type, &outcome);
     if (outcome.complete) {
       SaveOrgReposCache(record);
     } else {
@@ -79,7 +81,7 @@ OrgReposCache LoadOrgRepos(const Entry& entry) {
   }
   const int32_t page_size = PageSizeOf(entry);
   OrgReposCache cached;
-  if (LoadFreshOrgReposCache(entry.org, entry.is_dataset, &cached) && cached.page_size == page_size &&
+  if (LoadFreshOrgReposCache(entry.org, entry.repo_type, &cached) && cached.page_size == page_size &&
       cached.pages_loaded > 0 && (!cached.has_more || HasUsableLink(cached))) {
     return cached;
   }
@@ -92,7 +94,7 @@ bool FetchOrgReposPage(const Entry& entry, OrgReposCache* record, int32_t pages_
   const int32_t page_size = PageSizeOf(entry);
   const std::string key = ApiKeyUtf8();
   const RepoPage page = (pages_loaded < 1 || record->next_url.empty())
-                            ? ListReposPage(entry.org, key, page_size, entry.is_dataset)
+                            ? ListReposPage(entry.org, key, page_size, entry.repo_type)
                             : ListReposNextPage(record->next_url, key);
   if (!page.outcome.complete) {
     // What was loaded stays listed with its paging item, and nothing is stored: the next listing (or a
@@ -101,7 +103,7 @@ bool FetchOrgReposPage(const Entry& entry, OrgReposCache* record, int32_t pages_
     return false;
   }
   record->org = entry.org;
-  record->is_dataset = entry.is_dataset;
+  record->repo_type = entry.repo_type;
   record->page_size = page_size;
   record->fetched_at = UnixNow();
   MergeRepos(&record->models, page);
@@ -126,7 +128,7 @@ bool LoadNextPage(const Entry& entry, bool temporary) {
   if (entry.type != OrgModels || !entry.limit_enabled) return false;
   const int32_t page_size = PageSizeOf(entry);
   OrgReposCache record;
-  if (!LoadFreshOrgReposCache(entry.org, entry.is_dataset, &record)) record = OrgReposCache();
+  if (!LoadFreshOrgReposCache(entry.org, entry.repo_type, &record)) record = OrgReposCache();
   if (record.org.empty()) record.org = entry.org;
 
   if (record.page_size == page_size && record.pages_loaded > 0 && !record.has_more) return true;  // all loaded

@@ -36,7 +36,8 @@ void OrgReposFromJson(const json& doc, OrgReposCache* record) {
   const json& models = ArrayOrEmpty(doc, "models");
   record->models.reserve(models.size());
   for (const json& m : models) {
-    record->models.push_back({JsonString(m, "name"), JsonString(m, "repo_id"), JsonInt64(m, "last_modified")});
+    record->models.push_back(
+        {JsonString(m, "name"), JsonString(m, "repo_id"), JsonInt64(m, "last_modified"), JsonString(m, "sdk")});
   }
 }
 
@@ -121,8 +122,8 @@ void WriteCacheJson(const std::string& name, const json& value) {
   WriteJsonFileAtomic(CacheFilePath(name), value, false);
 }
 
-std::string OrgReposCacheName(const std::string& org, uint32_t is_dataset) {
-  return (is_dataset == 1 ? "org_datasets_" : "org_models_") + SanitizeFileName(org);
+std::string OrgReposCacheName(const std::string& org, RepoType repo_type) {
+  return std::string("org_") + RepoTypePlural(repo_type) + "_" + SanitizeFileName(org);
 }
 
 std::string OrgCollectionsCacheName(const std::string& org) { return "org_collections_" + SanitizeFileName(org); }
@@ -133,10 +134,16 @@ std::string CollectionItemsCacheName(const std::string& slug) {
 
 // ---- the three listings ------------------------------------------------------------------------
 
-bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out) {
+bool LoadFreshOrgReposCache(const std::string& org, RepoType repo_type, OrgReposCache* out) {
   OrgReposCache record;
-  std::tie(record.org, record.is_dataset) = std::tie(org, is_dataset);
-  return LoadFresh(OrgReposCacheName(org, is_dataset), OrgReposFromJson, std::move(record), out);
+  std::tie(record.org, record.repo_type) = std::tie(org, repo_type);
+  return LoadFresh(OrgReposCacheName(org, repo_type), OrgReposFromJson, std::move(record), out);
+}
+
+bool LoadOrgReposCacheOfAnyAge(const std::string& org, RepoType repo_type, OrgReposCache* out) {
+  OrgReposCache record;
+  std::tie(record.org, record.repo_type) = std::tie(org, repo_type);
+  return LoadFresh(OrgReposCacheName(org, repo_type), OrgReposFromJson, std::move(record), out, true);
 }
 
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out) {
@@ -154,9 +161,12 @@ bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache
 void SaveOrgReposCache(const OrgReposCache& record) {
   json models = json::array();
   for (const RepoInfo& m : record.models) {
-    models.push_back({{"repo_id", m.repo_id}, {"name", m.name}, {"last_modified", m.last_modified}});
+    json model = {{"repo_id", m.repo_id}, {"name", m.name}, {"last_modified", m.last_modified}};
+    // Only Spaces have one: the files of models and datasets keep the bytes they always had.
+    if (!m.sdk.empty()) model["sdk"] = m.sdk;
+    models.push_back(std::move(model));
   }
-  Save(OrgReposCacheName(record.org, record.is_dataset), "org-models",
+  Save(OrgReposCacheName(record.org, record.repo_type), "org-models",
        {{"org", record.org}, {"fetched_at", record.fetched_at}, {"page_size", record.page_size},
         {"pages_loaded", record.pages_loaded}, {"has_more", record.has_more}, {"next_url", record.next_url},
         {"models", std::move(models)}});
@@ -177,8 +187,8 @@ void SaveCollectionItemsCache(const CollectionItemsCache& record) {
        {{"slug", record.slug}, {"fetched_at", record.fetched_at}, {"model_ids", record.model_ids}});
 }
 
-void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset) {
-  RemoveFileQuietly(CacheFilePath(OrgReposCacheName(org, is_dataset)));
+void DeleteOrgReposCache(const std::string& org, RepoType repo_type) {
+  RemoveFileQuietly(CacheFilePath(OrgReposCacheName(org, repo_type)));
 }
 
 void DeleteOrgCollectionsCache(const std::string& org) {

@@ -12,7 +12,7 @@
 
 struct OrgReposCache {
   std::string org;
-  uint32_t is_dataset = 0;
+  RepoType repo_type = ModelRepo;
   int64_t fetched_at = 0;
   int32_t page_size = 300;
   int32_t pages_loaded = 0;
@@ -47,13 +47,15 @@ void RemoveCacheEntries(const std::u16string& folder, const std::string& prefix,
 nlohmann::json ReadCacheJson(const std::string& name);
 void WriteCacheJson(const std::string& name, const nlohmann::json& value);
 
-std::string OrgReposCacheName(const std::string& org, uint32_t is_dataset);
+std::string OrgReposCacheName(const std::string& org, RepoType repo_type);
 std::string OrgCollectionsCacheName(const std::string& org);
 std::string CollectionItemsCacheName(const std::string& slug);
 
 // Fresh = the file is fresh AND its top level is an object (a damaged file counts as absent); the
 // record is loaded with the same read. False leaves `out` as it was.
-bool LoadFreshOrgReposCache(const std::string& org, uint32_t is_dataset, OrgReposCache* out);
+bool LoadFreshOrgReposCache(const std::string& org, RepoType repo_type, OrgReposCache* out);
+// The same whatever the file's age: what a listing once said (a Space's SDK).
+bool LoadOrgReposCacheOfAnyAge(const std::string& org, RepoType repo_type, OrgReposCache* out);
 bool LoadFreshOrgCollectionsCache(const std::string& org, OrgCollectionsCache* out);
 bool LoadFreshCollectionItemsCache(const std::string& slug, CollectionItemsCache* out);
 
@@ -62,6 +64,6 @@ void SaveOrgCollectionsCache(const OrgCollectionsCache& record);
 void SaveCollectionItemsCache(const CollectionItemsCache& record);
 
 // Removing an entry's listings (the entry settings dialog); a missing file is no failure.
-void DeleteOrgReposCache(const std::string& org, uint32_t is_dataset);
+void DeleteOrgReposCache(const std::string& org, RepoType repo_type);
 void DeleteOrgCollectionsCache(const std::string& org);
 void DeleteOwnerCollectionItems(const std::string& org);

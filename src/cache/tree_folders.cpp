@@ -8,9 +8,11 @@
 #include "cache/tree_folders.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 #include "cache/listing_cache.h"
@@ -18,6 +20,7 @@
 #include "core/json.h"
 #include "core/state.h"
 #include "core/text.h"
+#include "core/time.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,9 +46,9 @@ std::string Hex16(uint64_t value) {
   return out;
 }
 
-// A file-name-safe id: the sanitised id with control characters replaced too, and a long one cut
-// with the hash of the whole id after it. Two ids may still share a name; records say whose they are.
-std::string SafeRepoName(const std::string& repo_id) {
+// The earlier naming: "_" for what a file name cannot hold, so that a pull request refs/pr/1 and a
+// branch refs_pr_1 shared a folder. Kept only to delete such folders.
+std::string EarlierSafeName(const std::string& repo_id) {
   std::string name = SanitizeFileName(repo_id);
   for (char& c : name) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
@@ -54,7 +57,57 @@ std::string SafeRepoName(const std::string& repo_id) {
   return name;
 }
 
-std::string KindName(uint32_t is_dataset) { return is_dataset == 1 ? "dataset" : "model"; }
+std::string EarlierKindPrefix(RepoType repo_type) {
+  switch (repo_type) {
+    case DatasetRepo: return "d_";
+    case SpaceRepo: return "s_";
+    default: return "m_";
+  }
+}
+
+std::u16string EarlierRecordsFolder(const std::u16string& cache_folder, const std::string& repo_id,
+                                    RepoType repo_type, const std::string& revision) {
+  const std::string id = revision == "main" ? repo_id : repo_id + "@" + revision;
+  return JoinFsPath(JoinFsPath(cache_folder, u"trees"), Utf8ToWide(EarlierKindPrefix(repo_type) + EarlierSafeName(id)));
+}
+
+// One byte for one meaning: a name of this form is read back to one text only, and holds neither an
+// upper-case letter nor a dot, a blank or any character Windows refuses.
+std::string EncodedName(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (unsigned char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') {
+      out += static_cast<char>(c);
+    } else if (c >= 'A' && c <= 'Z') {
+      out += '_';
+      out += static_cast<char>(c - 'A' + 'a');
+    } else {
+      out += '+';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string KindPrefix(RepoType repo_type) {
+  switch (repo_type) {
+    case DatasetRepo: return "d-";
+    case SpaceRepo: return "s-";
+    default: return "m-";
+  }
+}
+
+// The one file per repository that earlier versions wrote for models and datasets; Spaces came later.
+std::string OldTreeFilePrefix(RepoType repo_type) {
+  switch (repo_type) {
+    case ModelRepo: return "tree_";
+    case DatasetRepo: return "tree_ds_";
+    default: return std::string();
+  }
+}
 
 std::u16string TreesFolder(const std::u16string& cache_folder) { return JoinFsPath(cache_folder, u"trees"); }
 
@@ -165,6 +218,8 @@ class RecordReader {
     }
     if (depth_ == 1) {
       if (top_ == Top::DatesNextUrl) record_->dates_next_url = std::move(value);
+      else if (top_ == Top::Commit) record_->commit = std::move(value);
+      else if (top_ == Top::FetchId) record_->fetch_id = std::move(value);
       else if (top_ == Top::Type) type_ = std::move(value);
     }
     return Scalar();
@@ -196,6 +251,8 @@ class RecordReader {
            : name == "dates_complete"   ? Top::DatesComplete
            : name == "dates_next_url"   ? Top::DatesNextUrl
            : name == "large_repository" ? Top::LargeRepository
+           : name == "commit"           ? Top::Commit
+           : name == "fetch_id"         ? Top::FetchId
            : name == "type"             ? Top::Type
            : name == "item_count"       ? Top::ItemCount
                                         : Top::Other;
@@ -213,7 +270,8 @@ class RecordReader {
 
  private:
   enum class Top {
-    Other, Items, Oids, Identity, Format, FetchedAt, DatesComplete, DatesNextUrl, LargeRepository, Type, ItemCount
+    Other, Items, Oids, Identity, Format, FetchedAt, DatesComplete, DatesNextUrl, LargeRepository, Commit, FetchId,
+    Type, ItemCount
   };
 
   bool Fail() {
@@ -262,50 +320,14 @@ bool EndsLikeAnObject(const std::string& text) {
 
 std::u16string CacheFolderNow() { return CacheFolder(); }
 
-}  // namespace
-
-std::u16string TreeRecordsFolder(const std::u16string& cache_folder, const std::string& repo_id,
-                                 uint32_t is_dataset, const std::string& revision) {
-  // Main keeps the name it always had, so records written before revisions existed are still found.
-  const std::string id = revision == "main" ? repo_id : repo_id + "@" + revision;
-  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide((is_dataset == 1 ? "d_" : "m_") + SafeRepoName(id)));
+// Every write of a folder record in this process, so that one that reads, changes and writes sees no
+// other write come between. Never freed: the date worker may still write while the process exits.
+std::mutex& RecordWrites() {
+  static std::mutex* const writes = new std::mutex;
+  return *writes;
 }
 
-std::u16string TreeFolderRecordPath(const std::u16string& cache_folder, const std::string& repo_id,
-                                    uint32_t is_dataset, const std::string& revision, const std::string& folder) {
-  return JoinFsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset, revision),
-                    Utf8ToWide(Hex16(Fnv1a64(folder)) + ".json"));
-}
-
-bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id, uint32_t is_dataset,
-                          const std::string& revision, const std::string& folder, TreeRecordRead what,
-                          TreeFolderRecord* out) {
-  try {
-    std::string text;
-    if (!ReadFileBytes(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, revision, folder), &text,
-                       kMaxRecordBytes) ||
-        !EndsLikeAnObject(text)) {
-      return false;
-    }
-    TreeFolderRecord record;
-    RecordReader reader(what, folder, &record);
-    const bool parsed = json::sax_parse(text, &reader, json::input_format_t::json, /*strict=*/true,
-                                        /*ignore_comments=*/false);
-    if (!reader.Finish(parsed)) return false;
-    // Another repository's or folder's record under a colliding name is not this one.
-    if (!reader.IdentityIs(repo_id, KindName(is_dataset), revision, folder)) return false;
-    record.repo_id = repo_id;
-    record.is_dataset = is_dataset;
-    record.revision = revision;
-    record.folder = folder;
-    *out = std::move(record);
-    return true;
-  } catch (...) {
-    return false;  // out of memory on a huge file: as unreadable as a damaged one
-  }
-}
-
-bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderRecord& record) {
+bool WriteRecordFile(const std::u16string& cache_folder, const TreeFolderRecord& record) {
   try {
     const std::string prefix = record.folder.empty() ? std::string() : record.folder + "/";
     json items = json::array(), oids = json::array();
@@ -323,8 +345,10 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
         {"type", "tree-folder"},
         {"format", kTreeFolderFormat},
         {"identity",
-         {{"repo_id", record.repo_id}, {"kind", KindName(record.is_dataset)}, {"revision", record.revision},
+         {{"repo_id", record.repo_id}, {"kind", RepoTypeName(record.repo_type)}, {"revision", record.revision},
           {"folder", record.folder}}},
+        {"commit", record.commit},
+        {"fetch_id", record.fetch_id},
         {"fetched_at", record.fetched_at},
         {"dates_complete", record.dates_complete},
         {"item_count", items.size()},  // read before the items: room for all of them at once
@@ -332,10 +356,10 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
         {"large_repository", record.large_repository},
         {"items", std::move(items)},
         {"oids", std::move(oids)}};
-    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.is_dataset, record.revision);
+    const std::u16string folder = TreeRecordsFolder(cache_folder, record.repo_id, record.repo_type, record.revision);
     PlatformCreateFolders(folder);
     const std::u16string path =
-        TreeFolderRecordPath(cache_folder, record.repo_id, record.is_dataset, record.revision, record.folder);
+        TreeFolderRecordPath(cache_folder, record.repo_id, record.repo_type, record.revision, record.folder);
     if (!WriteJsonFileAtomic(path, document, false)) return false;
     if (record.fetched_at > 0) PlatformSetFileTime(path, record.fetched_at);
     return true;
@@ -344,33 +368,131 @@ bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderR
   }
 }
 
-bool LoadFreshTreeFolder(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
-                         const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
-  const std::u16string cache_folder = CacheFolderNow();
-  if (!IsCacheFileFresh(TreeFolderRecordPath(cache_folder, repo_id, is_dataset, revision, folder))) return false;
-  return ReadTreeFolderRecord(cache_folder, repo_id, is_dataset, revision, folder, what, out);
+}  // namespace
+
+std::u16string TreeRecordsFolder(const std::u16string& cache_folder, const std::string& repo_id,
+                                 RepoType repo_type, const std::string& revision) {
+  // Main keeps the folder without a revision, the one an entry without "revision" has always had.
+  std::string name = KindPrefix(repo_type) + EncodedName(repo_id);
+  if (revision != "main") name += "@" + EncodedName(revision);
+  // "~" is in no encoded name, so a shortened one meets no other but by its hash.
+  if (name.size() > kMaxReadableName) {
+    name = name.substr(0, 100) + "~" + Hex16(Fnv1a64(KindPrefix(repo_type) + repo_id + "@" + revision));
+  }
+  return JoinFsPath(TreesFolder(cache_folder), Utf8ToWide(name));
 }
 
-bool LoadTreeFolderOfAnyAge(const std::string& repo_id, uint32_t is_dataset, const std::string& revision,
+std::u16string TreeFolderRecordPath(const std::u16string& cache_folder, const std::string& repo_id,
+                                    RepoType repo_type, const std::string& revision, const std::string& folder) {
+  return JoinFsPath(TreeRecordsFolder(cache_folder, repo_id, repo_type, revision),
+                    Utf8ToWide(Hex16(Fnv1a64(folder)) + ".json"));
+}
+
+std::string NewFetchId() {
+  static std::atomic<uint64_t> count{0};
+  // Time, tick and thread tell processes apart, the count the fetches of one thread.
+  return Hex16(Fnv1a64(std::to_string(UnixNow()) + "." + std::to_string(PlatformTickMs()) + "." +
+                       std::to_string(PlatformThreadId()) + "." + std::to_string(++count)));
+}
+
+bool ReadTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id, RepoType repo_type,
+                          const std::string& revision, const std::string& folder, TreeRecordRead what,
+                          TreeFolderRecord* out) {
+  try {
+    std::string text;
+    if (!ReadFileBytes(TreeFolderRecordPath(cache_folder, repo_id, repo_type, revision, folder), &text,
+                       kMaxRecordBytes) ||
+        !EndsLikeAnObject(text)) {
+      return false;
+    }
+    TreeFolderRecord record;
+    RecordReader reader(what, folder, &record);
+    const bool parsed = json::sax_parse(text, &reader, json::input_format_t::json, /*strict=*/true,
+                                        /*ignore_comments=*/false);
+    if (!reader.Finish(parsed)) return false;
+    // Another repository's or folder's record under a colliding name is not this one.
+    if (!reader.IdentityIs(repo_id, RepoTypeName(repo_type), revision, folder)) return false;
+    record.repo_id = repo_id;
+    record.repo_type = repo_type;
+    record.revision = revision;
+    record.folder = folder;
+    *out = std::move(record);
+    return true;
+  } catch (...) {
+    return false;  // out of memory on a huge file: as unreadable as a damaged one
+  }
+}
+
+bool WriteTreeFolderRecord(const std::u16string& cache_folder, const TreeFolderRecord& record) {
+  try {
+    std::lock_guard<std::mutex> guard(RecordWrites());
+    return WriteRecordFile(cache_folder, record);
+  } catch (...) {
+    return false;
+  }
+}
+
+RecordUpdate UpdateTreeFolderRecord(const std::u16string& cache_folder, const std::string& repo_id,
+                                    RepoType repo_type, const std::string& revision, const std::string& folder,
+                                    const std::function<bool(bool exists, TreeFolderRecord* record)>& change) {
+  try {
+    std::lock_guard<std::mutex> guard(RecordWrites());
+    TreeFolderRecord record;
+    const bool exists =
+        ReadTreeFolderRecord(cache_folder, repo_id, repo_type, revision, folder, TreeRecordRead::Whole, &record);
+    if (!exists) {
+      record = TreeFolderRecord();
+      record.repo_id = repo_id;
+      record.repo_type = repo_type;
+      record.revision = revision;
+      record.folder = folder;
+    }
+    if (!change(exists, &record)) return RecordUpdate::Declined;
+    // The identity is the file's, whatever `change` did to it.
+    record.repo_id = repo_id;
+    record.repo_type = repo_type;
+    record.revision = revision;
+    record.folder = folder;
+    return WriteRecordFile(cache_folder, record) ? RecordUpdate::Written : RecordUpdate::NotWritten;
+  } catch (...) {
+    return RecordUpdate::NotWritten;
+  }
+}
+
+bool LoadFreshTreeFolder(const std::string& repo_id, RepoType repo_type, const std::string& revision,
+                         const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
+  const std::u16string cache_folder = CacheFolderNow();
+  if (!IsCacheFileFresh(TreeFolderRecordPath(cache_folder, repo_id, repo_type, revision, folder))) return false;
+  return ReadTreeFolderRecord(cache_folder, repo_id, repo_type, revision, folder, what, out);
+}
+
+bool LoadTreeFolderOfAnyAge(const std::string& repo_id, RepoType repo_type, const std::string& revision,
                             const std::string& folder, TreeRecordRead what, TreeFolderRecord* out) {
-  return ReadTreeFolderRecord(CacheFolderNow(), repo_id, is_dataset, revision, folder, what, out);
+  return ReadTreeFolderRecord(CacheFolderNow(), repo_id, repo_type, revision, folder, what, out);
 }
 
 bool SaveTreeFolder(const TreeFolderRecord& record) { return WriteTreeFolderRecord(CacheFolderNow(), record); }
 
-void DeleteRepositoryTreeFolders(const std::string& repo_id, uint32_t is_dataset, const std::string& revision) {
+void DeleteRepositoryTreeFolders(const std::string& repo_id, RepoType repo_type, const std::string& revision) {
   const std::u16string cache_folder = CacheFolderNow();
   std::error_code ec;
-  std::filesystem::remove_all(FsPath(TreeRecordsFolder(cache_folder, repo_id, is_dataset, revision)), ec);
-  RemoveFileQuietly(CacheFilePath((is_dataset == 1 ? "tree_ds_" : "tree_") + SanitizeFileName(repo_id)));
+  std::filesystem::remove_all(FsPath(TreeRecordsFolder(cache_folder, repo_id, repo_type, revision)), ec);
+  std::filesystem::remove_all(FsPath(EarlierRecordsFolder(cache_folder, repo_id, repo_type, revision)), ec);
+  const std::string old_file = OldTreeFilePrefix(repo_type);
+  if (!old_file.empty()) RemoveFileQuietly(CacheFilePath(old_file + SanitizeFileName(repo_id)));
 }
 
-void DeleteOwnerTreeFolders(const std::string& owner, uint32_t is_dataset) {
+void DeleteOwnerTreeFolders(const std::string& owner, RepoType repo_type) {
   const std::u16string cache_folder = CacheFolderNow();
-  // An owner's ids are "owner/name": their folders and old files start with these. An owner whose name
-  // extends this one ("abc_x" for "abc") matches too; its listings are fetched again, nothing worse.
-  RemoveCacheEntries(TreesFolder(cache_folder), (is_dataset == 1 ? "d_" : "m_") + SafeRepoName(owner) + "_", "",
+  // An owner's ids are "owner/name": their folders start with the owner and the encoded "/".
+  RemoveCacheEntries(TreesFolder(cache_folder), KindPrefix(repo_type) + EncodedName(owner + "/"), "",
                      CacheEntryKind::Folder);
-  RemoveCacheEntries(cache_folder, (is_dataset == 1 ? "tree_ds_" : "tree_") + SanitizeFileName(owner) + "_", ".json",
-                     CacheEntryKind::File);
+  // The earlier naming cannot tell "abc_x/..." from "abc/x_...": an owner whose name extends this one
+  // with "_" loses those folders too, which are never read anyway.
+  RemoveCacheEntries(TreesFolder(cache_folder), EarlierKindPrefix(repo_type) + EarlierSafeName(owner) + "_", "",
+                     CacheEntryKind::Folder);
+  const std::string old_files = OldTreeFilePrefix(repo_type);
+  if (!old_files.empty()) {
+    RemoveCacheEntries(cache_folder, old_files + SanitizeFileName(owner) + "_", ".json", CacheEntryKind::File);
+  }
 }

@@ -93,11 +93,11 @@ bool RevisionOfPage(const std::string& tail, std::string* revision) {
   return true;
 }
 
-Entry NewEntry(uint32_t type, bool is_dataset, const std::string& org, const std::string& repo_id,
+Entry NewEntry(uint32_t type, RepoType repo_type, const std::string& org, const std::string& repo_id,
                const std::u16string& display_name, bool cache_enabled, int64_t now) {
   Entry entry;
   entry.type = type;
-  entry.is_dataset = is_dataset ? 1 : 0;
+  entry.repo_type = repo_type;
   entry.org = org;
   entry.repo_id = repo_id;
   entry.display_name = display_name;
@@ -119,10 +119,13 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
 
   std::string rest;
   if (!StripHubRoot(text, &rest)) return false;
-  bool is_dataset = false;
+  RepoType repo_type = ModelRepo;
   if (rest.compare(0, 9, "datasets/") == 0) {
     rest.erase(0, 9);
-    is_dataset = true;
+    repo_type = DatasetRepo;
+  } else if (rest.compare(0, 7, "spaces/") == 0) {
+    rest.erase(0, 7);
+    repo_type = SpaceRepo;
   } else if (rest.compare(0, 7, "models/") == 0) {
     rest.erase(0, 7);
   }
@@ -143,13 +146,13 @@ bool ParseHubUrl(const std::u16string& address, HubAddress* out) {
   if (owner == "." || owner == ".." || name == "." || name == "..") return false;
   out->owner = owner;
   out->name = name;
-  out->is_dataset = is_dataset;
+  out->repo_type = repo_type;
   out->revision = revision;
   return true;
 }
 
 int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool limit_enabled, int32_t limit_count,
-                      bool add_models, bool add_collections, bool add_datasets) {
+                      bool add_models, bool add_collections, bool add_datasets, bool add_spaces) {
   HubAddress parsed;
   if (!ParseHubUrl(address, &parsed)) return 0;
   const std::string& o = parsed.owner;
@@ -175,7 +178,7 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
     // Made host-safe as every folder name: refs/pr/1's slashes cannot stand in one.
     const std::u16string name =
         SafeFolderName(Utf8ToWide(on_main ? parsed.name : parsed.name + " @ " + parsed.revision));
-    Entry entry = NewEntry(SingleModel, parsed.is_dataset, o, repo_id, name, cache_enabled, now);
+    Entry entry = NewEntry(SingleModel, parsed.repo_type, o, repo_id, name, cache_enabled, now);
     entry.revision = parsed.revision;
     append(std::move(entry), on_main ? repo_id : repo_id + "@" + parsed.revision);
     return 1;
@@ -183,17 +186,18 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
   struct Kind {
     bool wanted;
     uint32_t type;
-    bool is_dataset;
+    RepoType repo_type;
     const char* suffix;
   };
-  const Kind kinds[] = {{add_models, OrgModels, false, "models"},
-                        {add_datasets, OrgModels, true, "datasets"},
-                        {add_collections, OrgCollections, false, "collections"}};
+  const Kind kinds[] = {{add_models, OrgModels, ModelRepo, "models"},
+                        {add_datasets, OrgModels, DatasetRepo, "datasets"},
+                        {add_spaces, OrgModels, SpaceRepo, "spaces"},
+                        {add_collections, OrgCollections, ModelRepo, "collections"}};
   int appended = 0;
   for (const Kind& kind : kinds) {
     if (!kind.wanted) continue;
     if (kind.type == OrgCollections && !has_collections) continue;
-    Entry entry = NewEntry(kind.type, kind.is_dataset, o, "", Utf8ToWide(o + " - " + kind.suffix), cache_enabled, now);
+    Entry entry = NewEntry(kind.type, kind.repo_type, o, "", Utf8ToWide(o + " - " + kind.suffix), cache_enabled, now);
     entry.limit_enabled = limit_enabled;
     entry.limit_count = limit_count;
     append(std::move(entry), o + "-" + kind.suffix);
@@ -205,7 +209,7 @@ int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool li
 bool MakeTemporaryEntry(const std::u16string& address, Entry* entry) {
   HubAddress parsed;
   if (!ParseHubUrl(address, &parsed)) return false;
-  Entry made = NewEntry(parsed.name.empty() ? OrgModels : SingleModel, parsed.is_dataset, parsed.owner,
+  Entry made = NewEntry(parsed.name.empty() ? OrgModels : SingleModel, parsed.repo_type, parsed.owner,
                         parsed.name.empty() ? "" : parsed.owner + "/" + parsed.name, kTemporaryName, false,
                         static_cast<int64_t>(std::time(nullptr)));
   made.id = "__temp__";

@@ -10,7 +10,7 @@
 struct HubAddress {
   std::string owner;        // UTF-8
   std::string name;         // repository name; empty for an owner
-  bool is_dataset = false;  // the address was under "datasets/"
+  RepoType repo_type = ModelRepo;  // the address was under "datasets/" or "spaces/"
   std::string revision = "main";  // a repository page's "/tree/<rev>", "/blob/<rev>/..." or "/resolve/<rev>/..."
 };
 
@@ -23,13 +23,16 @@ struct HubAddress {
 bool ParseHubUrl(const std::u16string& address, HubAddress* out);
 
 // Appends the entries for the address, each under a display name no other entry has (" (2)" and so on
-// added); returns how many (0 to 3). A repository at another revision than main is named
-// "<name> @ <revision>", made host-safe. The caller saves afterwards.
+// added); returns how many (0 to 4). An owner's address, also under "datasets/" or "spaces/", adds the
+// kinds ticked; a repository's adds that one repository of its kind. A repository at another revision
+// than main is named "<name> @ <revision>", made host-safe. The caller saves afterwards.
 // Asks the hub for the owner's collections (when they are wanted) first, then appends under the
 // plugin-wide lock.
 int AddEntriesFromUrl(const std::u16string& address, bool cache_enabled, bool limit_enabled, int32_t limit_count,
-                      bool add_models, bool add_collections, bool add_datasets);
-// The unsaved entry of a temporary browse; false (entry untouched) when the address is unusable.
+                      bool add_models, bool add_collections, bool add_datasets, bool add_spaces);
+// The unsaved entry of a temporary browse; false (entry untouched) when the address is unusable. An
+// owner's address lists the owner's repositories of the kind it names: models, or under "datasets/" or
+// "spaces/" those.
 bool MakeTemporaryEntry(const std::u16string& address, Entry* entry);
 // The caller holds the plugin-wide lock for both.
 std::string MakeUniqueId(const std::string& base);

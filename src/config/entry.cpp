@@ -34,7 +34,7 @@ bool EntryFromJson(const json& object, Entry* entry) {
   } else {
     e.type = OrgModels;
   }
-  e.is_dataset = JsonString(object, "kind", "model") == "dataset" ? 1 : 0;
+  e.repo_type = RepoTypeFromName(JsonString(object, "kind", "model"));  // an unknown kind reads as a model
   e.org = JsonString(object, "org");
   e.repo_id = JsonString(object, "repo_id");
   // Only a single repository is listed at a revision; an empty one is main, as an absent one.
@@ -47,6 +47,8 @@ bool EntryFromJson(const json& object, Entry* entry) {
   e.limit_enabled = JsonBool(object, "limit_enabled", defaults.limit_enabled);
   e.limit_count = JsonInt32(object, "limit_count", defaults.limit_count);
   if (e.limit_count < 10) e.limit_count = 10;
+  e.allow_changes = JsonBool(object, "allow_changes", defaults.allow_changes);
+  e.changes_as_pull_request = JsonBool(object, "changes_as_pull_request", defaults.changes_as_pull_request);
   *entry = std::move(e);
   return !entry->display_name.empty();
 }
@@ -55,7 +57,7 @@ json EntryToJson(const Entry& entry) {
   json object = json::object();
   object["id"] = entry.id;
   object["type"] = TypeText(entry.type);
-  object["kind"] = entry.is_dataset == 1 ? "dataset" : "model";
+  object["kind"] = RepoTypeName(entry.repo_type);
   object["org"] = entry.org;
   object["repo_id"] = entry.repo_id;
   // Main is not written, so that a file of entries on main stays as older versions wrote it.
@@ -66,5 +68,8 @@ json EntryToJson(const Entry& entry) {
   object["created_at"] = entry.created_at;
   object["limit_enabled"] = entry.limit_enabled;
   object["limit_count"] = entry.limit_count;
+  // Written only when on, so that files of read-only entries keep the bytes older versions wrote.
+  if (entry.allow_changes) object["allow_changes"] = true;
+  if (entry.changes_as_pull_request) object["changes_as_pull_request"] = true;
   return object;
 }

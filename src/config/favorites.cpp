@@ -32,6 +32,7 @@ struct StoredConfiguration {
   int32_t cache_ttl_hours = 24;
   int32_t download_connections = PluginState::kDefaultDownloadConnections;
   bool use_local_hf_cache = true;
+  int32_t check_changes_seconds = PluginState::kDefaultCheckChangesSeconds;
   std::string cache_path;
   std::string hub_url;
   std::vector<Entry> entries;
@@ -49,6 +50,8 @@ bool ReadConfiguration(const json& document, StoredConfiguration* out) {
   out->download_connections =
       JsonInt32(document, "download_connections", PluginState::kDefaultDownloadConnections);
   out->use_local_hf_cache = JsonBool(document, "use_local_hf_cache", true);
+  out->check_changes_seconds =
+      JsonInt32(document, "check_changes_seconds", PluginState::kDefaultCheckChangesSeconds);
   out->cache_path = JsonString(document, "cache_path");
   out->hub_url = JsonString(document, "hub_url");  // only an override of the default hub
 
@@ -139,6 +142,7 @@ void LoadFavorites() {
     g_state.cache_ttl_hours = stored.cache_ttl_hours;
     g_state.download_connections = stored.download_connections;
     g_state.use_local_hf_cache = stored.use_local_hf_cache;
+    g_state.check_changes_seconds = stored.check_changes_seconds;
     if (!stored.cache_path.empty()) {
       g_state.cache_folder = Utf8ToWide(stored.cache_path);
       PlatformCreateFolders(g_state.cache_folder);
@@ -172,6 +176,7 @@ void SaveFavorites() {
     document["cache_ttl_hours"] = g_state.cache_ttl_hours;
     document["download_connections"] = g_state.download_connections;
     document["use_local_hf_cache"] = g_state.use_local_hf_cache;
+    document["check_changes_seconds"] = g_state.check_changes_seconds;
     document["cache_path"] = WideToUtf8(g_state.cache_folder);
     document["entries"] = std::move(entries);
     if (g_state.hub_site_url != PluginState::kDefaultHubSiteUrl) document["hub_url"] = g_state.hub_site_url;

@@ -1,6 +1,7 @@
 // Settings export and import.
 #include "config/settings_file.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <vector>
@@ -27,7 +28,7 @@ constexpr size_t kMaxSettingsBytes = 64u << 20;
 
 // One repository at two revisions is two entries: each lists other files.
 bool SameRepository(const Entry& a, const Entry& b) {
-  return a.type == b.type && a.is_dataset == b.is_dataset && a.org == b.org && a.repo_id == b.repo_id &&
+  return a.type == b.type && a.repo_type == b.repo_type && a.org == b.org && a.repo_id == b.repo_id &&
          a.revision == b.revision;
 }
 
@@ -42,6 +43,7 @@ json ExportDocument(bool include_key, const ExportedOptions* options) {
   document["exported_at"] = static_cast<int64_t>(std::time(nullptr));
   document["cache_ttl_hours"] = options ? options->cache_ttl_hours : g_state.cache_ttl_hours;
   document["use_local_hf_cache"] = g_state.use_local_hf_cache;
+  document["check_changes_seconds"] = g_state.check_changes_seconds;
   document["entries"] = std::move(entries);
   if (include_key && !key.empty()) document["api_key"] = WideToUtf8(key);
   return document;
@@ -75,6 +77,7 @@ std::u16string ReadChecked(const std::u16string& source, SettingsFile* out) {
   // Like every reader here, a member of the wrong type gives its default.
   out->cache_ttl_hours = JsonInt32(document, "cache_ttl_hours", 24);
   out->use_local_hf_cache = JsonBool(document, "use_local_hf_cache", true);
+  out->check_changes_seconds = JsonInt32(document, "check_changes_seconds", 60);
   out->cache_path = JsonString(document, "cache_path");
   out->api_key = JsonString(document, "api_key");
   for (const json& element : *entries) {
@@ -136,6 +139,7 @@ ImportResult ApplySettingsFile(SettingsFile file, bool replace) {
     g_state.delete_suppressed.clear();
     g_state.cache_ttl_hours = file.cache_ttl_hours < 1 ? 1 : file.cache_ttl_hours;
     g_state.use_local_hf_cache = file.use_local_hf_cache;
+    g_state.check_changes_seconds = std::max(file.check_changes_seconds, 0);
     g_state.cache_folder = cache_folder;
   }
   if (!file.api_key.empty() && (replace || g_state.api_key.empty())) {

@@ -30,6 +30,7 @@ struct SettingsFile {
   };
   int32_t cache_ttl_hours = 24;
   bool use_local_hf_cache = true;
+  int32_t check_changes_seconds = 60;
   std::string cache_path;
   std::string api_key;
   std::vector<Item> entries;

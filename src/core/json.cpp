@@ -3,7 +3,10 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <limits>
+#include <mutex>
+#include <set>
 #include <system_error>
 
 #include "core/files.h"
@@ -70,10 +73,59 @@ std::u16string TemporaryFor(const std::u16string& target) {
   return target + u"." + WideDecimal(PlatformThreadId()) + u".tmp";
 }
 
+// The temporaries this process is writing now. Never freed: a thread of the module's own may still be
+// saving while the process exits and its static objects go.
+struct WritingNow {
+  std::mutex lock;
+  std::set<std::filesystem::path> paths;
+};
+
+WritingNow& Writing() {
+  static WritingNow* const writing = new WritingNow;
+  return *writing;
+}
+
+// Marks a temporary as being written for as long as it lives.
+class WritingTemporary {
+ public:
+  explicit WritingTemporary(const std::u16string& temporary) : path_(FsPath(temporary)) {
+    std::lock_guard<std::mutex> guard(Writing().lock);
+    Writing().paths.insert(path_);
+  }
+  ~WritingTemporary() {
+    std::lock_guard<std::mutex> guard(Writing().lock);
+    Writing().paths.erase(path_);
+  }
+  WritingTemporary(const WritingTemporary&) = delete;
+  WritingTemporary& operator=(const WritingTemporary&) = delete;
+
+ private:
+  std::filesystem::path path_;
+};
+
+bool BeingWritten(const std::filesystem::path& path) {
+  std::lock_guard<std::mutex> guard(Writing().lock);
+  return Writing().paths.count(path) != 0;
+}
+
+// The replaces of one target in this process go one at a time: Windows refuses a replace while
+// another one of the same file is under way. Striped by the target's name; never freed, as above.
+std::mutex& ReplaceLockFor(const std::u16string& target) {
+  constexpr size_t kStripes = 16;
+  static std::mutex* const locks = new std::mutex[kStripes];
+  return locks[std::hash<std::u16string>{}(target) % kStripes];
+}
+
+bool ReplaceFile(const std::u16string& temporary, const std::u16string& target) {
+  std::lock_guard<std::mutex> guard(ReplaceLockFor(target));
+  return PlatformReplaceFile(temporary, target);
+}
+
 // A save killed between writing its temporary file and the replace leaves that file behind, under a
 // thread id no later save reuses. The next save of the same target removes them, so they cannot pile
-// up. A temporary another thread is still writing may go too: that save then fails and the target
-// keeps the last complete file.
+// up. One that another thread of this process is still writing stays: removing it failed that save,
+// and its retry could then write what it had read before this save. Another process's temporary in
+// flight may still go: that save then fails and the target keeps the last complete file.
 void RemoveStaleTemporaries(const std::u16string& target) {
   std::error_code ec;
   const std::filesystem::path path = FsPath(target);
@@ -87,6 +139,7 @@ void RemoveStaleTemporaries(const std::u16string& target) {
     }
     const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
     if (middle.find_first_not_of("0123456789") != std::string::npos || it->path() == own) continue;
+    if (BeingWritten(it->path())) continue;
     std::error_code ignored;
     std::filesystem::remove(it->path(), ignored);
   }
@@ -148,6 +201,7 @@ bool WriteJsonFileAtomic(const std::u16string& target, const json& document, boo
   if (target.empty()) return false;
   const std::u16string temporary = TemporaryFor(target);
   try {
+    const WritingTemporary writing(temporary);
     RemoveStaleTemporaries(target);
     // Invalid UTF-8 in a text becomes U+FFFD instead of an exception half-way through the file.
     const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
@@ -175,15 +229,16 @@ bool WriteJsonFileAtomic(const std::u16string& target, const json& document, boo
       // A failed backup must not stop the save.
       const std::u16string backup = target + u".bak";
       const std::u16string backup_temporary = TemporaryFor(backup);
+      const WritingTemporary writing_backup(backup_temporary);
       RemoveStaleTemporaries(backup);
       RemoveFileQuietly(backup_temporary);
       if (std::filesystem::copy_file(FsPath(target), FsPath(backup_temporary), ec)) {
         std::filesystem::permissions(FsPath(backup_temporary), kPrivateFile, std::filesystem::perm_options::replace,
                                      ec);  // a file saved before it was private is copied with its old mode
-        if (!PlatformReplaceFile(backup_temporary, backup)) RemoveFileQuietly(backup_temporary);
+        if (!ReplaceFile(backup_temporary, backup)) RemoveFileQuietly(backup_temporary);
       }
     }
-    if (!PlatformReplaceFile(temporary, target)) {
+    if (!ReplaceFile(temporary, target)) {
       RemoveFileQuietly(temporary);
       return false;
     }

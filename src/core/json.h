@@ -25,5 +25,6 @@ const nlohmann::json* JsonArray(const nlohmann::json& object, const char* key);
 const nlohmann::json* JsonObject(const nlohmann::json& object, const char* key);
 
 // Writes `document` pretty-printed to a temporary file named after the target and the thread id, keeps
-// the previous target as ".bak" when asked, and replaces the target atomically with write-through.
+// the previous target as ".bak" when asked, and replaces the target atomically with write-through. Two
+// saves of one target in one process both succeed, the later replace last.
 bool WriteJsonFileAtomic(const std::u16string& target, const nlohmann::json& document, bool make_backup);

@@ -88,6 +88,11 @@ bool UseLocalHfCache() {
   return g_state.use_local_hf_cache;
 }
 
+int32_t CheckChangesSeconds() {
+  StateLock guard(g_state.lock);
+  return std::max(g_state.check_changes_seconds, 0);
+}
+
 std::string HubSiteUrl() {
   StateLock guard(g_state.lock);
   return g_state.hub_site_url;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -24,6 +25,7 @@ struct PluginState {
   int32_t cache_ttl_hours = 24;               // listing cache time-to-live
   int32_t download_connections = kDefaultDownloadConnections;  // per download; 1 to 16 when used
   bool use_local_hf_cache = true;             // copy files the hub's Python tools already hold locally
+  int32_t check_changes_seconds = kDefaultCheckChangesSeconds;  // how often a browsed revision is resolved
   std::vector<Entry> entries;                 // root folders in listing order
   std::set<std::u16string> delete_suppressed; // names removed during the host's delete
   std::set<std::u16string> open_listings;     // normalized paths of listings the host holds
@@ -33,12 +35,16 @@ struct PluginState {
   std::recursive_mutex lock;                  // guards every field from config_folder on
   std::string hub_site_url = kDefaultHubSiteUrl;  // hub root ending in "/"; "hub_url" in favorites.json
   std::set<std::string> gated_prompted;       // repositories already prompted about, never emptied
+  std::map<std::string, std::string> space_sdks;  // the hub's word on a Space's SDK by "owner/name@revision"
 
   static constexpr const char* kDefaultHubSiteUrl = "https://huggingface.co/";
   // Eight connections fill a link whose content network caps each connection at an eighth of it or
   // more, and stay well inside what servers allow one client; "download_connections" changes it.
   static constexpr int32_t kDefaultDownloadConnections = 8;
   static constexpr int32_t kMaxDownloadConnections = 16;
+  // The hub team's own mount shows a push within about 30 s; a minute costs one small request a
+  // minute per repository browsed.
+  static constexpr int32_t kDefaultCheckChangesSeconds = 60;
 };
 
 extern PluginState g_state;
@@ -76,6 +82,7 @@ std::u16string CacheFolder();
 int32_t CacheTtlHours();
 int32_t DownloadConnections();  // the option, clamped to 1..kMaxDownloadConnections
 bool UseLocalHfCache();
+int32_t CheckChangesSeconds();  // the option; 0 (also for a negative one) checks at every listing
 
 // Called by the module entry point on load.
 void OnModuleAttach(void* module_handle);

@@ -32,8 +32,6 @@ int64_t DateOr0(const json& object, const char* key) {
   return text.empty() ? 0 : ParseIsoTime(text);
 }
 
-const char* Segment(uint32_t is_dataset) { return is_dataset == 1 ? "datasets" : "models"; }
-
 // Calls `read` for each element of `array` that is an object; others carry nothing to read.
 template <typename Read>
 void ForEachObject(const json& array, Read read) {
@@ -100,6 +98,17 @@ Page GetPage(const std::u16string& url, const std::string& api_key, json::value_
   return page;
 }
 
+// A Space's SDK is one short word on the real hub ("gradio", "docker"); anything else is shown as
+// unknown rather than carried into a cache file and a message.
+std::string SdkOf(const json& object) {
+  std::string sdk = JsonString(object, "sdk");
+  const bool plain = sdk.size() <= 32 && std::all_of(sdk.begin(), sdk.end(), [](char c) {
+                       return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                              c == '-' || c == '_' || c == '.';
+                     });
+  return plain ? sdk : std::string();
+}
+
 RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
   RepoPage result;
   const Page page = GetPage(url, api_key, json::value_t::array);
@@ -112,6 +121,7 @@ RepoPage FetchRepoPage(const std::u16string& url, const std::string& api_key) {
     const size_t slash = info.repo_id.find('/');
     info.name = slash == std::string::npos ? info.repo_id : info.repo_id.substr(slash + 1);
     info.last_modified = DateOr0(element, "lastModified");
+    info.sdk = SdkOf(element);
     result.items.push_back(std::move(info));
   });
   return result;
@@ -191,13 +201,15 @@ void Report(FetchOutcome* out, const FetchOutcome& outcome) {
 
 }  // namespace
 
-RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, uint32_t is_dataset) {
+RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, RepoType repo_type) {
   try {
     const int32_t clamped = std::clamp<int32_t>(limit, 1, kMaxPageLimit);
-    std::string path = std::string("/") + Segment(is_dataset) + "?author=" + UrlEncode(owner, false) +
+    std::string path = std::string("/") + RepoTypePlural(repo_type) + "?author=" + UrlEncode(owner, false) +
                        "&limit=" + std::to_string(clamped) + "&sort=lastModified";
-    // The hub leaves lastModified out of model listings unless asked; dataset listings carry it.
-    if (is_dataset != 1) path += "&expand=lastModified";
+    // The hub leaves lastModified out of model listings unless asked; dataset listings carry it. What a
+    // Space listing holds without expand is unknown, and with it only what is named comes back.
+    if (repo_type != DatasetRepo) path += "&expand=lastModified";
+    if (repo_type == SpaceRepo) path += "&expand=sdk";
     return FetchRepoPage(MakeApiUrl(path), api_key);
   } catch (...) {
     return RepoPage();
@@ -213,7 +225,7 @@ RepoPage ListReposNextPage(const std::string& next_url, const std::string& api_k
 }
 
 std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& api_key, int32_t maximum,
-                                   uint32_t is_dataset, FetchOutcome* outcome) {
+                                   RepoType repo_type, FetchOutcome* outcome) {
   std::vector<RepoInfo> result;
   FetchOutcome ended;
   try {
@@ -222,7 +234,7 @@ std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& 
     std::string next_url;
     for (int page_number = 0; page_number < kMaxRepoPages && result.size() < cap; ++page_number) {
       const int32_t batch = static_cast<int32_t>(std::min<size_t>(cap - result.size(), kMaxPageLimit));
-      RepoPage page = page_number == 0 ? ListReposPage(owner, api_key, batch, is_dataset)
+      RepoPage page = page_number == 0 ? ListReposPage(owner, api_key, batch, repo_type)
                                        : ListReposNextPage(next_url, api_key);
       ended = page.outcome;
       if (!ended.complete || page.items.empty()) break;
@@ -258,9 +270,15 @@ bool IsRevisionName(const std::string& revision) {
   return true;
 }
 
-std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const TreeQuery& query) {
+bool IsCommitId(const std::string& text) {
+  return text.size() == 40 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
+std::string TreeApiPath(const std::string& repo_id, RepoType repo_type, const TreeQuery& query) {
   // The revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as a folder.
-  std::string path = std::string("/") + Segment(is_dataset) + "/" + UrlEncode(repo_id, true) + "/tree/" +
+  std::string path = std::string("/") + RepoTypePlural(repo_type) + "/" + UrlEncode(repo_id, true) + "/tree/" +
                      UrlEncode(query.revision, false);
   if (!query.folder.empty()) path += "/" + UrlEncode(query.folder, true);  // each segment on its own
   std::string params;
@@ -270,7 +288,7 @@ std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const T
   return path + "?" + params.substr(1);
 }
 
-TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint32_t is_dataset,
+TreePages ListTree(const std::string& repo_id, const std::string& api_key, RepoType repo_type,
                    const TreeQuery& query) {
   TreePages result;
   if (!IsRevisionName(query.revision)) {
@@ -281,7 +299,7 @@ TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint3
   }
   try {
     const PageAccess access = HostAccess();
-    std::u16string url = MakeApiUrl(TreeApiPath(repo_id, is_dataset, query));
+    std::u16string url = MakeApiUrl(TreeApiPath(repo_id, repo_type, query));
     std::set<std::u16string> requested;
     for (int pages_left = query.max_pages; !url.empty(); --pages_left) {
       if (pages_left < 1) {
@@ -327,12 +345,12 @@ TreePages FetchTreePage(const std::u16string& url, const std::string& api_key, c
 }
 
 std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
-                                    uint32_t is_dataset) {
+                                    RepoType repo_type) {
   TreeQuery query;
   query.recursive = true;
   query.expand = true;
   query.limit = kTreeDatesPageLimit;
-  TreePages pages = ListTree(repo_id, api_key, is_dataset, query);
+  TreePages pages = ListTree(repo_id, api_key, repo_type, query);
   if (!pages.next_url.empty()) pages.outcome.complete = false;
   FillDirectoryTimes(&pages.items);
   Report(outcome, pages.outcome);
@@ -408,4 +426,49 @@ bool CheckApiKey(const std::string& api_key) {
   } catch (...) {
     return false;
   }
+}
+
+SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revision, const std::string& api_key) {
+  SpaceSdkAnswer answer;
+  if (!IsRevisionName(revision)) {
+    answer.outcome.status = 404;  // as the hub answers a revision it does not have, unsent
+    answer.outcome.error_code = kRevisionNotFound;
+    return answer;
+  }
+  try {
+    std::string path = "/spaces/" + UrlEncode(repo_id, true);
+    if (revision != "main") path += "/revision/" + UrlEncode(revision, false);
+    const Page page = GetPage(MakeApiUrl(path + "?expand=sdk"), api_key, json::value_t::object);
+    answer.outcome = page.outcome;
+    answer.sdk = SdkOf(page.body);
+  } catch (...) {
+    answer = SpaceSdkAnswer();
+  }
+  return answer;
+}
+
+RevisionAnswer FetchRevisionCommit(const std::string& repo_id, RepoType repo_type, const std::string& revision,
+                                   const std::string& api_key) {
+  RevisionAnswer answer;
+  if (!IsRevisionName(revision)) {
+    answer.outcome.status = 404;  // as the hub answers a revision it does not have, unsent
+    answer.outcome.error_code = kRevisionNotFound;
+    return answer;
+  }
+  try {
+    // The revision is one segment, as in a tree request.
+    const std::string path = std::string("/") + RepoTypePlural(repo_type) + "/" + UrlEncode(repo_id, true) +
+                             "/revision/" + UrlEncode(revision, false) + "?expand=sha";
+    const Page page = GetPage(MakeApiUrl(path), api_key, json::value_t::object);
+    answer.outcome = page.outcome;
+    answer.commit = JsonString(page.body, "sha");
+    // An answer naming no commit tells nothing to list at.
+    if (!IsCommitId(answer.commit)) {
+      answer.commit.clear();
+      answer.outcome.complete = false;
+    }
+  } catch (...) {
+    answer = RevisionAnswer();
+  }
+  return answer;
 }

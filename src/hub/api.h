@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/repo_type.h"
+
 // How an operation ended: the status of its last request (0 when no answer arrived) and whether every
 // page arrived whole and in the expected shape. Only a complete listing may be cached.
 struct FetchOutcome {
@@ -21,6 +23,8 @@ struct FetchOutcome {
 // character or blank reaches a URL or a cache path; at most 255 bytes.
 bool IsRevisionName(const std::string& revision);
 constexpr const char* kRevisionNotFound = "RevisionNotFound";
+// A commit as the hub names one: 40 hex digits. As a revision it never moves.
+bool IsCommitId(const std::string& text);
 
 // An owner's or a collection's listing ends after this many items (and counts as complete): far
 // above any real one, and a bound on what a hostile hub can make us hold.
@@ -42,6 +46,7 @@ struct RepoInfo {
   std::string name;           // part of the id after its first "/", or the whole id
   std::string repo_id;        // owner/name as the hub sends it
   int64_t last_modified = 0;  // Unix seconds; 0 when unknown
+  std::string sdk;            // a Space's ("gradio", "docker", "static", ...); empty for other kinds or unknown
 };
 
 struct RepoPage {
@@ -83,18 +88,18 @@ struct CollectionInfo {
   std::vector<std::string> model_ids;
 };
 
-RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, uint32_t is_dataset);
+RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, RepoType repo_type);
 // A link that is not on the hub's origin (a cache file may hold anything) is not requested.
 RepoPage ListReposNextPage(const std::string& next_url, const std::string& api_key);
 // maximum <= 0: no maximum (but never more than 1,000 pages).
 std::vector<RepoInfo> ListAllRepos(const std::string& owner, const std::string& api_key, int32_t maximum,
-                                   uint32_t is_dataset, FetchOutcome* outcome = nullptr);
+                                   RepoType repo_type, FetchOutcome* outcome = nullptr);
 // The API path (after HubApiUrl) of a tree query: the repository id and the folder percent-encoded
 // per segment, then the query's parameters.
-std::string TreeApiPath(const std::string& repo_id, uint32_t is_dataset, const TreeQuery& query);
+std::string TreeApiPath(const std::string& repo_id, RepoType repo_type, const TreeQuery& query);
 // Follows the query's pages to the end or to its page limit; a failing page keeps the items before it,
 // reported incomplete. More than kMaxFolderItems, or a link back to a page already read, is incomplete.
-TreePages ListTree(const std::string& repo_id, const std::string& api_key, uint32_t is_dataset,
+TreePages ListTree(const std::string& repo_id, const std::string& api_key, RepoType repo_type,
                    const TreeQuery& query);
 // One tree page at `url` for a thread that reads nothing from PluginState: the hub root is given,
 // nothing is logged, and a raised `abort` ends the request. A next link off `site_url` is no next link
@@ -104,10 +109,27 @@ TreePages FetchTreePage(const std::u16string& url, const std::string& api_key, c
 // The whole repository, recursive with dates, every page (a complete picture to compare with; the
 // tree view lists folder by folder). A failing page keeps the items before it, reported incomplete.
 std::vector<TreeItem> FetchRepoTree(const std::string& repo_id, const std::string& api_key, FetchOutcome* outcome,
-                                    uint32_t is_dataset);
+                                    RepoType repo_type);
 void FillDirectoryTimes(std::vector<TreeItem>* items);
 std::vector<std::string> ListCollectionModels(const std::string& slug, const std::string& api_key,
                                               FetchOutcome* outcome = nullptr);
 std::vector<CollectionInfo> ListOwnerCollections(const std::string& owner, const std::string& api_key,
                                                  FetchOutcome* outcome = nullptr);
 bool CheckApiKey(const std::string& api_key);
+
+// What the hub says of one Space at a revision: its SDK, asked for alone (expand=sdk). The outcome is
+// complete when the answer arrived whole as an object; an answer without an SDK gives an empty one.
+struct SpaceSdkAnswer {
+  std::string sdk;
+  FetchOutcome outcome;
+};
+SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revision, const std::string& api_key);
+
+// The commit a revision is at now, asked for alone (revision/<rev>?expand=sha, the cheapest answer that
+// names it). The outcome is complete when the answer arrived whole as an object naming a commit.
+struct RevisionAnswer {
+  std::string commit;
+  FetchOutcome outcome;
+};
+RevisionAnswer FetchRevisionCommit(const std::string& repo_id, RepoType repo_type, const std::string& revision,
+                                   const std::string& api_key);

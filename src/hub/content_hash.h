@@ -13,6 +13,7 @@ struct ListedContent {
   int64_t mtime = 0;     // Unix seconds; 0 when unknown
   std::string oid;       // git blob id, 40 hex digits
   std::string lfs_oid;   // SHA-256, 64 hex digits; "*"s in a masked listing
+  std::string commit;    // the commit the listing shows; empty when it was listed at the revision's name
   bool complete = false;  // the listing arrived whole (a cached one always did): only such may vouch for bytes
 };
 

@@ -52,7 +52,7 @@ std::u16string Describe(const DownloadRequest& r) { return Utf8ToWide(r.repo_id 
 
 // The file, not its address: a kept part survives a change of mirror.
 std::string SourceOf(const DownloadRequest& r) {
-  return (r.is_dataset == 1 ? "datasets/" : "") + r.repo_id + "/" + r.file_path;
+  return RepoSitePrefix(r.repo_type) + r.repo_id + "/" + r.file_path;
 }
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
@@ -397,7 +397,7 @@ std::optional<DownloadResult> CopyFromLocalHfCache(Copy& c) {
   if (c.check.hex.empty() || !UseLocalHfCache()) return std::nullopt;  // only bytes a hash vouches for
   const DownloadRequest& r = c.request;
   const std::vector<std::u16string> found =
-      FindInLocalHfCache(LocalHfCacheRoot(), r.repo_id, r.is_dataset, r.revision, r.file_path, c.check,
+      FindInLocalHfCache(LocalHfCacheRoot(), r.repo_id, r.repo_type, r.revision, r.file_path, c.check,
                          c.listed.size);
   if (found.empty()) return std::nullopt;
   Part part(r.local_path, SourceOf(r));
@@ -438,10 +438,11 @@ std::optional<DownloadResult> CopyFromLocalHfCache(Copy& c) {
 }
 
 DownloadResult Download(const DownloadRequest& request, const ProgressFn& progress) {
-  // The revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as part of the path.
-  const std::string url = HubSiteUrl() + (request.is_dataset == 1 ? "datasets/" : "") +
-                          UrlEncode(request.repo_id, true) + "/resolve/" + UrlEncode(request.revision, false) + "/" +
-                          UrlEncode(request.file_path, true);
+  // At the listing's commit the bytes are the file listed, wherever the branch went since. The
+  // revision is one segment: unencoded, the hub would read refs/pr/1's "pr/1" as part of the path.
+  const std::string& at = request.commit.empty() ? request.revision : request.commit;
+  const std::string url = HubSiteUrl() + RepoSitePrefix(request.repo_type) + UrlEncode(request.repo_id, true) +
+                          "/resolve/" + UrlEncode(at, false) + "/" + UrlEncode(request.file_path, true);
   Copy c{request, progress, Utf8ToWide(url), request.listed, ContentCheckFor(request.listed)};
   RemoveStaleParts();
   if (const std::optional<DownloadResult> local = CopyFromLocalHfCache(c)) return *local;
@@ -466,13 +467,13 @@ DownloadResult DownloadFile(DownloadRequest request) {
 
 DownloadResult DownloadFile(const std::string& repo_id, const std::string& file_path,
                             const std::u16string& local_path, const std::string& api_key, ProgressFn progress,
-                            uint32_t is_dataset) {
+                            RepoType repo_type) {
   DownloadRequest request;
   request.repo_id = repo_id;
   request.file_path = file_path;
   request.local_path = local_path;
   request.api_key = api_key;
   request.progress = std::move(progress);
-  request.is_dataset = is_dataset;
+  request.repo_type = repo_type;
   return DownloadFile(std::move(request));
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hub/content_hash.h"
+#include "core/repo_type.h"
 #include "core/state.h"
 
 // (bytes done, bytes total or -1) -> true to go on, false to cancel.
@@ -24,8 +25,9 @@ enum DownloadResult : int32_t {
 struct DownloadRequest {
   std::string repo_id;
   std::string revision = "main";  // in the resolve URL as one path segment
+  std::string commit;             // the commit the listing shows: asked for instead of the revision
   std::string file_path;
-  uint32_t is_dataset = 0;
+  RepoType repo_type = ModelRepo;
   std::u16string local_path;
   std::string api_key;
   ProgressFn progress;
@@ -42,4 +44,4 @@ DownloadResult DownloadFile(DownloadRequest request);
 // A plain copy with nothing known from a listing.
 DownloadResult DownloadFile(const std::string& repo_id, const std::string& file_path,
                             const std::u16string& local_path, const std::string& api_key, ProgressFn progress,
-                            uint32_t is_dataset);
+                            RepoType repo_type);

@@ -8,11 +8,14 @@
 // redirect itself is the answer); an 11th redirect counts as no response.
 #include "hub/http.h"
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "core/state.h"
 #include "core/text.h"
+#include "hub/headers.h"
 #include "hub/ratelimit.h"
 
 namespace {
@@ -148,6 +151,8 @@ HttpExchangeRequest MakeRequest(const SplitUrl& url, const std::string& key, con
   request.receive_timeout_ms = options.receive_timeout_ms;
   request.read_chunk = options.read_chunk;
   request.extra_headers = options.extra_headers;
+  request.method = options.method;
+  request.body = options.body;
   request.abort = options.abort;
   return request;
 }
@@ -250,7 +255,7 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
   SplitUrl current;
   if (!SplitHttpUrl(url, &current)) return HttpExchangeResult::NoResponse;
   const HttpExchangeFn injected = g_exchange.load();
-  const HttpExchangeFn exchange = injected ? injected : &PlatformHttpGet;
+  const HttpExchangeFn exchange = injected ? injected : &PlatformHttpExchange;
   std::u16string current_url = url;
   std::string key = api_key;
   const SplitUrl first = current;
@@ -262,7 +267,8 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
     std::u16string next_url;
     SplitUrl next_split;
     const HttpHeadSink head_sink = [&](const HttpResponseHead& response) {
-      if (IsRedirectStatus(response.status) && !response.location.empty()) {
+      // A request with a body sends it once: a redirect that would want it again is the answer itself.
+      if (IsRedirectStatus(response.status) && !response.location.empty() && options.method == HttpMethod::Get) {
         next_url = ResolveRedirect(current_url, response.location);
         if (next_url.empty() || !SplitHttpUrl(next_url, &next_split)) {
           next = Next::Fail;  // WinHTTP fails a redirect it cannot follow
@@ -330,6 +336,50 @@ std::string HttpGet(const std::u16string& url, const std::string& api_key, uint3
   }
 }
 
+HttpRequestBody MemoryBody(const std::string& bytes) {
+  auto state = std::make_shared<std::pair<std::string, size_t>>(bytes, 0);
+  HttpRequestBody body;
+  body.size = static_cast<int64_t>(bytes.size());
+  body.read = [state](char* buffer, size_t capacity) -> int64_t {
+    const size_t n = std::min(capacity, state->first.size() - state->second);
+    std::copy_n(state->first.data() + state->second, n, buffer);
+    state->second += n;
+    return static_cast<int64_t>(n);
+  };
+  return body;
+}
+
+HttpSendAnswer HttpSend(const std::u16string& url, const std::string& api_key, const HttpSendOptions& options) {
+  HttpSendAnswer answer;
+  try {
+    if (options.api && !ApiRequestAllowed()) {
+      answer.paused = true;
+      answer.status = 429;
+      answer.result = HttpExchangeResult::Complete;
+      return answer;
+    }
+    HttpFetchOptions fetch;
+    fetch.method = options.method;
+    fetch.body = options.body;
+    fetch.extra_headers = options.headers;
+    fetch.receive_timeout_ms = options.receive_timeout_ms;
+    fetch.abort = options.abort;
+    const size_t cap = options.max_answer_bytes;
+    answer.result = HttpFetch(url, api_key, fetch, &answer.head, nullptr, [&answer, cap](const char* data, size_t size) {
+      if (size > cap - answer.body.size()) return false;
+      answer.body.append(data, size);
+      return true;
+    });
+    if (answer.result == HttpExchangeResult::NoResponse) return answer;
+    answer.status = answer.head.status;
+    if (options.api) NoteApiAnswer(answer.status, answer.head.raw_headers);
+    answer.whole = answer.result == HttpExchangeResult::Complete && MatchesContentLength(answer.head, answer.body.size());
+  } catch (...) {
+    answer = HttpSendAnswer();  // out of memory: the same as no answer
+  }
+  return answer;
+}
+
 bool IsHubOrigin(const std::u16string& url) { return IsOriginOf(url, HubSiteUrl()); }
 
 bool IsOriginOf(const std::u16string& url, const std::string& site_url) {
@@ -375,23 +425,4 @@ std::u16string ParseNextLink(const std::u16string& link_value) {
     pos = comma + 1;
   }
   return std::u16string();
-}
-
-std::string HeaderValue(const std::string& raw_headers, const std::string& name) {
-  std::string joined;
-  size_t begin = 0;
-  while (begin < raw_headers.size()) {
-    size_t end = raw_headers.find('\n', begin);
-    if (end == std::string::npos) end = raw_headers.size();
-    const std::string line = raw_headers.substr(begin, end - begin);
-    begin = end + 1;
-    const size_t colon = line.find(':');
-    if (colon != name.size() || !EqualsNoCaseAscii(line.substr(0, colon), name)) continue;
-    const size_t first = line.find_first_not_of(" \t", colon + 1);
-    const size_t last = line.find_last_not_of(" \t\r");
-    if (first == std::string::npos || last < first) continue;
-    if (!joined.empty()) joined += ", ";
-    joined += line.substr(first, last - first + 1);
-  }
-  return joined;
 }

@@ -66,6 +66,9 @@ struct HttpFetchOptions {
   size_t read_chunk = 0;              // see HttpExchangeRequest::read_chunk
   std::vector<std::string> extra_headers;  // "Name: value" lines sent on every hop; no control characters
   const std::atomic<bool>* abort = nullptr;  // see HttpExchangeRequest::abort; no hop starts once raised
+  // Anything but a GET is sent once, never redirected: a redirect is then the answer itself.
+  HttpMethod method = HttpMethod::Get;
+  HttpRequestBody body;
 };
 
 // Where a fetch ended: the final URL, and the key as it went there (empty once a hop left the origin).
@@ -86,11 +89,37 @@ HttpExchangeResult HttpFetch(const std::u16string& url, const std::string& api_k
                              HttpResponseHead* head, const HttpHeadSink& on_head, const HttpBodySink& on_body,
                              HttpFinalHop* final_hop = nullptr);
 
+// ---- Requests with a body: the write path ---------------------------------------------------------
+
+struct HttpSendOptions {
+  HttpMethod method = HttpMethod::Post;
+  std::vector<std::string> headers;  // "Name: value" lines (Content-Type, Accept); no control characters
+  HttpRequestBody body;
+  // An /api/ request: it counts against the hub's API limit like a listing's (refused unsent while that
+  // pauses requests, its rate-limit headers noted).
+  bool api = false;
+  uint32_t receive_timeout_ms = 30000;
+  const std::atomic<bool>* abort = nullptr;  // see HttpExchangeRequest::abort
+  size_t max_answer_bytes = kMaxApiBodyBytes;
+};
+
+struct HttpSendAnswer {
+  HttpExchangeResult result = HttpExchangeResult::NoResponse;
+  uint32_t status = 0;      // 0: no answer
+  HttpResponseHead head;
+  std::string body;         // as far as it arrived, up to max_answer_bytes
+  bool whole = false;       // the body arrived whole and within max_answer_bytes
+  bool paused = false;      // not sent: the hub's API limit pauses requests (status 429)
+};
+
+// A body of bytes in memory (a JSON request), read from a copy of its own.
+HttpRequestBody MemoryBody(const std::string& bytes);
+// One request to `url`, sent once: a redirect is the answer. The key goes exactly where `url` is (the
+// caller gives none for storage addresses).
+HttpSendAnswer HttpSend(const std::u16string& url, const std::string& api_key, const HttpSendOptions& options);
+
 // Tests replace the platform's single exchange; nullptr restores it.
 using HttpExchangeFn = HttpExchangeResult (*)(const HttpExchangeRequest&, HttpResponseHead*, const HttpHeadSink&,
                                               const HttpBodySink&);
 void SetHttpExchangeForTesting(HttpExchangeFn exchange);
 
-// The value of header `name` (ASCII case-insensitive) in HttpResponseHead::raw_headers, blanks
-// around it trimmed; repeated headers joined with ", " as one list; empty when absent.
-std::string HeaderValue(const std::string& raw_headers, const std::string& name);

@@ -1,7 +1,8 @@
-// The hub's Python tools keep one folder per repository, "models--owner--name" or
-// "datasets--owner--name": blobs/ holds each file once, named by the hash the hub gives as its ETag
-// (SHA-256 for large files, the git blob id for the rest), and snapshots/<commit>/<path> are links to
-// those blobs, or plain copies where the system refuses links (the blob is then often missing).
+// The hub's Python tools keep one folder per repository, "models--owner--name",
+// "datasets--owner--name" or "spaces--owner--name": blobs/ holds each file once, named by the hash the
+// hub gives as its ETag (SHA-256 for large files, the git blob id for the rest), and
+// snapshots/<commit>/<path> are links to those blobs, or plain copies where the system refuses links
+// (the blob is then often missing).
 #include "hub/local_hf_cache.h"
 
 #include <algorithm>
@@ -205,7 +206,7 @@ std::u16string LocalHfCacheRoot() {
 }
 
 std::vector<std::u16string> FindInLocalHfCache(const std::u16string& root, const std::string& repo_id,
-                                               uint32_t is_dataset, const std::string& revision,
+                                               RepoType repo_type, const std::string& revision,
                                                const std::string& file_path, const ContentCheck& check,
                                                int64_t size) {
   std::vector<std::u16string> found;
@@ -218,7 +219,7 @@ std::vector<std::u16string> FindInLocalHfCache(const std::u16string& root, const
     if (lookup.root.empty()) return found;  // no cache here
     lookup.size = size;
     const std::u16string folder = JoinFsPath(
-        lookup.root, Utf8ToWide((is_dataset == 1 ? "datasets--" : "models--") + repo[0] + "--" + repo[1]));
+        lookup.root, Utf8ToWide(RepoTypePlural(repo_type) + std::string("--") + repo[0] + "--" + repo[1]));
     const std::u16string blobs = JoinFsPath(folder, u"blobs");
     const std::u16string blob = lookup.Usable(JoinFsPath(blobs, Utf8ToWide(check.hex)));
     if (!blob.empty()) return {blob};

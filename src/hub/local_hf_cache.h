@@ -27,7 +27,7 @@ constexpr size_t kMaxLocalSnapshotCopies = 3;
 // when the check names no hash, or the repository id or the path has a part that cannot stand as a
 // name there ("..", a separator, a drive colon, a control character).
 std::vector<std::u16string> FindInLocalHfCache(const std::u16string& root, const std::string& repo_id,
-                                               uint32_t is_dataset, const std::string& revision,
+                                               RepoType repo_type, const std::string& revision,
                                                const std::string& file_path, const ContentCheck& check,
                                                int64_t size);
 

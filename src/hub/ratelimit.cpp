@@ -11,7 +11,7 @@
 #include "core/state.h"
 #include "core/text.h"
 #include "core/time.h"
-#include "hub/http.h"
+#include "hub/headers.h"
 #include "platform/platform.h"
 
 namespace {
@@ -122,13 +122,21 @@ int64_t RetryAfterSeconds(const std::string& value, int64_t now_unix) {
   return std::clamp<int64_t>(date - now_unix + 1, 0, kMaxRateLimitNumber);
 }
 
-int64_t PauseSeconds(int64_t seconds) { return std::clamp(seconds, kMinPauseSeconds, kMaxPauseSeconds); }
+// The hub's windows are fixed and announced ("w"): no reset it names lies further away than one, so a
+// longer one (a date years ahead, a huge "t") is a broken or hostile answer's and waits a window at most.
+int64_t LongestPause(int64_t window_seconds) {
+  return window_seconds > 0 ? std::min(window_seconds, kMaxPauseSeconds) : kDefaultWindowSeconds;
+}
 
-// Makes the bucket's pause last until at least `seconds` from now. A pause that begins while none
-// runs is a new window, to be told of once.
+int64_t PauseSeconds(int64_t seconds, int64_t window_seconds) {
+  return std::clamp(seconds, kMinPauseSeconds, LongestPause(window_seconds));
+}
+
+// Makes the bucket's pause last until at least `seconds` from now, `seconds` already bounded. A pause
+// that begins while none runs is a new window, to be told of once.
 void PauseFor(Bucket& bucket, int64_t seconds) {
   const uint64_t now = NowMs();
-  const uint64_t until = now + static_cast<uint64_t>(PauseSeconds(seconds)) * 1000u;
+  const uint64_t until = now + static_cast<uint64_t>(seconds) * 1000u;
   uint64_t current = bucket.paused_until.load();
   while (until > current) {
     if (bucket.paused_until.compare_exchange_weak(current, until)) {
@@ -231,17 +239,22 @@ void NoteApiAnswer(uint32_t status, const std::string& raw_headers) {
     g_api.window_ends = h.reset_seconds >= 0 ? NowMs() + static_cast<uint64_t>(h.reset_seconds) * 1000u : 0;
     g_api.remaining = h.remaining;
   }
-  if (status == 429 || h.remaining == 0) {
-    PauseFor(g_api, h.reset_seconds >= 0 ? h.reset_seconds : h.retry_after >= 0 ? h.retry_after : kDefaultPauseSeconds);
+  // A 429 whose own headers say the API has requests left is another limit's (the hourly commit quota):
+  // listings go on.
+  if (h.remaining == 0 || (status == 429 && h.remaining < 0)) {
+    const int64_t reset =
+        h.reset_seconds >= 0 ? h.reset_seconds : h.retry_after >= 0 ? h.retry_after : kDefaultPauseSeconds;
+    PauseFor(g_api, PauseSeconds(reset, g_api.window.load()));
   }
 }
 
 void NoteDownloadRateLimited(const RateLimitHeaders& headers) {
-  const int64_t reset = headers.retry_after >= 0 ? headers.retry_after : headers.reset_seconds;
+  const int64_t announced = headers.retry_after >= 0 ? headers.retry_after : headers.reset_seconds;
+  const int64_t reset = announced >= 0 ? std::min(announced, LongestPause(headers.window_seconds)) : -1;
   g_resolvers.quota = headers.quota;
   g_resolvers.window = headers.window_seconds;
   g_resolvers.reset_known = reset >= 0;
-  PauseFor(g_resolvers, reset >= 0 ? reset : kDefaultPauseSeconds);
+  PauseFor(g_resolvers, PauseSeconds(reset >= 0 ? reset : kDefaultPauseSeconds, headers.window_seconds));
   LogMessage(DownloadLimitMessage(headers.quota, headers.window_seconds, reset));
 }
 

@@ -36,14 +36,18 @@ RateLimitHeaders ReadRateLimitHeaders(const std::string& raw_headers, const std:
 
 // ---- The API's pause --------------------------------------------------------------------------------
 
-// A pause lasts the announced reset ("t"), else Retry-After, else this long; within these bounds.
+// A pause lasts the announced reset ("t"), else Retry-After, else this long; at least a second, and at
+// most the bucket's window as the hub announced it ("w", itself taken up to an hour), else 300 s (the
+// hub's fixed windows are 5 minutes).
 constexpr int64_t kDefaultPauseSeconds = 60;
 constexpr int64_t kMinPauseSeconds = 1;
+constexpr int64_t kDefaultWindowSeconds = 300;
 constexpr int64_t kMaxPauseSeconds = 3600;
 
 // False while API requests must wait (HttpGet then sends nothing and reports a 429).
 bool ApiRequestAllowed();
-// Every API answer's status and headers: the budget left, and a pause after a 429 or at 0 remaining.
+// Every API answer's status and headers: the budget left, and a pause at 0 remaining or after a 429
+// (unless that 429 says the API has requests left: another limit refused it).
 void NoteApiAnswer(uint32_t status, const std::string& raw_headers);
 
 // ---- Downloads -------------------------------------------------------------------------------------

@@ -11,7 +11,20 @@
 
 // ---- HTTP: one exchange, no redirects followed -------------------------------------------------
 
+enum class HttpMethod { Get, Post, Put };
+
+// A request body of a known length, produced piece by piece while it is sent (a part of a large file, a
+// commit's lines), so that it is never whole in memory. `read` is called on the exchange's thread with
+// room for up to `capacity` bytes and returns how many it put there: at least 1 until `size` bytes were
+// given. 0 or -1 before that (the source failed, or its owner wants to stop) ends the exchange as
+// Stopped: the server never receives a whole body. Its calls are the upload's progress.
+struct HttpRequestBody {
+  int64_t size = -1;  // -1: no body (a POST or PUT without one sends "Content-Length: 0")
+  std::function<int64_t(char* buffer, size_t capacity)> read;
+};
+
 struct HttpExchangeRequest {
+  HttpMethod method = HttpMethod::Get;
   bool secure = false;         // TLS exactly when the scheme is https
   std::u16string host;         // host name
   uint16_t port = 0;
@@ -22,9 +35,13 @@ struct HttpExchangeRequest {
   uint32_t send_timeout_ms = 30000;
   uint32_t receive_timeout_ms = 30000;
   size_t read_chunk = 0;       // preferred read size per step; 0: the platform's choice
-  std::vector<std::string> extra_headers;  // whole "Name: value" lines (Range, If-Range), free of controls
-  // Raised by another thread to end the exchange as Stopped within about 100 ms, also while nothing
-  // arrives (where the transport cannot look at it while it waits, PlatformHttpAbort makes it). nullptr: never.
+  // Whole "Name: value" lines (Range, If-Range, Content-Type), free of controls. Nothing else is sent
+  // for a body: no Content-Type unless given here, no "Expect: 100-continue".
+  std::vector<std::string> extra_headers;
+  HttpRequestBody body;        // sent after the head, with its length announced
+  // Raised by another thread to end the exchange as Stopped within about 100 ms, while the body is sent
+  // as while nothing arrives (where the transport cannot look at it while it waits, PlatformHttpAbort
+  // makes it). nullptr: never.
   const std::atomic<bool>* abort = nullptr;
 };
 
@@ -52,13 +69,14 @@ enum class HttpExchangeResult {
   NoResponse,    // connect, TLS, send or receive of the head failed: nothing arrived
   Complete,      // head and whole body arrived (or the head sink declined the body)
   BodyFailed,    // head arrived, reading the body failed part-way
-  Stopped,       // the body sink asked to stop, or the abort flag was raised
+  Stopped,       // the body sink or the request body's source asked to stop, or the abort flag was raised
 };
 
-// One GET with the fixed user agent "tarnfs/1.0", the system proxy configuration and no automatic
-// redirects. `head` is filled as soon as the head arrives.
-HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
-                                   const HttpHeadSink& on_head, const HttpBodySink& on_body);
+// One exchange with the fixed user agent "tarnfs/1.0", the system proxy configuration and no automatic
+// redirects. `head` is filled as soon as the head arrives. A server may answer before it has read the
+// whole request body (a refusal): that answer is the result.
+HttpExchangeResult PlatformHttpExchange(const HttpExchangeRequest& request, HttpResponseHead* head,
+                                        const HttpHeadSink& on_head, const HttpBodySink& on_body);
 
 // The most connections one download opens at once here. Each is a thread of its own, and under Wine
 // every thread costs about 1 MiB of resident memory whatever its stack size (Wine's own per-thread

@@ -78,6 +78,17 @@ bool RunSettingsCommand(HostWindow window, const std::u16string& verb) {
   return true;
 }
 
+// The Space a path names directly below an organisation's Spaces entry (or the temporary one listing
+// them); empty for any other path.
+std::string SpaceFolderAt(const VirtualPath& c) {
+  if (c.size() != 2 || IsPagingItemName(c[1])) return std::string();
+  StateLock guard(g_state.lock);
+  const Entry* entry = c[0] == kTemporaryName ? (g_state.temporary_present ? &g_state.temporary_entry : nullptr)
+                                              : FindEntryByName(c[0]);
+  if (!entry || entry->type != OrgModels || entry->repo_type != SpaceRepo) return std::string();
+  return entry->org + "/" + WideToUtf8(c[1]);
+}
+
 int32_t GoToRoot(HostChar* remote_name) {
   CopyToHost(remote_name, 260, HostPathPrefix({}, 0));
   return kExecSymlink;
@@ -93,7 +104,9 @@ void EditEntrySettings(HostWindow window, const std::u16string& name) {
     if (!entry) return;
     copy = *entry;
   }
-  const EntrySettingsResult result = ShowEntrySettingsDialog(window, &copy);
+  const std::string sdk =
+      copy.type == SingleModel && copy.repo_type == SpaceRepo ? SpaceSdk(copy.repo_id, copy.revision) : std::string();
+  const EntrySettingsResult result = ShowEntrySettingsDialog(window, &copy, sdk);
   if (!result.accepted && !result.remove && !result.cache_reset) return;
   {
     StateLock guard(g_state.lock);
@@ -163,7 +176,12 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
         ShowPropertiesDialog(window);
         return kExecOk;
       }
-      if (c.size() > 1) return kExecHostHandles;
+      if (c.size() > 1) {
+        const std::string space = SpaceFolderAt(c);
+        if (space.empty()) return kExecHostHandles;
+        ShowSpaceProperties(space, SpaceSdk(space, "main"), ServicesFor(window));
+        return kExecOk;
+      }
       bool is_entry = false;
       {
         StateLock guard(g_state.lock);

@@ -28,6 +28,7 @@ int32_t TARN_CALL FsInitW(int32_t plugin_nr, HostProgressProc progress, HostLogP
       g_state.favorites_path = JoinFsPath(g_state.config_folder, u"favorites.json");
       PlatformCreateFolders(g_state.config_folder);
       PlatformCreateFolders(g_state.cache_folder);
+      g_state.space_sdks.clear();  // maybe another hub's, from before the module was loaded again
     }
     LoadFavorites();
     if (g_state.log) LogMessage(u"Tarnfs plugin loaded");

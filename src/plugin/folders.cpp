@@ -26,8 +26,8 @@ Listing DispatchOrgModels(const Entry& entry, const VirtualPath& c, const std::u
     return EnumOrgRepos(entry);
   }
   if (GuardedByOpenListing(PathPrefix(c, 1), u"FastPath(delete): ", host_path)) return {};
-  return EnumModelTree(entry.org + "/" + WideToUtf8(c[1]), JoinRepoPath(c, 2), entry.is_dataset, "main",
-                       PathPrefix(c, c.size()));
+  return EnumModelTree(entry.org + "/" + WideToUtf8(c[1]), JoinRepoPath(c, 2), entry.repo_type, "main",
+                       PathPrefix(c, c.size()), entry.cache_enabled);
 }
 
 Listing DispatchOrgCollections(const Entry& entry, const VirtualPath& c, const std::u16string& host_path) {
@@ -41,19 +41,19 @@ Listing DispatchOrgCollections(const Entry& entry, const VirtualPath& c, const s
   if (repo_id.empty()) return {};
   const std::string sub_path = JoinRepoPath(c, 3);
   LogMessage(u"Collection model: repoId=" + Utf8ToWide(repo_id) + u" treePath=" + Utf8ToWide(sub_path));
-  // Collections hold models only, whatever the entry's dataset flag says.
-  return EnumModelTree(repo_id, sub_path, 0, "main", PathPrefix(c, c.size()));
+  // Collections hold models only, whatever kind of repository the entry names.
+  return EnumModelTree(repo_id, sub_path, ModelRepo, "main", PathPrefix(c, c.size()), entry.cache_enabled);
 }
 
 Listing DispatchSingleModel(const Entry& entry, const VirtualPath& c, const std::u16string& host_path) {
   if (c.size() == 1) {
     if (GuardedByOpenListing(u"\\", u"FastPath(delete root): ", host_path)) return {};
-    return EnumModelTree(entry.repo_id, std::string(), entry.is_dataset, entry.revision,
-                         PathPrefix(c, c.size()));
+    return EnumModelTree(entry.repo_id, std::string(), entry.repo_type, entry.revision,
+                         PathPrefix(c, c.size()), entry.cache_enabled);
   }
   if (GuardedByOpenListing(PathPrefix(c, 1), u"FastPath(delete): ", host_path)) return {};
-  return EnumModelTree(entry.repo_id, JoinRepoPath(c, 1), entry.is_dataset, entry.revision,
-                       PathPrefix(c, c.size()));
+  return EnumModelTree(entry.repo_id, JoinRepoPath(c, 1), entry.repo_type, entry.revision,
+                       PathPrefix(c, c.size()), entry.cache_enabled);
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ std::optional<Listing> EnumFolder(const Entry& entry, const VirtualPath& compone
 // The temporary folder at any depth: asks for an address while no temporary entry is present, then
 // lists that entry like any other until the root is listed again. No value: nothing to list.
 std::optional<Listing> EnumTemporary(const VirtualPath& components, const std::u16string& host_path);
-// True for "\<organisation entry>\[Load next N models]" (also below the temporary entry).
+// True for "\<organisation entry>\[Load next N models]" (or datasets, spaces; also below the temporary
+// entry).
 bool IsLoadNextItem(const std::u16string& path);
 // Loads the next page for such a path; false when the path names no paging entry.
 bool LoadNextPageAt(const std::u16string& path);

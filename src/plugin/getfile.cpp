@@ -18,7 +18,7 @@ namespace {
 
 // Fills `out` from the entry's kind; a host result code when the path cannot name a file.
 int32_t BuildRequest(const Entry& entry, const VirtualPath& c, DownloadRequest* out) {
-  out->is_dataset = entry.is_dataset;
+  out->repo_type = entry.repo_type;
   switch (entry.type) {
     case SingleModel:
       out->repo_id = entry.repo_id;
@@ -34,7 +34,7 @@ int32_t BuildRequest(const Entry& entry, const VirtualPath& c, DownloadRequest* 
       if (c.size() < 4) return kFileNotSupported;
       out->repo_id = ResolveCollectionRepoId(entry.org, WideToUtf8(c[1]), WideToUtf8(c[2]));
       out->file_path = JoinRepoPath(c, 3);
-      out->is_dataset = 0;  // a collection's models are models whatever the entry says
+      out->repo_type = ModelRepo;  // a collection's models are models whatever the entry says
       break;
     default:
       return kFileNotSupported;
@@ -69,7 +69,7 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
 
   // The listing the host showed: hashes to check, the time to keep, the size a partial target lacks.
   const ListedContent listed =
-      ListedFile(request.repo_id, request.file_path, request.is_dataset, request.revision, false);
+      ListedFile(request.repo_id, request.file_path, request.repo_type, request.revision, false);
   const bool resume = (flags & kCopyResume) != 0;
   if ((flags & kCopyOverwrite) == 0 && !resume) {
     std::error_code ec;
@@ -84,8 +84,9 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
   download.local_path = local;
   download.api_key = ApiKeyUtf8();
   download.listed = listed;
+  download.commit = IsCommitId(listed.commit) ? listed.commit : std::string();
   download.relist = [request] {
-    return ListedFile(request.repo_id, request.file_path, request.is_dataset, request.revision, true);
+    return ListedFile(request.repo_id, request.file_path, request.repo_type, request.revision, true);
   };
   download.continue_target = resume;
   download.connections = DownloadConnections();
@@ -107,7 +108,7 @@ int32_t RetrieveFile(const std::u16string& remote, const std::u16string& local, 
     case DownloadCancelled:
       return kFileUserAbort;
     case DownloadDenied:
-      PromptGatedRepo(request.repo_id, request.is_dataset);
+      PromptGatedRepo(request.repo_id, request.repo_type);
       LogMessage(u"GATED file: " + Utf8ToWide(request.repo_id) + u"/" + Utf8ToWide(request.file_path));
       return kFileReadError;
     default:

@@ -46,6 +46,15 @@ int32_t TtlFromField(const std::u16string& text) {
   return ttl < 1 ? 1 : ttl;
 }
 
+// "Single model", "Single dataset", "Space": one repository of the kind.
+std::u16string SingleRepoLabel(RepoType repo_type) {
+  switch (repo_type) {
+    case DatasetRepo: return u"Single dataset";
+    case SpaceRepo: return u"Space";
+    default: return u"Single model";
+  }
+}
+
 size_t EntryCount() {
   StateLock guard(g_state.lock);
   return g_state.entries.size();
@@ -73,15 +82,15 @@ void DeleteEntryCaches(const Entry& entry) {
   switch (entry.type) {
     case OrgModels:
       // The organisation's listing and the folders listed in its repositories of that kind.
-      DeleteOrgReposCache(entry.org, entry.is_dataset);
-      DeleteOwnerTreeFolders(entry.org, entry.is_dataset);
+      DeleteOrgReposCache(entry.org, entry.repo_type);
+      DeleteOwnerTreeFolders(entry.org, entry.repo_type);
       break;
     case OrgCollections:
       DeleteOrgCollectionsCache(entry.org);
       DeleteOwnerCollectionItems(entry.org);
       break;
     case SingleModel:
-      DeleteRepositoryTreeFolders(entry.repo_id, entry.is_dataset, entry.revision);
+      DeleteRepositoryTreeFolders(entry.repo_id, entry.repo_type, entry.revision);
       break;
     default:
       break;
@@ -138,7 +147,7 @@ void AddEntryClassify(AddEntryFields* fields) {
   } else if (!parsed.name.empty()) {
     const std::u16string at =
         parsed.revision == "main" ? std::u16string() : u" at revision " + Utf8ToWide(parsed.revision);
-    fields->status = (parsed.is_dataset ? u"Single dataset" : u"Single model") + at +
+    fields->status = SingleRepoLabel(parsed.repo_type) + at +
                      u" \u2192 added as one root folder (ticks below ignored)";
     fields->kind_boxes_enabled = false;
   } else {
@@ -153,8 +162,10 @@ bool AddEntryPressAdd(const AddEntryFields& fields, const DialogServices& servic
     return false;
   }
   const int32_t limit = LimitFromField(fields.limit_count);
-  if (!fields.add_models && !fields.add_datasets && !fields.add_collections && fields.kind_boxes_enabled) {
-    services.message_box({u"Tick \"Add models\", \"Add datasets\" and/or \"Add collections\".", u"Nothing to add",
+  if (!fields.add_models && !fields.add_datasets && !fields.add_spaces && !fields.add_collections &&
+      fields.kind_boxes_enabled) {
+    services.message_box({u"Tick \"Add models\", \"Add datasets\", \"Add Spaces\" and/or \"Add collections\".",
+                          u"Nothing to add",
                           kMbIconInformation});
     return false;
   }
@@ -166,7 +177,7 @@ bool AddEntryPressAdd(const AddEntryFields& fields, const DialogServices& servic
     if (services.message_box(warning) != kAnswerYes) return false;
   }
   if (AddEntriesFromUrl(url, fields.cache_enabled, fields.limit_enabled, limit, fields.add_models,
-                        fields.add_collections, fields.add_datasets) > 0) {
+                        fields.add_collections, fields.add_datasets, fields.add_spaces) > 0) {
     return true;
   }
   const std::u16string site = Utf8ToWide(HubSiteUrl());
@@ -260,15 +271,16 @@ void SettingsImport(SettingsFields* fields, const DialogServices& services) {
 
 // ---- Entry settings ----------------------------------------------------------------------------
 
-std::u16string EntryKindLabel(const Entry& entry) {
+std::u16string EntryKindLabel(const Entry& entry, const std::string& space_sdk) {
   if (entry.type == OrgCollections) return u"Organization (collections)";
-  if (entry.type == OrgModels) return entry.is_dataset ? u"Organization (datasets)" : u"Organization (models)";
-  return entry.is_dataset ? u"Single dataset" : u"Single model";
+  if (entry.type == OrgModels) return u"Organization (" + Ascii(RepoTypePlural(entry.repo_type)) + u")";
+  if (entry.repo_type == SpaceRepo && !space_sdk.empty()) return u"Space (" + Utf8ToWide(space_sdk) + u")";
+  return SingleRepoLabel(entry.repo_type);
 }
 
 std::u16string EntryHubUrl(const Entry& entry) {
   std::string url = HubSiteUrl();
-  if (entry.is_dataset) url += "datasets/";
+  url += RepoSitePrefix(entry.repo_type);
   url += entry.repo_id.empty() ? entry.org : entry.repo_id;
   // The repository's page at its revision, in the form the hub's own links use (refs%2Fpr%2F1).
   if (entry.type == SingleModel && entry.revision != "main") url += "/tree/" + UrlEncode(entry.revision, false);
@@ -288,10 +300,10 @@ std::u16string FormatEntryTime(int64_t unix_seconds) {
   return Ascii(text);
 }
 
-EntrySettingsFields EntrySettingsInitialFields(const Entry& entry) {
+EntrySettingsFields EntrySettingsInitialFields(const Entry& entry, const std::string& space_sdk) {
   EntrySettingsFields fields;
   fields.display_name = entry.display_name;
-  fields.kind = EntryKindLabel(entry);
+  fields.kind = EntryKindLabel(entry, space_sdk);
   fields.cache_enabled = entry.cache_enabled;
   fields.limit_enabled = entry.limit_enabled;
   fields.limit_count = WideDecimal(static_cast<uint32_t>(entry.limit_count));
@@ -313,7 +325,7 @@ void EntrySettingsPressOk(EntrySettingsContext* context, const EntrySettingsFiel
   const bool stale = entry.type == OrgModels &&
                      ((entry.limit_enabled && limit > entry.limit_count) || (!entry.limit_enabled && entry.limit_count > 0));
   if (stale) {
-    DeleteOrgReposCache(entry.org, entry.is_dataset);
+    DeleteOrgReposCache(entry.org, entry.repo_type);
     entry.cached_at = 0;
     context->result.cache_reset = true;
   }
@@ -350,6 +362,12 @@ PropertiesFields PropertiesFieldsFromState() {
   fields.entry_count = WideDecimal(static_cast<int64_t>(g_state.entries.size()));
   fields.config_folder = g_state.config_folder;
   return fields;
+}
+
+void ShowSpaceProperties(const std::string& repo_id, const std::string& sdk, const DialogServices& services) {
+  const std::u16string text =
+      u"Space: " + Utf8ToWide(repo_id) + u"\nSDK: " + (sdk.empty() ? std::u16string(u"unknown") : Utf8ToWide(sdk));
+  services.message_box({text, u"Space properties", kMbOk | kMbIconInformation});
 }
 
 bool TemporaryBrowseAddress(int32_t dialog_result, const std::u16string& text, std::u16string* address) {

@@ -69,8 +69,9 @@ struct AddEntryFields {
   std::u16string url;                  // 2001
   bool add_models = true;              // 2008
   bool add_datasets = true;            // 2010
+  bool add_spaces = false;             // 2011: off, so that an organisation adds what it always added
   bool add_collections = true;         // 2009
-  bool kind_boxes_enabled = true;      // 2008, 2009, 2010 enabled (the last classification)
+  bool kind_boxes_enabled = true;      // 2008 to 2011 enabled (the last classification)
   bool cache_enabled = false;          // 2005
   bool limit_enabled = true;           // 2006
   std::u16string limit_count = u"300"; // 2007
@@ -124,6 +125,7 @@ struct EntrySettingsResult {
 struct EntrySettingsContext {
   Entry* entry = nullptr;
   EntrySettingsResult result;
+  std::string space_sdk;  // a single Space's SDK when known, for the kind line
 };
 
 struct EntrySettingsFields {
@@ -139,7 +141,8 @@ struct EntrySettingsFields {
   std::u16string last_cached;          // 3004
 };
 
-EntrySettingsFields EntrySettingsInitialFields(const Entry& entry);
+// `space_sdk`: a single Space's SDK when known (shown in the kind), empty otherwise.
+EntrySettingsFields EntrySettingsInitialFields(const Entry& entry, const std::string& space_sdk = std::string());
 // "OK": the fields go into the copy (a raised limit or a limit off deletes the cached organisation
 // listing); sets accepted. The dialog then closes with 1.
 void EntrySettingsPressOk(EntrySettingsContext* context, const EntrySettingsFields& fields);
@@ -151,8 +154,9 @@ void EntrySettingsOpenInBrowser(const Entry& entry);
 // "Remove entry": asks; true (remove set) when the dialog closes with 3008.
 bool EntrySettingsPressRemove(EntrySettingsContext* context, const DialogServices& services);
 
-// The kind label of 3002, the hub address of 3012 and 3007, and the UTC time text of 3004 and 3011.
-std::u16string EntryKindLabel(const Entry& entry);
+// The kind label of 3002 ("Space (gradio)" with the SDK given), the hub address of 3012 and 3007, and
+// the UTC time text of 3004 and 3011.
+std::u16string EntryKindLabel(const Entry& entry, const std::string& space_sdk = std::string());
 std::u16string EntryHubUrl(const Entry& entry);
 std::u16string FormatEntryTime(int64_t unix_seconds);
 
@@ -167,6 +171,10 @@ struct PropertiesFields {
 };
 
 PropertiesFields PropertiesFieldsFromState();
+
+// The properties of a Space's folder in an organisation's Spaces: an OK message with its id and SDK
+// (empty: not known).
+void ShowSpaceProperties(const std::string& repo_id, const std::string& sdk, const DialogServices& services);
 
 // What the temporary-browse opener returns: true for "Open" (dialog result 1) with a non-empty text,
 // which goes into `address` as typed (cut at 511 characters); otherwise false and `address` empty.

@@ -13,8 +13,9 @@
 bool ShowSettingsDialog(HostWindow owner);
 // Add entry (102); the caller saves afterwards.
 void ShowAddEntryDialog(HostWindow owner);
-// Entry settings (103) on the copy `entry`, which it edits in place; returns the three flags.
-EntrySettingsResult ShowEntrySettingsDialog(HostWindow owner, Entry* entry);
+// Entry settings (103) on the copy `entry`, which it edits in place; returns the three flags. A single
+// Space's SDK, when known, shows in its kind ("Space (gradio)").
+EntrySettingsResult ShowEntrySettingsDialog(HostWindow owner, Entry* entry, const std::string& space_sdk);
 // Plugin properties (104).
 void ShowPropertiesDialog(HostWindow owner);
 // Temporary browse (105): true with the address as typed when the user chose "Open" with some text.

@@ -36,6 +36,7 @@
 #define IDC_ADD_MODELS 2008
 #define IDC_ADD_COLLECTIONS 2009
 #define IDC_ADD_DATASETS 2010
+#define IDC_ADD_SPACES 2011
 
 // Temporary browse (105)
 #define IDC_TEMP_URL 2101

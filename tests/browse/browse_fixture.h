@@ -109,12 +109,12 @@ class BrowseTest : public ::testing::Test {
   std::u16string LocalPath(const std::string& name) const { return JoinFsPath(downloads_, Utf8ToWide(name)); }
   // A repository folder's record as the module stores it, and where.
   std::u16string CacheFolderPath() const { return JoinFsPath(config_, u"cache"); }
-  std::u16string RecordFile(const std::string& repo_id, const std::string& folder, uint32_t is_dataset = 0) const {
-    return TreeFolderRecordPath(CacheFolderPath(), repo_id, is_dataset, "main", folder);
+  std::u16string RecordFile(const std::string& repo_id, const std::string& folder, RepoType repo_type = ModelRepo) const {
+    return TreeFolderRecordPath(CacheFolderPath(), repo_id, repo_type, "main", folder);
   }
   bool ReadRecord(const std::string& repo_id, const std::string& folder, TreeFolderRecord* record,
-                  uint32_t is_dataset = 0) const {
-    return ReadTreeFolderRecord(CacheFolderPath(), repo_id, is_dataset, "main", folder, TreeRecordRead::Whole, record);
+                  RepoType repo_type = ModelRepo) const {
+    return ReadTreeFolderRecord(CacheFolderPath(), repo_id, repo_type, "main", folder, TreeRecordRead::Whole, record);
   }
   // Calls `meanwhile` every 20 ms until the record of `folder` in `repo` has all its dates, or a minute
   // has passed; the record as last read goes to `*record`.

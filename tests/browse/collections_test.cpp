@@ -30,7 +30,8 @@ TEST_F(Collections, ModelFoldersResolveFromTheListingFirstAndLogWhyNot) {
   EXPECT_TRUE(List("\\Colls\\Favourites\\model-0001").empty());  // an empty generated repository
   const std::vector<std::string> requests = TakeRequests();
   EXPECT_EQ(CountWithPrefix(requests, "/api/collections/coll-org/favourites-"), 1u);
-  EXPECT_EQ(CountWithPrefix(requests, "/api/models/big-org/model-0001/tree/main"), 1u);
+  EXPECT_EQ(CountWithPrefix(requests, "/api/models/big-org/model-0001/tree/" + HubCommitOf("models", "big-org/model-0001")),
+            1u);
   for (const char* path : {"\\Colls\\Favourites\\nothing", "\\Colls\\Empty on its own page\\missing",
                            "\\Colls\\Gone\\basic", "\\Colls\\Gone"}) {
     EXPECT_TRUE(List(path).empty()) << path;

@@ -48,6 +48,9 @@ const FaultCase kFaults[] = {
     {"wrong_hash", "W9 W1 W11 W6 W3", 3},
     {"mask_hash", "W9 W1 W11 W6 W3", 0},          // only a large file's hash is masked
     {"no_ranges", "W9 W1 W11 W6 W3", 0},          {"range_200", "W9 W1 W11 W6 W3", 0},
+    // Write modes act on uploads and commits alone: reads under them go through unharmed.
+    {"cut_upload=10", "W9 W1 W11 W6 W3", 0},      {"fail_commit=503", "W9 W1 W11 W6 W3", 0},
+    {"fail_after_commit=500", "W9 W1 W11 W6 W3", 0},
 };
 const char* const kFiles[] = {"README.md", "lfs-note.txt"};  // served directly; redirected to the second host
 

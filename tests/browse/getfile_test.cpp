@@ -77,7 +77,7 @@ TEST_F(Copy, AShorterTargetIsResumedAndCopiesKeepTheHubsTime) {
   EXPECT_TRUE(ReadTextFile(LocalPath("big.bin")) == pattern);
   const std::vector<LoggedRequest> log = FetchHubLog();
   ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log[0].path, "/files-org/basic/resolve/main/big.bin");
+  EXPECT_EQ(log[0].path, "/files-org/basic/resolve/" + HubCommitOf("models", "files-org/basic") + "/big.bin");
   EXPECT_EQ(log[0].Header("range"), "bytes=1000000-");  // only what the target lacked
 
   EXPECT_EQ(GetFile("\\Files\\basic\\README.md", LocalPath("readme"), 1), 0);

@@ -31,7 +31,7 @@ TEST_F(Guard, AnOpenListingEmptiesTheFoldersBelowItWithoutARequest) {
     module_.m.FsFindClose(open);
   }
   // Nothing fetched, nothing stored.
-  EXPECT_FALSE(FileExists(TreeRecordsFolder(CacheFolderPath(), "files-org/basic", 0, "main")));
+  EXPECT_FALSE(FileExists(TreeRecordsFolder(CacheFolderPath(), "files-org/basic", ModelRepo, "main")));
   EXPECT_EQ(Names("\\Files\\basic").size(), 11u);                // closed again: listed
 }
 
@@ -54,22 +54,25 @@ TEST_F(Cache, ASecondListingMakesNoRequestUntilTheFileIsStale) {
   ASSERT_TRUE(module_.Load());  // the files outlive the module
   for (size_t i = 0; i < folders.size(); ++i) EXPECT_EQ(records(folders[i]), first[i]) << folders[i];
   EXPECT_TRUE(TakeRequests().empty());
-  // A stale record is fetched again and stored anew. Its names come in three pages of four; the dates
-  // of the items that did not change are kept, so none are asked for, and the repository is known to
-  // be larger than one recursive answer.
-  std::filesystem::last_write_time(FsPath(RecordFile("files-org/basic", "")),
-                                   std::filesystem::file_time_type::clock::now() - std::chrono::hours(25));
+  // A record of another commit than the revision's is fetched again and stored anew. Its names come in
+  // three pages of four; the dates of the items that did not change are kept, so none are asked for,
+  // and the repository is known to be larger than one recursive answer.
+  const std::string basic = "/api/models/files-org/basic/tree/" + HubCommitOf("models", "files-org/basic");
+  TreeFolderRecord earlier;
+  ASSERT_TRUE(ReadRecord("files-org/basic", "", &earlier));
+  earlier.commit = std::string(40, 'e');
+  ASSERT_TRUE(WriteTreeFolderRecord(CacheFolderPath(), earlier));
   EXPECT_EQ(records("\\Files\\basic"), first[1]);
   const std::vector<std::string> again = TakeRequests();
   EXPECT_EQ(again.size(), 3u);
-  EXPECT_EQ(CountWithPrefix(again, "/api/models/files-org/basic/tree/main?limit=1000"), 3u);
+  EXPECT_EQ(CountWithPrefix(again, basic + "?limit=1000"), 3u);
   EXPECT_EQ(records("\\Files\\basic"), first[1]);
   EXPECT_TRUE(TakeRequests().empty());
 
   // Regression: a damaged fresh record was served as an empty folder until it aged out.
   WriteTextFile(RecordFile("files-org/basic", ""), "{\"format\": 1, \"items\": [\"f 1 0 README.md\"");
   EXPECT_EQ(records("\\Files\\basic"), first[1]);
-  EXPECT_EQ(CountWithPrefix(TakeRequests(), "/api/models/files-org/basic/tree/main?limit=1000"), 3u);
+  EXPECT_EQ(CountWithPrefix(TakeRequests(), basic + "?limit=1000"), 3u);
   TreeFolderRecord record;
   ASSERT_TRUE(ReadRecord("files-org/basic", "", &record));
   EXPECT_EQ(record.items.size(), 11u);

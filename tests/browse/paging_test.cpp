@@ -38,12 +38,12 @@ TEST_F(Paging, LimitTenLoadsTenMoreThroughExecuteCopyAndOpen) {
 // A limit of 1000 is capped at the hub's 500 a page (300 is the dispatch suite's default).
 TEST_F(Paging, ALimitOfAThousandLoadsFiveHundredAtATime) {
   Configure(json::array({EntryJson("Cap", "org-models", "big-org", true, 1000)}));
-  std::vector<std::string> names = Names("\\Cap");  // datasets, and still "models"
+  std::vector<std::string> names = Names("\\Cap");
   ASSERT_EQ(names.size(), 501u);
   EXPECT_EQ(names[0], "data-0000");
-  EXPECT_EQ(names[500], "[Load next 500 models]");
-  EXPECT_EQ(Execute("\\Cap\\[Load next 500 models]"), -2);
-  EXPECT_EQ(Execute("\\Cap\\[Load next 500 models]"), -2);
+  EXPECT_EQ(names[500], "[Load next 500 datasets]");
+  EXPECT_EQ(Execute("\\Cap\\[Load next 500 datasets]"), -2);
+  EXPECT_EQ(Execute("\\Cap\\[Load next 500 models]"), -2);  // the name earlier versions listed still loads
   names = Names("\\Cap");
   ASSERT_EQ(names.size(), 1234u);  // 500 + 500 + 234: no paging item after the last page
   EXPECT_EQ(names.back(), "data-1233");

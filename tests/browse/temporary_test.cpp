@@ -35,7 +35,11 @@ TEST_F(TemporaryBrowse, AskedOnceUntilTheRootIsListedAgain) {
   TakeRequests();
   EXPECT_EQ(Names("\\***_TEMPORARY_***"), std::vector<std::string>{"default"});
   EXPECT_EQ(g_host.questions.size(), 2u);
-  EXPECT_NE(CountWithPrefix(TakeRequests(), "/api/datasets/rev-org/table-data/tree/refs%2Fconvert%2Fparquet?"), 0u);
+  const std::vector<std::string> requests = TakeRequests();
+  EXPECT_NE(CountWithPrefix(requests, "/api/datasets/rev-org/table-data/revision/refs%2Fconvert%2Fparquet?"), 0u);
+  EXPECT_NE(CountWithPrefix(requests, "/api/datasets/rev-org/table-data/tree/" +
+                                          HubCommitOf("datasets", "rev-org/table-data", "refs/convert/parquet") + "?"),
+            0u);
   ASSERT_EQ(GetFile("\\***_TEMPORARY_***\\default\\train\\info.txt", LocalPath("info.txt")), kFileOk);
   EXPECT_EQ(ReadTextFile(LocalPath("info.txt")), "converted\n");
 

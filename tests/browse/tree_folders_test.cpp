@@ -6,6 +6,7 @@
 #include <set>
 
 #include "browse/browse_fixture.h"
+#include "cache/tree_commits.h"
 #include "core/time.h"
 
 namespace {
@@ -55,33 +56,37 @@ TEST_F(TreeFolders, EveryFolderOfALargeRepositoryListsCompletely) {
 
 TEST_F(TreeFolders, EachListingCostsTheCheapestRequestsThatGiveACompleteAnswer) {
   using Strings = std::vector<std::string>;
+  // The first listing of a repository asks for the commit its main is at, and lists at that commit.
+  const std::string one = "/api/models/space%20owner/model%20one/",
+                    dated = "/api/models/scale-org/dated/tree/" + HubCommitOf("models", "scale-org/dated");
   // A small repository: one answer with dates is the whole of it, and its folders cost nothing more.
   EXPECT_EQ(Names("\\One"), (Strings{"sub dir", "README.md"}));
-  EXPECT_EQ(ListingRequests(),
-            Strings{"/api/models/space%20owner/model%20one/tree/main?recursive=true&expand=true&limit=100"});
+  EXPECT_EQ(ListingRequests(), (Strings{one + "revision/main?expand=sha",
+                                        one + "tree/" + HubCommitOf("models", "space owner/model one") +
+                                            "?recursive=true&expand=true&limit=100"}));
   EXPECT_EQ(Names("\\One\\sub dir"), Strings{"file one.txt"});
   EXPECT_TRUE(ListingRequests().empty());
 
   // A repository larger than one answer: that answer's first page, then its root's names and dates.
   EXPECT_EQ(Names("\\Scale\\dated"), (Strings{"many", "small", "README.md"}));
-  EXPECT_EQ(ListingRequests(), (Strings{"/api/models/scale-org/dated/tree/main?recursive=true&expand=true&limit=100",
-                                        "/api/models/scale-org/dated/tree/main?limit=1000",
-                                        "/api/models/scale-org/dated/tree/main?expand=true&limit=100"}));
+  EXPECT_EQ(ListingRequests(), (Strings{"/api/models/scale-org/dated/revision/main?expand=sha",
+                                        dated + "?recursive=true&expand=true&limit=100", dated + "?limit=1000",
+                                        dated + "?expand=true&limit=100"}));
   // A folder of up to 100 items: its names, and its dates in one more request.
   EXPECT_EQ(Names("\\Scale\\dated\\small"), (Strings{"a.txt", "b.txt"}));
-  EXPECT_EQ(ListingRequests(), (Strings{"/api/models/scale-org/dated/tree/main/small?limit=1000",
-                                        "/api/models/scale-org/dated/tree/main/small?expand=true&limit=100"}));
+  EXPECT_EQ(ListingRequests(), (Strings{dated + "/small?limit=1000", dated + "/small?expand=true&limit=100"}));
   // A larger one (of more than 1,000 items): its names only, page by page; its dates are the worker's.
-  const std::string folder = "/api/models/scale-org/wide/tree/main/dir-001?";
+  const std::string folder = "/api/models/scale-org/wide/tree/" + HubCommitOf("models", "scale-org/wide") + "/dir-001?";
   const std::vector<std::string> wide = Names("\\Scale\\wide\\dir-001");
   const std::set<std::string> unique(wide.begin(), wide.end());
   ASSERT_EQ(unique.size(), 1100u);
   EXPECT_EQ(unique.count("file-1099.txt"), 1u);
   Strings worker;
   const Strings names = ListingRequests(folder + "expand=true&limit=100", &worker);
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(names[0], folder + "limit=1000");
-  EXPECT_EQ(names[1].rfind(folder + "limit=1000&cursor=", 0), 0u);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0], "/api/models/scale-org/wide/revision/main?expand=sha");
+  EXPECT_EQ(names[1], folder + "limit=1000");
+  EXPECT_EQ(names[2].rfind(folder + "limit=1000&cursor=", 0), 0u);
   TreeFolderRecord record;
   ASSERT_TRUE(ReadRecord("scale-org/wide", "dir-001", &record));
   EXPECT_EQ(record.items.size(), 1100u);  // both pages of names stored whole
@@ -127,6 +132,11 @@ TEST_F(TreeFolders, ARateLimitedListingAnswersFromTheRecordWhateverItsAgeAndStor
   ASSERT_EQ(Names("\\Scale\\dated\\small").size(), 2u);
   const auto stale = std::filesystem::file_time_type::clock::now() - std::chrono::hours(25);
   std::filesystem::last_write_time(FsPath(RecordFile("scale-org/dated", "small")), stale);
+  // Its commit not asked for since a minute: the check is due, and meets the limit first.
+  RevisionRecord revision;
+  ASSERT_TRUE(ReadRevisionRecord(CacheFolderPath(), "scale-org/dated", ModelRepo, "main", &revision));
+  revision.checked_at -= 61;
+  ASSERT_TRUE(WriteRevisionRecord(CacheFolderPath(), "scale-org/dated", ModelRepo, "main", revision));
   Configure(AllKindsAndScale(), "__fault/status=429/");
   const std::map<std::string, ListedRecord> listed = ByName("\\Scale\\dated\\small");
   ASSERT_EQ(listed.size(), 2u);

@@ -4,6 +4,7 @@
 //
 // Hub inputs: "<Link header value>\n\n<body>" (no blank line: the whole input is the body). Every
 // hub target also checks that the key never leaves the configured origin.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "cache/tree_folders.h"
 #include "config/favorites.h"
 #include "hub/api.h"
+#include "hub/commit.h"
 #include "hub/http.h"
 #include "hub/ratelimit.h"
 #include "core/files.h"
@@ -58,6 +60,7 @@ HttpExchangeResult ServeInput(const HttpExchangeRequest& request, HttpResponseHe
   const size_t split = input.find("\n\n");
   const std::string body = split == std::string::npos ? input : input.substr(split + 2);
   head->status = g_redirect && g_calls == 0 ? 302 : 200;
+  if (request.method == HttpMethod::Put) head->etag = "\"e\"";  // as a storage names a part
   if (head->status == 302) head->location = InputUnits();
   if (split != std::string::npos && g_calls == 0) head->link = Utf8ToWide(input.substr(0, split));
   ++g_calls;
@@ -72,9 +75,13 @@ void WriteInputTo(const std::filesystem::path& path) {
 }
 
 void HubOrgPage() {
-  ListAllRepos("acme", kKey, 0, 0);
+  ListAllRepos("acme", kKey, 0, ModelRepo);
   g_calls = 0;
-  ListReposPage("acme", kKey, 50, 1);
+  ListReposPage("acme", kKey, 50, DatasetRepo);
+  g_calls = 0;
+  for (const RepoInfo& space : ListReposPage("acme", kKey, 50, SpaceRepo).items) {
+    if (space.sdk.size() > 32) __builtin_trap();  // shown in a message and kept in a cache file
+  }
 }
 // The recursive answer's first page, a folder's pages, and the date worker's page fetch.
 void HubTreePage() {
@@ -82,11 +89,11 @@ void HubTreePage() {
   whole.recursive = whole.expand = true;
   whole.limit = kTreeDatesPageLimit;
   whole.max_pages = 1;
-  ListTree("acme/model", kKey, 0, whole);
+  ListTree("acme/model", kKey, ModelRepo, whole);
   g_calls = 0;
   TreeQuery folder;
   folder.folder = "data/sub dir";
-  const TreePages pages = ListTree("acme/model", kKey, 0, folder);
+  const TreePages pages = ListTree("acme/model", kKey, ModelRepo, folder);
   if (pages.items.size() > kMaxFolderItems) __builtin_trap();
   g_calls = 0;
   const std::atomic<bool> stop{false};
@@ -96,9 +103,35 @@ void HubTreePage() {
 void HubCollectionsPage() { ListOwnerCollections("acme", kKey); }
 void HubCollection() { ListCollectionModels("acme/picks-65f000000000000000000001", kKey); }
 void HubWhoami() { CheckApiKey(kKey); }
+void HubSpaceInfo() {
+  for (const char* revision : {"main", "refs/pr/1"}) {
+    g_calls = 0;
+    if (FetchSpaceSdk("acme/app", revision, kKey).sdk.size() > 32) __builtin_trap();
+  }
+}
 
-// The input as an answer's header lines: every number read is bounded, and an API answer carrying
-// them pauses within the pause's bounds.
+// Every answer of a commit (the refs, the preupload, the LFS batch with its part plan, the storage's,
+// the completion's, the commit's) is the input: one document can be all of them. A write that does
+// not end done says why, and the key never reaches an address the answers name elsewhere.
+void HubWriteAnswers() {
+  CommitRequest request;
+  request.target.site_url = "https://huggingface.co/";
+  request.target.api_key = kKey;
+  request.target.repo_id = "acme/model";
+  request.summary = "Fuzz";
+  for (const char* name : {"w.bin", "notes.txt"}) {
+    CommitOperation op;
+    op.path = name;
+    op.local_path = Utf8ToWide((g_scratch / name).string());
+    request.operations.push_back(op);
+  }
+  const CommitResult result = CommitChanges(request);
+  if (!result.outcome.Done() && result.outcome.message.empty()) __builtin_trap();
+}
+
+// The input as an answer's header lines: every number read is bounded, and a 429 carrying them pauses
+// the API for a second at least and no longer than the window it announced (300 s without one), unless
+// they say the API has requests left (another limit refused it).
 void RateLimitHeadersInput() {
   const std::string raw = Input();
   for (const char* bucket : {"api", "resolvers"}) {
@@ -107,10 +140,13 @@ void RateLimitHeadersInput() {
       if (v < -1 || v > kMaxRateLimitNumber) __builtin_trap();
     }
   }
+  const RateLimitHeaders api = ReadRateLimitHeaders(raw, "api", 1760000800);
+  const int64_t longest = api.window_seconds > 0 ? std::min(api.window_seconds, kMaxPauseSeconds) : kDefaultWindowSeconds;
   ForgetRateLimits();
   NoteApiAnswer(429, raw);
   const RateLimitView view = ApiRateLimit();
-  if (!view.paused || view.seconds_left < kMinPauseSeconds || view.seconds_left > kMaxPauseSeconds) __builtin_trap();
+  if (view.paused != (api.remaining <= 0)) __builtin_trap();
+  if (view.paused && (view.seconds_left < kMinPauseSeconds || view.seconds_left > longest)) __builtin_trap();
   if (view.remaining < -1 || view.remaining > kMaxRateLimitNumber) __builtin_trap();
   ForgetRateLimits();
   ParseHttpDate(raw);
@@ -162,16 +198,16 @@ void CacheFile(const std::string& name, Load load_fresh) {
   load_fresh(&record);
 }
 void CacheOrgRepos() {
-  CacheFile<OrgReposCache>(OrgReposCacheName("acme", 0), [](auto* r) { LoadFreshOrgReposCache("acme", 0, r); });
+  CacheFile<OrgReposCache>(OrgReposCacheName("acme", ModelRepo), [](auto* r) { LoadFreshOrgReposCache("acme", ModelRepo, r); });
 }
 // A folder record read for a listing and whole: a whole read is never readable where the listing's
 // is not, and both see the same items, all in the record's own folder.
 void CacheTreeFolder() {
   const std::u16string cache = Utf8ToWide((g_scratch / "cache").string());
-  WriteInputTo(FsPath(TreeFolderRecordPath(cache, "acme/model", 0, "main", "data")));
+  WriteInputTo(FsPath(TreeFolderRecordPath(cache, "acme/model", ModelRepo, "main", "data")));
   TreeFolderRecord names, whole;
-  const bool listed = ReadTreeFolderRecord(cache, "acme/model", 0, "main", "data", TreeRecordRead::Names, &names);
-  const bool read = ReadTreeFolderRecord(cache, "acme/model", 0, "main", "data", TreeRecordRead::Whole, &whole);
+  const bool listed = ReadTreeFolderRecord(cache, "acme/model", ModelRepo, "main", "data", TreeRecordRead::Names, &names);
+  const bool read = ReadTreeFolderRecord(cache, "acme/model", ModelRepo, "main", "data", TreeRecordRead::Whole, &whole);
   if (read && (!listed || whole.items.size() != names.items.size())) __builtin_trap();
   for (size_t i = 0; listed && i < names.items.size(); ++i) {
     if (names.items[i].path.compare(0, 5, "data/") != 0 || (read && whole.items[i].path != names.items[i].path)) {
@@ -194,7 +230,8 @@ struct Target {
 const Target kTargets[] = {
     {"rate_limit_headers", RateLimitHeadersInput},
     {"hub_org_page", HubOrgPage},       {"hub_tree_page", HubTreePage}, {"hub_collections_page", HubCollectionsPage},
-    {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"link_header", LinkHeader},
+    {"hub_collection", HubCollection},  {"hub_whoami", HubWhoami},      {"hub_space_info", HubSpaceInfo},
+    {"link_header", LinkHeader},        {"hub_write_answers", HubWriteAnswers},
     {"url_split", UrlSplit},            {"redirect_location", RedirectLocation},
     {"favorites_file", FavoritesFile},  {"cache_org_repos", CacheOrgRepos},
     {"cache_tree_folder", CacheTreeFolder}, {"cache_org_collections", CacheOrgCollections},
@@ -231,10 +268,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     std::filesystem::remove_all(g_scratch, ec);
   });
   std::filesystem::create_directories(
-      FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", 0, "main")));
+      FsPath(TreeRecordsFolder(Utf8ToWide((g_scratch / "cache").string()), "acme/model", ModelRepo, "main")));
   std::filesystem::current_path(g_scratch);
   setenv("XDG_DATA_HOME", pattern, 1);  // the key file of the POSIX protection
   g_redirect = g_run == RedirectLocation;
+  // The write target's local files: 1,000 bytes i % 251 (make_seeds.py names their SHA-256), and text.
+  std::string large(1000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i % 251);
+  std::ofstream(g_scratch / "w.bin", std::ios::binary) << large;
+  std::ofstream(g_scratch / "notes.txt", std::ios::binary) << "hello\n";
   SetHttpExchangeForTesting(&ServeInput);
   return 0;
 }

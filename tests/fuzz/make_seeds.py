@@ -45,6 +45,7 @@ def hub_seed(target, name, rest, keep=3, token=None):
 
 orgs, link = hub_seed("hub_org_page", "models", "api/models?author=quirks-org&limit=5&sort=lastModified&expand=lastModified")
 hub_seed("hub_org_page", "datasets", "api/datasets?author=quirks-org&limit=3&sort=lastModified")
+hub_seed("hub_org_page", "spaces", "api/spaces?author=spaces-org&limit=3&sort=lastModified&expand=lastModified&expand=sdk")
 hub_seed("hub_org_page", "full", "api/models?author=files-org&limit=2&full=true")
 tree, tree_link = hub_seed("hub_tree_page", "basic", "api/models/files-org/basic/tree/main?recursive=true&expand=true", 4)
 hub_seed("hub_tree_page", "raw", "api/models/files-org/raw-tree/tree/main?recursive=true&expand=true", 8)
@@ -54,6 +55,9 @@ single, _ = hub_seed("hub_collection", "favourites", "api/collections/coll-org/f
 hub_seed("hub_collection", "oddities", "api/collections/coll-org/parsing-oddities-65f000000000000000000006")
 hub_seed("hub_whoami", "good", "api/whoami-v2", token="hf_test_good")
 hub_seed("hub_whoami", "refused", "api/whoami-v2", token="hf_nope")
+hub_seed("hub_space_info", "sdk", "api/spaces/spaces-org/chat-demo?expand=sdk")
+hub_seed("hub_space_info", "full", "api/spaces/spaces-org/docker-app")
+hub_seed("hub_space_info", "refused", "api/spaces/spaces-org/private-lab?expand=sdk")
 
 
 def rate_limit_seed(name, rest, extra=""):
@@ -114,3 +118,24 @@ seed("cache_org_collections", "collections", json.dumps({"type": "org-collection
 ids = [i["id"] for i in single["items"] if i.get("type") == "model"]
 seed("cache_collection_items", "items", json.dumps({"type": "collection-items", "slug": single["slug"],
                                                     "fetched_at": 1750000000, "model_ids": ids}, indent=2))
+
+# The write path's answers, one document answering every request of a commit (the fake hub has no write
+# endpoints to ask): refs, preupload, the LFS batch (a basic upload, parts, an object held already, an
+# error), the commit. The large file is the fuzz target's own: 1,000 bytes i % 251.
+import hashlib
+large = bytes(i % 251 for i in range(1000))
+oid = hashlib.sha256(large).hexdigest()
+common = {"branches": [{"name": "main", "ref": "refs/heads/main"}], "tags": [{"name": "v1", "ref": "refs/tags/v1"}],
+          "files": [{"path": "w.bin", "uploadMode": "lfs", "shouldIgnore": False},
+                    {"path": "notes.txt", "uploadMode": "regular", "shouldIgnore": False}],
+          "commitOid": "89abcdef0123456789abcdef0123456789abcdef",
+          "commitUrl": "https://huggingface.co/acme/model/commit/89abcdef0123456789abcdef0123456789abcdef"}
+parts = {"chunk_size": "400", "00001": "https://s3.example/p1?sig=1", "00002": "https://s3.example/p2?sig=2",
+         "00003": "https://s3.example/p3?sig=3"}
+for name, transfer, obj in (
+        ("basic", "basic", {"actions": {"upload": {"href": "https://s3.example/put?sig=0", "header": {}}}}),
+        ("parts", "multipart", {"actions": {"upload": {"href": "https://huggingface.co/complete?t=1", "header": parts}}}),
+        ("held", "basic", {}),
+        ("refused", "basic", {"error": {"code": 422, "message": "Object too weird"}})):
+    seed("hub_write_answers", name, json.dumps(dict(common, transfer=transfer,
+                                                    objects=[dict({"oid": oid, "size": len(large)}, **obj)])))

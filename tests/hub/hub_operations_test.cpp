@@ -14,18 +14,18 @@ using Strings = std::vector<std::string>;
 
 // Fault: model listings came without dates, because the hub sends lastModified on models only when asked.
 TEST_F(HubOperations, ModelListingsAskForTheirDates) {
-  EXPECT_EQ(ListReposPage("big-org", "", 10, 0).items.at(9).last_modified, 1751284800 - 9 * 3600);
-  EXPECT_EQ(ListReposPage("space owner", "", 0, 1).items.at(0).repo_id, "space owner/data one");
-  EXPECT_EQ(ListReposPage("big-org", "", 10000, 0).items.size(), 500u);
+  EXPECT_EQ(ListReposPage("big-org", "", 10, ModelRepo).items.at(9).last_modified, 1751284800 - 9 * 3600);
+  EXPECT_EQ(ListReposPage("space owner", "", 0, DatasetRepo).items.at(0).repo_id, "space owner/data one");
+  EXPECT_EQ(ListReposPage("big-org", "", 10000, ModelRepo).items.size(), 500u);
   Strings paths;
   for (const LoggedRequest& r : FetchHubLog()) paths.push_back(r.path);
   EXPECT_EQ(paths, (Strings{"/api/models?author=big-org&limit=10&sort=lastModified&expand=lastModified",
                             "/api/datasets?author=space%20owner&limit=1&sort=lastModified",
                             "/api/models?author=big-org&limit=500&sort=lastModified&expand=lastModified"}));
   // ListAllRepos pages to the end, or to the maximum asked for (500 a page).
-  EXPECT_EQ(ListAllRepos("big-org", "", 0, 0).size(), 2345u);
+  EXPECT_EQ(ListAllRepos("big-org", "", 0, ModelRepo).size(), 2345u);
   ResetHubLog();
-  const std::vector<RepoInfo> some = ListAllRepos("big-org", "", 700, 1);
+  const std::vector<RepoInfo> some = ListAllRepos("big-org", "", 700, DatasetRepo);
   ASSERT_EQ(some.size(), 700u);
   EXPECT_EQ(some.back().repo_id, "big-org/data-0699");
   EXPECT_EQ(FetchHubLog().size(), 2u);
@@ -35,24 +35,25 @@ TEST_F(HubOperations, ModelListingsAskForTheirDates) {
 TEST_F(HubOperations, OperationsReportTheirStatusAndWhetherEveryPageArrived) {
   const struct {
     const char *fault, *repo, *key;
-    uint32_t is_dataset, status;
+    RepoType repo_type;
+    uint32_t status;
     size_t items;
     bool complete;
   } cases[] = {
-      {"", "files-org/dataset-one", "", 1, 200, 4, true},
-      {"", "files-org/paged-tree", "", 0, 200, 250, true},  // 250 pages of 1: no longer cut at 200
-      {"", "gated-org/gated-tree", "hf_test_nogrant", 0, 403, 0, false},
-      {"", "files-org/no-such-repo", "hf_test_good", 0, 404, 0, false},
-      {"fail_page=2:500", "files-org/basic", "", 0, 500, 4, false},  // shown as far as it got
-      {"status=429@3", "files-org/basic", "", 0, 429, 8, false},
-      {"cut_at=100@2", "files-org/basic", "", 0, 200, 4, false},
-      {"malformed@4", "files-org/basic", "", 0, 200, 12, false},
-      {"redirect_loop", "files-org/basic", "", 0, 0, 0, false},  // no response
+      {"", "files-org/dataset-one", "", DatasetRepo, 200, 4, true},
+      {"", "files-org/paged-tree", "", ModelRepo, 200, 250, true},  // 250 pages of 1: no longer cut at 200
+      {"", "gated-org/gated-tree", "hf_test_nogrant", ModelRepo, 403, 0, false},
+      {"", "files-org/no-such-repo", "hf_test_good", ModelRepo, 404, 0, false},
+      {"fail_page=2:500", "files-org/basic", "", ModelRepo, 500, 4, false},  // shown as far as it got
+      {"status=429@3", "files-org/basic", "", ModelRepo, 429, 8, false},
+      {"cut_at=100@2", "files-org/basic", "", ModelRepo, 200, 4, false},
+      {"malformed@4", "files-org/basic", "", ModelRepo, 200, 12, false},
+      {"redirect_loop", "files-org/basic", "", ModelRepo, 0, 0, false},  // no response
   };
   for (const auto& c : cases) {
     WithFault(c.fault);
     FetchOutcome outcome{9, !c.complete};
-    EXPECT_EQ(FetchRepoTree(c.repo, c.key, &outcome, c.is_dataset).size(), c.items) << c.repo << " " << c.fault;
+    EXPECT_EQ(FetchRepoTree(c.repo, c.key, &outcome, c.repo_type).size(), c.items) << c.repo << " " << c.fault;
     EXPECT_EQ(outcome.status, c.status) << c.repo << " " << c.fault;
     EXPECT_EQ(outcome.complete, c.complete) << c.repo << " " << c.fault;
   }
@@ -60,7 +61,7 @@ TEST_F(HubOperations, OperationsReportTheirStatusAndWhetherEveryPageArrived) {
   for (const char* fault : {"status=503", "malformed", "cut_at=50"}) {
     WithFault(fault);
     FetchOutcome outcome{0, true};
-    ListAllRepos("big-org", "", 0, 0, &outcome);
+    ListAllRepos("big-org", "", 0, ModelRepo, &outcome);
     EXPECT_FALSE(outcome.complete) << fault;
   }
 }
@@ -70,7 +71,7 @@ TEST_F(HubOperations, OperationsReportTheirStatusAndWhetherEveryPageArrived) {
 TEST_F(HubOperations, AFolderTheHubDoesNotHaveIsItsStatus) {
   TreeQuery folder;
   folder.folder = "no-such-folder";
-  const TreePages pages = ListTree("scale-org/wide", "", 0, folder);
+  const TreePages pages = ListTree("scale-org/wide", "", ModelRepo, folder);
   EXPECT_EQ(pages.outcome.status, 404u);
   EXPECT_FALSE(pages.outcome.complete);
 }

@@ -30,6 +30,12 @@ std::vector<LoggedRequest> FetchHubLog();
 void ResetHubLog();
 // Answers every request the "hold" fault mode is keeping waiting.
 void ReleaseHeldRequests();
+// POST /__admin/commit with `body` ({"repo", "files", "delete", ...}): the commit the branch moved to,
+// empty when the hub refused it. The module has no way to send a body, so this speaks HTTP itself.
+std::string CommitOnHub(const std::string& body);
+// The commit a revision of a repository ("models", "datasets", "spaces") is at now (the hub's admin
+// endpoint: not logged, not limited); empty when the hub has no such revision.
+std::string HubCommitOf(const std::string& kind, const std::string& repo_id, const std::string& revision = "main");
 // Waits (up to 30 s) until the fake hub has received a request whose target contains `part` and not
 // answered it.
 bool WaitForRequestInProgress(const std::string& part);

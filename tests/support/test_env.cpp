@@ -191,6 +191,7 @@ void ResetLinkedState(const std::u16string& folder) {
   g_state.favorites_path = JoinFsPath(folder, u"favorites.json");
   g_state.cache_ttl_hours = 24;
   g_state.use_local_hf_cache = true;
+  g_state.check_changes_seconds = PluginState::kDefaultCheckChangesSeconds;
 }
 
 bool LoadedModule::Load(bool with_callbacks) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "browse/browse.h"
@@ -69,6 +70,8 @@ class DateWorker : public ::testing::Test {
     g_remaining_step = 0;
     job_.repo_id = "o/m";
     job_.folder = "d";
+    job_.commit = std::string(40, 'c');
+    job_.fetch_id = "listing-1";
     job_.first_url = u"https://hub.test/api/models/o/m/tree/main/d?expand=true&limit=100";
     job_.api_key = "hf_key";
     job_.site_url = "https://hub.test/";
@@ -85,11 +88,13 @@ class DateWorker : public ::testing::Test {
     StateLock guard(g_state.lock);
     g_state.hub_site_url = PluginState::kDefaultHubSiteUrl;
   }
-  // The folder's names as a listing stored them: f0 .. f<n-1>, oids "a<i>", no dates.
+  // The folder's names as the job's listing stored them: f0 .. f<n-1>, oids "a<i>", no dates.
   void StoreNames(int n, const std::string& dates_next_url = "") {
     TreeFolderRecord record;
     record.repo_id = "o/m";
     record.folder = "d";
+    record.commit = job_.commit;
+    record.fetch_id = job_.fetch_id;
     record.fetched_at = UnixNow() - 3600;
     record.dates_next_url = dates_next_url;
     for (int i = 0; i < n; ++i) record.items.push_back({"file", "d/f" + std::to_string(i), 1, 0, "a" + std::to_string(i)});
@@ -106,25 +111,18 @@ class DateWorker : public ::testing::Test {
   }
   TreeFolderRecord Stored() {
     TreeFolderRecord record;
-    EXPECT_TRUE(ReadTreeFolderRecord(job_.cache_folder, "o/m", 0, "main", "d", TreeRecordRead::Whole, &record));
+    EXPECT_TRUE(ReadTreeFolderRecord(job_.cache_folder, "o/m", ModelRepo, "main", "d", TreeRecordRead::Whole, &record));
     return record;
   }
   Pages pages_;
   DateJob job_;
 };
 
-TEST_F(DateWorker, EachPageIsMergedIntoTheRecordAsItIsNowAndTheLastCompletesIt) {
+TEST_F(DateWorker, EachPageIsMergedIntoTheRecordByPathAndGitIdAndTheLastCompletesIt) {
   StoreNames(5);
   pages_.by_url[PageUrl(0)] = {"[" + Item(0, "a0", 1) + "," + Item(1, "a1", 2) + "," + Item(2, "CHANGED", 3) + "]",
                                PageUrl(1)};
-  pages_.by_url[PageUrl(1)] = {"[" + Item(3, "a3", 4) + "," + Item(4, "NEW", 5) + "]", ""};
-  // Between the pages the folder is listed afresh: f4 changed on the hub, and the record with it.
-  pages_.on_request = [&](const HttpExchangeRequest& request) {
-    if (WideToUtf8(request.object).find("cursor=1") == std::string::npos) return;
-    TreeFolderRecord relisted = Stored();
-    relisted.items[4].oid = "NEW";
-    ASSERT_TRUE(WriteTreeFolderRecord(job_.cache_folder, relisted));
-  };
+  pages_.by_url[PageUrl(1)] = {"[" + Item(3, "a3", 4) + "," + Item(4, "a4", 5) + "]", ""};
   const std::atomic<bool> stop{false};
   const DatesRun run = FetchFolderDates(job_, stop);
   EXPECT_EQ(run.end, DatesEnd::Complete);
@@ -146,6 +144,54 @@ TEST_F(DateWorker, EachPageIsMergedIntoTheRecordAsItIsNowAndTheLastCompletesIt) 
   // Complete: another run asks nothing.
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::Complete);
   EXPECT_EQ(pages_.requests.size(), 2u);
+}
+
+// Fault: a copy listed the folder afresh while the worker fetched its dates; the worker merged its later
+// pages into that newer record and marked it "dates complete", and a retry of its save wrote the record
+// it had read before over the newer one (150 items without the new file, a changed file at its old
+// size) until the record aged out.
+TEST_F(DateWorker, ARecordListedAfreshMeanwhileKeepsItsNamesSizesAndHashesAndGetsNoDates) {
+  ServeChain(3);
+  const int64_t day = 86400, first = 1704067200;
+  for (int k = 0; k < 3; ++k) pages_.by_url[PageUrl(k)].first = "[" + Item(k, "a" + std::to_string(k), k + 1) + "]";
+  StoreNames(3);
+  TreeFolderRecord relisted;  // as the copy's fresh listing stores it: a new file, f1 bigger
+  relisted.repo_id = "o/m";
+  relisted.folder = "d";
+  relisted.commit = job_.commit;
+  relisted.fetch_id = "listing-2";
+  relisted.fetched_at = UnixNow();
+  for (int i = 0; i < 4; ++i) relisted.items.push_back({"file", "d/f" + std::to_string(i), i == 1 ? 99 : 1, 0, "a" + std::to_string(i)});
+  pages_.on_request = [&](const HttpExchangeRequest& request) {
+    if (WideToUtf8(request.object).find("cursor=1") != std::string::npos) {
+      ASSERT_TRUE(WriteTreeFolderRecord(job_.cache_folder, relisted));
+    }
+  };
+  const std::atomic<bool> stop{false};
+  DatesRun run = FetchFolderDates(job_, stop);
+  EXPECT_EQ(run.end, DatesEnd::Superseded);
+  EXPECT_EQ(run.pages, 2);
+  TreeFolderRecord record = Stored();
+  EXPECT_EQ(record.fetch_id, "listing-2");
+  EXPECT_FALSE(record.dates_complete);
+  ASSERT_EQ(record.items.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(std::make_pair(record.items[i].size, record.items[i].mtime), std::make_pair(i == 1 ? int64_t{99} : int64_t{1}, int64_t{0}))
+        << i;
+  }
+  // Neither does a record of another commit, and it costs no request; the job of the new record dates it.
+  pages_.on_request = nullptr;
+  pages_.requests.clear();
+  relisted.commit = std::string(40, 'd');
+  ASSERT_TRUE(WriteTreeFolderRecord(job_.cache_folder, relisted));
+  EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::Superseded);
+  EXPECT_TRUE(pages_.requests.empty());
+  job_.commit = relisted.commit;
+  job_.fetch_id = "listing-2";
+  EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::Complete);
+  record = Stored();
+  EXPECT_EQ(std::make_tuple(record.items[1].size, record.items[1].mtime, record.items[3].mtime, record.dates_complete),
+            std::make_tuple(int64_t{99}, first + day, int64_t{0}, true));
 }
 
 TEST_F(DateWorker, ItKeepsToHalfOfTheBudgetItFoundAndStopsAtAPauseOrFewerThanFiftyLeft) {
@@ -208,7 +254,7 @@ TEST_F(DateWorker, AFailingPageEndsItWithoutARetry) {
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::Complete);
   EXPECT_EQ(WideToUtf8(pages_.requests.at(0).host), "hub.test");
   // No record (deleted by "Delete cache" meanwhile): nothing to do, nothing asked.
-  std::filesystem::remove_all(FsPath(TreeRecordsFolder(job_.cache_folder, "o/m", 0, "main")));
+  std::filesystem::remove_all(FsPath(TreeRecordsFolder(job_.cache_folder, "o/m", ModelRepo, "main")));
   pages_.requests.clear();
   EXPECT_EQ(FetchFolderDates(job_, stop).end, DatesEnd::RecordGone);
   EXPECT_TRUE(pages_.requests.empty());

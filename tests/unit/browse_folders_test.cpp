@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -26,6 +27,13 @@ TEST(Paging, ItemNamesAndPageSizes) {
       {u"[Load next 300 models", false},  {u"[load next 300 models]", false}, {u" [Load next 300 models]", false},
       {u"[Load next", false}};
   for (const auto& [name, paging] : names) EXPECT_EQ(IsPagingItemName(name), paging) << WideToUtf8(name);
+  // Each kind's folder names its own kind.
+  for (const auto& [kind, name] : {std::make_pair(ModelRepo, u"[Load next 300 models]"),
+                                   std::make_pair(DatasetRepo, u"[Load next 300 datasets]"),
+                                   std::make_pair(SpaceRepo, u"[Load next 300 spaces]")}) {
+    EXPECT_EQ(PagingItemName(300, kind), name);
+    EXPECT_TRUE(IsPagingItemName(PagingItemName(300, kind)));
+  }
   Entry entry;
   for (const auto& [limit, size] : std::vector<std::pair<int32_t, int32_t>>{
            {10, 10}, {9, 300}, {0, 300}, {-1, 300}, {500, 500}, {501, 500}, {1000, 500}}) {
@@ -51,15 +59,16 @@ TEST(FolderRecordsOf, ARecursiveAnswerBecomesARecordPerFolderInListingOrder) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
       {"", {"W", "b.txt", "empty", "a.txt"}}, {"W", {"W/x.bin", "W/sub"}}, {"W/sub", {"W/sub/y"}},
       {"deep", {}}, {"deep/no", {"deep/no/dir.txt"}}, {"empty", {}}};
-  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", 1, "main", items, 77);
+  const std::vector<TreeFolderRecord> records = FolderRecordsOf("o/m", DatasetRepo, "main", std::string(40, 'c'), items, 77);
   ASSERT_EQ(records.size(), expected.size());
   for (size_t i = 0; i < records.size(); ++i) {
     std::vector<std::string> paths;
     for (const TreeItem& item : records[i].items) paths.push_back(item.path);
     EXPECT_EQ(records[i].folder, expected[i].first) << i;
     EXPECT_EQ(paths, expected[i].second) << "'" << records[i].folder << "'";
-    EXPECT_TRUE(records[i].repo_id == "o/m" && records[i].is_dataset == 1 && records[i].fetched_at == 77 &&
-                records[i].dates_complete && !records[i].large_repository) << i;
+    EXPECT_TRUE(records[i].repo_id == "o/m" && records[i].repo_type == DatasetRepo && records[i].fetched_at == 77 &&
+                records[i].dates_complete && !records[i].large_repository && records[i].commit == std::string(40, 'c') &&
+                records[i].fetch_id == records[0].fetch_id && !records[0].fetch_id.empty()) << i;
   }
   EXPECT_EQ(records[0].items[0].mtime, 5);  // items keep what the hub said of them
 }
@@ -86,18 +95,20 @@ TEST(MergeDates, TakesADateOnlyWherePathTypeAndOidMatch) {
 TEST(EnumModelTree, ShowsAndKeepsOnlyTheFoldersOwnChildren) {
   ResetLinkedState(MakeTempFolder("children"));
   ScriptedHub hub;
-  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?limit=1000",
+  const std::string sha(40, '5');
+  hub.Answer("https://hub.test:443/api/models/o/m/revision/main?expand=sha", R"({"id":"o/m","sha":")" + sha + R"("})");
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/" + sha + "/d?limit=1000",
              R"([{"path":"d/a","oid":"1"},{"path":"x/b"},{"path":"d/c/deep"},{"path":"d/"},{"path":"d"},
                  {"path":"dd/e"},{"type":"directory","path":"d/sub","oid":"2"}])");
-  hub.Answer("https://hub.test:443/api/models/o/m/tree/main/d?expand=true&limit=100", "[]");
+  hub.Answer("https://hub.test:443/api/models/o/m/tree/" + sha + "/d?expand=true&limit=100", "[]");
   std::vector<std::u16string> names;
-  for (const ListItem& item : EnumModelTree("o/m", "d", 0, "main")) names.push_back(item.name);
+  for (const ListItem& item : EnumModelTree("o/m", "d", ModelRepo, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
   hub.requests.clear();
   names.clear();
-  for (const ListItem& item : EnumModelTree("o/m", "d", 0, "main")) names.push_back(item.name);
+  for (const ListItem& item : EnumModelTree("o/m", "d", ModelRepo, "main")) names.push_back(item.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"a", u"sub"}));
-  EXPECT_TRUE(hub.requests.empty());  // from its record
+  EXPECT_TRUE(hub.requests.empty());  // from its record, the commit asked for a moment ago
 }
 
 #if !defined(_WIN32)  // on Windows the shell starts the browser; there is nothing to stand in for
@@ -115,10 +126,11 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   g_state.gated_prompted.clear();  // asked once per repository and process
   g_host.Clear();
   g_host.answer_yes = true;
-  for (const auto& [id, is_dataset, page] : {std::make_tuple("unit/model one", 0u, "unit/model one"),
-                                             std::make_tuple("unit/data one", 1u, "datasets/unit/data one")}) {
+  for (const auto& [id, repo_type, page] : {std::make_tuple("unit/model one", ModelRepo, "unit/model one"),
+                                             std::make_tuple("unit/data one", DatasetRepo, "datasets/unit/data one"),
+                                             std::make_tuple("unit/app one", SpaceRepo, "spaces/unit/app one")}) {
     std::filesystem::remove(FsPath(Utf8ToWide(record)));
-    PromptGatedRepo(id, is_dataset);
+    PromptGatedRepo(id, repo_type);
     for (int wait = 0; !FileExists(Utf8ToWide(record)) && wait < 500; ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -127,8 +139,74 @@ TEST(GatedPrompt, YesOpensTheRepositoryPage) {
   g_state.request = saved_request;
   g_state.main_thread_id = saved_main;
   setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(g_host.questions.size(), 2u);
+  EXPECT_EQ(g_host.questions.size(), 3u);
 }
 #endif
+
+// An organisation's Spaces page as models do, by the hub's next link, with the paging item naming them;
+// each page's SDKs are kept with the listing.
+TEST(OrgSpaces, PageByTheNextLinkAndKeepTheirSdks) {
+  ResetLinkedState(MakeTempFolder("org-spaces"));
+  PlatformCreateFolders(g_state.cache_folder);
+  ScriptedHub hub;
+  const auto page = [](int first, int count) {
+    std::string body = "[";
+    for (int i = first; i < first + count; ++i) {
+      body += R"({"id":"o/s)" + std::to_string(i) + R"(","sdk":")" + (i % 2 ? "docker" : "gradio") + R"("},)";
+    }
+    body.back() = ']';
+    return body;
+  };
+  hub.Answer("https://hub.test:443/api/spaces?author=o&limit=10&sort=lastModified&expand=lastModified&expand=sdk",
+             page(0, 10)).head.link = u"<https://hub.test/api/spaces?author=o&cursor=2>; rel=\"next\"";
+  hub.Answer("https://hub.test:443/api/spaces?author=o&cursor=2", page(10, 2));
+  Entry entry;
+  entry.org = "o";
+  entry.repo_type = SpaceRepo;
+  entry.limit_count = 10;
+  Listing listing = EnumOrgRepos(entry);
+  ASSERT_EQ(listing.size(), 11u);
+  EXPECT_EQ(listing.back().name, u"[Load next 10 spaces]");
+  EXPECT_TRUE(LoadNextPage(entry, false));
+  listing = EnumOrgRepos(entry);  // from the stored listing
+  ASSERT_EQ(listing.size(), 12u);
+  EXPECT_EQ(listing.back().name, u"s11");
+  EXPECT_EQ(hub.requests.size(), 2u);
+  OrgReposCache stored;
+  ASSERT_TRUE(LoadFreshOrgReposCache("o", SpaceRepo, &stored));
+  EXPECT_EQ(stored.models.at(11).sdk, "docker");
+  EXPECT_EQ(stored.models.at(10).sdk, "gradio");
+}
+
+// A Space's SDK comes from its organisation's stored listing, else from the hub, asked on the main
+// thread only and remembered once it answered; a refusal is asked again the next time.
+TEST(SpaceSdk, TheStoredListingFirstThenTheHubOnceOnTheMainThreadOnly) {
+  ResetLinkedState(MakeTempFolder("space-sdk"));
+  PlatformCreateFolders(g_state.cache_folder);
+  ScriptedHub hub;
+  const auto saved_main = std::exchange(g_state.main_thread_id, PlatformThreadId());
+  g_state.space_sdks.clear();
+  OrgReposCache listed;
+  listed.org = "o";
+  listed.repo_type = SpaceRepo;
+  listed.models = {{"chat", "o/chat", 0, "gradio"}, {"bare", "o/bare", 0, ""}};
+  SaveOrgReposCache(listed);
+  EXPECT_EQ(SpaceSdk("o/chat", "main"), "gradio");
+  EXPECT_TRUE(hub.requests.empty());
+
+  const std::string info = "https://hub.test:443/api/spaces/o/bare?expand=sdk";
+  EXPECT_EQ(std::async(std::launch::async, [] { return SpaceSdk("o/bare", "main"); }).get(), "");
+  EXPECT_TRUE(hub.requests.empty()) << "a background thread never asks";
+  hub.Answer(info, R"({"error":"Invalid username or password."})", 401);
+  EXPECT_EQ(SpaceSdk("o/bare", "main"), "");
+  hub.Answer(info, R"({"id":"o/bare","sdk":"docker"})");
+  for (int again = 0; again < 2; ++again) EXPECT_EQ(SpaceSdk("o/bare", "main"), "docker");
+  EXPECT_EQ(hub.requests.size(), 2u);
+  // The listing is main's: another revision asks for its own.
+  hub.Answer("https://hub.test:443/api/spaces/o/chat/revision/dev?expand=sdk", R"({"sdk":"static"})");
+  EXPECT_EQ(SpaceSdk("o/chat", "dev"), "static");
+  EXPECT_EQ(hub.requests.size(), 3u);
+  g_state.main_thread_id = saved_main;
+}
 
 }  // namespace

@@ -37,7 +37,8 @@ class ListingCache : public ::testing::Test {
 
 TEST(CacheNames, KindPrefixesAndSanitisedIds) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {OrgReposCacheName("acme", 0), "org_models_acme"}, {OrgReposCacheName("acme", 1), "org_datasets_acme"},
+      {OrgReposCacheName("acme", ModelRepo), "org_models_acme"}, {OrgReposCacheName("acme", DatasetRepo), "org_datasets_acme"},
+      {OrgReposCacheName("acme", SpaceRepo), "org_spaces_acme"},
       {OrgCollectionsCacheName("a:b|c"), "org_collections_a_b_c"},
       {CollectionItemsCacheName("owner/picks-0123"), "collection_items_owner_picks-0123"}};
   for (const auto& [name, expected] : cases) EXPECT_EQ(name, expected);
@@ -45,13 +46,13 @@ TEST(CacheNames, KindPrefixesAndSanitisedIds) {
 
 TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObjectIsAbsent) {
   OrgReposCache absent;
-  EXPECT_FALSE(LoadFreshOrgReposCache("acme", 0, &absent));
+  EXPECT_FALSE(LoadFreshOrgReposCache("acme", ModelRepo, &absent));
   EXPECT_EQ(absent.page_size, 300);
   WriteTextFile(CacheFilePath("org_models_o"), R"({"fetched_at": "x", "page_size": 1.5, "has_more": 1,
       "models": [{"repo_id": "o/a", "last_modified": 1e300}, {"name": 7, "last_modified": 18446744073709551615},
       {"last_modified": 2048.0}, 5]})");
   OrgReposCache repos;
-  ASSERT_TRUE(LoadFreshOrgReposCache("o", 0, &repos));
+  ASSERT_TRUE(LoadFreshOrgReposCache("o", ModelRepo, &repos));
   EXPECT_EQ(repos.org, "o");
   EXPECT_EQ(std::tie(repos.fetched_at, repos.page_size, repos.has_more), std::make_tuple(int64_t{0}, 0, true));
   using Model = std::tuple<std::string, std::string, int64_t>;  // name, id, time
@@ -64,8 +65,30 @@ TEST_F(ListingCache, MembersOfTheWrongTypeOrRangeLoadTheirDefaultsAndOnlyANonObj
   EXPECT_EQ(items.model_ids, (std::vector<std::string>{"a/b", "c/d"}));
   for (const char* text : {"[1, 2]", "{\"models\": [", ""}) {
     WriteTextFile(CacheFilePath("org_models_o"), text);
-    EXPECT_FALSE(LoadFreshOrgReposCache("o", 0, &repos)) << text;
+    EXPECT_FALSE(LoadFreshOrgReposCache("o", ModelRepo, &repos)) << text;
   }
+}
+
+// A Space's SDK is kept with its listing and read back at any age (the properties command takes it from
+// there); a model's entry carries no "sdk" member, so the files of models keep the bytes they had.
+TEST_F(ListingCache, SpacesKeepTheirSdkAtAnyAgeAndModelsWriteNone) {
+  OrgReposCache record;
+  record.org = "o";
+  record.repo_type = SpaceRepo;
+  record.models = {{"chat", "o/chat", 5, "gradio"}, {"plain", "o/plain", 6, ""}};
+  SaveOrgReposCache(record);
+  record.repo_type = ModelRepo;
+  record.models = {{"m", "o/m", 7, ""}};
+  SaveOrgReposCache(record);
+  EXPECT_EQ(ReadTextFile(CacheFilePath("org_models_o")).find("sdk"), std::string::npos);
+  fs::last_write_time(FsPath(CacheFilePath("org_spaces_o")), fs::file_time_type::clock::now() - std::chrono::hours(48));
+  OrgReposCache loaded;
+  EXPECT_FALSE(LoadFreshOrgReposCache("o", SpaceRepo, &loaded));
+  ASSERT_TRUE(LoadOrgReposCacheOfAnyAge("o", SpaceRepo, &loaded));
+  std::vector<std::pair<std::string, std::string>> sdks;
+  for (const RepoInfo& space : loaded.models) sdks.emplace_back(space.repo_id, space.sdk);
+  EXPECT_EQ(sdks, (std::vector<std::pair<std::string, std::string>>{{"o/chat", "gradio"}, {"o/plain", ""}}));
+  EXPECT_EQ(loaded.repo_type, SpaceRepo);
 }
 
 TEST_F(ListingCache, FreshnessFollowsTheFileTimeAndTheTimeToLive) {

@@ -25,29 +25,33 @@ using nlohmann::json;
 namespace {
 
 TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAsDefaults) {
-  // members; type, is_dataset, limit_count, revision
-  std::vector<std::tuple<json, uint32_t, uint32_t, int32_t, std::string>> cases = {
-      {json::object(), OrgModels, 0, 300, "main"},
-      {{{"type", "org-collections"}}, OrgCollections, 0, 300, "main"},
-      {{{"type", "single-model"}, {"kind", "dataset"}}, SingleModel, 1, 300, "main"},
-      {{{"type", "unknown"}, {"kind", "dataset"}}, OrgModels, 1, 300, "main"},
-      {{{"type", "Single-Model"}, {"kind", "Dataset"}}, OrgModels, 0, 300, "main"},  // the texts are case-sensitive
-      {{{"limit_count", 3}}, OrgModels, 0, 10, "main"},
-      {{{"limit_count", 5000}}, OrgModels, 0, 5000, "main"},
+  // members; type, repository type, limit_count, revision
+  std::vector<std::tuple<json, uint32_t, RepoType, int32_t, std::string>> cases = {
+      {json::object(), OrgModels, ModelRepo, 300, "main"},
+      {{{"type", "org-collections"}}, OrgCollections, ModelRepo, 300, "main"},
+      {{{"type", "single-model"}, {"kind", "dataset"}}, SingleModel, DatasetRepo, 300, "main"},
+      {{{"type", "unknown"}, {"kind", "dataset"}}, OrgModels, DatasetRepo, 300, "main"},
+      {{{"type", "Single-Model"}, {"kind", "Dataset"}}, OrgModels, ModelRepo, 300, "main"},  // the texts are case-sensitive
+      {{{"type", "single-model"}, {"kind", "space"}}, SingleModel, SpaceRepo, 300, "main"},
+      {{{"type", "org-models"}, {"kind", "space"}}, OrgModels, SpaceRepo, 300, "main"},
+      {{{"kind", "Space"}}, OrgModels, ModelRepo, 300, "main"},
+      {{{"kind", "spaces"}}, OrgModels, ModelRepo, 300, "main"},  // an unknown kind still reads as a model
+      {{{"limit_count", 3}}, OrgModels, ModelRepo, 10, "main"},
+      {{{"limit_count", 5000}}, OrgModels, ModelRepo, 5000, "main"},
       // A revision is read for one repository only and written only when not main, so files written
       // before revisions existed save as they were.
-      {{{"type", "single-model"}, {"revision", "step1000"}}, SingleModel, 0, 300, "step1000"},
-      {{{"type", "single-model"}, {"revision", "refs/pr/1"}}, SingleModel, 0, 300, "refs/pr/1"},
-      {{{"type", "single-model"}, {"revision", "main"}}, SingleModel, 0, 300, "main"},
-      {{{"type", "single-model"}, {"revision", ""}}, SingleModel, 0, 300, "main"},
-      {{{"type", "single-model"}, {"revision", 7}}, SingleModel, 0, 300, "main"},
-      {{{"revision", "dev"}}, OrgModels, 0, 300, "main"},  // organisations list main whatever the file says
+      {{{"type", "single-model"}, {"revision", "step1000"}}, SingleModel, ModelRepo, 300, "step1000"},
+      {{{"type", "single-model"}, {"revision", "refs/pr/1"}}, SingleModel, ModelRepo, 300, "refs/pr/1"},
+      {{{"type", "single-model"}, {"revision", "main"}}, SingleModel, ModelRepo, 300, "main"},
+      {{{"type", "single-model"}, {"revision", ""}}, SingleModel, ModelRepo, 300, "main"},
+      {{{"type", "single-model"}, {"revision", 7}}, SingleModel, ModelRepo, 300, "main"},
+      {{{"revision", "dev"}}, OrgModels, ModelRepo, 300, "main"},  // organisations list main whatever the file says
   };
   for (const json& wrong : {json{{"id", 5}}, json{{"kind", true}}, json{{"cache_enabled", 1}}, json{{"cached_at", "1"}},
                             json{{"created_at", 1.5}}, json{{"limit_count", "300"}},
                             json{{"created_at", 18446744073709551615ull}}, json{{"limit_count", 4294967296ll}},
                             json{{"limit_count", 1e300}}, json{{"limit_enabled", nullptr}}}) {
-    cases.emplace_back(wrong, OrgModels, 0, 300, "main");
+    cases.emplace_back(wrong, OrgModels, ModelRepo, 300, "main");
   }
   for (auto [object, type, dataset, limit, revision] : cases) {
     object["display_name"] = "E";
@@ -61,10 +65,30 @@ TEST(EntryJson, FillsDefaultsMapsTheTypeKindLimitAndRevisionAndReadsWrongTypesAs
     EXPECT_EQ(EntryToJson(entry), EntryToJson(expected)) << object;
     EXPECT_EQ(entry.revision, revision) << object;
     EXPECT_EQ(EntryToJson(entry).contains("revision"), revision != "main") << object;
+    EXPECT_EQ(EntryToJson(entry)["kind"], RepoTypeName(dataset)) << object;
   }
-  const json odd = EntryToJson(Entry{"", 3, 2});  // a type outside the kinds; only exactly 1 means datasets
+  const json odd = EntryToJson(Entry{"", 3, static_cast<RepoType>(7)});  // values outside the kinds
   EXPECT_EQ(odd["type"], "unknown");
   EXPECT_EQ(odd["kind"], "model");
+
+  // Changes on the hub are off unless the file says true; written only when on, so read-only entries keep
+  // their bytes. The pull-request choice is kept on its own, whether changes are on or not.
+  for (const auto& [object, allow, as_pr] :
+       std::vector<std::tuple<json, bool, bool>>{{json::object(), false, false},
+                                                 {{{"allow_changes", true}}, true, false},
+                                                 {{{"allow_changes", "true"}}, false, false},
+                                                 {{{"allow_changes", 1}}, false, false},
+                                                 {{{"changes_as_pull_request", true}}, false, true},
+                                                 {{{"allow_changes", true}, {"changes_as_pull_request", true}}, true, true}}) {
+    json named = object;
+    named["display_name"] = "E";
+    Entry read;
+    ASSERT_TRUE(EntryFromJson(named, &read)) << object;
+    EXPECT_EQ(std::tie(read.allow_changes, read.changes_as_pull_request), std::tie(allow, as_pr)) << object;
+    const json written = EntryToJson(read);
+    EXPECT_EQ(written.contains("allow_changes"), allow) << object;
+    EXPECT_EQ(written.contains("changes_as_pull_request"), as_pr) << object;
+  }
 
   Entry entry;  // only the name decides whether there is an entry at all
   for (const json& nameless : {json{{"display_name", ""}}, json{{"display_name", 5}}, json::array({1}), json()}) {
@@ -94,11 +118,19 @@ class ConfigEntries : public ::testing::Test {
 TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameKindAndRevision) {
   ScriptedHub hub;  // the configured hub root is https://hub.test/
   const std::string commit = "0123456789abcdef0123456789abcdef01234567";
-  // Expected "owner/name", "d:" first for a dataset and "@revision" after it unless main; empty when refused.
+  // Expected "owner/name", "d:" first for a dataset, "s:" for a Space, and "@revision" after it unless main;
+  // empty when refused.
   const std::vector<std::pair<std::u16string, std::string>> cases = {
       {u"https://hub.test/google", "google/"}, {u"https://hub.test/google/gemma-2b/", "google/gemma-2b"},
       {u"https://hub.test/datasets/acme/data", "d:acme/data"}, {u"https://hub.test/datasets/acme", "d:acme/"},
       {u"https://hub.test/datasets", "datasets/"}, {u"https://hub.test/models/google/x", "google/x"},
+      // Spaces, in every form the other kinds are written in.
+      {u"https://huggingface.co/spaces/acme/chat", "s:acme/chat"}, {u"https://hub.test/spaces/acme", "s:acme/"},
+      {u" http://www.huggingface.co/spaces/acme/chat/blob/main/app.py?logs=build#top\t", "s:acme/chat"},
+      {u"hf.co/spaces/acme/chat/tree/dev/src", "s:acme/chat@dev"},
+      {u"https://hf.co/spaces/acme/chat/resolve/refs%2Fpr%2F2/app.py", "s:acme/chat@refs/pr/2"},
+      {u"spaces/acme/chat/tree/refs/pr/3", "s:acme/chat@refs/pr/3"}, {u"https://hub.test/spaces", "spaces/"},
+      {u"spaces/../x", ""}, {u"https://huggingface.co/spaces/acme/chat/tree/a..b", ""},
       {u"google/gemma-2b", "google/gemma-2b"},
       // The other ways people paste the hub's own addresses.
       {u"http://huggingface.co/google", "google/"}, {u"https://hf.co/google", "google/"},
@@ -135,21 +167,22 @@ TEST_F(ConfigEntries, AddressesSplitIntoOwnerNameKindAndRevision) {
   };
   for (const auto& [text, expected] : cases) {
     HubAddress p;
-    const std::string got = ParseHubUrl(text, &p) ? (p.is_dataset ? "d:" : "") + p.owner + "/" + p.name +
-                                                        (p.revision == "main" ? "" : "@" + p.revision)
-                                                  : "";
+    const bool parsed = ParseHubUrl(text, &p);
+    const std::string kind = p.repo_type == DatasetRepo ? "d:" : p.repo_type == SpaceRepo ? "s:" : "";
+    const std::string got =
+        parsed ? kind + p.owner + "/" + p.name + (p.revision == "main" ? "" : "@" + p.revision) : "";
     EXPECT_EQ(got, expected) << WideToUtf8(text);
   }
 }
 
 TEST_F(ConfigEntries, UniqueIdsAndDisplayNames) {
-  g_state.entries = {Entry{"a_b", OrgModels, 0, "a", "", u"A"}, Entry{"a_b_1", OrgModels, 0, "a", "", u"B"}};
+  g_state.entries = {Entry{"a_b", OrgModels, ModelRepo, "a", "", u"A"}, Entry{"a_b_1", OrgModels, ModelRepo, "a", "", u"B"}};
   EXPECT_EQ(MakeUniqueId("a/b"), "a_b_2");
   EXPECT_EQ(MakeUniqueId("x:y\\z"), "x_y_z");
   bool renamed = true;
   EXPECT_EQ(MakeUniqueDisplayName(u"C", &renamed), u"C");
   EXPECT_FALSE(renamed);
-  for (int n = 2; n <= 999; ++n) g_state.entries.push_back({"n", OrgModels, 0, "a", "", u"A (" + WideDecimal(n) + u")"});
+  for (int n = 2; n <= 999; ++n) g_state.entries.push_back({"n", OrgModels, ModelRepo, "a", "", u"A (" + WideDecimal(n) + u")"});
   EXPECT_EQ(MakeUniqueDisplayName(u"A", &renamed), u"A (dup)");
 }
 
@@ -159,40 +192,68 @@ TEST_F(ConfigEntries, AddingFromAnAddressAndTheTemporaryEntry) {
   hub.Answer(collections, "[]");
   g_state.delete_suppressed = {u"acme - models"};
   // An organisation without collections: models and datasets only.
-  EXPECT_EQ(AddEntriesFromUrl(u"acme", true, false, 50, true, true, true), 2);
-  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, false, 50, false, true, false), 0);
-  EXPECT_EQ(AddEntriesFromUrl(u"https://hub.test/acme/", false, true, 300, true, false, false), 1);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", true, false, 50, true, true, true, false), 2);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, false, 50, false, true, false, false), 0);
+  EXPECT_EQ(AddEntriesFromUrl(u"https://hub.test/acme/", false, true, 300, true, false, false, false), 1);
   EXPECT_EQ(Ids(), (std::vector<std::string>{"acme-models", "acme-datasets", "acme-models_1"}));
   const Entry& datasets = g_state.entries[1];
   EXPECT_EQ(datasets.display_name, u"acme - datasets");
-  EXPECT_TRUE(datasets.is_dataset && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0 &&
+  EXPECT_TRUE(datasets.repo_type == DatasetRepo && datasets.cache_enabled && !datasets.limit_enabled && datasets.created_at > 0 &&
               datasets.limit_count == 50);
   EXPECT_EQ(g_state.entries[2].display_name, u"acme - models (2)");
   EXPECT_TRUE(g_state.delete_suppressed.empty());
   hub.Answer(collections, R"([{"slug": "acme/picks-1", "title": "Picks"}])");
-  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, true, false), 1);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, true, false, false), 1);
   EXPECT_EQ(g_state.entries.back().type, OrgCollections);
 
   // One repository ignores the ticks and the limit; neither it nor a refused address asks the hub.
   const size_t requests = hub.requests.size();
   EXPECT_EQ(AddEntriesFromUrl(u"https://huggingface.co/datasets/acme/data/tree/main", false, false, 10, false,
-                              false, false), 1);
+                              false, false, false), 1);
   const Entry& single = g_state.entries.back();
   EXPECT_EQ(single.repo_id + " " + single.id + " " + WideToUtf8(single.display_name), "acme/data acme_data data");
-  EXPECT_TRUE(single.type == SingleModel && single.is_dataset && single.limit_enabled);
-  EXPECT_EQ(AddEntriesFromUrl(u"https://example.com/acme", false, true, 300, true, true, true), 0);
+  EXPECT_TRUE(single.type == SingleModel && single.repo_type == DatasetRepo && single.limit_enabled);
+  EXPECT_EQ(AddEntriesFromUrl(u"https://example.com/acme", false, true, 300, true, true, true, false), 0);
   EXPECT_EQ(hub.requests.size(), requests);
 
-  Entry temp = Entry{"keep", OrgCollections, 0, "x", "", u"X"};
+  Entry temp = Entry{"keep", OrgCollections, ModelRepo, "x", "", u"X"};
   EXPECT_FALSE(MakeTemporaryEntry(u"https://example.com/acme", &temp));
   EXPECT_EQ(temp.id, "keep");
   ASSERT_TRUE(MakeTemporaryEntry(u"o/pythia/tree/refs%2Fpr%2F1", &temp));
   EXPECT_EQ(temp.repo_id + "@" + temp.revision, "o/pythia@refs/pr/1");
   ASSERT_TRUE(MakeTemporaryEntry(u"https://huggingface.co/datasets/acme", &temp));  // an organisation keeps no revision
   EXPECT_EQ(temp.id + " " + WideToUtf8(temp.display_name) + " " + temp.revision, "__temp__ ***_TEMPORARY_*** main");
-  EXPECT_TRUE(temp.type == OrgModels && temp.is_dataset && temp.limit_enabled && !temp.cache_enabled);
+  EXPECT_TRUE(temp.type == OrgModels && temp.repo_type == DatasetRepo && temp.limit_enabled && !temp.cache_enabled);
   ASSERT_TRUE(MakeTemporaryEntry(u"acme/tiny", &temp));
   EXPECT_TRUE(temp.type == SingleModel && temp.repo_id == "acme/tiny");
+  // An owner's Spaces address lists the owner's Spaces, as one under "datasets/" lists its datasets.
+  ASSERT_TRUE(MakeTemporaryEntry(u"https://huggingface.co/spaces/acme", &temp));
+  EXPECT_TRUE(temp.type == OrgModels && temp.repo_type == SpaceRepo && temp.org == "acme");
+  ASSERT_TRUE(MakeTemporaryEntry(u"hf.co/spaces/acme/chat/tree/dev", &temp));
+  EXPECT_EQ(std::make_tuple(temp.type, temp.repo_type, temp.repo_id + "@" + temp.revision),
+            std::make_tuple(uint32_t{SingleModel}, SpaceRepo, std::string("acme/chat@dev")));
+}
+
+// The Spaces tick adds the owner's Spaces beside the other kinds, named and paged as they are; in the
+// add dialog an owner's address under "spaces/" is an owner like any other, adding the kinds ticked.
+TEST_F(ConfigEntries, AddingAnOwnersSpacesAndOneSpace) {
+  ScriptedHub hub;
+  EXPECT_EQ(AddEntriesFromUrl(u"https://huggingface.co/spaces/acme", false, true, 40, true, false, true, true), 3);
+  EXPECT_EQ(AddEntriesFromUrl(u"acme", false, true, 300, false, false, false, true), 1);
+  std::vector<std::string> made;
+  for (const Entry& e : g_state.entries) {
+    made.push_back(e.id + " | " + WideToUtf8(e.display_name) + " | " + RepoTypeName(e.repo_type) + " " +
+                   std::to_string(e.limit_count));
+  }
+  EXPECT_EQ(made, (std::vector<std::string>{"acme-models | acme - models | model 40",
+                                            "acme-datasets | acme - datasets | dataset 40",
+                                            "acme-spaces | acme - spaces | space 40",
+                                            "acme-spaces_1 | acme - spaces (2) | space 300"}));
+  EXPECT_EQ(AddEntriesFromUrl(u"https://huggingface.co/spaces/acme/chat", false, true, 300, false, false, false,
+                              false), 1);
+  const Entry& space = g_state.entries.back();
+  EXPECT_EQ(std::make_tuple(space.type, space.repo_type, space.repo_id, space.display_name),
+            std::make_tuple(uint32_t{SingleModel}, SpaceRepo, std::string("acme/chat"), std::u16string(u"chat")));
 }
 
 // Fault: Add gave a folder the name of an existing one (or a special name); it then opened the first
@@ -204,7 +265,7 @@ TEST_F(ConfigEntries, AddingNeverRepeatsADisplayName) {
                                   u"o/pythia/tree/step1000", u"o/pythia/tree/refs%2Fpr%2F1",
                                   u"o/pythia/blob/refs/pr/1/README.md", u"o/pythia/tree/main",
                                   u"datasets/o/pythia/tree/refs%2Fconvert%2Fparquet"}) {
-    EXPECT_EQ(AddEntriesFromUrl(address, false, true, 300, true, false, false), 1) << WideToUtf8(address);
+    EXPECT_EQ(AddEntriesFromUrl(address, false, true, 300, true, false, false, false), 1) << WideToUtf8(address);
   }
   std::vector<std::string> made;
   for (const Entry& e : g_state.entries) {
@@ -226,15 +287,17 @@ TEST_F(ConfigEntries, AddingNeverRepeatsADisplayName) {
 }
 
 TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
-  g_state.entries = {Entry{"acme-models", OrgModels, 0, "acme", "", u"A"}, Entry{"b", SingleModel, 0, "b", "b/x", u"B"}};
+  g_state.entries = {Entry{"acme-models", OrgModels, ModelRepo, "acme", "", u"A"}, Entry{"b", SingleModel, ModelRepo, "b", "b/x", u"B"}};
   const std::u16string exported = JoinFsPath(folder_, u"all.json");
   for (const auto& [key, include, written] : std::vector<std::tuple<std::u16string, bool, bool>>{
            {u"", true, false}, {u"secret", false, false}, {u"secret", true, true}}) {
     g_state.api_key = key;
     g_state.use_local_hf_cache = include;
+    g_state.check_changes_seconds = include ? 0 : 300;
     ASSERT_TRUE(ExportSettings(exported, include));
     EXPECT_EQ(json::parse(ReadTextFile(exported)).contains("api_key"), written);
     EXPECT_EQ(json::parse(ReadTextFile(exported)).value("use_local_hf_cache", !include), include);
+    EXPECT_EQ(json::parse(ReadTextFile(exported)).value("check_changes_seconds", -1), include ? 0 : 300);
   }
   EXPECT_FALSE(FileExists(exported + u".bak"));
   EXPECT_FALSE(ExportSettings(JoinFsPath(folder_, u"missing/out.json"), false));
@@ -244,6 +307,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   const json file = {{"api_key", "theirs"},
                      {"cache_ttl_hours", 5},
                      {"use_local_hf_cache", false},
+                     {"check_changes_seconds", 5},
                      {"entries",
                       {{{"display_name", "A"}, {"type", "single-model"}, {"repo_id", "acme/new"}, {"org", "acme"}},
                        {{"display_name", "C"}, {"org", "acme"}, {"type", "org-collections"}},
@@ -256,6 +320,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
   EXPECT_EQ(g_state.api_key, u"mine");
   EXPECT_EQ(g_state.cache_ttl_hours, 24);  // merging leaves the options
   EXPECT_TRUE(g_state.use_local_hf_cache);
+  EXPECT_EQ(g_state.check_changes_seconds, 0);  // as the last export left it
   ASSERT_EQ(g_state.entries.size(), 5u);
   EXPECT_EQ(g_state.entries[2].display_name, u"A (2)");
   EXPECT_EQ(g_state.entries[4].limit_count, 300) << "a member of the wrong type reads as its default";
@@ -265,7 +330,7 @@ TEST_F(ConfigEntries, ExportThenMergeRenamesClashesAndSkipsWhatIsPresent) {
 // Fault: import took display names with separators (or "..") as they were: folders that could not be
 // opened, renamed or deleted.
 TEST_F(ConfigEntries, ImportMakesDisplayNamesHostSafe) {
-  g_state.entries = {Entry{"x", OrgModels, 0, "x", "", u"evil_name"}};
+  g_state.entries = {Entry{"x", OrgModels, ModelRepo, "x", "", u"evil_name"}};
   const json file = {{"entries",
                       {{{"display_name", "evil/name"}, {"org", "a"}},
                        {{"display_name", ".."}, {"org", "b"}},
@@ -279,27 +344,33 @@ TEST_F(ConfigEntries, ImportMakesDisplayNamesHostSafe) {
 }
 
 TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
-  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  g_state.entries = {Entry{"a", OrgModels, ModelRepo, "acme", "", u"A"}};
   g_state.delete_suppressed = {u"gone"};
   const std::u16string existing = MakeTempFolder("import-cache"), fallback = JoinFsPath(folder_, u"cache");
   const json none = json::array();
-  const std::vector<std::tuple<json, int32_t, std::u16string, bool>> cases = {
-      {{{"entries", none}, {"cache_ttl_hours", 7}, {"cache_path", WideToUtf8(existing)}, {"use_local_hf_cache", false}},
-       7, existing, false},
-      {{{"entries", none}}, 24, fallback, true},
-      {{{"entries", none}, {"cache_ttl_hours", 0}, {"cache_path", WideToUtf8(existing)}}, 1, existing, true},
-      {{{"entries", none}, {"cache_path", "/no/such/folder"}, {"use_local_hf_cache", "off"}}, 24, fallback, true},
+  const std::vector<std::tuple<json, int32_t, std::u16string, bool, int32_t>> cases = {
+      {{{"entries", none}, {"cache_ttl_hours", 7}, {"cache_path", WideToUtf8(existing)}, {"use_local_hf_cache", false},
+        {"check_changes_seconds", 600}},
+       7, existing, false, 600},
+      {{{"entries", none}}, 24, fallback, true, 60},
+      {{{"entries", none}, {"cache_ttl_hours", 0}, {"cache_path", WideToUtf8(existing)}, {"check_changes_seconds", 0}},
+       1, existing, true, 0},
+      {{{"entries", none}, {"cache_path", "/no/such/folder"}, {"use_local_hf_cache", "off"},
+        {"check_changes_seconds", -5}},
+       24, fallback, true, 0},
   };
-  for (const auto& [file, ttl, cache, use_local_hf_cache] : cases) {
+  for (const auto& [file, ttl, cache, use_local_hf_cache, check_changes] : cases) {
     g_state.use_local_hf_cache = !use_local_hf_cache;
+    g_state.check_changes_seconds = 77;
     EXPECT_TRUE(ImportSettings(File(file), true).error.empty());
     EXPECT_TRUE(g_state.entries.empty() && g_state.delete_suppressed.empty());
     EXPECT_EQ(g_state.cache_ttl_hours, ttl);
     EXPECT_EQ(g_state.cache_folder, cache);
     EXPECT_EQ(g_state.use_local_hf_cache, use_local_hf_cache);
+    EXPECT_EQ(g_state.check_changes_seconds, check_changes);
   }
   g_state.api_key = u"mine";
-  const json twice = EntryToJson(Entry{"dup", SingleModel, 0, "acme", "acme/x", u"X"});
+  const json twice = EntryToJson(Entry{"dup", SingleModel, ModelRepo, "acme", "acme/x", u"X"});
   const ImportResult r = ImportSettings(File({{"api_key", "theirs"}, {"entries", {twice, twice}}}), true);
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present, r.api_key_set), std::make_tuple(1u, 1u, true));
   EXPECT_EQ(g_state.api_key, u"theirs");
@@ -308,7 +379,7 @@ TEST_F(ConfigEntries, ImportReplacesEntriesAndOptions) {
 // Fault: import parsed the settings file with no cap on its values (a 64 MiB file took 626 MB, too
 // much for the 32-bit module); every other reader refuses a document over the value budget.
 TEST_F(ConfigEntries, ImportReadsNoMoreValuesThanFavoritesMayHold) {
-  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  g_state.entries = {Entry{"a", OrgModels, ModelRepo, "acme", "", u"A"}};
   // The root, "entries" and "pad" are three values; the zeros fill the budget, or go one past it.
   for (const auto& [zeros, error] : {std::make_pair(kMaxJsonValues - 3, u""),
                                      std::make_pair(kMaxJsonValues - 2, u"The file is not valid JSON.")}) {
@@ -324,7 +395,7 @@ TEST_F(ConfigEntries, ImportReadsNoMoreValuesThanFavoritesMayHold) {
 }
 
 TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
-  g_state.entries = {Entry{"a", OrgModels, 0, "acme", "", u"A"}};
+  g_state.entries = {Entry{"a", OrgModels, ModelRepo, "acme", "", u"A"}};
   const std::u16string not_json = JoinFsPath(folder_, u"bad.json");
   WriteTextFile(not_json, "{ \"entries\": [ ");
   const std::u16string no_list = u"This is not a Tarnfs settings file (no \"entries\" list).";
@@ -349,8 +420,24 @@ TEST_F(ConfigEntries, ImportRefusesBadFilesAndNeverKeepsTheLock) {
   }
 }
 
+// A Space and a model of one id are two repositories: an import adds the one that is missing, and the
+// export writes the kind as favorites.json does.
+TEST_F(ConfigEntries, ExportAndImportTellASpaceFromAModelOfTheSameId) {
+  g_state.entries = {Entry{"s", SingleModel, SpaceRepo, "o", "o/n", u"n"}};
+  const std::u16string exported = JoinFsPath(folder_, u"spaces.json");
+  ASSERT_TRUE(ExportSettings(exported, false));
+  EXPECT_EQ(json::parse(ReadTextFile(exported))["entries"][0].value("kind", ""), "space");
+  g_state.entries = {Entry{"m", SingleModel, ModelRepo, "o", "o/n", u"n"}};
+  const ImportResult r = ImportSettings(exported, false);
+  EXPECT_EQ(std::make_tuple(r.imported, r.already_present), std::make_tuple(1u, 0u));
+  ASSERT_EQ(g_state.entries.size(), 2u);
+  EXPECT_EQ(std::make_pair(g_state.entries[1].repo_type, g_state.entries[1].display_name),
+            std::make_pair(SpaceRepo, std::u16string(u"n (2)")));
+  EXPECT_EQ(ImportSettings(exported, false).already_present, 1u);
+}
+
 TEST_F(ConfigEntries, ExportAndImportCarryTheRevisionAndTellRevisionsApart) {
-  Entry step{"s", SingleModel, 0, "o", "o/n", u"n @ step1000"};
+  Entry step{"s", SingleModel, ModelRepo, "o", "o/n", u"n @ step1000"};
   step.revision = "step1000";
   g_state.entries = {step};
   const std::u16string exported = JoinFsPath(folder_, u"settings.json");
@@ -358,7 +445,7 @@ TEST_F(ConfigEntries, ExportAndImportCarryTheRevisionAndTellRevisionsApart) {
   EXPECT_EQ(json::parse(ReadTextFile(exported))["entries"][0].value("revision", ""), "step1000");
 
   // The same repository on main is another entry; the file's one at step1000 is present already.
-  g_state.entries = {Entry{"n", SingleModel, 0, "o", "o/n", u"n"}};
+  g_state.entries = {Entry{"n", SingleModel, ModelRepo, "o", "o/n", u"n"}};
   ImportResult r = ImportSettings(exported, false);
   EXPECT_EQ(std::make_tuple(r.imported, r.already_present), std::make_tuple(1u, 0u));
   ASSERT_EQ(g_state.entries.size(), 2u);

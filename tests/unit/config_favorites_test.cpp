@@ -2,9 +2,11 @@
 // failed saves, the API key's protection and base64 form, and "hub_url".
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -53,12 +55,13 @@ class Favorites : public ::testing::Test {
 TEST_F(Favorites, LoadGivesBackWhatSaveWrote) {
   const std::vector<Entry> entries = {
       // id, type, is_dataset, org, repo_id, display_name, cache_enabled, cached_at, created_at, limit_*, revision
-      {"a", OrgCollections, 0, "acme", "", u"Mod\u00e8les \u65e5\u672c", true, 1700000000, 1600000000, true, 300},
-      {"b", SingleModel, 1, "owner", "owner/data", u"Single", false, 0, 0, false, 5000, "refs/convert/parquet"}};
+      {"a", OrgCollections, ModelRepo, "acme", "", u"Mod\u00e8les \u65e5\u672c", true, 1700000000, 1600000000, true, 300},
+      {"b", SingleModel, DatasetRepo, "owner", "owner/data", u"Single", false, 0, 0, false, 5000, "refs/convert/parquet"}};
   g_state.entries = entries;
   g_state.api_key = u"hf_secret_\u00fc";
   g_state.cache_ttl_hours = -3;
   g_state.use_local_hf_cache = false;
+  g_state.check_changes_seconds = 0;
   g_state.cache_folder = JoinFsPath(folder_, u"elsewhere");
   SaveFavorites();
   EXPECT_NE(ReadTextFile(path_).find("\"Mod\xc3\xa8les \xe6\x97\xa5\xe6\x9c\xac\""), std::string::npos);
@@ -71,6 +74,7 @@ TEST_F(Favorites, LoadGivesBackWhatSaveWrote) {
   EXPECT_EQ(g_state.api_key, u"hf_secret_\u00fc");
   EXPECT_EQ(g_state.cache_ttl_hours, -3);
   EXPECT_FALSE(g_state.use_local_hf_cache);
+  EXPECT_EQ(g_state.check_changes_seconds, 0);
   EXPECT_EQ(g_state.cache_folder, JoinFsPath(folder_, u"elsewhere"));
 }
 
@@ -80,6 +84,7 @@ TEST_F(Favorites, SavesWriteTheExactBytesKeepThePreviousFileAsBakAndFailWithoutA
   SaveFavorites();
   const std::string first = ReadTextFile(path_), cache = json(WideToUtf8(g_state.cache_folder)).dump();
   EXPECT_EQ(first, "{" + nl + "  \"cache_path\": " + cache + "," + nl + "  \"cache_ttl_hours\": 24," + nl +
+                       "  \"check_changes_seconds\": 60," + nl +
                        "  \"download_connections\": 8," + nl + "  \"entries\": []," + nl +
                        "  \"use_local_hf_cache\": true" + nl + "}");
   EXPECT_EQ(FolderNames(folder_), std::set<std::string>{"favorites.json"});  // no ".bak" yet, no temporary file
@@ -105,9 +110,28 @@ TEST_F(Favorites, SavesWriteTheExactBytesKeepThePreviousFileAsBakAndFailWithoutA
   EXPECT_EQ(FolderNames(folder_), (std::set<std::string>{"favorites.json", "favorites.json.bak", "target"}));
 }
 
+// Fault: a save removed, as a killed save's leftover, the temporary file another thread of the same
+// process was still writing; that save failed, and the date worker's retry then wrote the folder record
+// it had read before over a newer one. On Windows one of two replaces of one file at once was refused.
+TEST_F(Favorites, TwoThreadsSavingOneFileEachSucceedAndLeaveOneWholeFile) {
+  const std::u16string target = JoinFsPath(folder_, u"shared.json");
+  const json padding(std::vector<std::string>(2000, std::string(40, 'x')));  // wide windows between the steps
+  std::atomic<int> failed{0};
+  const auto saves = [&](int who) {
+    for (int i = 0; i < 150; ++i) failed += !WriteJsonFileAtomic(target, {{"who", who}, {"i", i}, {"pad", padding}}, false);
+  };
+  std::thread first(saves, 1), second(saves, 2);
+  first.join();
+  second.join();
+  EXPECT_EQ(failed.load(), 0);
+  const json last = json::parse(ReadTextFile(target), nullptr, false);
+  EXPECT_EQ(last.value("i", -1), 149);  // the last save of whichever thread ended last
+  EXPECT_EQ(FolderNames(folder_), std::set<std::string>{"shared.json"});
+}
+
 TEST_F(Favorites, WriterReplacesInvalidUtf8InsteadOfThrowing) {
   // Pins: an org name with invalid UTF-8 made the serialiser throw out of SaveFavorites.
-  g_state.entries = {{"1", OrgModels, 0, "ac\xff" "me", "", u"Broken"}};
+  g_state.entries = {{"1", OrgModels, ModelRepo, "ac\xff" "me", "", u"Broken"}};
   EXPECT_NO_THROW(SaveFavorites());
   EXPECT_EQ(Saved()["entries"][0]["org"], "ac\xef\xbf\xbd" "me");
 }
@@ -142,7 +166,7 @@ TEST_F(Favorites, TheEncryptedKeyIsPreferredAndOneThatCannotBeUnprotectedIsLogge
 }
 
 // "hub_url" is written only when not the default; the local HuggingFace cache is used unless the file
-// turns it off with a boolean.
+// turns it off with a boolean; a check interval that is no whole number is the default minute.
 TEST_F(Favorites, WrongTypedOptionsReadAsTheirDefaults) {
   WriteTextFile(path_, R"({"hub_url": "http://127.0.0.1:9/mirror", "entries": [{"display_name": "E"}]})");
   LoadFavorites();
@@ -150,12 +174,14 @@ TEST_F(Favorites, WrongTypedOptionsReadAsTheirDefaults) {
   SaveFavorites();
   EXPECT_EQ(Saved()["hub_url"], "http://127.0.0.1:9/mirror/");
   for (const char* wrong : {R"("no")", "0"}) {  // ignored; the file is still read
-    WriteTextFile(path_, std::string(R"({"hub_url": 5, "use_local_hf_cache": )") + wrong +
-                             R"(, "entries": [{"display_name": "E"}]})");
+    WriteTextFile(path_, std::string(R"({"hub_url": 5, "check_changes_seconds": 1.5, "use_local_hf_cache": )") +
+                             wrong + R"(, "entries": [{"display_name": "E"}]})");
     g_state.use_local_hf_cache = false;
+    g_state.check_changes_seconds = 5;
     LoadFavorites();
     EXPECT_EQ(g_state.hub_site_url, PluginState::kDefaultHubSiteUrl);
     EXPECT_TRUE(g_state.use_local_hf_cache) << wrong;
+    EXPECT_EQ(g_state.check_changes_seconds, PluginState::kDefaultCheckChangesSeconds) << wrong;
     EXPECT_EQ(g_state.entries.size(), 1u);
   }
 }

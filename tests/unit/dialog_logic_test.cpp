@@ -58,6 +58,9 @@ TEST_F(DialogLogic, AddEntryClassifiesAsksBeforeItAddsAndFloorsTheLimit) {
       {u"datasets/acme/data", u"Single dataset \u2192 added as one root folder (ticks below ignored)"},
       {u"https://huggingface.co/acme/m/tree/refs%2Fpr%2F1",
        u"Single model at revision refs/pr/1 \u2192 added as one root folder (ticks below ignored)"},
+      {u"https://huggingface.co/spaces/acme/chat/blob/main/app.py",
+       u"Space \u2192 added as one root folder (ticks below ignored)"},
+      {u"hf.co/spaces/acme", u"Organization \u2192 adds the entries ticked below"},
       {u"https://example.com/google", u"Not a HuggingFace address \u2192 nothing would be added"}};
   for (const auto& [url, status] : statuses) {
     AddEntryFields fields = AddEntryInitialFields();
@@ -65,7 +68,7 @@ TEST_F(DialogLogic, AddEntryClassifiesAsksBeforeItAddsAndFloorsTheLimit) {
     fields.url = url;
     AddEntryClassify(&fields);
     EXPECT_EQ(fields.status, status) << WideToUtf8(url);
-    EXPECT_EQ(fields.kind_boxes_enabled, status.find(u"Single") != 0) << WideToUtf8(url);
+    EXPECT_EQ(fields.kind_boxes_enabled, status.find(u"one root folder") == std::u16string::npos) << WideToUtf8(url);
     EXPECT_FALSE(fields.add_models) << "classifying leaves the ticks";
   }
 
@@ -117,6 +120,33 @@ TEST_F(DialogLogic, AddEntryClassifiesAsksBeforeItAddsAndFloorsTheLimit) {
     EXPECT_EQ(g_state.entries.back().limit_count, limit) << WideToUtf8(text);
     EXPECT_TRUE(g_state.entries.back().cache_enabled);
   }
+}
+
+// Spaces are off on opening, so that an organisation adds what it always added; ticked alone they add
+// the organisation's Spaces entry, and a Space's address adds the Space whatever is ticked.
+TEST_F(DialogLogic, AddEntryTicksSpacesOnlyWhenAsked) {
+  const auto added = [this](const AddEntryFields& fields) {
+    const size_t before = g_state.entries.size();
+    EXPECT_TRUE(AddEntryPressAdd(fields, ui_.Bind())) << WideToUtf8(fields.url);
+    std::vector<std::string> made;
+    for (size_t i = before; i < g_state.entries.size(); ++i) {
+      const Entry& e = g_state.entries[i];
+      made.push_back(WideToUtf8(e.display_name) + " " + RepoTypeName(e.repo_type) + " " + std::to_string(e.type));
+    }
+    return made;
+  };
+  AddEntryFields fields = AddEntryInitialFields();
+  fields.url = u"acme";  // the hub knows no collections of acme here
+  EXPECT_EQ(added(fields), (std::vector<std::string>{"acme - models model 0", "acme - datasets dataset 0"}));
+  fields.add_models = fields.add_datasets = fields.add_collections = false;
+  fields.add_spaces = true;
+  EXPECT_EQ(added(fields), std::vector<std::string>{"acme - spaces space 0"});
+  EXPECT_EQ(g_state.entries.back().id, "acme-spaces");
+  fields = AddEntryInitialFields();
+  fields.url = u"https://huggingface.co/spaces/acme/chat/tree/dev";
+  AddEntryClassify(&fields);
+  EXPECT_EQ(added(fields), std::vector<std::string>{"chat @ dev space 2"});
+  EXPECT_TRUE(ui_.asked.empty());
 }
 
 TEST_F(DialogLogic, SettingsApplyTestTheKeyAndBrowse) {
@@ -219,7 +249,7 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
   org.cached_at = 86400;
   Entry dataset = org;
   dataset.type = SingleModel;
-  dataset.is_dataset = 1;
+  dataset.repo_type = DatasetRepo;
   dataset.repo_id = "acme/data";
   dataset.created_at = 1704164645;
   dataset.cached_at = 0;
@@ -227,13 +257,20 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
   converted.revision = "refs/convert/parquet";  // shown read-only, and its page is the revision's
   Entry stray = org;
   stray.revision = "dev";  // not read for an organisation from a file; shown as what it lists
+  Entry spaces = org;
+  spaces.repo_type = SpaceRepo;
+  Entry space = dataset;
+  space.repo_type = SpaceRepo;
+  space.repo_id = "acme/chat";
   for (const auto& [entry, shown] : std::vector<std::pair<const Entry*, std::u16string>>{
            {&org, u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|main|300|1"},
            {&dataset, u"Single dataset|2024-01-02  03:04|Never|https://hub.test/datasets/acme/data|main|300|0"},
            {&converted, u"Single dataset|2024-01-02  03:04|Never|"
                         u"https://hub.test/datasets/acme/data/tree/refs%2Fconvert%2Fparquet|refs/convert/parquet|300|0"},
-           {&stray, u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|main|300|1"}}) {
-    const EntrySettingsFields f = EntrySettingsInitialFields(*entry);
+           {&stray, u"Organization (models)|Unknown|1970-01-02  00:00|https://hub.test/acme|main|300|1"},
+           {&spaces, u"Organization (spaces)|Unknown|1970-01-02  00:00|https://hub.test/spaces/acme|main|300|1"},
+           {&space, u"Space (gradio)|2024-01-02  03:04|Never|https://hub.test/spaces/acme/chat|main|300|0"}}) {
+    const EntrySettingsFields f = EntrySettingsInitialFields(*entry, "gradio");  // shown for a single Space only
     EXPECT_EQ(f.kind + u"|" + f.added + u"|" + f.last_cached + u"|" + f.url + u"|" + f.revision + u"|" +
                   f.limit_count + u"|" + (f.limit_controls_enabled ? u"1" : u"0"), shown);
   }
@@ -269,6 +306,16 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
 TEST_F(DialogLogic, PropertiesTemporaryAndNumbers) {
   const PropertiesFields p = PropertiesFieldsFromState();
   EXPECT_EQ(p.entry_count + u" " + p.config_folder, u"0 " + folder_);
+  for (const auto& [sdk, text] : {std::make_pair("docker", u"Space: acme/app\nSDK: docker"),
+                                  std::make_pair("", u"Space: acme/app\nSDK: unknown")}) {
+    ShowSpaceProperties("acme/app", sdk, ui_.Bind());
+    EXPECT_EQ(ui_.asked.back().text, text);
+    EXPECT_EQ(ui_.Last(), "Space properties 64");
+  }
+  Entry space;
+  space.type = SingleModel;
+  space.repo_type = SpaceRepo;
+  EXPECT_EQ(EntryKindLabel(space), u"Space");  // its SDK unknown
   const std::tuple<int32_t, std::u16string, bool> opens[] = {{1, u"", false}, {2, u"acme", false}, {1, u" acme ", true}};
   for (const auto& [result, text, opened] : opens) {
     std::u16string address = u"stale";

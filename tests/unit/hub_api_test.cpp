@@ -19,11 +19,85 @@ TEST(ListReposPage, SkipsElementsWithoutAnIdAndReadsWrongTypesAsDefaults) {
                  {"modelId":"o/only-modelid"}, {"id":"o/both","modelId":"o/other"}, {"id":"no-slash-id"},
                  {"id":"o/day","lastModified":"2024-01-02"}])");
   std::vector<std::tuple<std::string, std::string, int64_t>> got;
-  for (const RepoInfo& r : ListReposPage("o", "", 5, 1).items) got.emplace_back(r.repo_id, r.name, r.last_modified);
+  for (const RepoInfo& r : ListReposPage("o", "", 5, DatasetRepo).items) got.emplace_back(r.repo_id, r.name, r.last_modified);
   EXPECT_EQ(got, (std::vector<std::tuple<std::string, std::string, int64_t>>{
                      {"o/nulldate", "nulldate", 0}, {"o/good", "good", 1704164645}, {"o/numdate", "numdate", 0},
                      {"o/only-modelid", "only-modelid", 0}, {"o/both", "both", 0},
                      {"no-slash-id", "no-slash-id", 0}, {"o/day", "day", 0}}));
+}
+
+// What a Space listing holds without expand is unknown: it asks for its dates and SDKs by name. An SDK
+// that is no short plain word is dropped rather than shown and cached.
+TEST(ListReposPage, SpacesAskForTheirDatesAndSdksAndKeepOnlyPlainSdks) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/spaces?author=o&limit=5&sort=lastModified&expand=lastModified&expand=sdk",
+             R"([{"id":"o/g","sdk":"gradio","lastModified":"2024-01-02T03:04:05Z"}, {"id":"o/none"},
+                 {"id":"o/typed","sdk":7}, {"id":"o/spaced","sdk":"two words"}, {"id":"o/long","sdk":")" +
+                 std::string(33, 'x') + R"("}, {"id":"o/d","sdk":"docker"}])");
+  std::vector<std::pair<std::string, std::string>> got;
+  for (const RepoInfo& r : ListReposPage("o", "", 5, SpaceRepo).items) got.emplace_back(r.name, r.sdk);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{
+                     {"g", "gradio"}, {"none", ""}, {"typed", ""}, {"spaced", ""}, {"long", ""}, {"d", "docker"}}));
+  EXPECT_EQ(hub.requests.size(), 1u);
+}
+
+// The info request names the revision as one segment (main is the bare info) and asks for the SDK
+// alone; only a whole object answer is complete, and one without an SDK gives none.
+TEST(FetchSpaceSdk, AsksTheInfoAtTheRevisionAndTellsHowItEnded) {
+  ScriptedHub hub;
+  hub.Answer("https://hub.test:443/api/spaces/o/g?expand=sdk", R"({"_id":"1","id":"o/g","sdk":"gradio"})");
+  hub.Answer("https://hub.test:443/api/spaces/o/g/revision/refs%2Fpr%2F1?expand=sdk", R"({"id":"o/g","sdk":"static"})");
+  hub.Answer("https://hub.test:443/api/spaces/o/bare?expand=sdk", R"({"id":"o/bare"})");
+  hub.Answer("https://hub.test:443/api/spaces/o/list?expand=sdk", R"(["gradio"])");
+  hub.Answer("https://hub.test:443/api/spaces/o/private?expand=sdk", R"({"error":"Invalid username or password."})", 401);
+  const struct { const char *repo, *revision, *sdk; uint32_t status; bool complete; } cases[] = {
+      {"o/g", "main", "gradio", 200, true},     {"o/g", "refs/pr/1", "static", 200, true},
+      {"o/bare", "main", "", 200, true},        {"o/list", "main", "", 200, false},
+      {"o/private", "main", "", 401, false},    {"o/g", "..", "", 404, false},  // no revision of any hub: unsent
+  };
+  for (const auto& c : cases) {
+    const SpaceSdkAnswer answer = FetchSpaceSdk(c.repo, c.revision, "hf_key");
+    EXPECT_EQ(answer.sdk, c.sdk) << c.repo << " " << c.revision;
+    EXPECT_EQ(std::make_pair(answer.outcome.status, answer.outcome.complete), std::make_pair(c.status, c.complete))
+        << c.repo << " " << c.revision;
+  }
+  EXPECT_EQ(hub.requests.size(), 5u);
+  EXPECT_EQ(hub.requests[0].bearer_key, "hf_key");
+}
+
+// A revision's commit: one info request of the kind, the revision one segment, the commit alone asked
+// for. Only an object naming 40 hex digits is an answer; a revision no hub has is not sent.
+TEST(FetchRevisionCommit, AsksForTheCommitAloneAndTakesOnlyACommitId) {
+  ScriptedHub hub;
+  const std::string sha(40, 'a'), upper = "ABCDEF0123456789ABCDEF0123456789ABCDEF01";
+  hub.Answer("https://hub.test:443/api/models/o/m/revision/main?expand=sha", R"({"_id":"1","id":"o/m","sha":")" + sha + R"("})");
+  hub.Answer("https://hub.test:443/api/datasets/o/d/revision/refs%2Fconvert%2Fparquet?expand=sha",
+             R"({"id":"o/d","sha":")" + upper + R"("})");
+  hub.Answer("https://hub.test:443/api/spaces/o/s/revision/v1.0?expand=sha", R"({"id":"o/s"})");
+  hub.Answer("https://hub.test:443/api/models/o/short/revision/main?expand=sha", R"({"sha":"abc123"})");
+  hub.Answer("https://hub.test:443/api/models/o/odd/revision/main?expand=sha", R"({"sha":")" + std::string(40, 'g') + R"("})");
+  hub.Answer("https://hub.test:443/api/models/o/list/revision/main?expand=sha", R"([")" + sha + R"("])");
+  hub.Answer("https://hub.test:443/api/models/o/m/revision/gone?expand=sha", R"({"error":"Invalid rev id: gone"})", 404)
+      .head.raw_headers = "HTTP/1.1 404 Not Found\r\nX-Error-Code: RevisionNotFound\r\n";
+  const struct { const char* repo; RepoType kind; const char* revision; std::string commit; uint32_t status; bool complete; } cases[] = {
+      {"o/m", ModelRepo, "main", sha, 200, true},
+      {"o/d", DatasetRepo, "refs/convert/parquet", upper, 200, true},
+      {"o/s", SpaceRepo, "v1.0", "", 200, false},  // no commit named
+      {"o/short", ModelRepo, "main", "", 200, false},
+      {"o/odd", ModelRepo, "main", "", 200, false},
+      {"o/list", ModelRepo, "main", "", 200, false},
+      {"o/m", ModelRepo, "gone", "", 404, false},
+      {"o/m", ModelRepo, "a..b", "", 404, false},  // unsent
+  };
+  for (const auto& c : cases) {
+    const RevisionAnswer answer = FetchRevisionCommit(c.repo, c.kind, c.revision, "hf_key");
+    EXPECT_EQ(answer.commit, c.commit) << c.repo << " " << c.revision;
+    EXPECT_EQ(std::make_pair(answer.outcome.status, answer.outcome.complete), std::make_pair(c.status, c.complete))
+        << c.repo << " " << c.revision;
+    if (c.status == 404) EXPECT_EQ(answer.outcome.error_code, kRevisionNotFound) << c.revision;
+  }
+  EXPECT_EQ(hub.requests.size(), 7u);
+  EXPECT_EQ(hub.requests[0].bearer_key, "hf_key");
 }
 
 TEST(ListAllRepos, EndsAnEndlessChainAfterAThousandPages) {
@@ -32,7 +106,7 @@ TEST(ListAllRepos, EndsAnEndlessChainAfterAThousandPages) {
                           "https://hub.test:443/api/loop"}) {
     hub.Answer(url, R"([{"id":"o/x"}])").head.link = u"<https://hub.test/api/loop>; rel=\"next\"";
   }
-  EXPECT_EQ(ListAllRepos("o", "", -1, 1).size(), 1000u);
+  EXPECT_EQ(ListAllRepos("o", "", -1, DatasetRepo).size(), 1000u);
   EXPECT_EQ(hub.requests.size(), 1000u);
 }
 
@@ -46,7 +120,7 @@ TEST(Paging, ALinkOffTheHubsOriginEndsThePagingUnrequestedAndARelativeOneIsFollo
     hub.Answer("https://hub.test:443/api/p2?cursor=x", R"([{"path":"b"}])");
     const bool followed = link[0] == '/';  // taken from the page it came with
     FetchOutcome outcome;
-    EXPECT_EQ(FetchRepoTree("o/m", "hf_secret", &outcome, 0).size(), followed ? 2u : 1u) << link;
+    EXPECT_EQ(FetchRepoTree("o/m", "hf_secret", &outcome, ModelRepo).size(), followed ? 2u : 1u) << link;
     EXPECT_EQ(hub.requests.size(), followed ? 2u : 1u) << link;
     EXPECT_EQ(outcome.complete, followed) << link;
     if (followed) continue;
@@ -70,7 +144,7 @@ TEST(HostileBodies, AreCutOffAndNumbersOutOfRangeReadAsNothing) {
       {"type":"unknown","path":"odd"}])");
   FetchOutcome outcome;
   std::vector<std::string> got;
-  for (const TreeItem& item : FetchRepoTree("o/m", "", &outcome, 0)) {
+  for (const TreeItem& item : FetchRepoTree("o/m", "", &outcome, ModelRepo)) {
     got.push_back(item.type + " " + item.path + " " + std::to_string(item.size) + " " + std::to_string(item.mtime));
   }
   EXPECT_TRUE(outcome.complete);
@@ -84,14 +158,14 @@ TEST(HostileBodies, AreCutOffAndNumbersOutOfRangeReadAsNothing) {
   for (size_t n = 0; n < 130000; ++n) many += element;  // 260,000 values in a 2 MB body
   many.back() = ']';
   hub.Answer(url, many);
-  EXPECT_TRUE(FetchRepoTree("o/m", "", &outcome, 0).empty());
+  EXPECT_TRUE(FetchRepoTree("o/m", "", &outcome, ModelRepo).empty());
   EXPECT_EQ(outcome.status, 200u);
   EXPECT_FALSE(outcome.complete);
 
   ScriptedResponse& big = hub.Answer(url, "");
   big.chunks.assign(17, std::string(1u << 20, ' '));  // more than 16 MiB of white space
   big.chunks.front()[0] = '[';
-  EXPECT_TRUE(FetchRepoTree("o/m", "", &outcome, 0).empty());
+  EXPECT_TRUE(FetchRepoTree("o/m", "", &outcome, ModelRepo).empty());
   EXPECT_FALSE(outcome.complete);
 }
 
@@ -107,12 +181,13 @@ TEST(FillDirectoryTimes, GivesAFolderWithoutATimeTheLatestTimeOfTheFilesBelow) {
 
 // A folder is one segment per level and a revision one segment whole (refs/pr/1 holds slashes).
 TEST(TreeApiPath, EachFolderSegmentAndTheRevisionAreEncodedAndTheQueryNamesWhatIsAskedFor) {
-  struct Case { const char* repo; int kind; const char* revision; const char* folder; bool whole; const char* path; };
+  struct Case { const char* repo; RepoType kind; const char* revision; const char* folder; bool whole; const char* path; };
   const Case cases[] = {
-      {"o/m", 0, "", "", false, "/models/o/m/tree/main?limit=1000"},
-      {"o w/d", 1, "main", "a b/caf\xc3\xa9/#x?", false, "/datasets/o%20w/d/tree/main/a%20b/caf%C3%A9/%23x%3F?limit=1000"},
-      {"o/n", 1, "refs/pr/1", "a b/c", false, "/datasets/o/n/tree/refs%2Fpr%2F1/a%20b/c?limit=1000"},
-      {"o/m", 0, "", "", true, "/models/o/m/tree/main?recursive=true&expand=true&limit=100"},
+      {"o/m", ModelRepo, "", "", false, "/models/o/m/tree/main?limit=1000"},
+      {"o w/d", DatasetRepo, "main", "a b/caf\xc3\xa9/#x?", false, "/datasets/o%20w/d/tree/main/a%20b/caf%C3%A9/%23x%3F?limit=1000"},
+      {"o/n", DatasetRepo, "refs/pr/1", "a b/c", false, "/datasets/o/n/tree/refs%2Fpr%2F1/a%20b/c?limit=1000"},
+      {"o/m", ModelRepo, "", "", true, "/models/o/m/tree/main?recursive=true&expand=true&limit=100"},
+      {"o/s", SpaceRepo, "dev", "app dir", false, "/spaces/o/s/tree/dev/app%20dir?limit=1000"},
   };
   for (const Case& c : cases) {
     TreeQuery query;
@@ -133,7 +208,7 @@ TEST(ListTree, AnUnknownRevisionIsTheHubsRevisionNotFound) {
   TreeQuery query;
   for (const char* revision : {"..", ".", "a b", ""}) {
     query.revision = revision;
-    const TreePages pages = ListTree("o/n", "", 0, query);
+    const TreePages pages = ListTree("o/n", "", ModelRepo, query);
     EXPECT_EQ(pages.outcome.status, 404u) << revision;
     EXPECT_EQ(pages.outcome.error_code, kRevisionNotFound) << revision;
   }
@@ -141,7 +216,7 @@ TEST(ListTree, AnUnknownRevisionIsTheHubsRevisionNotFound) {
   query.revision = "gone";
   hub.Answer("https://hub.test:443/api/models/o/n/tree/gone?limit=1000", R"({"error":"Invalid rev id: gone"})", 404)
       .head.raw_headers = "HTTP/1.1 404 Not Found\r\nX-Error-Code: RevisionNotFound\r\n";
-  const TreePages pages = ListTree("o/n", "", 0, query);
+  const TreePages pages = ListTree("o/n", "", ModelRepo, query);
   EXPECT_EQ(pages.outcome.status, 404u);
   EXPECT_EQ(pages.outcome.error_code, kRevisionNotFound);
 }
@@ -158,7 +233,7 @@ TEST(ListTree, FollowsEveryPageAndEndsIncompleteOnlyAtALoopOrItsCaps) {
   }
   TreeQuery query;
   query.folder = "d";
-  TreePages pages = ListTree("o/m", "", 0, query);
+  TreePages pages = ListTree("o/m", "", ModelRepo, query);
   EXPECT_EQ(pages.items.size(), 250u);
   EXPECT_EQ(pages.items.back().path, "d/f249");
   EXPECT_TRUE(pages.outcome.complete);
@@ -166,7 +241,7 @@ TEST(ListTree, FollowsEveryPageAndEndsIncompleteOnlyAtALoopOrItsCaps) {
 
   query.max_pages = 1;  // the first page alone: the hub's next link is handed back
   hub.requests.clear();
-  pages = ListTree("o/m", "", 0, query);
+  pages = ListTree("o/m", "", ModelRepo, query);
   EXPECT_EQ(hub.requests.size(), 1u);
   EXPECT_TRUE(pages.outcome.complete);
   EXPECT_EQ(pages.next_url, page_url(1));
@@ -174,7 +249,7 @@ TEST(ListTree, FollowsEveryPageAndEndsIncompleteOnlyAtALoopOrItsCaps) {
   // A chain beyond the page cap (past the end of any real folder) hands back where it stopped.
   hub.Answer(page_url(249), R"([{"path":"d/f249"}])").head.link = Utf8ToWide("<" + page_url(250) + ">; rel=\"next\"");
   query.max_pages = kMaxFolderPages;
-  pages = ListTree("o/m", "", 0, query);
+  pages = ListTree("o/m", "", ModelRepo, query);
   EXPECT_EQ(pages.items.size(), static_cast<size_t>(kMaxFolderPages));
   EXPECT_EQ(pages.next_url, page_url(kMaxFolderPages));
 
@@ -183,7 +258,7 @@ TEST(ListTree, FollowsEveryPageAndEndsIncompleteOnlyAtALoopOrItsCaps) {
   for (size_t n = 0; n <= kMaxFolderItems; ++n) many += R"({"path":"d/x"},)";
   many.back() = ']';
   hub.Answer(first, many).head.link.clear();
-  pages = ListTree("o/m", "", 0, query);
+  pages = ListTree("o/m", "", ModelRepo, query);
   EXPECT_EQ(pages.items.size(), kMaxFolderItems);
   EXPECT_FALSE(pages.outcome.complete);
 }
@@ -227,7 +302,7 @@ TEST(TreeItems, HashesOfAnotherShapeAreDroppedAndFoldersKeepTheirs) {
              R"([{"type":"directory","path":"d","oid":"dd01"},{"path":"spaced","oid":"ab cd","lfs":{"oid":"ef"}},
                  {"path":"long","oid":")" + long_hash + R"(","lfs":{"oid":")" + masked + R"("}},
                  {"path":"typed","oid":7,"lfs":{"oid":["x"]}}])");
-  const TreePages pages = ListTree("o/m", "", 0, TreeQuery());
+  const TreePages pages = ListTree("o/m", "", ModelRepo, TreeQuery());
   ASSERT_EQ(pages.items.size(), 4u);
   const std::vector<std::pair<std::string, std::string>> expected = {{"dd01", ""}, {"", "ef"}, {"", masked}, {"", ""}};
   for (size_t i = 0; i < expected.size(); ++i) {

@@ -18,7 +18,7 @@ TEST(DownloadFile, FollowsARedirectToPlainHttpWithoutTheKeyWhereAnApiRequestStop
   hub.Answer("http://cdn.test:80/blob", "payload");
   EXPECT_EQ(HttpGet(u"https://hub.test/o/m/resolve/main/w.bin", "hf_secret"), "moved");
   const std::u16string target = JoinFsPath(MakeTempFolder("hub-download-redirect"), u"out.bin");
-  EXPECT_EQ(DownloadFile("o/m", "w.bin", target, "hf_secret", nullptr, 0), DownloadOk);
+  EXPECT_EQ(DownloadFile("o/m", "w.bin", target, "hf_secret", nullptr, ModelRepo), DownloadOk);
   EXPECT_EQ(ReadTextFile(target), "payload");
   EXPECT_EQ(hub.requests.at(1).bearer_key, "hf_secret");
   EXPECT_EQ(hub.requests.at(2).bearer_key, "");  // another origin never sees the key

@@ -99,7 +99,7 @@ TEST(RateLimitHeaders, TheHubsFormsAreReadAndEverythingElseIsAbsent) {
 }
 
 // After a 429 the pause is RateLimit's "t", else Retry-After (seconds or a date), else 60 s, within
-// 1 s and an hour; headers of another bucket do not count.
+// 1 s and the window; headers of another bucket do not count.
 TEST_F(RateLimit, APauseLastsTheResetTheHubAnnounced) {
   const std::string date_in_25s = [] {
     const time_t when = static_cast<time_t>(UnixNow() + 25);
@@ -118,9 +118,11 @@ TEST_F(RateLimit, APauseLastsTheResetTheHubAnnounced) {
       {Headers("", "", date_in_25s), 429, 25},
       {Headers(""), 429, 60},
       {Headers("\"api\";r=0;t=0"), 200, 1},
-      {Headers("\"api\";r=0;t=99999"), 200, 3600},
+      {Headers("\"api\";r=0;t=99999"), 200, 300},
       {Headers("\"api\";r=0"), 200, 60},
       {Headers("\"api\";r=1;t=5", "", "40"), 200, 0},
+      // Another limit's 429 (the commit quota) while the API has requests left pauses no listing.
+      {Headers("\"api\";r=7;t=5", "", "40"), 429, 0},
   };
   for (const auto& c : cases) {
     ForgetRateLimits();
@@ -144,6 +146,53 @@ TEST_F(RateLimit, APauseLastsTheResetTheHubAnnounced) {
   Advance(0.5);
   EXPECT_FALSE(ApiRateLimit().paused);
   EXPECT_EQ(ApiRateLimit().remaining, -1);
+}
+
+// Fault: a 429 naming a reset far away (a Retry-After date in 2099, a huge "t") paused every listing for
+// an hour, although the hub's windows are fixed and announced ("w=300").
+TEST_F(RateLimit, NoPauseOutlastsTheWindowTheHubAnnounced) {
+  const std::string in_2099 = "Thu, 01 Jan 2099 00:00:00 GMT";
+  const std::string window_300 = "\"fixed window\";\"api\";q=500;w=300";
+  const struct {
+    std::string raw;
+    int64_t seconds;
+  } cases[] = {
+      {Headers("", "", in_2099), 300},
+      {Headers("\"api\";r=0;t=99999"), 300},
+      {Headers("\"api\";r=0;t=-5", "", in_2099), 300},
+      {Headers("\"api\";r=0;t=99999", window_300, in_2099), 300},
+      {Headers("\"api\";r=0;t=99999", "\"fixed window\";\"api\";q=500;w=60"), 60},
+      {Headers("\"api\";r=0;t=40", "\"fixed window\";\"api\";q=500;w=60"), 40},
+      // Another bucket's window bounds nothing here; a window of a day is no hub's and still ends in an hour.
+      {Headers("\"api\";r=0;t=99999", "\"fixed window\";\"resolvers\";q=500;w=60"), 300},
+      {Headers("\"api\";r=0;t=99999", "\"fixed window\";\"api\";q=500;w=86400"), 3600},
+  };
+  for (const auto& c : cases) {
+    ForgetRateLimits();
+    NoteApiAnswer(429, c.raw);
+    EXPECT_EQ(ApiRateLimit().seconds_left, c.seconds) << c.raw;
+  }
+  // A window announced by an earlier answer bounds a later 429 that announces none.
+  ForgetRateLimits();
+  NoteApiAnswer(200, Headers("\"api\";r=9;t=30", "\"fixed window\";\"api\";q=500;w=120"));
+  NoteApiAnswer(429, Headers("", "", in_2099));
+  EXPECT_EQ(ApiRateLimit().seconds_left, 120);
+
+  // A copy refused the same way is told to wait no longer than the window either.
+  RateLimitHeaders limited;
+  limited.retry_after = ReadRateLimitHeaders(Headers("", "", in_2099), "resolvers", UnixNow()).retry_after;
+  NoteDownloadRateLimited(limited);
+  limited.retry_after = -1;
+  limited.reset_seconds = 99999;
+  limited.quota = 3000;
+  limited.window_seconds = 60;
+  Advance(301);
+  NoteDownloadRateLimited(limited);
+  TellRateLimitsOnMainThread();
+  const std::string failed = "The HuggingFace download limit is reached. Try the copy again in ";
+  EXPECT_EQ(g_host.log_lines, (std::vector<std::string>{failed + "300 s.",
+                                                        "The HuggingFace download limit is reached (3000 requests per minute). "
+                                                        "Try the copy again in 60 s."}));
 }
 
 TEST_F(RateLimit, TheUserIsToldOncePerWindowOnTheMainThreadOnly) {

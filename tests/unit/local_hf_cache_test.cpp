@@ -65,12 +65,12 @@ class LocalHfCache : public ::testing::Test {
         << relative;
   }
   // What the look-up found, relative to the root with "/" separators ("../" when outside it).
-  std::vector<std::string> Found(const std::string& repo, uint32_t is_dataset, const std::string& path,
+  std::vector<std::string> Found(const std::string& repo, RepoType repo_type, const std::string& path,
                                  const ContentCheck& check, int64_t size, const std::u16string& root = u"") {
     const fs::path resolved_root = FsPath(PlatformResolvedPath(root_));
     std::vector<std::string> found;
     for (const std::u16string& file :
-         FindInLocalHfCache(root.empty() ? root_ : root, repo, is_dataset, revision_, path, check, size)) {
+         FindInLocalHfCache(root.empty() ? root_ : root, repo, repo_type, revision_, path, check, size)) {
       found.push_back(WideToUtf8(FsPath(file).lexically_relative(resolved_root).generic_u16string()));
     }
     return found;
@@ -110,12 +110,14 @@ TEST_F(LocalHfCache, TheBlobNamedByTheListedHashComesFirstThenSnapshotCopiesOfTh
   const ContentCheck large = CheckOf(sha, false);
   Put("models--o--m/blobs/" + sha, weights);
   Put("models--o--m/snapshots/c1/w.bin", weights);
-  EXPECT_EQ(Found("o/m", 0, "w.bin", large, 5000), std::vector<std::string>{"models--o--m/blobs/" + sha});
-  EXPECT_EQ(Found("o/m", 0, "w.bin", large, -1), std::vector<std::string>{"models--o--m/blobs/" + sha});
-  EXPECT_TRUE(Found("o/m", 1, "w.bin", large, 5000).empty());  // a dataset of that name has none
-  EXPECT_TRUE(Found("o/m", 0, "w.bin", large, 4999).empty());   // neither the blob nor the copy has that size
+  EXPECT_EQ(Found("o/m", ModelRepo, "w.bin", large, 5000), std::vector<std::string>{"models--o--m/blobs/" + sha});
+  EXPECT_EQ(Found("o/m", ModelRepo, "w.bin", large, -1), std::vector<std::string>{"models--o--m/blobs/" + sha});
+  EXPECT_TRUE(Found("o/m", DatasetRepo, "w.bin", large, 5000).empty());  // a dataset of that name has none
+  Put("spaces--o--m/blobs/" + sha, weights);  // a Space's folder is its own
+  EXPECT_EQ(Found("o/m", SpaceRepo, "w.bin", large, 5000), std::vector<std::string>{"spaces--o--m/blobs/" + sha});
+  EXPECT_TRUE(Found("o/m", ModelRepo, "w.bin", large, 4999).empty());   // neither the blob nor the copy has that size
   // Nothing to check the bytes against (a masked hash too: tests/browse/local_hf_cache_test.cpp).
-  EXPECT_TRUE(Found("o/m", 0, "w.bin", ContentCheck(), 5000).empty());
+  EXPECT_TRUE(Found("o/m", ModelRepo, "w.bin", ContentCheck(), 5000).empty());
 
   // A small file in a repository without its blob: copies in snapshots of the listed size, the one
   // the cache's "main" names first, then the newest, three at most.
@@ -128,12 +130,12 @@ TEST_F(LocalHfCache, TheBlobNamedByTheListedHashComesFirstThenSnapshotCopiesOfTh
     Put(snapshot + "/sub/config.json", i == 3 ? config + " " : i == 6 ? "" : config);
     SetTime(snapshot, ages[i - 1]);
   }
-  EXPECT_EQ(Found("o/s", 0, "sub/config.json", small, static_cast<int64_t>(config.size())),
+  EXPECT_EQ(Found("o/s", ModelRepo, "sub/config.json", small, static_cast<int64_t>(config.size())),
             (std::vector<std::string>{"models--o--s/snapshots/c4/sub/config.json",
                                       "models--o--s/snapshots/c5/sub/config.json",
                                       "models--o--s/snapshots/c2/sub/config.json"}));
-  EXPECT_TRUE(Found("o/s", 0, "sub/config.json", small, -1).empty());  // a copy is taken at the listed size only
-  EXPECT_TRUE(Found("o/s", 0, "sub", small, static_cast<int64_t>(config.size())).empty());  // a folder is no file
+  EXPECT_TRUE(Found("o/s", ModelRepo, "sub/config.json", small, -1).empty());  // a copy is taken at the listed size only
+  EXPECT_TRUE(Found("o/s", ModelRepo, "sub", small, static_cast<int64_t>(config.size())).empty());  // a folder is no file
 
   // Listed at another revision, its snapshot comes first: a branch or tag has a ref file naming its
   // commit (a ref such as refs/pr/1 one below refs/refs), a commit is its own snapshot's name; one the
@@ -146,7 +148,7 @@ TEST_F(LocalHfCache, TheBlobNamedByTheListedHashComesFirstThenSnapshotCopiesOfTh
   for (const auto& [revision, first] : std::vector<std::pair<std::string, std::string>>{
            {"step1000", "c1"}, {"refs/pr/1", "c2"}, {commit, commit}, {"no-such-branch", "c5"}, {"../main", "c5"}}) {
     revision_ = revision;
-    const std::vector<std::string> found = Found("o/s", 0, "sub/config.json", small, static_cast<int64_t>(config.size()));
+    const std::vector<std::string> found = Found("o/s", ModelRepo, "sub/config.json", small, static_cast<int64_t>(config.size()));
     ASSERT_FALSE(found.empty()) << revision;
     EXPECT_EQ(found[0], "models--o--s/snapshots/" + first + "/sub/config.json") << revision;
   }
@@ -158,16 +160,16 @@ TEST_F(LocalHfCache, NamesThatCouldLeaveTheirFolderFindNothing) {
   Put("models--o--m/snapshots/c1/dir/f.txt", bytes);
   Put("models--o--m/snapshots/c1/x/other.txt", "");
   Put("models--o--m/blobs/" + git, bytes);
-  ASSERT_EQ(Found("o/m", 0, "dir/f.txt", check, 5).size(), 1u);
-  ASSERT_EQ(Found("o/m", 0, "x/../dir/f.txt", check, -1).size(), 0u);  // even for the blob
+  ASSERT_EQ(Found("o/m", ModelRepo, "dir/f.txt", check, 5).size(), 1u);
+  ASSERT_EQ(Found("o/m", ModelRepo, "x/../dir/f.txt", check, -1).size(), 0u);  // even for the blob
   for (const char* path : {"x/../dir/f.txt", "./dir/f.txt", "dir//f.txt", "dir/f.txt/", "", "dir\\f.txt",
                            "c:dir/f.txt", "dir/f.txt:stream", "dir/f\x01.txt"}) {
-    EXPECT_TRUE(Found("o/m", 0, path, check, 5).empty()) << path;
+    EXPECT_TRUE(Found("o/m", ModelRepo, path, check, 5).empty()) << path;
   }
   for (const char* repo : {"o", "o/m/x", "../o/m", "o/..", "o\\m", "/m", "o/", "c:o/m"}) {
-    EXPECT_TRUE(Found(repo, 0, "dir/f.txt", check, 5).empty()) << repo;
+    EXPECT_TRUE(Found(repo, ModelRepo, "dir/f.txt", check, 5).empty()) << repo;
   }
-  EXPECT_TRUE(Found("o/m", 0, "dir/f.txt", check, 5, JoinFsPath(root_, u"missing")).empty());
+  EXPECT_TRUE(Found("o/m", ModelRepo, "dir/f.txt", check, 5, JoinFsPath(root_, u"missing")).empty());
 }
 
 #if !defined(_WIN32)
@@ -193,16 +195,16 @@ TEST_F(LocalHfCache, LinksAreFollowedOnlyToRegularFilesInsideTheRoot) {
   fs::create_directories(FsPath(Below(root_, "models--o--m/snapshots/c6")));
   ASSERT_EQ(::mkfifo(WideToUtf8(Below(root_, "models--o--m/snapshots/c6/pipe")).c_str(), 0600), 0);
   link("pipe", "models--o--m/snapshots/c6/w.bin");
-  EXPECT_EQ(Found("o/m", 0, "w.bin", check, 3000), std::vector<std::string>{"shared/w.bin"});
+  EXPECT_EQ(Found("o/m", ModelRepo, "w.bin", check, 3000), std::vector<std::string>{"shared/w.bin"});
 
   link(WideToUtf8(outside), "models--o--n/blobs/" + sha);  // a blob that leads out of the root
-  EXPECT_TRUE(Found("o/n", 0, "w.bin", check, 3000).empty());
+  EXPECT_TRUE(Found("o/n", ModelRepo, "w.bin", check, 3000).empty());
   link("../../shared/w.bin", "models--o--p/blobs/" + sha);
-  EXPECT_EQ(Found("o/p", 0, "w.bin", check, 3000), std::vector<std::string>{"shared/w.bin"});
+  EXPECT_EQ(Found("o/p", ModelRepo, "w.bin", check, 3000), std::vector<std::string>{"shared/w.bin"});
 
   const std::u16string through = JoinFsPath(MakeTempFolder("root-link"), u"hub");
   fs::create_symlink(FsPath(root_), FsPath(through));
-  EXPECT_EQ(Found("o/p", 0, "w.bin", check, 3000, through), std::vector<std::string>{"shared/w.bin"});
+  EXPECT_EQ(Found("o/p", ModelRepo, "w.bin", check, 3000, through), std::vector<std::string>{"shared/w.bin"});
 }
 #endif
 

@@ -200,6 +200,9 @@ def test_revisions(h):
     check(names(base + "/tree/step1000") == ["weights", "README.md", "config.json"], "a branch's root")
     check(names(base + "/tree/step1000/weights") == ["weights/model.bin", "weights/optimizer.pt"],
           "a branch's folder")
+    oids = [{i["path"]: i["oid"] for i in json.loads(request(base + "/tree/" + rev)[2])}["weights"]
+            for rev in ("main", "step1000")]
+    check(oids[0] != oids[1], "a folder of other contents at another revision has another git id")
     check(names(base + "/tree/v1.0") == ["README.md", "config.json"], "a tag, by name")
     check(names(base + "/tree/refs%2Ftags%2Fv1.0") == ["README.md", "config.json"], "a tag, by its ref")
     check(names(base + "/tree/refs%2Fpr%2F1") == ["README.md", "proposal.txt"], "a pull request")
@@ -575,6 +578,223 @@ def test_generated_repositories():
         pass
 
 
+def api_json(h, path, token=None):
+    status, hdrs, body = request(h.base + path, token)
+    return status, hdrs, json.loads(body) if body else None
+
+
+def test_revision_info(h):
+    """Repository info at a revision, with expand in its three spellings, and its errors."""
+    base = "/api/models/rev-org/checkpoints"
+    refs = api_json(h, base + "/refs?include_prs=1")[2]
+    heads = {r["ref"]: r["targetCommit"] for group in refs.values() for r in group}
+    status, hdrs, full = api_json(h, base)
+    check(status == 200 and {"_id", "id", "author", "sha", "lastModified", "private", "gated", "siblings",
+                             "modelId", "createdAt"} <= set(full) and full["sha"] == heads["refs/heads/main"]
+          and hdrs["ratelimit"].startswith('"api";'), f"info without expand is the full info: {sorted(full)}")
+    for rev, query, ref in [("HEAD", "?expand=sha", "refs/heads/main"),
+                            ("step1000", "?expand[]=sha&expand[]=lastModified", "refs/heads/step1000"),
+                            ("refs%2Fpr%2F1", "?expand%5B%5D=sha", "refs/pr/1"),
+                            ("v1.0", "?expand=sha,lastModified", "refs/tags/v1.0"),
+                            (heads["refs/heads/step1000"], "?expand=sha&expand=lastModified", "refs/heads/step1000")]:
+        status, _, d = api_json(h, f"{base}/revision/{rev}{query}")
+        want = {"_id", "id", "sha"} | ({"lastModified"} if "lastModified" in query else set())
+        check(status == 200 and set(d) == want and d["sha"] == heads[ref] and d["id"] == "rev-org/checkpoints",
+              f"revision {rev}{query}: {status} {d}")
+    step = api_json(h, f"{base}/revision/step1000?expand=lastModified&expand=siblings")[2]
+    check(step["lastModified"] == "2024-06-01T00:00:00.000Z" and
+          [s["rfilename"] for s in step["siblings"]] == ["weights/model.bin", "weights/optimizer.pt",
+                                                          "README.md", "config.json"],
+          f"a revision's own date and files: {step}")
+    for path, token, want, code in [(f"{base}/revision/nope?expand=sha", None, 404, "RevisionNotFound"),
+                                    (f"{base}/revision/refs/pr/1", None, 404, None),
+                                    (f"{base}?expand=bogus", None, 400, None),
+                                    (f"{base}/revision/main?expand=sdk", None, 400, None),
+                                    ("/api/models/secret-org/private-model/revision/main?expand=sha", None, 401, None),
+                                    ("/api/models/secret-org/private-model/revision/main?expand=sha", NOGRANT, 404,
+                                     "RepoNotFound"),
+                                    ("/api/models/secret-org/private-model/revision/main?expand=sha", GOOD, 200, None),
+                                    ("/api/models/files-org/no-such-repo/revision/HEAD", None, 401, None)]:
+        status, hdrs, d = api_json(h, path, token)
+        check(status == want and hdrs.get("x-error-code") == code, f"{path} token={token}: {status} {hdrs.get('x-error-code')}")
+        if code == "RevisionNotFound":
+            check(d == {"error": "Invalid rev id: nope"}, f"RevisionNotFound body {d}")
+    for kind, repo in [("datasets", "rev-org/table-data"), ("spaces", "spaces-org/chat-demo")]:
+        status, _, d = api_json(h, f"/api/{kind}/{repo}/revision/HEAD?expand=sha")
+        refs = api_json(h, f"/api/{kind}/{repo}/refs")[2]
+        check(status == 200 and d["sha"] == refs["branches"][0]["targetCommit"], f"{kind} info and refs: {d} {refs}")
+
+
+def test_spaces(h):
+    """Spaces as repositories: the owner listing, info, tree and both kinds of download."""
+    status, hdrs, items = api_json(h, "/api/spaces?author=spaces-org")
+    check(status == 200 and [i["id"] for i in items] == ["spaces-org/chat-demo", "spaces-org/docker-app",
+                                                         "spaces-org/static-page"],
+          f"anonymous Spaces listing, newest first, the private one hidden: {items}")
+    check(list(items[0]) == ["_id", "id", "author", "sdk", "private", "likes", "lastModified", "subdomain",
+                             "createdAt", "tags", "sha"] and items[0]["sdk"] == "gradio" and
+          items[0]["subdomain"] == "spaces-org-chat-demo", f"listing item {items[0]}")
+    dates = [i["lastModified"] for i in api_json(h, "/api/spaces?author=spaces-org", GOOD)[2]]
+    check(len(dates) == 4 and len(set(dates)) == 4 and dates == sorted(dates, reverse=True),
+          f"a member sees the private Space; distinct dates: {dates}")
+    ps = pages(f"{h.base}/api/spaces?author=spaces-org&limit=2&expand=sdk&expand=private", GOOD)
+    check([[set(i) for i in b] for b, _ in ps] == [[{"_id", "id", "sdk", "private"}] * 2] * 2,
+          "paged by Link, only the expanded keys")
+    check(request(f"{h.base}/api/spaces?author=spaces-org&expand=pipeline_tag")[0] == 400,
+          "a model's property is no Space's")
+    status, _, info = api_json(h, "/api/spaces/spaces-org/docker-app")
+    check(status == 200 and info["sdk"] == "docker" and info["runtime"]["stage"] == "RUNNING" and
+          info["runtime"]["hardware"]["current"] and info["subdomain"] == "spaces-org-docker-app" and
+          "downloads" not in info and [s["rfilename"] for s in info["siblings"]] ==
+          ["app/main.py", "weights/model.bin", "Dockerfile"], f"Space info {info}")
+    for token, want in [(None, 401), (NOGRANT, 404), (GOOD, 200)]:
+        check(request(f"{h.base}/api/spaces/spaces-org/private-lab", token)[0] == want and
+              follow(f"{h.base}/spaces/spaces-org/private-lab/resolve/main/index.html", token)[0] == want,
+              f"private Space token={token}")
+    tree = [i["path"] for b, _ in pages(f"{h.base}/api/spaces/spaces-org/chat-demo/tree/main") for i in b]
+    check(tree == ["README.md", "app.py", "requirements.txt"], f"Space tree {tree}")
+    status, hdrs, _ = request(f"{h.base}/spaces/spaces-org/chat-demo/resolve/main/app.py")
+    check(status == 307 and hdrs["location"].startswith("/api/resolve-cache/spaces/spaces-org/chat-demo/"),
+          f"a Space's small file: 307 to its cached copy ({hdrs.get('location')})")
+    check(follow(f"{h.base}/spaces/spaces-org/chat-demo/resolve/main/requirements.txt")[2] == b"gradio==4.44.0\n",
+          "the cached copy's bytes")
+    status, hdrs, _ = request(f"{h.base}/spaces/spaces-org/docker-app/resolve/main/weights/model.bin")
+    check(status == 302 and hdrs["location"].startswith(h.base2 + "/cdn/spaces/spaces-org/docker-app/") and
+          hdrs["x-linked-size"] == str(20 << 20), f"a Space's LFS file: 302 to the storage host {hdrs}")
+    status, _, body = request(hdrs["location"])
+    check(status == 200 and len(body) == 20 << 20 and pattern_ok(body[:1 << 20]) and
+          hdrs["x-linked-etag"] == f'"{hashlib.sha256(body).hexdigest()}"', "its bytes")
+
+
+def commit(h, body):
+    status, _, answer = request_json(h.base + "/__admin/commit", body)
+    return status, answer
+
+
+def request_json(url, obj, method="POST"):
+    u = urlsplit(url)
+    conn = http.client.HTTPConnection(u.hostname, u.port, timeout=30)
+    conn.request(method, u.path, body=json.dumps(obj).encode(), headers={"Content-Type": "application/json"})
+    r = conn.getresponse()
+    body = r.read()
+    conn.close()
+    return r.status, dict(r.getheaders()), json.loads(body) if body else None
+
+
+def test_commits(h):
+    """A branch moved under a client: main serves the new commit, every older commit (by sha, and the
+    download addresses handed out before) still serves its own tree and bytes."""
+    repo, base = "acme/model-00", f"{h.base}/api/models/acme/model-00"
+    old = api_json(h, "/api/models/acme/model-00/revision/main?expand=sha")[2]["sha"]
+    small_loc = request(f"{h.base}/acme/model-00/resolve/main/who.txt")[1]["location"]
+    status, first = commit(h, {"repo": repo, "title": "Move the branch", "date": "2026-01-02T03:04:05.000Z",
+                               "files": [{"path": "who.txt", "text": "moved\n"},
+                                         {"path": "sub/new.txt", "text": "new\n"},
+                                         {"path": "w/big.bin", "generate_bytes": 5000, "generate_offset": 9,
+                                          "lfs": True}]})
+    check(status == 200 and re.fullmatch("[0-9a-f]{40}", first["sha"]) and first["parent"] == old,
+          f"a commit answers its sha and parent: {status} {first}")
+    new = first["sha"]
+    lfs_loc = request(f"{h.base}/acme/model-00/resolve/main/w/big.bin")[1]["location"]
+    status, second = commit(h, {"repo": repo, "title": "Drop sub", "delete": ["sub"], "parent": new,
+                                "date": "2026-01-03T00:00:00.000Z",
+                                "files": [{"path": "w/big.bin", "generate_bytes": 5000, "lfs": True}]})
+    check(status == 200 and second["parent"] == new, f"a second commit over the first: {second}")
+    heads = api_json(h, "/api/models/acme/model-00/refs")[2]["branches"]
+    info = api_json(h, "/api/models/acme/model-00?expand=sha&expand=lastModified")[2]
+    check(heads == [{"name": "main", "ref": "refs/heads/main", "targetCommit": second["sha"]}] and
+          info["sha"] == second["sha"], f"main moved: {heads} {info}")
+
+    def tree(rev):
+        return {i["path"]: i for b, _ in pages(f"{base}/tree/{rev}?recursive=true&expand=true") for i in b}
+    at_old, at_first, at_main = tree(old), tree(new), tree("main")
+    check(sorted(at_old) == ["who.txt"] and sorted(at_first) == ["sub", "sub/new.txt", "w", "w/big.bin", "who.txt"]
+          and sorted(at_main) == ["w", "w/big.bin", "who.txt"], f"each commit its own tree: {sorted(at_first)}")
+    stamp = {"id": new, "title": "Move the branch", "date": "2026-01-02T03:04:05.000Z"}
+    check(at_first["who.txt"]["lastCommit"] == at_first["sub"]["lastCommit"] == stamp and
+          at_main["who.txt"]["lastCommit"] == stamp and at_main["w/big.bin"]["lastCommit"]["id"] == second["sha"]
+          and at_main["w"]["lastCommit"]["id"] == second["sha"] and at_old["who.txt"]["lastCommit"]["id"] != new,
+          "lastCommit names the last commit that touched the path; a folder's is the latest below it")
+    check(at_first["w/big.bin"]["lfs"]["oid"] != at_main["w/big.bin"]["lfs"]["oid"] and
+          at_first["w"]["oid"] != at_main["w"]["oid"], "changed bytes change the hashes, of the folder too")
+    for rev, want in [("main", b"moved\n"), (new, b"moved\n"), (old, b"acme\n")]:
+        status, hdrs, body, _ = follow(f"{h.base}/acme/model-00/resolve/{rev}/who.txt")
+        check(status == 200 and body == want, f"who.txt at {rev}: {body}")
+    check(request(h.base + small_loc)[2] == b"acme\n", "a cached-copy address from before the move: the old bytes")
+    _, _, body = request(lfs_loc)
+    check(len(body) == 5000 and body[0] == 9 and hashlib.sha256(body).hexdigest() == at_first["w/big.bin"]["lfs"]["oid"],
+          "a storage address from before the move: the old bytes")
+    body = follow(f"{h.base}/acme/model-00/resolve/main/w/big.bin")[2]
+    check(len(body) == 5000 and pattern_ok(body), "main's large file: the new bytes")
+    check(follow(f"{h.base}/acme/model-00/resolve/main/sub/new.txt")[0] == 404 and
+          follow(f"{h.base}/acme/model-00/resolve/{new}/sub/new.txt")[2] == b"new\n",
+          "a deleted file is gone from main, kept at its commit")
+    for body, want in [({"repo": repo, "branch": "nope", "files": []}, 404),
+                       ({"repo": repo, "parent": new, "files": []}, 412),
+                       ({"repo": repo, "delete": ["absent.txt"]}, 404),
+                       ({"repo": repo, "files": [{"path": "a/../b", "text": ""}]}, 422),
+                       ({"repo": repo, "files": [{"path": "who.txt/x", "text": ""}]}, 400),
+                       ({"repo": "rev-org/checkpoints", "branch": "v1.0", "files": []}, 404),
+                       ({"repo": repo, "files": [{"path": "x", "bogus": 1}]}, 400),
+                       ({"repo": repo, "date": "yesterday", "files": []}, 400),
+                       ({"repo": repo, "branch": 5, "files": []}, 400), ({"repo": repo, "files": {}}, 400),
+                       ({"repo": "acme/nope", "files": []}, 404), ({"repo": repo, "typo": 1}, 400)]:
+        check(commit(h, body)[0] == want, f"commit refused with {want}: {body}")
+    check(api_json(h, "/api/models/acme/model-00/refs")[2]["branches"][0]["targetCommit"] == second["sha"],
+          "a refused commit moves nothing")
+    log_before = len(json.loads(request(h.base + "/__admin/log")[2]))
+    for path, want in [("models/acme/model-00", (200, second["sha"])), ("models/acme/model-00?rev=" + new, (200, new)),
+                       ("models/rev-org/checkpoints?rev=refs%2Fpr%2F1", (200, None)),
+                       ("models/acme/model-00?rev=nope", (404, None)), ("datasets/acme/model-00", (404, None))]:
+        status, _, body = request(f"{h.base}/__admin/sha/{path}")
+        sha = json.loads(body)["sha"] if status == 200 else None
+        check(status == want[0] and (want[1] is None or sha == want[1]) and (status != 200 or len(sha) == 40),
+              f"/__admin/sha/{path}: {status} {body}")
+    check(len(json.loads(request(h.base + "/__admin/log")[2])) == log_before, "/__admin/sha is not logged")
+    listed = api_json(h, "/api/models?author=acme&expand=lastModified")[2]
+    check(listed == [dict(listed[0], lastModified="2026-01-03T00:00:00.000Z")],
+          f"the listing shows main's last commit: {listed}")
+
+
+def test_commits_over_generated_trees():
+    """A commit into a generated repository copies only the folders on its paths, and its listings,
+    slices and look-ups agree with a whole walk."""
+    hub = fakehub.load_hub(["scale"])
+    repo = hub.repos[("dataset", "scale-org/crawl-100k")]
+    before = repo.head
+    made = fakehub.make_commit(hub, repo, "main", [
+        {"path": "data/042/shard-00005.jsonl.gz", "generate_bytes": 10},
+        {"path": "data/042/extra-a.txt", "text": "a"},
+        {"path": "data/042/shard-00005b.txt", "text": "b"},
+        {"path": "data/042/zz.txt", "text": "z"}],
+        ["data/042/shard-00007.jsonl.gz", "data/042/shard-00999.jsonl.gz", "meta/stats-000.json"],
+        "Edit a generated folder", "2025-09-01T00:00:00.000Z")
+    check(repo.head is made and made.parent is before, "main moved to the commit")
+    check(made.folder("data/041") is before.folder("data/041") and
+          made.folder("data/042") is not before.folder("data/042"), "untouched folders are shared")
+    view = made.tree_view("data/042", False)
+    full = list(made.walk(made.folder("data/042"), 0, False))
+    names = [e[1].rsplit("/", 1)[1] for e in full]
+    check(len(view) == len(full) == 1000 - 2 + 3 and names == sorted(names) and
+          names[:1] == ["extra-a.txt"] and names[-1] == "zz.txt" and
+          names[5:8] == ["shard-00004.jsonl.gz", "shard-00005.jsonl.gz", "shard-00005b.txt"] and
+          "shard-00007.jsonl.gz" not in names, f"the folder's files in name order: {names[:8]} {len(names)}")
+    for a, b in [(0, 3), (4, 9), (7, 12), (500, 503), (995, 1001), (998, 1001)]:
+        check([e[1] for e in view[a:b]] == [e[1] for e in full[a:b]], f"slice {a}:{b}")
+    check(made.file("data/042/shard-00005.jsonl.gz").content.size == 10 and
+          made.file("data/042/shard-00007.jsonl.gz") is None and
+          before.file("data/042/shard-00007.jsonl.gz") is not None and
+          len(before.tree_view("data/042", False)) == 1000, "look-ups: replaced, deleted, and the parent unchanged")
+    whole = [e[1] for e in made.entries()]
+    at = whole.index("data/042")
+    walk = made.tree_view("", True)
+    check(len(whole) == len(walk) == len(before.entries()) and
+          all([e[1] for e in walk[a:b]] == whole[a:b] for a, b in [(at - 2, at + 12), (at + 995, at + 1010)]),
+          "the recursive walk agrees")
+    last = {e[1]: e[4][0] for e in made.walk(made.root, 0, False) if e[0] == "directory"}
+    check(last == {"data": made.sha, "meta": made.sha}, f"a folder's last commit, a deletion's too: {last}")
+
+
 def admin(h, what, **params):
     query = "&".join(f"{k}={v}" for k, v in params.items())
     status, _, body = request(f"{h.base}/__admin/{what}" + (f"?{query}" if query else ""))
@@ -665,7 +885,8 @@ def test_settings_on_the_command_line():
         check(costs == dict(fakehub.REALISTIC_COSTS, item_ms=0.5), f"costs {costs}")
         limits = json.loads(request(base + "/__admin/limits")[2])
         check(limits == {"api": 2, "resolvers": 3000, "api_token": 1000, "resolvers_token": 5000,
-                         "window": 30, "retry_after": "none"}, f"limits {limits}")
+                         "window": 30, "retry_after": "none", "commits": 100, "commit_window": 3600},
+              f"limits {limits}")
         seen = [request(base + "/api/whoami-v2") for _ in range(3)]
         check([s for s, _, _ in seen] == [401, 401, 429] and "retry-after" not in seen[2][1],
               "the command line's quota")
@@ -708,10 +929,13 @@ def test_runner():
 
 
 def main():
+    # The writes' checks import this file's helpers: let them find this run's, and count in its list.
+    sys.modules.setdefault("selftest", sys.modules[__name__])
+    import selftest_writes
     h = Hub()
     tests = [test_listings, test_trees, test_folder_listings, test_revisions, test_downloads, test_collections,
              test_whoami, test_faults, test_ranges, test_range_faults, test_costs, test_rate_limits,
-             test_log]
+             test_log, test_revision_info, test_spaces, test_commits] + selftest_writes.TESTS
     try:
         for t in tests:
             try:
@@ -724,7 +948,8 @@ def main():
                 print(f"FAIL {t.__name__}: {e}")
     finally:
         h.stop()
-    for t in (test_generated_repositories, test_settings_on_the_command_line, test_runner):
+    for t in (test_generated_repositories, test_commits_over_generated_trees, test_settings_on_the_command_line,
+              test_runner, selftest_writes.test_patterns):
         try:
             t()
             print(f"ok   {t.__name__}")

@@ -1,4 +1,5 @@
-// POSIX side of the HTTP seam: one GET on libcurl's easy interface, redirects never followed.
+// POSIX side of the HTTP seam: one exchange on libcurl's easy interface (a GET, or a POST or PUT whose
+// body a source produces while it is sent), redirects never followed.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -6,6 +7,8 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <strings.h>
+#include <vector>
 
 #include "platform/platform.h"
 #include "core/text.h"
@@ -61,6 +64,10 @@ struct Exchange {
   HttpResponseHead* head = nullptr;
   const HttpHeadSink* on_head = nullptr;
   const HttpBodySink* on_body = nullptr;
+  const HttpRequestBody* body = nullptr;
+  const std::atomic<bool>* abort = nullptr;
+  int64_t sent = 0;                  // request body bytes handed to curl
+  bool source_stopped = false;       // the body's source, or the abort flag, ended the upload
   HttpResponseHead pending;          // headers of the response being received
   bool head_done = false;
   bool declined = false;             // the head sink did not want the body
@@ -148,6 +155,38 @@ size_t OnBody(char* data, size_t, size_t size, void* user) {
   }
 }
 
+// The request body, as curl asks for it. A source that ends early must not look like the body's end.
+size_t OnRead(char* buffer, size_t, size_t size, void* user) {
+  auto* x = static_cast<Exchange*>(user);
+  try {
+    const int64_t left = x->body->size - x->sent;
+    if (left <= 0) return 0;
+    if (x->abort && x->abort->load()) {
+      x->source_stopped = true;
+      return CURL_READFUNC_ABORT;
+    }
+    const size_t room = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(size)));
+    const int64_t given = x->body->read ? x->body->read(buffer, room) : -1;
+    if (given <= 0 || given > static_cast<int64_t>(room)) {
+      x->source_stopped = true;
+      return CURL_READFUNC_ABORT;
+    }
+    x->sent += given;
+    return static_cast<size_t>(given);
+  } catch (...) {
+    x->error = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+bool NamesHeader(const std::vector<std::string>& lines, const char* name) {
+  const size_t size = std::strlen(name);
+  for (const std::string& line : lines) {
+    if (line.size() > size && line[size] == ':' && strncasecmp(line.c_str(), name, size) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int PlatformMaxDownloadConnections() { return 16; }  // about 0.45 MiB each: the setting's whole range
@@ -155,8 +194,8 @@ int PlatformMaxDownloadConnections() { return 16; }  // about 0.45 MiB each: the
 // The transfer polls the abort flag itself at least this often, so there is nothing to wake here.
 void PlatformHttpAbort(const std::atomic<bool>*) {}
 
-HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
-                                   const HttpHeadSink& on_head, const HttpBodySink& on_body) {
+HttpExchangeResult PlatformHttpExchange(const HttpExchangeRequest& request, HttpResponseHead* head,
+                                        const HttpHeadSink& on_head, const HttpBodySink& on_body) {
   InitCurlOnce();
   CurlEasy easy;
   CurlHeaders headers;
@@ -173,6 +212,13 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
   for (const std::string& line : request.extra_headers) {
     if (!headers.Add(line)) return HttpExchangeResult::NoResponse;
   }
+  const bool sends_body = request.method != HttpMethod::Get;
+  // curl would add "Expect: 100-continue" (a second's wait on servers that ignore it) and a form's
+  // Content-Type to a POST; only what the caller names goes out.
+  if (sends_body && (!headers.Add("Expect:") ||
+                     (!NamesHeader(request.extra_headers, "Content-Type") && !headers.Add("Content-Type:")))) {
+    return HttpExchangeResult::NoResponse;
+  }
 
   HttpResponseHead local_head;
   Exchange x;
@@ -180,13 +226,29 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
   x.head = head ? head : &local_head;
   x.on_head = &on_head;
   x.on_body = &on_body;
+  x.body = &request.body;
+  x.abort = request.abort;
+  const curl_off_t body_size = static_cast<curl_off_t>(std::max<int64_t>(request.body.size, 0));
 
   const long connect_ms = static_cast<long>(request.resolve_timeout_ms) + static_cast<long>(request.connect_timeout_ms);
   // An idle receive timeout: less than one byte per second for that long ends the exchange.
   const long idle_seconds = std::max<long>(1, static_cast<long>(request.receive_timeout_ms / 1000));
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  if (request.method == HttpMethod::Post) {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, body_size);
+    if (body_size == 0) curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+  } else if (request.method == HttpMethod::Put) {
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, body_size);
+  } else {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  }
+  if (sends_body) {
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, &OnRead);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &x);
+  }
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "tarnfs/1.0");
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
@@ -231,7 +293,9 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
     }
   }
   if (x.error) std::rethrow_exception(x.error);
-  if (aborted || (request.abort && request.abort->load() && code != CURLE_OK)) return HttpExchangeResult::Stopped;
+  if (aborted || x.source_stopped || (request.abort && request.abort->load() && code != CURLE_OK)) {
+    return HttpExchangeResult::Stopped;
+  }
   if (!x.head_done) return HttpExchangeResult::NoResponse;
   if (x.declined) return HttpExchangeResult::Complete;
   if (x.stopped) return HttpExchangeResult::Stopped;

@@ -1,4 +1,5 @@
-// Windows side of the HTTP seam: one synchronous WinHTTP GET, redirects never followed.
+// Windows side of the HTTP seam: one synchronous WinHTTP exchange (a GET, or a POST or PUT whose body a
+// source produces while it is written), redirects never followed.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr size_t kDefaultReadChunk = 65536;
+constexpr size_t kWriteChunk = 65536;
 
 // One header value by info level (and name for custom ones), length first; `index` walks repeats.
 bool QueryHeader(HINTERNET request, DWORD info, const wchar_t* name, DWORD* index, std::wstring* value) {
@@ -131,17 +133,26 @@ bool SameAddress(const SOCKADDR_STORAGE& a, const SOCKADDR_STORAGE& b) {
   return false;
 }
 
-void CALLBACK OnConnected(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
-  if (status != WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER || context == 0) return;
+void NoteConnection(HINTERNET request, InFlight* exchange) {
   WINHTTP_CONNECTION_INFO info{};
   info.cbSize = sizeof(info);
   DWORD size = sizeof(info);
   if (!WinHttpQueryOption(request, WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) return;
-  auto* exchange = reinterpret_cast<InFlight*>(context);
   std::lock_guard<std::mutex> guard(g_in_flight_lock);
   exchange->local = info.LocalAddress;
   exchange->remote = info.RemoteAddress;
   exchange->connected = true;
+}
+
+// Wine keeps connections for reuse across sessions and never announces one it reuses as connected;
+// and on a reused one WinHttpSendRequest itself waits for the answer's head. So the addresses are
+// noted as the request goes out too.
+void CALLBACK OnConnected(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+  if (context == 0 || (status != WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER &&
+                       status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST)) {
+    return;
+  }
+  NoteConnection(request, reinterpret_cast<InFlight*>(context));
 }
 
 // NtQuerySystemInformation(SystemExtendedHandleInformation): every open handle with its process.
@@ -219,7 +230,8 @@ bool OpenExchange(const HttpExchangeRequest& request, InFlight* x) {
   // The object arrives escaped and free of spaces and controls; WinHTTP must send it as it is.
   const DWORD flags = (request.secure ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_ESCAPE_DISABLE |
                       WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
-  x->request = WinHttpOpenRequest(x->connection, L"GET", W(request.object).c_str(), nullptr, WINHTTP_NO_REFERER,
+  const wchar_t* verb = request.method == HttpMethod::Post ? L"POST" : request.method == HttpMethod::Put ? L"PUT" : L"GET";
+  x->request = WinHttpOpenRequest(x->connection, verb, W(request.object).c_str(), nullptr, WINHTTP_NO_REFERER,
                                   WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
   return x->request != nullptr;
 }
@@ -293,14 +305,40 @@ bool ReadHead(HINTERNET request, HttpResponseHead* head) {
   return true;
 }
 
+enum class Sent { Whole, Stopped, Failed };
+
+// The request body in buffer-sized writes (each costs a round trip to the Wine server there), the
+// abort flag looked at before each; a write blocked on a server that reads nothing ends through
+// PlatformHttpAbort.
+Sent WriteBody(HINTERNET request, const HttpRequestBody& body, int64_t size, const InFlight& x) {
+  std::vector<char> buffer(kWriteChunk);
+  for (int64_t sent = 0; sent < size;) {
+    const size_t fill = static_cast<size_t>(std::min<int64_t>(size - sent, static_cast<int64_t>(buffer.size())));
+    for (size_t filled = 0; filled < fill;) {
+      if (x.Aborted()) return Sent::Stopped;
+      const int64_t given = body.read ? body.read(buffer.data() + filled, fill - filled) : -1;
+      if (given <= 0 || given > static_cast<int64_t>(fill - filled)) return Sent::Stopped;
+      filled += static_cast<size_t>(given);
+    }
+    if (x.Aborted()) return Sent::Stopped;
+    DWORD written = 0;
+    if (!WinHttpWriteData(request, buffer.data(), static_cast<DWORD>(fill), &written) ||
+        written != static_cast<DWORD>(fill)) {
+      return x.Aborted() ? Sent::Stopped : Sent::Failed;
+    }
+    sent += static_cast<int64_t>(fill);
+  }
+  return Sent::Whole;
+}
+
 }  // namespace
 
 // Eight keep a download's peak memory growth under Wine at about 13 MiB (16 would take 23 MiB) and
 // lose nothing there: under Wine a download is CPU-bound, and 16 connections ran no faster than 8.
 int PlatformMaxDownloadConnections() { return 8; }
 
-HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpResponseHead* head,
-                                   const HttpHeadSink& on_head, const HttpBodySink& on_body) {
+HttpExchangeResult PlatformHttpExchange(const HttpExchangeRequest& request, HttpResponseHead* head,
+                                        const HttpHeadSink& on_head, const HttpBodySink& on_body) {
   InFlight x;
   x.abort = request.abort;
   ExchangeGuard closing{&x};
@@ -310,7 +348,8 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
   if (request.abort && UnderWine()) {
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&x);
     WinHttpSetOption(req, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
-    WinHttpSetStatusCallback(req, &OnConnected, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0);
+    WinHttpSetStatusCallback(req, &OnConnected, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
+                             0);
   }
 
   // Redirects are decided above the seam (where the key may go); a transport that would follow them
@@ -346,9 +385,27 @@ HttpExchangeResult PlatformHttpGet(const HttpExchangeRequest& request, HttpRespo
     }
   }
 
+  const int64_t body_size = request.method == HttpMethod::Get ? 0 : std::max<int64_t>(request.body.size, 0);
+  // The total length WinHTTP takes is 32 bits; a longer body announces its length in a header of its own.
+  DWORD total = static_cast<DWORD>(body_size);
+  if (body_size > 0xFFFFFFFFll) {
+    const std::wstring header = L"Content-Length: " + std::to_wstring(body_size);
+    if (!WinHttpAddRequestHeaders(req, header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD)) {
+      return HttpExchangeResult::NoResponse;
+    }
+    total = WINHTTP_IGNORE_REQUEST_TOTAL_LENGTH;
+  }
+
   if (x.Aborted()) return HttpExchangeResult::Stopped;
-  if (!WinHttpSendRequest(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      x.Aborted() || !WinHttpReceiveResponse(req, nullptr)) {
+  if (!WinHttpSendRequest(req, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, total, 0)) {
+    return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::NoResponse;
+  }
+  // A write that fails may be a server that answered before the whole body (a refusal): its answer,
+  // if one came, is read as any other.
+  if (body_size > 0 && WriteBody(req, request.body, body_size, x) == Sent::Stopped) {
+    return HttpExchangeResult::Stopped;
+  }
+  if (x.Aborted() || !WinHttpReceiveResponse(req, nullptr)) {
     return x.Aborted() ? HttpExchangeResult::Stopped : HttpExchangeResult::NoResponse;
   }
   HttpResponseHead local_head;

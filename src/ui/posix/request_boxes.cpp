@@ -1,7 +1,9 @@
 // The dialogs for hosts without Win32 dialogs: the same decisions, asked through the host's request
 // callback (text, password and URL boxes, OK messages, yes/no questions).
+#include "config/entries_from_url.h"
 #include "core/files.h"
 #include "core/state.h"
+#include "core/text.h"
 #include "ui/dialogs.h"
 
 namespace {
@@ -49,9 +51,12 @@ HostWindow CurrentForegroundWindow() { return nullptr; }
 void ShowAddEntryDialog(HostWindow owner) {
   std::u16string url;
   if (!AskHost(kRequestUrl, u"Add HuggingFace Entry", u"HuggingFace URL:", &url)) return;
-  // The add dialog's defaults: every kind ticked, limit 300, cache off.
+  // The add dialog's defaults: models, datasets and collections ticked, limit 300, cache off. There is
+  // no box to tick here, so an owner's Spaces page ("spaces/owner") ticks Spaces too.
   AddEntryFields fields = AddEntryInitialFields();
   fields.url = url;
+  HubAddress parsed;
+  fields.add_spaces = ParseHubUrl(url, &parsed) && parsed.name.empty() && parsed.repo_type == SpaceRepo;
   AddEntryClassify(&fields);
   size_t before = 0;
   {
@@ -95,15 +100,16 @@ void ShowPropertiesDialog(HostWindow) {
                                              u"\nRepositories: " + f.entry_count + u"\nConfig folder: " + f.config_folder);
 }
 
-EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry) {
+EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry, const std::string& space_sdk) {
   EntrySettingsContext context;
   context.entry = entry;
-  EntrySettingsFields f = EntrySettingsInitialFields(*entry);
+  EntrySettingsFields f = EntrySettingsInitialFields(*entry, space_sdk);
   std::u16string text = u"Display name: " + f.display_name + u"\nType: " + f.kind + u"\nAdded: " + f.added +
                         u"\nURL: " + f.url + u"\nRevision: " + f.revision + u"\nOffline cache: " +
                         OnOff(f.cache_enabled);
   if (f.limit_controls_enabled) {
-    text += u"\nLimit: " + (f.limit_enabled ? u"first " + f.limit_count + u" models" : std::u16string(u"off"));
+    const std::u16string kind = Utf8ToWide(RepoTypePlural(entry->repo_type));
+    text += u"\nLimit: " + (f.limit_enabled ? u"first " + f.limit_count + u" " + kind : std::u16string(u"off"));
   }
   text += u"\nLast cached: " + f.last_cached;
   Tell(u"Entry Settings", text);

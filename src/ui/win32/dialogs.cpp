@@ -27,6 +27,7 @@ AddEntryFields ReadAddEntry(HWND dialog) {
   fields.url = ReadControl(dialog, IDC_ADD_URL);
   fields.add_models = ReadCheck(dialog, IDC_ADD_MODELS);
   fields.add_datasets = ReadCheck(dialog, IDC_ADD_DATASETS);
+  fields.add_spaces = ReadCheck(dialog, IDC_ADD_SPACES);
   fields.add_collections = ReadCheck(dialog, IDC_ADD_COLLECTIONS);
   fields.kind_boxes_enabled = IsWindowEnabled(GetDlgItem(dialog, IDC_ADD_MODELS)) != FALSE;
   fields.cache_enabled = ReadCheck(dialog, IDC_ADD_CACHE);
@@ -38,7 +39,7 @@ AddEntryFields ReadAddEntry(HWND dialog) {
 
 void ShowClassification(HWND dialog, const AddEntryFields& fields) {
   WriteControl(dialog, IDC_ADD_STATUS, fields.status);
-  for (int id : {IDC_ADD_MODELS, IDC_ADD_DATASETS, IDC_ADD_COLLECTIONS}) {
+  for (int id : {IDC_ADD_MODELS, IDC_ADD_DATASETS, IDC_ADD_SPACES, IDC_ADD_COLLECTIONS}) {
     EnableControl(dialog, id, fields.kind_boxes_enabled);
   }
 }
@@ -48,6 +49,7 @@ INT_PTR CALLBACK AddEntryProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) 
     const AddEntryFields fields = AddEntryInitialFields();
     WriteCheck(dialog, IDC_ADD_MODELS, fields.add_models);
     WriteCheck(dialog, IDC_ADD_DATASETS, fields.add_datasets);
+    WriteCheck(dialog, IDC_ADD_SPACES, fields.add_spaces);
     WriteCheck(dialog, IDC_ADD_COLLECTIONS, fields.add_collections);
     WriteCheck(dialog, IDC_ADD_CACHE, fields.cache_enabled);
     WriteCheck(dialog, IDC_ADD_LIMIT, fields.limit_enabled);
@@ -145,7 +147,8 @@ EntrySettingsFields ReadEntrySettings(HWND dialog) {
 INT_PTR CALLBACK EntrySettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_INITDIALOG) {
     SetWindowLongPtrW(dialog, GWLP_USERDATA, lparam);
-    const EntrySettingsFields fields = EntrySettingsInitialFields(*reinterpret_cast<EntrySettingsContext*>(lparam)->entry);
+    const EntrySettingsContext& context = *reinterpret_cast<EntrySettingsContext*>(lparam);
+    const EntrySettingsFields fields = EntrySettingsInitialFields(*context.entry, context.space_sdk);
     WriteControl(dialog, IDC_ENT_NAME, fields.display_name);
     WriteControl(dialog, IDC_ENT_TYPE, fields.kind);
     WriteControl(dialog, IDC_ENT_ADDED, fields.added);
@@ -233,9 +236,10 @@ bool ShowSettingsDialog(HostWindow owner) { return OpenDialog(IDD_SETTINGS, owne
 
 void ShowAddEntryDialog(HostWindow owner) { OpenDialog(IDD_ADD_ENTRY, owner, AddEntryProc, nullptr); }
 
-EntrySettingsResult ShowEntrySettingsDialog(HostWindow owner, Entry* entry) {
+EntrySettingsResult ShowEntrySettingsDialog(HostWindow owner, Entry* entry, const std::string& space_sdk) {
   EntrySettingsContext context;
   context.entry = entry;
+  context.space_sdk = space_sdk;
   OpenDialog(IDD_ENTRY_SETTINGS, owner, EntrySettingsProc, &context);
   return context.result;
 }

@@ -36,7 +36,7 @@ TEST(ExportLock, TheChosenFileIsWrittenWithoutTheLock) {
     StateLock guard(g_state.lock);
     // More than a pipe holds, so the writer cannot finish before the test has looked at the lock.
     for (int i = 0; i < 2000; ++i) {
-      g_state.entries.push_back(Entry{"id-" + std::to_string(i), OrgModels, 0, "org", "", u"Entry " + WideDecimal(i)});
+      g_state.entries.push_back(Entry{"id-" + std::to_string(i), OrgModels, ModelRepo, "org", "", u"Entry " + WideDecimal(i)});
     }
   }
   const std::u16string target = JoinFsPath(folder, u"settings.json");

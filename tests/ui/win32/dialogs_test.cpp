@@ -107,6 +107,43 @@ TEST_F(DialogTest, AddEntryClassifiesAsksAndAddsOnlyWhatIsTicked) {
   EXPECT_EQ(entries[1]["type"], "org-collections");
 }
 
+// The Spaces box, off on opening, adds the organisation's Spaces; a Space's folder then tells its SDK in
+// a message box, and a single Space's settings show it in the kind line.
+TEST_F(DialogTest, TheSpacesTickAddsTheSpacesEntryWhosePropertiesTellTheSdk) {
+  Configure(json::array({json{{"display_name", "Docker"}, {"type", "single-model"}, {"kind", "space"},
+                              {"repo_id", "spaces-org/docker-app"}}}));
+  Execute("\\[Add New Entry]", "open", L"Add HuggingFace Entry", [&](HWND dlg) {
+    EXPECT_FALSE(IsChecked(dlg, IDC_ADD_SPACES));
+    TypeText(dlg, IDC_ADD_URL, Hub("spaces/spaces-org/chat-demo"));
+    EXPECT_EQ(ControlText(dlg, IDC_ADD_STATUS), L"Space → added as one root folder (ticks below ignored)");
+    EXPECT_FALSE(IsEnabled(dlg, IDC_ADD_SPACES));
+    TypeText(dlg, IDC_ADD_URL, Hub("spaces-org"));
+    EXPECT_TRUE(IsEnabled(dlg, IDC_ADD_SPACES));
+    for (int box : {IDC_ADD_MODELS, IDC_ADD_DATASETS, IDC_ADD_COLLECTIONS}) SetChecked(dlg, box, false);
+    SetChecked(dlg, IDC_ADD_SPACES, true);
+    Press(dlg, IDOK);
+  });
+  const json added = Favorites()["entries"][1];
+  EXPECT_EQ(added["display_name"].get<std::string>() + " " + added["type"].get<std::string>() + " " +
+                added["kind"].get<std::string>(),
+            "spaces-org - spaces org-models space");
+
+  std::vector<ListedRecord> records;
+  ASSERT_TRUE(ListThroughModule(module_.m, "\\spaces-org - spaces", &records));
+  std::basic_string<HostChar> remote = H("\\spaces-org - spaces\\chat-demo"), verb = H("properties");
+  remote.resize(260, 0);
+  EXPECT_EQ(RunDialog([&] { return module_.m.FsExecuteFileW(nullptr, remote.data(), verb.data()); },
+                      [&] {
+                        ExpectBox(L"Space: spaces-org/chat-demo\nSDK: gradio", L"Space properties",
+                                  MB_OK | MB_ICONINFORMATION, IDOK);
+                      }),
+            0);
+  Execute("\\Docker", "properties", L"Entry Settings", [&](HWND dlg) {
+    EXPECT_EQ(Texts(dlg, {IDC_ENT_TYPE, IDC_ENT_URL}), L"Space (docker)|" + Hub("spaces/spaces-org/docker-app"));
+    Press(dlg, IDCANCEL);
+  });
+}
+
 TEST_F(DialogTest, SettingsTestsTheKeyAndAppliesOnOk) {
   Configure(json::array({EntryJson("Files", "org-models", "files-org")}),
             {{"api_key", "hf_old"}, {"cache_ttl_hours", 5}});

@@ -126,7 +126,7 @@ TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) 
     const int64_t favorites = LoadedGeneration();
     ASSERT_TRUE(favorites_ok.count(favorites)) << "kill " << kills << ": favorites.json holds " << favorites;
     TreeFolderRecord tree;  // its file's time is its generation: read it whatever its age
-    LoadTreeFolderOfAnyAge("acme/model", 0, "main", "folder", TreeRecordRead::Whole, &tree);
+    LoadTreeFolderOfAnyAge("acme/model", ModelRepo, "main", "folder", TreeRecordRead::Whole, &tree);
     const std::set<int64_t> tree_ok = {reported ? done : tree_on_disk, done + 1};
     ASSERT_TRUE(tree_ok.count(tree.fetched_at) && tree.items.size() == 200)
         << "kill " << kills << ": tree file holds " << tree.fetched_at << " with " << tree.items.size() << " items";
@@ -135,7 +135,7 @@ TEST(CrashSafeSave, EveryKillLeavesTheLastOrTheNextStateAndNoPileOfTemporaries) 
     ASSERT_TRUE(backup.is_object() && backup["entries"].size() == 40) << "kill " << kills << ": backup damaged";
     // What one killed save can leave: its favorites, backup and cache temporaries.
     ASSERT_LE(CountTemporaries(folder), 2) << "kill " << kills;
-    ASSERT_LE(CountTemporaries(TreeRecordsFolder(cache, "acme/model", 0, "main")), 1) << "kill " << kills;
+    ASSERT_LE(CountTemporaries(TreeRecordsFolder(cache, "acme/model", ModelRepo, "main")), 1) << "kill " << kills;
     favorites_on_disk = favorites;
     tree_on_disk = tree.fetched_at;
     next_generation = done + 2;

@@ -1,0 +1,1 @@
+"""The fake hub's parts, one module per concern; fakehub.py starts them."""
