@@ -125,9 +125,11 @@ int main(int argc, char** argv) {
   g_reports = 0;
   g_cancel_at = cancel_at;
 
+  const double cpu_start = ProcessorSeconds();
   const auto start = std::chrono::steady_clock::now();
   const int32_t rc = Get(m, std::string("\\Bench\\") + argv[3], local);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu_seconds = ProcessorSeconds() - cpu_start;
   const uint64_t peak = PeakResidentBytes();
   // Once more when asked: growth beyond the first copy's peak is what every later copy costs, apart
   // from what the first one paid once (threads' first start, libraries loaded on first use).
@@ -139,9 +141,9 @@ int main(int argc, char** argv) {
   UnloadPluginModule(&m);
 
   const long long bytes = rc == 0 ? static_cast<long long>(fs::file_size(fs::u8path(local), ec)) : 0;
-  std::printf("result=%d warm=%d bytes=%lld seconds=%.3f mb_per_s=%.1f rss_growth_kib=%llu reports=%d "
-              "last_percent=%d",
-              rc, warm, bytes, seconds, bytes / 1e6 / seconds,
+  std::printf("result=%d warm=%d bytes=%lld seconds=%.3f mb_per_s=%.1f cpu_seconds=%.3f rss_growth_kib=%llu "
+              "reports=%d last_percent=%d",
+              rc, warm, bytes, seconds, bytes / 1e6 / seconds, cpu_seconds,
               static_cast<unsigned long long>((peak > idle ? peak - idle : 0) / 1024), g_reports,
               g_last_percent);
   if (again) std::printf(" again_growth_kib=%llu", static_cast<unsigned long long>((again_peak - peak) / 1024));

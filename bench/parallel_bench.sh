@@ -6,10 +6,14 @@
 #
 # usage: bench/parallel_bench.sh
 # env:   RUNS=3 CONNECTIONS=8 RATE=50000000 NATIVE_MIB=2048 WINE_MIB=1024
-#        PARTS="capped uncapped memory resume wine"  (any subset; also wine_uncapped, wine_memory)
+#        PARTS="capped uncapped memory resume wine"  (any subset; also wine_uncapped, wine_memory,
+#        instructions: the copy's instructions per byte in user space, under callgrind)
 #        SETTINGS='"download_connections": {N}'   favorites.json members ({N}: the connection count)
+#        GET_ARGS=--list   more tarn_get_bench arguments for every copy of the module (natively and under Wine)
 #        MEM_CONNECTIONS="4 8 16"   connection counts of the memory part
-#        NATIVE_BUILD=build/linux WIN_BUILD=build/win64 (configured build folders; tarn_get_bench is built there)
+#        NATIVE_BUILD=build/linux WIN_BUILD=build/win64 (configured build folders; tarn_get_bench is built there;
+#          a folder that is no build folder is taken as it is: bin/ with the module and tarn_get_bench beside
+#          it, e.g. another commit's module next to this tarn_get_bench)
 #        WINE_RUN=cmake/wine-run.sh   (runs a Windows program in TARN_WINEPREFIX)
 set -euo pipefail
 
@@ -24,6 +28,7 @@ WINE_MIB=${WINE_MIB:-1024}
 PARTS=${PARTS:-capped uncapped memory resume wine}
 SETTINGS=${SETTINGS:-'"download_connections": {N}'}
 MEM_CONNECTIONS=${MEM_CONNECTIONS:-4 8 16}
+GET_ARGS=${GET_ARGS:-}
 export TARN_WINEPREFIX=${TARN_WINEPREFIX:-$ROOT/build/wineprefix-bench}
 WINE_RUN=${WINE_RUN:-$ROOT/cmake/wine-run.sh}
 
@@ -48,7 +53,7 @@ mkdir -p "$WORK/www/files" "$WORK/tmp" "$WORK/out"
 # Random files (hashing them as they are written) and the listing: a tree JSON per repository whose
 # "lfs" names the sha256, as the hub's does, and warm.txt, a small git-stored file.
 SIZES=""
-if has capped || has uncapped || has memory || has resume; then SIZES="$NATIVE_MIB"; fi
+if has capped || has uncapped || has memory || has resume || has instructions; then SIZES="$NATIVE_MIB"; fi
 if { has wine || has wine_uncapped || has wine_memory; } && [ "$WINE_MIB" != "$NATIVE_MIB" ]; then SIZES="$SIZES $WINE_MIB"; fi
 echo "creating files of $SIZES MiB (random bytes)"
 python3 - "$WORK" "$ROOT/tools/fakehub" $SIZES <<'PY'
@@ -139,6 +144,7 @@ run_once() {  # name, then a command printing one result line with mb_per_s= (an
   RATES[$name]+="$(echo "$line" | field mb_per_s) "
   RSSES[$name]+="$(echo "$line" | field rss_growth_kib) "
 }
+build_bench() { if [ -f "$1/CMakeCache.txt" ]; then cmake --build "$1" --target tarn_get_bench -j2 >/dev/null; fi; }
 med() { printf '%s\n' ${RATES[$1]} | median; }
 medrss() { printf '%s\n' ${RSSES[$1]} | median; }
 
@@ -157,17 +163,17 @@ aria_get() {  # repo, file, connections
 }
 module_get() {  # repo, file, connections, extra bench arguments...
   local repo=$1 file=$2 n=$3; shift 3
-  "$NATIVE_BUILD/bin/tarn_get_bench" "$HUB" "o/$repo" "$file" "$out" --settings "$(settings "$n")" "$@"
+  "$NATIVE_BUILD/bin/tarn_get_bench" "$HUB" "o/$repo" "$file" "$out" --settings "$(settings "$n")" $GET_ARGS "$@"
 }
 wine_get() {  # repo, file, connections, extra bench arguments...
   local repo=$1 file=$2 n=$3; shift 3
   "$WINE_RUN" "$WIN_BUILD/bin/tarn_get_bench.exe" "$HUB" "o/$repo" "$file" "Z:${out//\//\\}" \
-    --settings "$(settings "$n")" "$@" | tr -d '\r'
+    --settings "$(settings "$n")" $GET_ARGS "$@" | tr -d '\r'
 }
 
 BIG=big$NATIVE_MIB.bin
-if has capped || has uncapped || has memory || has resume; then
-  cmake --build "$NATIVE_BUILD" --target tarn_get_bench -j2 >/dev/null
+if has capped || has uncapped || has memory || has resume || has instructions; then
+  build_bench "$NATIVE_BUILD"
 fi
 echo "load before: $(load); $(nproc) cores; CONNECTIONS=$CONNECTIONS RATE=$RATE bytes/s a connection"
 if has capped; then
@@ -211,8 +217,20 @@ if has resume; then
        "(the cancel came at a report of $pct%)"
   tail -n +"$((mark + 1))" "$WORK/access.log" | awk -v p="$CDN_PORT" '$2 == p {print "    " $0}' | head -40
 fi
+if has instructions; then
+  # Counts that do not depend on the load: what one copy costs per byte, wherever the time goes. The
+  # whole process is counted (the warm-up copy and the module's start-up too: a few million at most).
+  echo "instructions of one copy (uncapped, ${NATIVE_MIB} MiB, natively, callgrind; RUNS=$RUNS):"
+  for _ in $(seq "$RUNS"); do
+    rm -f "$WORK"/out/* "$WORK"/cg.out
+    line=$(valgrind -q --tool=callgrind --callgrind-out-file="$WORK/cg.out" \
+             "$NATIVE_BUILD/bin/tarn_get_bench" "$HUB" o/free "$BIG" "$out" --settings "$(settings "$CONNECTIONS")" $GET_ARGS) || true
+    ir=$(sed -n 's/^summary: *\([0-9]*\).*/\1/p' "$WORK/cg.out")
+    echo "  $(echo "$line" | cut -d' ' -f1-3) instructions=$ir per_byte=$(ratio "${ir:-0}" "$((NATIVE_MIB << 20))")"
+  done
+fi
 if has wine && [ -d "$WIN_BUILD" ]; then
-  cmake --build "$WIN_BUILD" --target tarn_get_bench -j2 >/dev/null
+  build_bench "$WIN_BUILD"
   WBIG=big$WINE_MIB.bin
   echo "capped at $RATE bytes/s a connection, ${WINE_MIB} MiB, Windows x64 module under Wine (WinHTTP), runs interleaved:"
   for _ in $(seq "$RUNS"); do
@@ -225,13 +243,13 @@ if has wine && [ -d "$WIN_BUILD" ]; then
   fi
 fi
 if has wine_uncapped && [ -d "$WIN_BUILD" ]; then
-  cmake --build "$WIN_BUILD" --target tarn_get_bench -j2 >/dev/null
+  build_bench "$WIN_BUILD"
   echo "uncapped, ${WINE_MIB} MiB, Windows x64 module under Wine (its ceiling on this machine):"
   for _ in $(seq "$RUNS"); do run_once wine_free wine_get free "big$WINE_MIB.bin" "$CONNECTIONS"; done
   echo "  => Wine module uncapped $(med wine_free) MB/s"
 fi
 if has wine_memory && [ -d "$WIN_BUILD" ]; then
-  cmake --build "$WIN_BUILD" --target tarn_get_bench -j2 >/dev/null
+  build_bench "$WIN_BUILD"
   echo "peak RSS growth of one copy (uncapped, ${WINE_MIB} MiB, under Wine) by connection count:"
   for n in $MEM_CONNECTIONS; do run_once "wmem$n" wine_get free "big$WINE_MIB.bin" "$n" --again; done
 fi

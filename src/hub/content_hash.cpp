@@ -31,7 +31,7 @@ ContentCheck ContentCheckFor(const ListedContent& listed) {
 }
 
 bool ContentHasher::Begin(const ContentCheck& check, int64_t size) {
-  on_cpu = check.algorithm == HashAlgorithm::Sha256 && CpuHasSha256();
+  on_cpu = check.algorithm == HashAlgorithm::Sha256 && !PlatformSha256UsesCpu() && CpuHasSha256();
   if (on_cpu) {
     Sha256CpuBegin(&cpu);
     return true;

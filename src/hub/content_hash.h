@@ -28,7 +28,8 @@ struct ContentCheck {
 ContentCheck ContentCheckFor(const ListedContent& listed);
 
 // A running hash of a file's bytes, begun with the check's prefix (the git blob header). SHA-256 runs
-// on the processor's SHA extensions where it has them, anything else on the platform's hashes.
+// on the module's own code for the processor's SHA extensions where it has them and the platform's
+// hash does not use them itself; anything else on the platform's hashes.
 struct ContentHasher {
   PlatformHashState* state = nullptr;
   bool on_cpu = false;

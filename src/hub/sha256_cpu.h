@@ -1,6 +1,7 @@
 // SHA-256 on the processor's SHA extensions. Downloads hash every byte while it arrives; where the
 // platform's own SHA-256 is slow (Wine's BCrypt runs at about 180 MB/s) that would cost the transfer
-// a core, and these instructions hash over 1 GB/s. Used only where the processor has them.
+// a core, and these instructions hash over 1 GB/s. Used only where the processor has them and the
+// platform's hash does not use them itself (PlatformSha256UsesCpu).
 #pragma once
 
 #include <cstddef>

@@ -36,6 +36,7 @@ constexpr auto kCoordinatorTick = std::chrono::milliseconds(20);
 constexpr auto kHasherIdle = std::chrono::milliseconds(5);
 constexpr int kTriesPerPiece = 3;
 constexpr auto kRetryWaitSlice = std::chrono::milliseconds(50);
+constexpr auto kPaceWaitSlice = std::chrono::milliseconds(20);
 // The storage network answers a range with the whole file when the request accepts gzip; say plainly
 // that it must not (neither transport asks for it today, and a proxy must not either).
 constexpr const char* kNoCompression = "Accept-Encoding: identity";
@@ -49,6 +50,7 @@ constexpr int64_t kParallelFrom = 16ll << 20;
 
 std::atomic<int64_t> g_test_parallel_from{0};
 std::atomic<int64_t> g_test_piece{0};
+std::atomic<int64_t> g_test_hash_lag{0};
 
 // Leading decimal digits after optional blanks and sign, saturating; 0 when there are none.
 int64_t ParseDecimal(const std::string& text) {
@@ -126,6 +128,17 @@ struct Run {
   std::mutex lock;
   std::condition_variable changed;  // the plan is made, a piece or a worker ended, a failure
   std::atomic<bool> stop{false};    // ends every connection's exchange (HttpExchangeRequest::abort)
+  // One connection writes at a time. The system puts one file's writes in a row anyway, and its
+  // writers spin while they wait: with eight connections that burnt a tenth of the copy's processor time.
+  std::mutex write_lock;
+
+  // The hash's lag (Receiving::KeepPace): bytes of the file's complete beginning it has not taken in,
+  // as the hasher last saw them. `pacing` while a hash follows the bytes; the limit comes with the plan.
+  std::mutex pace_lock;
+  std::condition_variable hash_moved;
+  std::atomic<int64_t> hash_lag{0};
+  std::atomic<bool> pacing{false};
+  std::atomic<int64_t> lag_limit{0};
 
   // Written once under the lock by the first request's head; read-only once `planned` is seen.
   bool planned = false;
@@ -162,6 +175,7 @@ struct Run {
     }
     stop = true;
     changed.notify_all();
+    hash_moved.notify_all();
   }
 };
 
@@ -258,6 +272,12 @@ void Plan(Run& run, int64_t total, const std::vector<ByteSpan>& have, int64_t pi
   run.planned = true;
 }
 
+// Every connection's piece may complete at once: a lag of that much says nothing of the hash's pace.
+int64_t LagLimit(int64_t piece_size, int connections) {
+  const int64_t n = std::clamp(connections, 1, PluginState::kMaxDownloadConnections);
+  return piece_size > INT64_MAX / n ? INT64_MAX : piece_size * n;
+}
+
 Piece* FirstPending(Run& run) {
   for (auto& p : run.pieces) {
     if (p->state == Piece::Pending) return p.get();
@@ -283,8 +303,24 @@ struct Receiving {
   bool write_failed = false;
   bool overflow = false;
 
+  bool HashLagsBy(int64_t bytes) const {
+    return run->pacing.load(std::memory_order_acquire) && run->hash_lag.load(std::memory_order_acquire) > bytes;
+  }
+
+  // Where the processor is what limits a copy, the connections took it from the hash, which then had
+  // much of the file left after the last byte, on one core. While the hash lags behind the complete
+  // beginning by more than the limit, the connections wait until it has caught up half of it; it always
+  // has those bytes to go on with. A hash that waits for the bytes (the network is slower) lags nothing.
+  bool KeepPace() {
+    const int64_t limit = run->lag_limit.load(std::memory_order_relaxed);
+    if (!HashLagsBy(limit)) return true;
+    std::unique_lock<std::mutex> guard(run->pace_lock);
+    while (!run->stop && HashLagsBy(limit / 2)) run->hash_moved.wait_for(guard, kPaceWaitSlice);
+    return !run->stop;
+  }
+
   bool Take(const char* data, size_t size) {
-    if (run->stop.load(std::memory_order_relaxed)) return false;
+    if (run->stop.load(std::memory_order_relaxed) || !KeepPace()) return false;
     const int64_t written = piece->written.load(std::memory_order_relaxed);
     const int64_t room = piece->end == kUnknownEnd ? INT64_MAX : piece->Size() - written;
     const int64_t n = std::min<int64_t>(static_cast<int64_t>(size), room);
@@ -298,7 +334,10 @@ struct Receiving {
         out->seekp(piece->begin + written);
         positioned = true;
       }
-      out->write(data, static_cast<std::streamsize>(n));
+      {
+        std::lock_guard<std::mutex> turn(run->write_lock);
+        out->write(data, static_cast<std::streamsize>(n));
+      }
       if (!*out) {
         write_failed = true;  // a full disk stays full: stop reading
         return false;
@@ -487,7 +526,11 @@ void FirstRequest(Run& run, std::fstream& out, bool retried = false) {
       run.range_url = hop.url;
       run.range_key = hop.api_key;
       const bool parallel = run.ranges && total >= ParallelFromBytes();
-      Plan(run, total, have, parallel ? PieceSizeFor(total, setup.connections) : 0);
+      const int64_t piece_size = parallel ? PieceSizeFor(total, setup.connections) : total;
+      Plan(run, total, have, parallel ? piece_size : 0);
+      // A copy that continues held bytes hashes them meanwhile, which no waiting would speed up.
+      run.lag_limit = g_test_hash_lag > 0 ? g_test_hash_lag.load() : LagLimit(piece_size, setup.connections);
+      run.pacing = !run.check.hex.empty() && total >= 0 && have.empty();
       run.had = HeldBytes(have);
       receiving.piece = FirstPending(run);
       if (receiving.piece) {
@@ -572,6 +615,7 @@ std::string HashAsItArrives(Run& run, int64_t total) {
       if (reached < p.end) break;
       ++index;
     }
+    run.hash_lag.store(ready - hashed, std::memory_order_release);
     if (ready > hashed) {
       const int64_t n = std::min<int64_t>(ready - hashed, kHashBlock);
       in.seekg(hashed);
@@ -579,6 +623,8 @@ std::string HashAsItArrives(Run& run, int64_t total) {
       if (in.gcount() != n) return std::string();
       hasher.Update(buffer.get(), static_cast<size_t>(n));
       hashed += n;
+      run.hash_lag.store(ready - hashed, std::memory_order_release);
+      if (ready - hashed <= run.lag_limit / 2) run.hash_moved.notify_all();
     } else if (index == run.pieces.size()) {
       return hasher.EndHex();
     } else {
@@ -628,9 +674,10 @@ bool ProgressReporter::Report(int64_t done, int64_t total) {
   }
 }
 
-void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece) {
+void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece, int64_t hash_lag) {
   g_test_parallel_from = parallel_from;
   g_test_piece = piece;
+  g_test_hash_lag = hash_lag;
 }
 
 std::string HashFile(const std::u16string& path, const ContentCheck& check, int64_t size, const ProgressFn* progress,
@@ -717,6 +764,11 @@ TransferOutcome RunTransfer(const TransferSetup& setup) {
       try {
         hasher = std::thread([&run, &digest, &hashed, total] {
           digest = HashAsItArrives(run, total);
+          {
+            std::lock_guard<std::mutex> guard(run.pace_lock);
+            run.pacing = false;  // nothing to wait for any more
+          }
+          run.hash_moved.notify_all();
           hashed = true;
         });
       } catch (...) {

@@ -80,5 +80,6 @@ constexpr int64_t kMaxPieces = 16384;
 // bench/README.md) needs under half a second, little more than the extra connections' set-up (a TLS
 // handshake each) costs, and such a file makes only four pieces of the smallest size (4 MiB).
 int64_t ParallelFromBytes();
-// Tests make small files parallel: pieces of `piece` bytes from `parallel_from` bytes on; 0 restores.
-void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece);
+// Tests make small files parallel: pieces of `piece` bytes from `parallel_from` bytes on, and the
+// connections wait for the hash once it lags by more than `hash_lag` bytes; 0 restores.
+void SetTransferTuningForTesting(int64_t parallel_from, int64_t piece, int64_t hash_lag = 0);

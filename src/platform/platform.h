@@ -108,6 +108,9 @@ PlatformHashState* PlatformHashBegin(HashAlgorithm algorithm);
 void PlatformHashUpdate(PlatformHashState* state, const void* data, size_t size);
 // Frees the state and returns the digest's bytes; empty when hashing failed.
 std::string PlatformHashEnd(PlatformHashState* state);
+// True when the platform's SHA-256 runs on the processor's SHA instructions by itself, at least as fast
+// as the module's own code for them (hub/sha256_cpu.cpp), which is then left unused.
+bool PlatformSha256UsesCpu();
 
 // ---- Files and folders --------------------------------------------------------------------------
 

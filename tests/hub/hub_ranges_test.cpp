@@ -200,6 +200,36 @@ TEST_F(Ranges, MisbehavingServersAndFiles) {
   }
 }
 
+// Connections that wait whenever the hash lags at all (the wait that keeps a copy the processor limits
+// from leaving the hash behind) still bring every byte, leave the check to the hash, and end on a
+// cancel (the copy returns only once every connection is joined; under Wine a thread count would
+// also see WinHTTP's own thread for the connections it keeps). A copy that stalled for good would be
+// cancelled after a minute, which fails it.
+TEST_F(Ranges, ConnectionsWaitingForTheHashLoseNothing) {
+  const struct {
+    const char* fault;
+    size_t cancel_at;
+    DownloadResult expected;
+  } cases[] = {
+      {"", 0, DownloadOk},
+      {"wrong_hash", 0, DownloadFailed},
+      {"rate=2000000", 3, DownloadCancelled},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    SetTransferTuningForTesting(1, 65537, 1);
+    WriteTextFile(target_, kMine);
+    WithFault(c.fault);
+    const ListedContent listed = Listed("big.bin");
+    const auto started = std::chrono::steady_clock::now();
+    cancel_when_ = [started] { return std::chrono::steady_clock::now() - started > std::chrono::minutes(1); };
+    EXPECT_EQ(Fetch("big.bin", 8, c.cancel_at, false, &listed), c.expected);
+    WithFault("");
+    EXPECT_TRUE(ReadTextFile(target_) == (c.expected == DownloadOk ? Pattern(3000000) : kMine));
+    RemoveKeptPart();
+  }
+}
+
 // Fault: a cancelled or cut 20 GB copy started again from zero.
 // A kept part of a file that changed on the hub meanwhile starts over instead.
 // Fault: on Windows the part file's longer name failed where the target itself could be written: the

@@ -53,3 +53,6 @@ std::string PlatformHashEnd(PlatformHashState* state) {
   Free(state);
   return out;
 }
+
+// BCrypt under Wine hashes at a fraction of the download's speed (bench/README.md).
+bool PlatformSha256UsesCpu() { return false; }

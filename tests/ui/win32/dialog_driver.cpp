@@ -1,6 +1,7 @@
 // The dialog driver; see dialog_driver.h.
 #include "dialog_driver.h"
 
+#include <commctrl.h>
 #include <shlobj.h>
 
 #include <atomic>
@@ -14,6 +15,19 @@ namespace {
 
 DWORD g_opening_thread = 0;  // the thread inside the export, which owns every window the module opens
 constexpr int kPollMs = 25;
+constexpr int kReselectMs = 500;
+
+// Settle's marker, and the serial of the last one the opening thread took from its queue.
+const UINT g_settle_message = RegisterWindowMessageW(L"tarnfs dialog driver: settled");
+std::atomic<WPARAM> g_settled{0};
+
+// Sees the opening thread take a message from its queue (every modal loop there, the system's pickers'
+// too, takes its messages through GetMessage or PeekMessage).
+LRESULT CALLBACK SeeSettleMarker(int code, WPARAM removal, LPARAM message) {
+  const MSG* taken = reinterpret_cast<const MSG*>(message);
+  if (code == HC_ACTION && removal == PM_REMOVE && taken->message == g_settle_message) g_settled = taken->wParam;
+  return CallNextHookEx(nullptr, code, removal, message);
+}
 
 // Enumeration callbacks are named functions: on x86 they must be __stdcall, which a lambda is not.
 BOOL CALLBACK CollectDialog(HWND w, LPARAM found) {
@@ -21,6 +35,14 @@ BOOL CALLBACK CollectDialog(HWND w, LPARAM found) {
   GetClassNameW(w, cls, 32);
   if (IsWindowVisible(w) && std::wstring(cls) == L"#32770") reinterpret_cast<std::vector<HWND>*>(found)->push_back(w);
   return TRUE;
+}
+
+BOOL CALLBACK FindTreeView(HWND c, LPARAM found) {
+  wchar_t cls[32] = {0};
+  GetClassNameW(c, cls, 32);
+  if (std::wstring(cls) != WC_TREEVIEWW) return TRUE;
+  *reinterpret_cast<HWND*>(found) = c;
+  return FALSE;
 }
 
 BOOL CALLBACK FindIconStatic(HWND c, LPARAM shown) {
@@ -61,6 +83,14 @@ bool Poll(int timeout_ms, Pred done) {
   return false;
 }
 
+// True once the window's thread has taken every message posted to it before this call: a window that
+// has just appeared may still have its own start-up queued, which would undo what is done to it now.
+bool Settle(HWND window) {
+  static WPARAM serial = 0;
+  const WPARAM mine = ++serial;
+  return PostMessageW(window, g_settle_message, mine, 0) && Poll(kWaitMs, [&] { return g_settled == mine; });
+}
+
 HWND FindDialog(int timeout_ms, const std::function<bool(HWND)>& wanted) {
   HWND found = nullptr;
   Poll(timeout_ms, [&] {
@@ -85,6 +115,19 @@ UINT IconFlag(HWND box) {
     if (LoadIconW(nullptr, icon.id) == shown) return icon.flag;
   }
   return 0xF0;  // an icon, but none of the system's four
+}
+
+// The label of the tree view's selected item, as the folder picker shows it.
+std::wstring SelectedLabel(HWND tree) {
+  const auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+  if (!item) return std::wstring();
+  wchar_t label[MAX_PATH] = {0};
+  TVITEMW request{};
+  request.mask = TVIF_TEXT;
+  request.hItem = item;
+  request.pszText = label;
+  request.cchTextMax = MAX_PATH;
+  return SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&request)) ? label : std::wstring();
 }
 
 UINT ButtonFlags(HWND box) {
@@ -115,6 +158,7 @@ int64_t RunDialog(const std::function<int64_t()>& open, const std::function<void
   g_opening_thread = GetCurrentThreadId();
   std::atomic<bool> returned{false};
   std::thread helper([&] {
+    const HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, SeeSettleMarker, nullptr, g_opening_thread);
     script();
     // Whatever the script left open is cancelled, message boxes first, until the export returns.
     while (!returned) {
@@ -123,6 +167,7 @@ int64_t RunDialog(const std::function<int64_t()>& open, const std::function<void
       }
       Sleep(200);
     }
+    if (hook) UnhookWindowsHookEx(hook);
   });
   const int64_t result = open();
   returned = true;
@@ -134,13 +179,18 @@ HWND WaitForDialog(const std::wstring& caption, int timeout_ms) {
   return FindDialog(timeout_ms, [&](HWND w) { return !IsMessageBox(w) && WindowText(w) == caption; });
 }
 
-SeenMessageBox WaitForMessageBox(int timeout_ms) {
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms) { return Poll(timeout_ms, done); }
+
+SeenMessageBox WaitForMessageBox(const std::function<bool(const SeenMessageBox&)>& shown, int timeout_ms) {
   SeenMessageBox seen;
   seen.window = FindDialog(timeout_ms, IsMessageBox);
   if (!seen.window) return seen;
-  seen.title = WindowText(seen.window);
-  seen.text = WindowText(GetDlgItem(seen.window, 0xFFFF));
-  seen.flags = ButtonFlags(seen.window) | IconFlag(seen.window);
+  Poll(timeout_ms, [&] {
+    seen.title = WindowText(seen.window);
+    seen.text = WindowText(GetDlgItem(seen.window, 0xFFFF));
+    seen.flags = ButtonFlags(seen.window) | IconFlag(seen.window);
+    return !shown || shown(seen);
+  });
   return seen;
 }
 
@@ -186,8 +236,9 @@ bool ChooseFile(const std::wstring& caption, const std::wstring& path) {
   // The file name box of the system dialog (cmb13, an editable combo box, or edt1 in older layouts).
   HWND name = GetDlgItem(picker, 0x47C);
   if (!name) name = GetDlgItem(picker, 0x480);
-  if (!name) return false;
+  if (!name || !Settle(picker)) return false;
   SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  if (!Settle(picker) || WindowText(name) != path) return false;
   Click(picker, IDOK);
   return WaitClosed(picker);
 }
@@ -195,7 +246,29 @@ bool ChooseFile(const std::wstring& caption, const std::wstring& path) {
 bool ChooseFolder(const std::wstring& path) {
   const HWND picker = WaitForDialog(L"Browse for Folder");
   if (!picker) return false;
-  SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(path.c_str()));
+  HWND tree = nullptr;
+  EnumChildWindows(picker, FindTreeView, reinterpret_cast<LPARAM>(&tree));
+  if (!tree) return false;
+  // The first time a process shows the picker it may not find the path yet, and OK then returned the
+  // Desktop: the path is selected again until the picker shows it selected, and still does once
+  // everything the picker had queued has run.
+  const std::wstring leaf = path.substr(path.find_last_of(L'\\') + 1);
+  int waited = 0;
+  std::wstring shown;
+  for (;;) {
+    if (!Settle(picker)) return false;
+    shown = SelectedLabel(tree);
+    if (shown == leaf) break;
+    if (waited > kWaitMs) {
+      std::fprintf(stderr, "the folder picker shows \"%ls\" selected, not \"%ls\"\n", shown.c_str(), leaf.c_str());
+      return false;
+    }
+    SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(path.c_str()));
+    if (SelectedLabel(tree) != leaf) {
+      Sleep(kReselectMs);
+      waited += kReselectMs;
+    }
+  }
   Click(picker, IDOK);
   return WaitClosed(picker);
 }

@@ -24,7 +24,8 @@ std::wstring Texts(HWND dlg, std::initializer_list<int> ids) {
 
 // Expects a message box with exactly this text, title and flags and answers it with `button`.
 void ExpectBox(const std::wstring& text, const std::wstring& title, UINT flags, int button) {
-  const SeenMessageBox box = WaitForMessageBox();
+  const SeenMessageBox box = WaitForMessageBox(
+      [&](const SeenMessageBox& seen) { return seen.text == text && seen.title == title && seen.flags == flags; });
   ASSERT_TRUE(box.window) << "no message box titled " << std::string(title.begin(), title.end());
   EXPECT_EQ(box.text, text);
   EXPECT_EQ(box.title, title);
@@ -201,10 +202,10 @@ TEST_F(DialogTest, SettingsCancelLeavesFavoritesAsItWas) {
     Press(dlg, IDC_SET_EXPORT);
     ExpectBox(warning, L"Export settings", MB_YESNO | MB_ICONWARNING, IDYES);
     ASSERT_TRUE(ChooseFile(L"Export Tarnfs settings", exported));
-    EXPECT_EQ(ControlText(dlg, IDC_SET_STATUS), L"Exported 1 entries.");
+    EXPECT_EQ(WaitForText(dlg, IDC_SET_STATUS, L"Exported 1 entries."), L"Exported 1 entries.");
     Press(dlg, IDC_SET_BROWSE);
     ASSERT_TRUE(ChooseFolder(picked));
-    EXPECT_EQ(ControlText(dlg, IDC_SET_CACHE_FOLDER), picked);
+    EXPECT_EQ(WaitForText(dlg, IDC_SET_CACHE_FOLDER, picked), picked);
     Press(dlg, IDCANCEL);
   });
   EXPECT_EQ(ReadTextFile(favorites), before);
@@ -300,7 +301,8 @@ TEST_F(DialogTest, PropertiesAndTemporaryBrowse) {
               [&] {
                 const HWND dlg = WaitForDialog(L"Browse temporary repository");
                 ASSERT_TRUE(dlg);
-                EXPECT_EQ(FocusedControl(), GetDlgItem(dlg, IDC_TEMP_URL));
+                // The focus settles once the window manager has activated the dialog.
+                EXPECT_TRUE(WaitUntil([&] { return FocusedControl() == GetDlgItem(dlg, IDC_TEMP_URL); }));
                 TypeText(dlg, IDC_TEMP_URL, typed);
                 Press(dlg, button);
                 EXPECT_TRUE(WaitClosed(dlg));
@@ -322,7 +324,7 @@ TEST_F(DialogTest, TheTemporaryFolderAsksNothingOffTheMainThread) {
     done = true;
   });
   bool shown = false;
-  for (int wait = 0; wait < 250 && !done; ++wait) {  // a dialog there would wait for the user
+  while (!done) {  // a dialog there would wait for the user: it is cancelled, so the listing always returns
     if (const HWND dialog = FindWindowW(nullptr, L"Browse temporary repository")) {
       shown = true;
       PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
