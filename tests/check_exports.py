@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Checks the module's export table: exactly the 15 undecorated names, and for a DLL only system imports.
+"""Checks the module's export table: exactly the 16 undecorated names, and for a DLL only system imports.
 usage: check_exports.py (--elf | --objdump OBJDUMP) MODULE"""
 import re
 import subprocess
 import sys
 
 EXPORTS = sorted("""FsInitW FsGetDefRootName FsSetDefaultParams FsGetBackgroundFlags FsStatusInfoW FsFindFirstW
-FsFindNextW FsFindClose FsGetFileW FsExecuteFileW FsDeleteFileW FsRemoveDirW FsRenMovFileW FsMkDirW
+FsFindNextW FsFindClose FsGetFileW FsPutFileW FsExecuteFileW FsDeleteFileW FsRemoveDirW FsRenMovFileW FsMkDirW
 FsExtractCustomIconW""".split())
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "ole32.dll", "winhttp.dll", "crypt32.dll",
                "comdlg32.dll", "advapi32.dll", "msvcrt.dll", "gdi32.dll", "comctl32.dll", "shlwapi.dll",

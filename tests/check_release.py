@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs scripts/release.sh twice, the second time in fresh build folders, and checks what a user downloads:
 the two runs' archives are byte-identical, each holds exactly its files with a SHA256SUMS that matches
-them, every member carries one time and no owner, and each module has the 15 exports, the project
+them, every member carries one time and no owner, and each module has the 16 exports, the project
 version in its version resource, no link time in its PE header and no path of the checkout inside, and
 loads into the stand-in host (under Wine for Windows) and lists the plugin's root.
 usage: check_release.py --version VERSION SOURCE_DIR"""

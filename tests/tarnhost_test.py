@@ -133,6 +133,47 @@ def request_box_flows(host, hub, folder, work, version):
         check(all(w in out + err for w in wanted), what)
 
 
+def write_flows(host, hub, folder, work, emulator):
+    """put, mkdir, mv and rm into the fake hub's write-org/playground, each one operation."""
+    path = os.path.join(folder, "favorites.json")
+    with open(path, encoding="utf-8") as f:
+        saved = f.read()
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"hub_url": hub, "api_key": "hf_test_write", "entries": [
+            {"display_name": "Play", "type": "single-model", "repo_id": "write-org/playground",
+             "allow_changes": True}]}, f)
+    base = "tarnhost-%d" % os.getpid()  # the hub keeps what earlier runs committed
+    locals_ = []
+    for name in ("a.txt", "b.txt"):
+        target = os.path.join(work, name)
+        with open(target, "w") as f:
+            f.write("bytes of " + name)
+        locals_.append(wine_path(emulator, "-w", target) if emulator else target)
+    rc, out, err = run(host + ["put", locals_[0], "\\Play\\%s.txt" % base])
+    check(rc == 0 and "done (0)" in out, "put copies one file in (%s)" % err.strip())
+    rc, out, err = run(host + ["put", locals_[1], "\\Play\\%s.txt" % base])
+    check(rc == 11 and "target exists" in err, "put without --overwrite says the file exists (%d)" % rc)
+    rc, out, err = run(host + ["put", locals_[1], "\\Play\\%s.txt" % base, "--overwrite"])
+    check(rc == 0, "put --overwrite replaces it (%s)" % err.strip())
+    rc, out, err = run(host + ["put"] + locals_ + ["\\Play\\" + base])
+    check(rc == 0 and out.count("done (0)") == 2, "put of several files into a folder (%s)" % err.strip())
+    rc, out, err = run(host + ["ls", "\\Play\\" + base])
+    check(rc == 0 and "a.txt" in out and "b.txt" in out, "the folder lists what was put (%s)" % out.strip())
+    rc, out, err = run(host + ["mv", "\\Play\\%s\\a.txt" % base, "\\Play\\%s\\c.txt" % base])
+    check(rc == 0, "mv renames inside the repository (%s)" % err.strip())
+    rc, out, err = run(host + ["rm", "\\Play\\%s\\b.txt" % base])
+    check(rc == 0, "rm deletes inside the repository (%s)" % err.strip())
+    rc, out, err = run(host + ["ls", "\\Play\\" + base])
+    check(rc == 0 and "c.txt" in out and "a.txt" not in out and "b.txt" not in out,
+          "the folder lists the rename and the delete (%s)" % out.strip())
+    rc, out, err = run(host + ["mkdir", "\\Play\\%s-made" % base])
+    check(rc == 0, "mkdir inside the repository")
+    rc, out, err = run(host)
+    check(rc == 2 and "put LOCAL" in err and "rmdir" in err, "the usage lists put and the commands that change")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(saved)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--emulator", default="")
@@ -183,6 +224,7 @@ def main():
         check(rc == 0 and os.path.exists(target), "get downloads a file (%s)" % err.strip())
         rc, out, err = run(host + ["get", "\\Tiny model\\config.json", local])
         check(rc == 11, "a second get without --overwrite reports the target exists")
+        write_flows(host, hub, folder, work, emulator)
 
     if hub and not emulator:  # the Windows module shows real dialogs instead of request boxes
         request_box_flows(host, hub, folder, work, a.version)

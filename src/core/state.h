@@ -11,6 +11,42 @@
 #include "core/entry.h"
 #include "core/host_callbacks.h"
 
+// A change of a host operation waiting for its commit (plugin/writes.cpp), in plain values: the state
+// holds no type of the layers above.
+struct PendingChange {
+  enum Kind : uint8_t { Put, CopyLarge, Delete, DeleteFolder } kind = Put;
+  std::string path;              // in the repository, "/"-separated
+  std::u16string shown_name;     // as the host named it, for messages
+  std::u16string local_path;     // Put
+  bool temporary = false;        // Put: a file of the module's own (a rename's download), removed after the commit
+  // Put: what was read and announced when the host handed the file over; the file must still be so.
+  int64_t size = -1;
+  int64_t mtime = 0;
+  std::string sample;
+  bool large = false;
+  std::string sha256;            // Put of a large file, and CopyLarge's object
+};
+
+// The changes one operation makes to one repository at one revision, and the commit they were made against.
+struct PendingCommit {
+  std::string repo_id;
+  RepoType repo_type = ModelRepo;
+  std::string revision = "main";
+  bool create_pr = false;
+  std::string parent_commit;  // the commit the host was shown; empty when the listing named none
+  std::vector<PendingChange> changes;
+};
+
+// What one host operation (FsStatusInfoW start to end) on one thread has gathered.
+struct WriteBatch {
+  int32_t operation = 0;
+  int32_t depth = 0;                         // starts not yet ended (a host may nest them)
+  std::vector<PendingCommit> commits;        // one per repository and revision, in the order first touched
+  std::set<std::string> revisions_checked;   // repositories whose revision took changes in this operation
+  std::map<std::string, std::pair<bool, std::u16string>> revisions_refused;  // those that did not: read-only?, why
+  std::vector<std::u16string> messages;      // failures met on the way, told once at the end
+};
+
 struct PluginState {
   int32_t plugin_number = 0;                  // given by FsInitW; first argument of every callback
   HostProgressProc progress = nullptr;        // host progress callback; non-zero return cancels
@@ -36,6 +72,9 @@ struct PluginState {
   std::string hub_site_url = kDefaultHubSiteUrl;  // hub root ending in "/"; "hub_url" in favorites.json
   std::set<std::string> gated_prompted;       // repositories already prompted about, never emptied
   std::map<std::string, std::string> space_sdks;  // the hub's word on a Space's SDK by "owner/name@revision"
+  std::map<uint32_t, WriteBatch> write_batches;   // the host operation under way, by the thread it runs on
+  std::vector<std::u16string> queued_messages;    // write failures of other threads, for the main thread to tell
+  std::set<std::u16string> made_folders;          // normalized paths made inside repositories, shown until files come
 
   static constexpr const char* kDefaultHubSiteUrl = "https://huggingface.co/";
   // Eight connections fill a link whose content network caps each connection at an eighth of it or

@@ -199,6 +199,14 @@ void Report(FetchOutcome* out, const FetchOutcome& outcome) {
   if (out) *out = outcome;
 }
 
+// How the hub answers a revision it does not have; for a name no hub can have, given without asking.
+FetchOutcome UnsentRevisionNotFound() {
+  FetchOutcome outcome;
+  outcome.status = 404;
+  outcome.error_code = kRevisionNotFound;
+  return outcome;
+}
+
 }  // namespace
 
 RepoPage ListReposPage(const std::string& owner, const std::string& api_key, int32_t limit, RepoType repo_type) {
@@ -293,8 +301,7 @@ TreePages ListTree(const std::string& repo_id, const std::string& api_key, RepoT
   TreePages result;
   if (!IsRevisionName(query.revision)) {
     // A hand-edited revision that no hub has: answered as the hub answers an unknown one, unsent.
-    result.outcome.status = 404;
-    result.outcome.error_code = kRevisionNotFound;
+    result.outcome = UnsentRevisionNotFound();
     return result;
   }
   try {
@@ -431,8 +438,7 @@ bool CheckApiKey(const std::string& api_key) {
 SpaceSdkAnswer FetchSpaceSdk(const std::string& repo_id, const std::string& revision, const std::string& api_key) {
   SpaceSdkAnswer answer;
   if (!IsRevisionName(revision)) {
-    answer.outcome.status = 404;  // as the hub answers a revision it does not have, unsent
-    answer.outcome.error_code = kRevisionNotFound;
+    answer.outcome = UnsentRevisionNotFound();
     return answer;
   }
   try {
@@ -451,8 +457,7 @@ RevisionAnswer FetchRevisionCommit(const std::string& repo_id, RepoType repo_typ
                                    const std::string& api_key) {
   RevisionAnswer answer;
   if (!IsRevisionName(revision)) {
-    answer.outcome.status = 404;  // as the hub answers a revision it does not have, unsent
-    answer.outcome.error_code = kRevisionNotFound;
+    answer.outcome = UnsentRevisionNotFound();
     return answer;
   }
   try {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
@@ -223,21 +224,39 @@ CommitResult RunCommit(const CommitRequest& request, WriteProgress* progress, st
   out = CheckRevisionTakesChanges(target, &progress->stop);
   if (!out.Done()) return result;
 
+  // Files made ready before (PrepareUpload) keep what was read and sent then; the others go through
+  // the steps here. Both end in `files`, in the order of their operations.
   std::vector<UploadFile> files;
+  std::vector<UploadFile> fresh;
+  std::vector<size_t> fresh_at;
   for (const CommitOperation& op : request.operations) {
     if (op.kind != CommitOperation::Kind::PutFile) continue;
+    if (op.prepared) {
+      if (!IsUnchanged(*op.prepared)) {
+        out = LocalFileOutcome(WriteEnd::LocalChanged, *op.prepared);
+        return result;
+      }
+      files.push_back(*op.prepared);
+      files.back().path = op.path;
+      continue;
+    }
     UploadFile file;
     file.path = op.path;
     file.local_path = op.local_path;
-    files.push_back(std::move(file));
+    fresh_at.push_back(files.size());
+    files.push_back(file);
+    fresh.push_back(std::move(file));
   }
-  out = ReadLocalFiles(&files);
-  if (out.Done() && !files.empty()) out = PreuploadFiles(target, &files, progress);
+  out = ReadLocalFiles(&fresh);
+  if (out.Done() && !fresh.empty()) out = PreuploadFiles(target, &fresh, progress);
   if (!out.Done()) return result;
   int64_t large = 0;
+  for (const UploadFile& file : fresh) {
+    if (file.mode == UploadFile::Mode::Lfs) large += file.size;
+  }
+  for (size_t i = 0; i < fresh.size(); ++i) files[fresh_at[i]] = fresh[i];
   for (const UploadFile& file : files) {
     if (file.mode == UploadFile::Mode::Ignored) result.ignored.push_back(file.path);
-    if (file.mode == UploadFile::Mode::Lfs) large += file.size;
   }
   // The hub commits nothing for an empty list of changes, and the hub team's clients never ask it to.
   if (result.ignored.size() == request.operations.size()) return result;
@@ -247,9 +266,10 @@ CommitResult RunCommit(const CommitRequest& request, WriteProgress* progress, st
     BuildBody(request, files, false, &sizing);
     progress->total = 2 * large + sizing.size;  // hashed, uploaded; and the commit itself
   }
-  out = HashLargeFiles(&files, progress);
-  if (out.Done()) out = UploadLargeFiles(target, files, request.connections, progress);
+  out = HashLargeFiles(&fresh, progress);
+  if (out.Done()) out = UploadLargeFiles(target, fresh, request.connections, progress);
   if (!out.Done()) return result;
+  for (size_t i = 0; i < fresh.size(); ++i) files[fresh_at[i]] = fresh[i];
 
   auto body = std::make_shared<CommitBody>();
   body->progress = progress;
@@ -354,6 +374,82 @@ WriteOutcome CheckRevisionTakesChanges(const WriteTarget& target, const std::ato
   return out;
 }
 
+namespace {
+
+// Runs `steps` on a thread of its own while the calling thread reports `progress` to `report` every
+// tick, turns a cancel into the stop of every request in flight and joins the thread. The abort of the
+// commit's own request is raised only while its last byte is not out. False when no thread could start.
+bool RunCoordinated(const ProgressFn& report, WriteProgress* progress, std::atomic<bool>* commit_abort,
+                    const std::atomic<bool>* last_given, bool* cancelled, const std::function<void()>& steps) {
+  std::atomic<bool> finished{false};
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      steps();
+      finished = true;
+    });
+  } catch (...) {
+    return false;
+  }
+  ProgressReporter reporter(&report);
+  *cancelled = false;
+  for (;;) {
+    // Reported before the end is looked at: a commit quicker than a tick still lets the host cancel.
+    if (!*cancelled && !reporter.Report(progress->done, progress->total)) {
+      *cancelled = true;
+      progress->stop = true;
+    }
+    if (finished) break;
+    if (progress->stop) {
+      // Again at every tick: an exchange between two waits the last time is caught now.
+      PlatformHttpAbort(&progress->stop);
+      if (!*last_given) {
+        *commit_abort = true;
+        PlatformHttpAbort(commit_abort);
+      }
+    }
+    std::this_thread::sleep_for(kCoordinatorTick);
+  }
+  worker.join();
+  if (!*cancelled) reporter.Report(progress->done, progress->total);
+  return true;
+}
+
+int ClampedConnections(int connections) {
+  return std::clamp(connections, 1, std::min(PluginState::kMaxDownloadConnections, PlatformMaxDownloadConnections()));
+}
+
+}  // namespace
+
+WriteOutcome PrepareUpload(const WriteTarget& target, UploadFile* file, int connections, const ProgressFn& progress) {
+  WriteProgress state;
+  std::atomic<bool> commit_abort{false};
+  const std::atomic<bool> no_commit{false};
+  std::vector<UploadFile> files(1, *file);
+  WriteOutcome out;
+  bool cancelled = false;
+  const bool ran = RunCoordinated(progress, &state, &commit_abort, &no_commit, &cancelled, [&] {
+    try {
+      out = ReadLocalFiles(&files);
+      if (out.Done()) out = PreuploadFiles(target, &files, &state);
+      if (out.Done() && files[0].mode == UploadFile::Mode::Lfs) {
+        state.total = 2 * files[0].size;
+        out = HashLargeFiles(&files, &state);
+        if (out.Done()) out = UploadLargeFiles(target, files, ClampedConnections(connections), &state);
+      }
+    } catch (...) {
+      out = WriteFailure(WriteEnd::Failed, u"Out of memory: nothing was sent.");
+    }
+  });
+  if (!ran) return WriteFailure(WriteEnd::Failed, u"No thread could be started for the upload: nothing was sent.");
+  // Nothing is committed yet: a cancel wins even over steps that ended meanwhile.
+  if (cancelled) {
+    out = WriteFailure(WriteEnd::Cancelled, u"Cancelled: nothing was committed to " + RepoText(target) + u".");
+  }
+  if (out.Done()) *file = files[0];
+  return out;
+}
+
 CommitResult CommitChanges(const CommitRequest& request) {
   CommitResult result;
   result.outcome = CheckRequest(request);
@@ -362,47 +458,21 @@ CommitResult CommitChanges(const CommitRequest& request) {
   WriteProgress progress;
   std::atomic<bool> commit_abort{false};
   std::atomic<bool> last_given{false};
-  std::atomic<bool> finished{false};
-  const int connections = std::clamp(request.connections, 1,
-                                     std::min(PluginState::kMaxDownloadConnections, PlatformMaxDownloadConnections()));
   CommitRequest steps = request;
-  steps.connections = connections;
-  std::thread worker;
-  try {
-    worker = std::thread([&] {
-      try {
-        result = RunCommit(steps, &progress, &commit_abort, &last_given);
-      } catch (...) {
-        result = CommitResult();
-        result.outcome = WriteFailure(WriteEnd::Failed, u"Out of memory: nothing was committed.");
-      }
-      finished = true;
-    });
-  } catch (...) {
+  steps.connections = ClampedConnections(request.connections);
+  bool cancelled = false;
+  const bool ran = RunCoordinated(request.progress, &progress, &commit_abort, &last_given, &cancelled, [&] {
+    try {
+      result = RunCommit(steps, &progress, &commit_abort, &last_given);
+    } catch (...) {
+      result = CommitResult();
+      result.outcome = WriteFailure(WriteEnd::Failed, u"Out of memory: nothing was committed.");
+    }
+  });
+  if (!ran) {
     result.outcome = WriteFailure(WriteEnd::Failed, u"No thread could be started for the commit: nothing was sent.");
     return result;
   }
-  ProgressReporter reporter(&request.progress);
-  bool cancelled = false;
-  for (;;) {
-    // Reported before the end is looked at: a commit quicker than a tick still lets the host cancel.
-    if (!cancelled && !reporter.Report(progress.done, progress.total)) {
-      cancelled = true;
-      progress.stop = true;
-    }
-    if (finished) break;
-    if (progress.stop) {
-      // Again at every tick: an exchange between two waits the last time is caught now.
-      PlatformHttpAbort(&progress.stop);
-      if (!last_given) {
-        commit_abort = true;
-        PlatformHttpAbort(&commit_abort);
-      }
-    }
-    std::this_thread::sleep_for(kCoordinatorTick);
-  }
-  worker.join();
-  if (result.outcome.Done() && !cancelled) reporter.Report(progress.done, progress.total);
   if (cancelled && !result.outcome.Done()) {
     result.outcome =
         WriteFailure(WriteEnd::Cancelled, u"Cancelled: nothing was committed to " + RepoText(request.target) + u".");

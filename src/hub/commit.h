@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct CommitOperation {
   std::string path;           // in the repository, "/"-separated, no leading or trailing "/"
   std::u16string local_path;  // PutFile
   std::string lfs_oid;        // CopyLargeFile: 64 hex digits
+  // PutFile made ready by PrepareUpload (read, its mode the hub's word, a large one hashed and uploaded):
+  // only checked unchanged before the commit, never read, asked about, hashed or sent again.
+  std::optional<UploadFile> prepared;
 };
 
 struct CommitRequest {
@@ -58,6 +62,12 @@ WriteOutcome CheckRevisionTakesChanges(const WriteTarget& target, const std::ato
 // is sent again in a loop. A failure anywhere commits nothing; once the commit's last byte is out a
 // cancel is too late, and the hub's answer is the outcome.
 CommitResult CommitChanges(const CommitRequest& request);
+
+// Makes one file ready for a later commit, as CommitChanges would before its commit: read, the hub
+// asked how it goes, and a large one hashed and uploaded (an object the hub has is not sent again),
+// with progress and cancel as there. `file->path` and `local_path` are given; the revision is not
+// checked here (CheckRevisionTakesChanges first). Ignored when the hub says to leave the file out.
+WriteOutcome PrepareUpload(const WriteTarget& target, UploadFile* file, int connections, const ProgressFn& progress);
 
 // A repository path a commit may name: not empty, at most 1,024 bytes of UTF-8, no leading, trailing
 // or doubled "/", no "." or ".." segment, no ".git" segment, no "\" and no control character.

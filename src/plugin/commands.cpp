@@ -10,6 +10,7 @@
 #include "plugin/folders.h"
 #include "plugin/host_text.h"
 #include "plugin/vpath.h"
+#include "plugin/writes.h"
 #include "ui/dialogs.h"
 #include "ui/resource.h"
 
@@ -146,6 +147,7 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
     const std::u16string verb = FromHost(verb_text);
     const VirtualPath c = SplitPath(remote);
     TellRateLimitsOnMainThread();  // reached by a copy on another thread since the last listing
+    TellQueuedWriteMessages();
     if (IsLoadNextItem(remote)) {
       if (LoadNextPageAt(remote) && !c.empty()) {
         CopyToHost(remote_name, 260, HostPathPrefix(c, 1));
@@ -202,19 +204,31 @@ int32_t TARN_CALL FsExecuteFileW(HostWindow window, HostChar* remote_name, HostC
 
 HostBool TARN_CALL FsDeleteFileW(HostChar* remote_name) {
   StopDateWorker();
+  try {
+    if (const auto deleted = DeleteInRepository(SplitPath(FromHost(remote_name)), false)) return *deleted ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
   return DeleteEntryFolder(remote_name);
 }
 
 HostBool TARN_CALL FsRemoveDirW(HostChar* remote_name) {
   StopDateWorker();
+  try {
+    if (const auto deleted = DeleteInRepository(SplitPath(FromHost(remote_name)), true)) return *deleted ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
   return DeleteEntryFolder(remote_name);
 }
 
-int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool, HostBool, HostRemoteInfo*) {
+int32_t TARN_CALL FsRenMovFileW(HostChar* old_name, HostChar* new_name, HostBool move, HostBool overwrite,
+                                HostRemoteInfo*) {
   StopDateWorker();
   try {
     const VirtualPath from = SplitPath(FromHost(old_name));
     const VirtualPath to = SplitPath(FromHost(new_name));
+    if (const auto renamed = RenameInRepository(from, to, move != 0, overwrite != 0)) return *renamed;
     if (from.size() != 1 || to.size() != 1) return kFileNotSupported;
     if (IsSpecialName(from[0])) return kFileNotSupported;
     if (IsSpecialName(to[0]) || !IsHostSafeName(to[0])) return kFileWriteError;
@@ -238,6 +252,7 @@ HostBool TARN_CALL FsMkDirW(HostChar* path) {
   StopDateWorker();
   try {
     const VirtualPath c = SplitPath(FromHost(path));
+    if (const auto made = MakeFolderInRepository(c)) return *made ? 1 : 0;
     if (c.size() <= 1) {
       ShowAddEntryDialog(CurrentForegroundWindow());  // the typed folder name is not used
       SaveFavorites();

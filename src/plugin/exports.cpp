@@ -7,6 +7,7 @@
 #include "hub/ratelimit.h"
 #include "platform/platform.h"
 #include "plugin/host_text.h"
+#include "plugin/writes.h"
 #include "core/state.h"
 #include "core/text.h"
 
@@ -29,6 +30,10 @@ int32_t TARN_CALL FsInitW(int32_t plugin_nr, HostProgressProc progress, HostLogP
       PlatformCreateFolders(g_state.config_folder);
       PlatformCreateFolders(g_state.cache_folder);
       g_state.space_sdks.clear();  // maybe another hub's, from before the module was loaded again
+      // Folders made and operations under way belong to the session that made them.
+      g_state.made_folders.clear();
+      g_state.write_batches.clear();
+      g_state.queued_messages.clear();
     }
     LoadFavorites();
     if (g_state.log) LogMessage(u"Tarnfs plugin loaded");
@@ -49,10 +54,18 @@ void TARN_CALL FsGetDefRootName(char* name, int32_t max_len) {
 
 void TARN_CALL FsSetDefaultParams(HostDefaultParams*) {}
 
-int32_t TARN_CALL FsGetBackgroundFlags(void) { return kBackgroundDownload; }
+int32_t TARN_CALL FsGetBackgroundFlags(void) { return kBackgroundDownload | kBackgroundUpload; }
 
-void TARN_CALL FsStatusInfoW(HostChar*, int32_t start_end, int32_t operation) {
+void TARN_CALL FsStatusInfoW(HostChar* remote_dir, int32_t start_end, int32_t operation) {
   StopDateWorker();  // the host starts or ends an operation: the worker waits for the next listing
+  try {
+    TellQueuedWriteMessages();
+    if (IsWriteOperation(operation)) {
+      if (start_end == kStatusStart) BeginWriteOperation(operation);
+      if (start_end == kStatusEnd) EndWriteOperation(remote_dir ? FromHost(remote_dir) : std::u16string());
+    }
+  } catch (...) {
+  }
   if (operation != kOpDelete && operation != kOpSyncDelete) return;
   try {
     StateLock guard(g_state.lock);

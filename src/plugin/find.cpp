@@ -11,13 +11,17 @@
 #include "plugin/folders.h"
 #include "plugin/host_text.h"
 #include "plugin/vpath.h"
+#include "plugin/writes.h"
 
 namespace {
 
 // A rate limit this listing (or a copy on another thread) ran into is told once the listing is done,
 // whichever way it returns.
 struct TellLimitsAfter {
-  ~TellLimitsAfter() { TellRateLimitsOnMainThread(); }
+  ~TellLimitsAfter() {
+    TellRateLimitsOnMainThread();
+    TellQueuedWriteMessages();
+  }
 };
 
 void SetTime(HostFileTime* out, int64_t unix_time) {
@@ -73,6 +77,12 @@ std::unique_ptr<FindHandle> EntryListing(const VirtualPath& components, const st
     const Entry* entry = FindEntryByName(first);
     if (!entry) return nullptr;
     copy = *entry;
+  }
+  if (copy.allow_changes) {
+    if (std::optional<Listing> made = MadeFolderListing(components)) return HandleOf(std::move(made));
+    std::optional<Listing> listing = EnumFolder(copy, components, host_path);
+    if (listing) AddMadeFolders(components, &*listing);
+    return HandleOf(std::move(listing));
   }
   return HandleOf(EnumFolder(copy, components, host_path));
 }

@@ -1,5 +1,5 @@
 // The host's file-system plugin interface as this module sees it: types, the find-data record,
-// the callbacks (core/host_callbacks.h), result codes and the 15 exports. Same ABI on Windows and Linux.
+// the callbacks (core/host_callbacks.h), result codes and the 16 exports. Same ABI on Windows and Linux.
 #pragma once
 
 #include <cstddef>
@@ -92,15 +92,24 @@ constexpr int32_t kExecSymlink = -2;
 // FsStatusInfoW.
 constexpr int32_t kStatusStart = 0;
 constexpr int32_t kStatusEnd = 1;
+constexpr int32_t kOpPutOne = 4;
+constexpr int32_t kOpPutSeveral = 5;
+constexpr int32_t kOpRenameOne = 6;
+constexpr int32_t kOpRenameSeveral = 7;
 constexpr int32_t kOpDelete = 8;
+constexpr int32_t kOpMakeFolder = 10;
+constexpr int32_t kOpSyncPut = 17;
 constexpr int32_t kOpSyncDelete = 18;
+constexpr int32_t kOpPutBackground = 20;
 
 // FsExtractCustomIconW.
 constexpr int32_t kIconSmall = 1;
 constexpr int32_t kIconUseDefault = 0;
 constexpr int32_t kIconExtracted = 1;
 
+// FsGetBackgroundFlags: copies out, and copies in, may run on the host's background thread.
 constexpr int32_t kBackgroundDownload = 1;
+constexpr int32_t kBackgroundUpload = 2;
 
 extern "C" {
 TARN_EXPORT int32_t TARN_CALL FsInitW(int32_t plugin_nr, HostProgressProc progress, HostLogProc log,
@@ -114,6 +123,7 @@ TARN_EXPORT HostBool TARN_CALL FsFindNextW(HostHandle handle, HostFindData* find
 TARN_EXPORT int32_t TARN_CALL FsFindClose(HostHandle handle);
 TARN_EXPORT int32_t TARN_CALL FsGetFileW(HostChar* remote_name, HostChar* local_name, int32_t copy_flags,
                                          HostRemoteInfo* remote_info);
+TARN_EXPORT int32_t TARN_CALL FsPutFileW(HostChar* local_name, HostChar* remote_name, int32_t copy_flags);
 TARN_EXPORT int32_t TARN_CALL FsExecuteFileW(HostWindow main_win, HostChar* remote_name, HostChar* verb);
 TARN_EXPORT HostBool TARN_CALL FsDeleteFileW(HostChar* remote_name);
 TARN_EXPORT HostBool TARN_CALL FsRemoveDirW(HostChar* remote_name);
@@ -134,6 +144,7 @@ typedef HostHandle(TARN_CALL* FsFindFirstWProc)(HostChar*, HostFindData*);
 typedef HostBool(TARN_CALL* FsFindNextWProc)(HostHandle, HostFindData*);
 typedef int32_t(TARN_CALL* FsFindCloseProc)(HostHandle);
 typedef int32_t(TARN_CALL* FsGetFileWProc)(HostChar*, HostChar*, int32_t, HostRemoteInfo*);
+typedef int32_t(TARN_CALL* FsPutFileWProc)(HostChar*, HostChar*, int32_t);
 typedef int32_t(TARN_CALL* FsExecuteFileWProc)(HostWindow, HostChar*, HostChar*);
 typedef HostBool(TARN_CALL* FsDeleteFileWProc)(HostChar*);
 typedef HostBool(TARN_CALL* FsRemoveDirWProc)(HostChar*);

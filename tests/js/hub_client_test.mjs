@@ -308,7 +308,7 @@ async function compareUploads() {
   const attributes = (await readBack(playground, ".gitattributes")).toString();
   check(attributes.includes("\nblob/large.dat filter=lfs diff=lfs merge=lfs -text\n") && !attributes.includes("tiny"),
         ".gitattributes tracks the LFS file its patterns missed");
-  entries.push(["Playground", { type: "single-model", kind: "model", repo_id: playground.name }]);
+  entries.push(["Playground", { type: "single-model", kind: "model", repo_id: playground.name, allow_changes: true }]);
   configure({ freshCache: true });
   tree = Object.fromEntries(((await compareTree(playground, "Playground"))).map((f) => [f.path, f]));
   for (const path of Object.keys(files)) {

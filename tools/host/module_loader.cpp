@@ -88,6 +88,7 @@ bool LoadPluginModule(const std::string& path, PluginModule* module, std::string
       {"FsFindNextW", reinterpret_cast<void**>(&module->FsFindNextW)},
       {"FsFindClose", reinterpret_cast<void**>(&module->FsFindClose)},
       {"FsGetFileW", reinterpret_cast<void**>(&module->FsGetFileW)},
+      {"FsPutFileW", reinterpret_cast<void**>(&module->FsPutFileW)},
       {"FsExecuteFileW", reinterpret_cast<void**>(&module->FsExecuteFileW)},
       {"FsDeleteFileW", reinterpret_cast<void**>(&module->FsDeleteFileW)},
       {"FsRemoveDirW", reinterpret_cast<void**>(&module->FsRemoveDirW)},

@@ -1,4 +1,4 @@
-// Loads a plugin module the way the host does and resolves its 15 exports by name.
+// Loads a plugin module the way the host does and resolves its 16 exports by name.
 #pragma once
 
 #include <string>
@@ -16,6 +16,7 @@ struct PluginModule {
   FsFindNextWProc FsFindNextW = nullptr;
   FsFindCloseProc FsFindClose = nullptr;
   FsGetFileWProc FsGetFileW = nullptr;
+  FsPutFileWProc FsPutFileW = nullptr;
   FsExecuteFileWProc FsExecuteFileW = nullptr;
   FsDeleteFileWProc FsDeleteFileW = nullptr;
   FsRemoveDirWProc FsRemoveDirW = nullptr;

@@ -48,6 +48,7 @@ void TARN_CALL OnLog(int32_t, int32_t msg_type, HostChar* text) {
 volatile int g_interrupted = 0;  // Ctrl-C: the next progress report asks the plugin to cancel
 int g_last_percent = -1;
 bool g_progress_drawn = false;
+int g_messages_shown = 0;  // OK messages: how an operation's end tells what it could not commit
 
 int32_t TARN_CALL OnProgress(int32_t, HostChar* source, HostChar*, int32_t percent) {
   if (percent != g_last_percent) {
@@ -117,6 +118,7 @@ bool IsYes(const std::string& text) {
 HostBool TARN_CALL OnRequest(int32_t, int32_t type, HostChar* title, HostChar* text, HostChar* answer, int32_t max_len) {
   std::fprintf(stderr, "\n== %s ==\n%s\n", FromHostString(title).c_str(), FromHostString(text).c_str());
   if (type == kRequestMessageOk) {
+    ++g_messages_shown;
     std::fprintf(stderr, "[OK]\n");
     return 1;
   }
@@ -261,6 +263,71 @@ int Get(const std::string& remote, const std::string& local, int32_t flags) {
   return rc == 0 ? 0 : 10 + rc;
 }
 
+// The host's bracket around an operation, as a file manager sends it: start before, end after.
+// `failed` tells whether the end showed a message (what it could not commit).
+struct Operation {
+  std::basic_string<HostChar> dir;
+  int32_t code;
+  int messages = 0;
+  Operation(const std::string& remote_dir, int32_t operation) : dir(ToHostString(HostPath(remote_dir))), code(operation) {
+    g_module.FsStatusInfoW(dir.data(), kStatusStart, code);
+  }
+  bool End() {
+    messages = g_messages_shown;
+    g_module.FsStatusInfoW(dir.data(), kStatusEnd, code);
+    code = -1;
+    return g_messages_shown == messages;
+  }
+  ~Operation() {
+    if (code >= 0) g_module.FsStatusInfoW(dir.data(), kStatusEnd, code);
+  }
+};
+
+std::string ParentOf(const std::string& path) {
+  const size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos || cut == 0 ? std::string(1, kSeparator) : path.substr(0, cut);
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// One LOCAL goes to REMOTE as its name (operation 4); several go into the folder REMOTE (5). The
+// operation's end commits what the files did not commit themselves.
+int Put(const std::vector<std::string>& locals, const std::string& remote, int32_t flags) {
+  InstallInterruptHandler();
+  const bool several = locals.size() > 1;
+  int failures = 0;
+  int last_rc = 0;
+  {
+    Operation operation(several ? remote : ParentOf(HostPath(remote)), several ? kOpPutSeveral : kOpPutOne);
+    for (const std::string& local : locals) {
+      const std::string target = several ? JoinHostPath(HostPath(remote), BaseName(local)) : HostPath(remote);
+      std::basic_string<HostChar> l = ToHostString(local), r = ToHostString(target);
+      g_last_percent = -1;
+      g_progress_drawn = false;
+      const int32_t rc = g_module.FsPutFileW(l.data(), r.data(), flags);
+      if (g_progress_drawn) std::fprintf(stderr, "\n");
+      static const char* kMeaning[] = {"done", "target exists (use --overwrite)", "not found", "read error",
+                                       "write error", "cancelled", "not supported"};
+      const char* meaning = (rc >= 0 && rc <= 6) ? kMeaning[rc] : "unknown result";
+      std::fprintf(rc == 0 ? stdout : stderr, "put %s -> %s: %s (%d)\n", local.c_str(), target.c_str(), meaning, rc);
+      if (rc != 0) {
+        ++failures;
+        last_rc = rc;
+      }
+      if (rc == kFileUserAbort) break;
+    }
+    if (!operation.End()) {
+      std::fprintf(stderr, "put: the operation's commit failed (see the message)\n");
+      ++failures;
+      last_rc = kFileWriteError;
+    }
+  }
+  return failures == 0 ? 0 : 10 + last_rc;
+}
+
 int Execute(const std::string& remote, const std::string& verb) {
   std::basic_string<HostChar> r = ToHostString(HostPath(remote));
   r.resize(r.size() < 260 ? 260 : r.size() + 1, 0);
@@ -283,7 +350,11 @@ void Usage() {
                "                                   copy a file out, with a progress bar; Ctrl-C cancels\n"
                "  exec REMOTE [VERB...]            run a command on an item: open (default), properties,\n"
                "                                   edit, or \"quote export PATH\" and the like\n"
-               "  rm PATH | mv OLD NEW | mkdir PATH\n"
+               "  put LOCAL... REMOTE [--overwrite|--move]\n"
+               "                                   copy files in: one LOCAL to the path REMOTE, several into\n"
+               "                                   the folder REMOTE; one operation, with a progress bar\n"
+               "  rm PATH | rmdir PATH | mv OLD NEW | mkdir PATH\n"
+               "                                   one operation each, as a file manager brackets them\n"
                "The module's questions are asked on the terminal (a line for text, y/n, hidden input for the\n"
                "key) unless --answer/--cancel give the answers in order; --yes/--no answer the yes/no rest.\n");
 }
@@ -328,17 +399,41 @@ int main(int argc, char** argv) {
     std::string verb = args.size() == 2 ? "open" : args[2];
     for (size_t i = 3; i < args.size(); ++i) verb += " " + args[i];
     rc = Execute(args[1], verb);
-  } else if (cmd == "rm" && args.size() == 2) {
+  } else if (cmd == "put" && args.size() >= 3) {
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    int32_t flags = 0;
+    if (rest.back() == "--overwrite" || rest.back() == "--move") {
+      flags = rest.back() == "--overwrite" ? kCopyOverwrite : kCopyMove;
+      rest.pop_back();
+    }
+    if (rest.size() >= 2) {
+      const std::string remote = rest.back();
+      rest.pop_back();
+      rc = Put(rest, remote, flags);
+    } else {
+      Usage();
+    }
+  } else if ((cmd == "rm" || cmd == "rmdir") && args.size() == 2) {
     std::basic_string<HostChar> p = ToHostString(HostPath(args[1]));
-    rc = g_module.FsDeleteFileW(p.data()) ? 0 : 1;
-    std::printf("rm %s: %s\n", HostPath(args[1]).c_str(), rc == 0 ? "true" : "false");
+    {
+      Operation operation(ParentOf(HostPath(args[1])), kOpDelete);
+      rc = (cmd == "rm" ? g_module.FsDeleteFileW(p.data()) : g_module.FsRemoveDirW(p.data())) ? 0 : 1;
+      if (!operation.End()) rc = 1;
+    }
+    std::printf("%s %s: %s\n", cmd.c_str(), HostPath(args[1]).c_str(), rc == 0 ? "true" : "false");
   } else if (cmd == "mv" && args.size() == 3) {
     std::basic_string<HostChar> a = ToHostString(HostPath(args[1])), b = ToHostString(HostPath(args[2]));
-    const int32_t r = g_module.FsRenMovFileW(a.data(), b.data(), 1, 0, nullptr);
+    int32_t r = 0;
+    {
+      Operation operation(ParentOf(HostPath(args[1])), kOpRenameOne);
+      r = g_module.FsRenMovFileW(a.data(), b.data(), 1, 0, nullptr);
+      if (!operation.End() && r == 0) r = kFileWriteError;
+    }
     std::printf("mv: %d\n", r);
     rc = r == 0 ? 0 : 1;
   } else if (cmd == "mkdir" && args.size() == 2) {
     std::basic_string<HostChar> p = ToHostString(HostPath(args[1]));
+    const Operation operation(ParentOf(HostPath(args[1])), kOpMakeFolder);
     rc = g_module.FsMkDirW(p.data()) ? 0 : 1;
   } else {
     Usage();
