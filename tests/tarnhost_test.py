@@ -91,11 +91,27 @@ def request_box_flows(host, hub, folder, work, version):
     rc, out, err = run(host + ["exec", "/", "properties"])
     check("Repositories: %d" % len(entries()) in err and "Version: %s" % version in err,
           "properties of the root: an OK message with the plugin's fields, the project version among them")
-    rc, out, err = run(host + ["--yes", "exec", "/Demo models", "properties"])
+    rc, out, err = run(host + ["--answer", "n", "--yes", "exec", "/Demo models", "properties"])
     check("Type: Organization (models)" in err and "Clear the cached listings of this entry?" in err
           and "go to /" in out, "properties of an entry: its fields, then the cache question")
     check([e for e in entries() if e["display_name"] == "Demo models"][0]["cached_at"] == 0,
           "answering yes resets the cached time")
+
+    # Changes on the hub: every Yes changes the entry, every No or Cancel keeps what it was.
+    single = lambda: [e for e in entries() if e["display_name"] == "sentiment-mini"][0]
+    changes = lambda: (single().get("allow_changes", False), single().get("changes_as_pull_request", False))
+    for answers, shown, asked, wanted in (
+            (["--cancel"], "Changes on the hub: off", ["Allow changes on the hub?", "Now: off"], (False, False)),
+            (["--answer", "y", "--answer", "n"], "Changes on the hub: off",
+             ["Allow changes on the hub?", "Open a pull request for each change instead?"], (True, False)),
+            (["--answer", "n", "--answer", "y"], "Changes on the hub: on. Changes go to the branch main.",
+             ["Turn changes on the hub off?", "Now: on"], (True, True)),
+            (["--cancel", "--cancel"], "on. Each change opens a pull request against main.",
+             ["Commit the changes to the branch instead?"], (True, True)),
+            (["--answer", "y"], "Changes on the hub: on.", ["Turn changes on the hub off?"], (False, True))):
+        rc, out, err = run(host + answers + ["--no", "exec", "/sentiment-mini", "properties"])
+        check(shown in err and all(a in err for a in asked) and changes() == wanted,
+              "changes on the hub after %s: %s" % (" ".join(answers), wanted))
 
     export = os.path.join(work, "settings.json")
     rc, out, err = run(host + ["exec", "/", "quote export " + export])

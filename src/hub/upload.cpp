@@ -3,8 +3,8 @@
 // the hub hands out, without the key, streamed from the file in pieces.
 //
 // Threads: UploadLargeFiles runs the uploads on up to `connections` threads of its own, each taking the
-// next job (a whole object, a part, or the second reading that checks a multipart file's hash) and
-// joins them all before it returns. Nothing here calls the host: progress and the stop flag are atomics
+// next job (a whole object or a part), and the second readings that check multipart files' hashes on
+// one more, so no connection waits for the disk; it joins them all before it returns. Nothing here calls the host: progress and the stop flag are atomics
 // a coordinator on the caller's thread reads and raises.
 #include "hub/upload.h"
 
@@ -164,7 +164,7 @@ struct LargeObject {
 
 struct Job {
   size_t object = 0;
-  int part = 0;  // 0: the whole object in one PUT; 1..n: a part; -1: read the file again and hash it
+  int part = 0;  // 0: the whole object in one PUT; 1..n: a part
 };
 
 struct Uploads {
@@ -297,11 +297,18 @@ void Worker(Uploads& run) {
       const size_t index = run.next_job++;
       if (index >= run.jobs.size() || run.progress->stop) return;
       const Job& job = run.jobs[index];
-      if (job.part < 0) {
-        Rehash(run, run.objects[job.object]);
-      } else {
-        SendRange(run, run.objects[job.object], job.part);
-      }
+      SendRange(run, run.objects[job.object], job.part);
+    }
+  } catch (...) {
+    run.Fail(WriteFailure(WriteEnd::Failed, u"Out of memory while uploading: nothing was committed."));
+  }
+}
+
+void Rehasher(Uploads& run) {
+  try {
+    for (LargeObject& object : run.objects) {
+      if (run.progress->stop) return;
+      if (object.upload && object.chunk != 0) Rehash(run, object);
     }
   } catch (...) {
     run.Fail(WriteFailure(WriteEnd::Failed, u"Out of memory while uploading: nothing was committed."));
@@ -653,15 +660,20 @@ WriteOutcome UploadLargeFiles(const WriteTarget& target, const std::vector<Uploa
       run.jobs.push_back({i, 0});
       continue;
     }
-    run.jobs.push_back({i, -1});
     for (size_t part = 1; part <= object.parts.size(); ++part) run.jobs.push_back({i, static_cast<int>(part)});
   }
 
   std::vector<std::thread> workers;
   const size_t count = std::min(run.jobs.size(), static_cast<size_t>(std::max(connections, 1)));
-  for (size_t i = 0; i < count; ++i) {
+  const bool rehash = std::any_of(run.objects.begin(), run.objects.end(),
+                                  [](const LargeObject& object) { return object.upload && object.chunk != 0; });
+  for (size_t i = 0; i < count + (rehash ? 1 : 0); ++i) {
     try {
-      workers.emplace_back(Worker, std::ref(run));
+      if (i == count) {
+        workers.emplace_back(Rehasher, std::ref(run));
+      } else {
+        workers.emplace_back(Worker, std::ref(run));
+      }
     } catch (...) {
       run.Fail(WriteFailure(WriteEnd::Failed, u"No thread could be started for the upload: nothing was committed."));
       break;

@@ -97,6 +97,41 @@ void DeleteEntryCaches(const Entry& entry) {
   }
 }
 
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool IsCommitId(const std::string& revision) {
+  return revision.size() == 40 && revision.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+struct Destination {
+  std::u16string text;
+  bool refused = false;  // the revision takes no changes of this kind
+};
+
+Destination ChangesDestination(const Entry& entry, bool as_pull_request) {
+  // Organisations and collections list every repository on main.
+  if (entry.type != SingleModel) {
+    return {as_pull_request ? u"Each change opens a pull request against main of its repository."
+                            : u"Changes go to the branch main of each repository."};
+  }
+  const std::string& revision = entry.revision;
+  const std::u16string rev = Utf8ToWide(revision);
+  if (IsCommitId(revision)) return {u"Refused here: the entry is at a commit, and changes go to a branch only.", true};
+  if (StartsWith(revision, "refs/pr/")) {
+    if (as_pull_request) return {u"Refused here: a pull request is opened against a branch only, not " + rev + u".", true};
+    return {u"Changes go to the pull request " + rev + u"."};
+  }
+  const bool full = StartsWith(revision, "refs/heads/");
+  if (!full && StartsWith(revision, "refs/")) {
+    return {u"Refused here: " + rev + u" takes no changes; they go to a branch only.", true};
+  }
+  const std::u16string branch = full ? rev.substr(11) : rev;
+  // Only the hub knows whether a plain name is a branch or a tag; a write asks it first.
+  const std::u16string tag = full || revision == "main" ? u"." : u" (refused if it is a tag).";
+  return {as_pull_request ? u"Each change opens a pull request against " + branch + tag
+                          : u"Changes go to the branch " + branch + tag};
+}
+
 // Days since 1970-01-01 to a proleptic Gregorian date.
 void CivilFromDays(int64_t z, int64_t* y, int* m, int* d) {
   z += 719468;
@@ -312,6 +347,9 @@ EntrySettingsFields EntrySettingsInitialFields(const Entry& entry, const std::st
   fields.added = entry.created_at != 0 ? FormatEntryTime(entry.created_at) : u"Unknown";
   fields.url = EntryHubUrl(entry);
   fields.revision = Utf8ToWide(entry.type == SingleModel ? entry.revision : std::string("main"));
+  fields.allow_changes = entry.allow_changes;
+  fields.changes_as_pull_request = entry.changes_as_pull_request;
+  EntrySettingsChangesClicked(entry, &fields);
   return fields;
 }
 
@@ -330,6 +368,8 @@ void EntrySettingsPressOk(EntrySettingsContext* context, const EntrySettingsFiel
     context->result.cache_reset = true;
   }
   entry.limit_count = limit;
+  entry.allow_changes = fields.allow_changes;
+  entry.changes_as_pull_request = fields.changes_as_pull_request;
   context->result.accepted = true;
 }
 
@@ -338,6 +378,50 @@ void EntrySettingsClearCache(EntrySettingsContext* context, bool refresh, EntryS
   context->entry->cached_at = 0;
   context->result.cache_reset = true;
   fields->last_cached = refresh ? u"Cache cleared \u2014 will refresh on next browse" : u"Never";
+}
+
+std::u16string ChangesDestinationText(const Entry& entry, bool as_pull_request) {
+  return ChangesDestination(entry, as_pull_request).text;
+}
+
+void EntrySettingsChangesClicked(const Entry& entry, EntrySettingsFields* fields) {
+  fields->changes_choice_enabled = fields->allow_changes;
+  fields->changes_where = ChangesDestinationText(entry, fields->changes_as_pull_request);
+}
+
+void EntrySettingsAskChanges(EntrySettingsContext* context, const DialogServices& services) {
+  Entry& entry = *context->entry;
+  const Destination now = ChangesDestination(entry, entry.changes_as_pull_request);
+  const std::u16string meaning = u"Files copied into \"" + entry.display_name +
+                                 u"\", and files deleted or renamed there, become commits on the hub, made with your API key.";
+  if (!entry.allow_changes) {
+    const MessageBoxRequest allow{u"Allow changes on the hub?\n\n" + meaning + u" " + now.text +
+                                      u"\nNow: off, the entry is read-only.\nYes allows them; No leaves the entry as it is.",
+                                  u"Changes on the hub", kMbYesNo | kMbIconQuestion};
+    if (services.message_box(allow) != kAnswerYes) return;
+    entry.allow_changes = true;
+    context->result.accepted = true;
+  } else {
+    const MessageBoxRequest stop{u"Turn changes on the hub off?\n\n" + meaning + u"\nNow: on. " + now.text +
+                                     u"\nYes turns them off, the entry read-only; No leaves them on.",
+                                 u"Changes on the hub", kMbYesNo | kMbIconQuestion};
+    if (services.message_box(stop) == kAnswerYes) {
+      entry.allow_changes = false;
+      context->result.accepted = true;
+      return;
+    }
+  }
+  const Destination other = ChangesDestination(entry, !entry.changes_as_pull_request);
+  if (other.refused) return;  // a switch the hub would refuse is no choice worth a question
+  const MessageBoxRequest where{
+      (entry.changes_as_pull_request ? u"Commit the changes to the branch instead?\n\nNow: "
+                                     : u"Open a pull request for each change instead?\n\nNow: ") +
+          now.text + u"\nWith Yes: " + other.text + u"\nNo leaves it as it is.",
+      u"Changes on the hub", kMbYesNo | kMbIconQuestion};
+  if (services.message_box(where) == kAnswerYes) {
+    entry.changes_as_pull_request = !entry.changes_as_pull_request;
+    context->result.accepted = true;
+  }
 }
 
 void EntrySettingsOpenInBrowser(const Entry& entry) { PlatformOpenUrl(EntryHubUrl(entry)); }

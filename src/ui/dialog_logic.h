@@ -139,6 +139,10 @@ struct EntrySettingsFields {
   std::u16string limit_count;          // 3010
   bool limit_controls_enabled = true;  // 3009 and 3010 enabled (organisation models only)
   std::u16string last_cached;          // 3004
+  bool allow_changes = false;            // 3014
+  bool changes_as_pull_request = false;  // 3016 chosen, else 3015
+  bool changes_choice_enabled = false;   // 3015, 3016 and their label enabled: while 3014 is ticked
+  std::u16string changes_where;          // 3017: where changes go with the choice shown, or why they are refused
 };
 
 // `space_sdk`: a single Space's SDK when known (shown in the kind), empty otherwise.
@@ -149,6 +153,14 @@ void EntrySettingsPressOk(EntrySettingsContext* context, const EntrySettingsFiel
 // "Refresh cache now" (refresh true) and "Delete cache": deletes the entry's cached listings, resets
 // cached_at, sets cache reset, and sets the 3004 text. The dialog stays open.
 void EntrySettingsClearCache(EntrySettingsContext* context, bool refresh, EntrySettingsFields* fields);
+// A click on 3014, 3015 or 3016: the choice enabled with the box, the line 3017 for the choice shown.
+void EntrySettingsChangesClicked(const Entry& entry, EntrySettingsFields* fields);
+// The Linux module's questions after an entry's properties, through `services` (yes/no boxes): "Allow
+// changes on the hub?" while they are off, "Turn changes on the hub off?" while on, then, while they
+// are allowed, whether they go to the other destination (not asked when the revision would refuse it).
+// Every change is a Yes, since the host's question cannot tell No from Cancel and either must keep
+// what was. Sets accepted when the copy changed.
+void EntrySettingsAskChanges(EntrySettingsContext* context, const DialogServices& services);
 // "Open in browser": the entry's hub page in the default browser. The dialog stays open.
 void EntrySettingsOpenInBrowser(const Entry& entry);
 // "Remove entry": asks; true (remove set) when the dialog closes with 3008.
@@ -159,6 +171,10 @@ bool EntrySettingsPressRemove(EntrySettingsContext* context, const DialogService
 std::u16string EntryKindLabel(const Entry& entry, const std::string& space_sdk = std::string());
 std::u16string EntryHubUrl(const Entry& entry);
 std::u16string FormatEntryTime(int64_t unix_seconds);
+// Where the entry's changes go with this choice, as one sentence: the branch, a pull request against it,
+// or, at a revision that takes none (a commit, a conversion or tag ref, a pull request's ref when a
+// pull request is asked for), that they are refused there. A plain name may be a tag: said, not asked.
+std::u16string ChangesDestinationText(const Entry& entry, bool as_pull_request);
 
 // ---- Properties (dialog 104) and temporary browse (dialog 105) ---------------------------------
 

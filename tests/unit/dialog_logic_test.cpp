@@ -303,6 +303,104 @@ TEST_F(DialogLogic, EntrySettingsFieldsAndButtons) {
   EXPECT_TRUE(context.result.cache_reset && copy.cached_at == 0);
 }
 
+TEST_F(DialogLogic, EntrySettingsChangesWhereTheyGoAndWhatIsSaved) {
+  Entry repo;
+  repo.type = SingleModel;
+  repo.repo_id = "acme/model";
+  repo.display_name = u"Model";
+  // The line beside the choice: the branch or the pull request named, or refused where the revision
+  // takes no changes of that kind.
+  const std::string commit = "0123456789abcdef0123456789abcdef01234567";
+  for (const auto& [revision, as_pr, refused, names] : std::vector<std::tuple<std::string, bool, bool, std::u16string>>{
+           {"main", false, false, u"main"},
+           {"main", true, false, u"main"},
+           {"dev", false, false, u"dev"},
+           {"refs/heads/dev", true, false, u"dev"},
+           {"refs/pr/3", false, false, u"refs/pr/3"},
+           {"refs/pr/3", true, true, u"refs/pr/3"},
+           {commit, false, true, u"commit"},
+           {commit, true, true, u"commit"},
+           {"refs/convert/parquet", true, true, u"refs/convert/parquet"}}) {
+    repo.revision = revision;
+    const std::u16string line = ChangesDestinationText(repo, as_pr);
+    EXPECT_EQ(line.rfind(u"Refused", 0) == 0, refused) << revision << " " << WideToUtf8(line);
+    EXPECT_NE(line.find(names), std::u16string::npos) << revision << " " << WideToUtf8(line);
+    EXPECT_EQ(line.find(u"pull request against") != std::u16string::npos, as_pr && !refused) << WideToUtf8(line);
+  }
+  repo.revision = "dev";  // a plain name may be a tag, which only the hub knows
+  EXPECT_NE(ChangesDestinationText(repo, false).find(u"tag"), std::u16string::npos);
+  repo.revision = "main";
+  EXPECT_EQ(ChangesDestinationText(repo, false).find(u"tag"), std::u16string::npos);
+
+  // The choice follows the box; OK saves both, whatever else the dialog held.
+  repo.changes_as_pull_request = true;
+  Entry copy = repo;
+  EntrySettingsContext context{&copy, {}};
+  EntrySettingsFields fields = EntrySettingsInitialFields(copy);
+  EXPECT_FALSE(fields.allow_changes || fields.changes_choice_enabled);
+  EXPECT_TRUE(fields.changes_as_pull_request);
+  EXPECT_EQ(fields.changes_where, ChangesDestinationText(repo, true));
+  fields.allow_changes = true;
+  fields.changes_as_pull_request = false;
+  EntrySettingsChangesClicked(copy, &fields);
+  EXPECT_TRUE(fields.changes_choice_enabled);
+  EXPECT_EQ(fields.changes_where, ChangesDestinationText(repo, false));
+  EntrySettingsPressOk(&context, fields);
+  EXPECT_TRUE(context.result.accepted && copy.allow_changes && !copy.changes_as_pull_request);
+  fields.allow_changes = false;
+  EntrySettingsChangesClicked(copy, &fields);
+  EXPECT_FALSE(fields.changes_choice_enabled);
+}
+
+// The host's yes/no questions: each Yes is a change, every No keeps what was; at a commit there is no
+// destination to choose, nor a switch to one that would be refused.
+TEST_F(DialogLogic, EntrySettingsAskChangesOnTheHostsQuestions) {
+  struct Case {
+    std::string revision;
+    bool allow, as_pr;               // before
+    std::deque<int32_t> answers;
+    bool want_allow, want_as_pr;     // after
+    size_t questions;
+  };
+  const std::string commit = "0123456789abcdef0123456789abcdef01234567";
+  const int32_t y = kAnswerYes, n = kAnswerNo;
+  for (const Case& c : std::vector<Case>{{"main", false, false, {n}, false, false, 1},
+                                         {"main", false, false, {y, n}, true, false, 2},
+                                         {"main", false, false, {y, y}, true, true, 2},
+                                         {"main", true, true, {y}, false, true, 1},
+                                         {"main", true, true, {n, n}, true, true, 2},
+                                         {"main", true, true, {n, y}, true, false, 2},
+                                         {"refs/pr/2", false, false, {y}, true, false, 1},
+                                         {"refs/pr/2", true, true, {n, y}, true, false, 2},
+                                         {commit, false, false, {y}, true, false, 1}}) {
+    Entry copy;
+    copy.type = SingleModel;
+    copy.repo_id = "acme/model";
+    copy.display_name = u"Model";
+    copy.revision = c.revision;
+    copy.allow_changes = c.allow;
+    copy.changes_as_pull_request = c.as_pr;
+    EntrySettingsContext context{&copy, {}};
+    ui_.asked.clear();
+    ui_.answers = c.answers;
+    EntrySettingsAskChanges(&context, ui_.Bind());
+    const std::string label = c.revision + " " + std::to_string(c.allow) + std::to_string(c.as_pr);
+    EXPECT_EQ(std::tie(copy.allow_changes, copy.changes_as_pull_request), std::tie(c.want_allow, c.want_as_pr)) << label;
+    EXPECT_EQ(context.result.accepted, c.want_allow != c.allow || c.want_as_pr != c.as_pr) << label;
+    ASSERT_EQ(ui_.asked.size(), c.questions) << label;
+    for (const MessageBoxRequest& ask : ui_.asked) {
+      EXPECT_EQ(ask.title + u" " + Utf8ToWide(std::to_string(ask.flags)),
+                u"Changes on the hub " + Utf8ToWide(std::to_string(kMbYesNo | kMbIconQuestion)));
+    }
+    // The first question says what is at stake and how things stand now.
+    const std::u16string& first = ui_.asked[0].text;
+    EXPECT_EQ(first.rfind(c.allow ? u"Turn changes on the hub off?" : u"Allow changes on the hub?", 0), 0u) << label;
+    EXPECT_NE(first.find(u"\"Model\""), std::u16string::npos) << label;
+    EXPECT_NE(first.find(c.allow ? u"Now: on" : u"Now: off"), std::u16string::npos) << label;
+    EXPECT_NE(first.find(ChangesDestinationText(copy, c.as_pr)), std::u16string::npos) << label;
+  }
+}
+
 TEST_F(DialogLogic, PropertiesTemporaryAndNumbers) {
   const PropertiesFields p = PropertiesFieldsFromState();
   EXPECT_EQ(p.entry_count + u" " + p.config_folder, u"0 " + folder_);

@@ -112,7 +112,9 @@ EntrySettingsResult ShowEntrySettingsDialog(HostWindow, Entry* entry, const std:
     text += u"\nLimit: " + (f.limit_enabled ? u"first " + f.limit_count + u" " + kind : std::u16string(u"off"));
   }
   text += u"\nLast cached: " + f.last_cached;
+  text += u"\nChanges on the hub: " + (f.allow_changes ? u"on. " + f.changes_where : std::u16string(u"off"));
   Tell(u"Entry Settings", text);
+  EntrySettingsAskChanges(&context, ServicesFor(nullptr));
   if (AskHost(kRequestYesNo, u"Entry Settings", u"Clear the cached listings of this entry?", nullptr)) {
     EntrySettingsClearCache(&context, false, &f);
   }

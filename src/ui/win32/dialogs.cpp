@@ -141,7 +141,16 @@ EntrySettingsFields ReadEntrySettings(HWND dialog) {
   fields.limit_count = ReadControl(dialog, IDC_ENT_LIMIT_COUNT);
   fields.limit_controls_enabled = IsWindowEnabled(GetDlgItem(dialog, IDC_ENT_LIMIT)) != FALSE;
   fields.last_cached = ReadControl(dialog, IDC_ENT_LAST_CACHED);
+  fields.allow_changes = ReadCheck(dialog, IDC_ENT_ALLOW_CHANGES);
+  fields.changes_as_pull_request = ReadCheck(dialog, IDC_ENT_TO_PULL_REQUEST);
   return fields;
+}
+
+void ShowChangesChoice(HWND dialog, const EntrySettingsFields& fields) {
+  for (int id : {IDC_ENT_CHANGES_LABEL, IDC_ENT_TO_BRANCH, IDC_ENT_TO_PULL_REQUEST}) {
+    EnableControl(dialog, id, fields.changes_choice_enabled);
+  }
+  WriteControl(dialog, IDC_ENT_CHANGES_WHERE, fields.changes_where);
 }
 
 INT_PTR CALLBACK EntrySettingsProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -160,12 +169,24 @@ INT_PTR CALLBACK EntrySettingsProc(HWND dialog, UINT message, WPARAM wparam, LPA
     EnableControl(dialog, IDC_ENT_LIMIT, fields.limit_controls_enabled);
     EnableControl(dialog, IDC_ENT_LIMIT_COUNT, fields.limit_controls_enabled);
     WriteControl(dialog, IDC_ENT_LAST_CACHED, fields.last_cached);
+    WriteCheck(dialog, IDC_ENT_ALLOW_CHANGES, fields.allow_changes);
+    WriteCheck(dialog, IDC_ENT_TO_BRANCH, !fields.changes_as_pull_request);
+    WriteCheck(dialog, IDC_ENT_TO_PULL_REQUEST, fields.changes_as_pull_request);
+    ShowChangesChoice(dialog, fields);
     return TRUE;
   }
   if (message != WM_COMMAND || HIWORD(wparam) != BN_CLICKED) return FALSE;
   EntrySettingsContext* context = RecordOf<EntrySettingsContext>(dialog);
   if (!context) return FALSE;
   switch (LOWORD(wparam)) {
+    case IDC_ENT_ALLOW_CHANGES:
+    case IDC_ENT_TO_BRANCH:
+    case IDC_ENT_TO_PULL_REQUEST: {
+      EntrySettingsFields fields = ReadEntrySettings(dialog);
+      EntrySettingsChangesClicked(*context->entry, &fields);
+      ShowChangesChoice(dialog, fields);
+      return TRUE;
+    }
     case IDOK:
       EntrySettingsPressOk(context, ReadEntrySettings(dialog));
       EndDialog(dialog, IDOK);

@@ -266,6 +266,68 @@ TEST_F(DialogTest, EntrySettingsShowsEditsClearsAndRemovesTheEntry) {
   EXPECT_EQ(entries[1]["display_name"], "PR");
 }
 
+// A click the dialog has handled when this returns (the box or the choice neither asks nor closes).
+void ClickNow(HWND dlg, int id) { SendMessageW(GetDlgItem(dlg, id), BM_CLICK, 0, 0); }
+
+TEST_F(DialogTest, EntrySettingsAllowsChangesAndChoosesWhereTheyGo) {
+  json pinned = EntryJson("Pinned", "single-model", "rev-org/checkpoints");
+  pinned["revision"] = "0123456789abcdef0123456789abcdef01234567";
+  Configure(json::array({EntryJson("One", "single-model", "owner/model-one"), pinned}));
+  const auto saved = [&](size_t i) {
+    const json entry = Favorites()["entries"][i];
+    return std::make_pair(entry.value("allow_changes", false), entry.value("changes_as_pull_request", false));
+  };
+  const auto choice_enabled = [](HWND dlg) {
+    const bool label = IsEnabled(dlg, IDC_ENT_CHANGES_LABEL), branch = IsEnabled(dlg, IDC_ENT_TO_BRANCH);
+    EXPECT_EQ(IsEnabled(dlg, IDC_ENT_TO_PULL_REQUEST), branch);
+    EXPECT_EQ(label, branch);
+    return branch;
+  };
+  std::wstring to_branch;
+  Execute("\\One", "properties", L"Entry Settings", [&](HWND dlg) {
+    EXPECT_FALSE(IsChecked(dlg, IDC_ENT_ALLOW_CHANGES) || choice_enabled(dlg));
+    EXPECT_TRUE(IsChecked(dlg, IDC_ENT_TO_BRANCH) && !IsChecked(dlg, IDC_ENT_TO_PULL_REQUEST));
+    to_branch = ControlText(dlg, IDC_ENT_CHANGES_WHERE);
+    EXPECT_NE(to_branch.find(L"main"), std::wstring::npos);
+    ClickNow(dlg, IDC_ENT_ALLOW_CHANGES);
+    EXPECT_TRUE(choice_enabled(dlg));
+    ClickNow(dlg, IDC_ENT_TO_PULL_REQUEST);
+    EXPECT_FALSE(IsChecked(dlg, IDC_ENT_TO_BRANCH));
+    EXPECT_NE(ControlText(dlg, IDC_ENT_CHANGES_WHERE), to_branch);
+    EXPECT_NE(ControlText(dlg, IDC_ENT_CHANGES_WHERE).find(L"pull request against main"), std::wstring::npos);
+    Press(dlg, IDOK);
+  });
+  EXPECT_EQ(saved(0), std::make_pair(true, true));
+
+  // Cancel keeps what was saved, whatever the controls showed.
+  Execute("\\One", "properties", L"Entry Settings", [&](HWND dlg) {
+    EXPECT_TRUE(IsChecked(dlg, IDC_ENT_ALLOW_CHANGES) && IsChecked(dlg, IDC_ENT_TO_PULL_REQUEST) && choice_enabled(dlg));
+    ClickNow(dlg, IDC_ENT_TO_BRANCH);
+    EXPECT_EQ(ControlText(dlg, IDC_ENT_CHANGES_WHERE), to_branch);
+    ClickNow(dlg, IDC_ENT_ALLOW_CHANGES);
+    EXPECT_FALSE(choice_enabled(dlg));
+    Press(dlg, IDCANCEL);
+  });
+  EXPECT_EQ(saved(0), std::make_pair(true, true));
+
+  // Turned off, the choice stays as it was for the next time.
+  Execute("\\One", "properties", L"Entry Settings", [&](HWND dlg) {
+    ClickNow(dlg, IDC_ENT_ALLOW_CHANGES);
+    Press(dlg, IDOK);
+  });
+  EXPECT_EQ(saved(0), std::make_pair(false, true));
+
+  // At a commit the line says changes are refused, with either choice.
+  Execute("\\Pinned", "properties", L"Entry Settings", [&](HWND dlg) {
+    EXPECT_EQ(ControlText(dlg, IDC_ENT_CHANGES_WHERE).rfind(L"Refused", 0), 0u);
+    ClickNow(dlg, IDC_ENT_ALLOW_CHANGES);
+    ClickNow(dlg, IDC_ENT_TO_PULL_REQUEST);
+    EXPECT_EQ(ControlText(dlg, IDC_ENT_CHANGES_WHERE).rfind(L"Refused", 0), 0u);
+    Press(dlg, IDOK);
+  });
+  EXPECT_EQ(saved(1), std::make_pair(true, true));
+}
+
 // Fault: the entry dialog took a name with a separator or of dots, a folder the host then could neither
 // open nor rename nor delete.
 TEST_F(DialogTest, EntrySettingsKeepsTheNameWhenTheNewOneIsNoFolderName) {

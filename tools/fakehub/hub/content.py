@@ -17,8 +17,9 @@ _DIGEST_LOCK = threading.Lock()
 
 
 class Content:
-    """File bytes, held in memory, generated on demand as byte i = (i + shift) % 251, or kept in a
-    file of the storage host (an uploaded object; `xor` turns them into a changed version)."""
+    """File bytes, held in memory, generated on demand as byte i = (i + shift) % 251, or kept by the
+    storage host (an uploaded object; `xor` turns them into a changed version): `path` is one file,
+    or a tuple of (file, size) pieces one after the other (an object uploaded in parts)."""
 
     def __init__(self, data=None, size=0, shift=0, path=None, xor=0, digests=None):
         self.data, self.path, self.xor = data, path, xor
@@ -30,9 +31,8 @@ class Content:
         if self.data is not None:
             return self.data[off:off + n]
         if self.path is not None:
-            with open(self.path, "rb") as f:
-                f.seek(off)
-                chunk = f.read(max(0, min(n, self.size - off)))
+            chunk = _read_pieces(((self.path, self.size),) if isinstance(self.path, str) else self.path,
+                                 off, max(0, min(n, self.size - off)))
             return chunk.translate(_XOR_TABLES[self.xor]) if self.xor else chunk
         n = min(n, self.size - off)
         parts = []
@@ -43,6 +43,23 @@ class Content:
             off += k
             n -= k
         return b"".join(parts)
+
+
+def _read_pieces(pieces, off, n):
+    out = []
+    for path, size in pieces:
+        if n <= 0:
+            break
+        if off >= size:
+            off -= size
+            continue
+        with open(path, "rb") as f:
+            f.seek(off)
+            chunk = f.read(min(n, size - off))
+        out.append(chunk)
+        n -= len(chunk)
+        off = 0
+    return b"".join(out)
 
 
 _XOR_TABLES = {k: bytes(b ^ k for b in range(256)) for k in range(1, 256)}

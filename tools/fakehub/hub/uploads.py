@@ -39,13 +39,44 @@ def s3_error(status, code, message):
 
 
 class Upload:
-    """A multipart upload handed out by a batch: the object it makes and its parts (number -> ETag)."""
+    """A multipart upload handed out by a batch: the object it makes and its parts (number -> (file,
+    size, ETag)), and the SHA-256 of the parts 1..k already in, taken as they arrive, as the storage
+    network does its checksums, so the completion does not read the whole object again."""
 
     def __init__(self, kind, repo_id, oid, size, part_size):
         self.id = uuid.uuid4().hex
         self.kind, self.repo_id, self.oid, self.size, self.part_size = kind, repo_id, oid, size, part_size
         self.count = max(1, math.ceil(size / part_size))
         self.parts = {}
+        self.hash_lock = threading.Lock()
+        self.sha = hashlib.sha256()
+        self.hashed = []        # the files of parts 1..k in the order hashed
+
+    def hash_in_order(self, storage, wait):
+        """Takes the parts that follow those hashed into the running SHA-256; without `wait` it leaves
+        the work to a thread already at it. A part sent again after it was hashed starts it over."""
+        if not self.hash_lock.acquire(blocking=wait):
+            return
+        try:
+            while True:
+                with storage.lock:
+                    files = [self.parts[n][0] for n in range(1, self.count + 1) if n in self.parts]
+                    following = self.parts.get(len(self.hashed) + 1)
+                if files[:len(self.hashed)] != self.hashed:
+                    self.sha, self.hashed = hashlib.sha256(), []
+                    continue
+                if following is None:
+                    return
+                try:
+                    with open(following[0], "rb") as f:
+                        for piece in iter(lambda: f.read(1 << 20), b""):
+                            self.sha.update(piece)
+                except OSError:     # replaced while read: its successor is hashed from the start
+                    self.sha, self.hashed = hashlib.sha256(), []
+                    continue
+                self.hashed.append(following[0])
+        finally:
+            self.hash_lock.release()
 
 
 class Storage:
@@ -97,6 +128,16 @@ class Storage:
         with self.lock:
             self.objects.setdefault((kind, repo_id), {})[oid] = Content(
                 path=final, size=size, digests={"sha256": oid})
+
+    def keep_parts(self, up, files):
+        """Takes the checked parts of an upload as its object, where they lie: a completion on the
+        storage network joins its parts without copying them."""
+        final = os.path.join(self.folder("objects"), up.oid + "." + up.id)
+        os.replace(os.path.join(self.root, "parts", up.id), final)
+        pieces = tuple((os.path.join(final, os.path.basename(path)), size) for path, size in files)
+        with self.lock:
+            self.objects.setdefault((up.kind, up.repo_id), {})[up.oid] = Content(
+                path=pieces, size=up.size, digests={"sha256": up.oid})
 
     def record_commit(self, repo, node):
         """A commit of repo holds the LFS file node: its object is the repository's from now on."""
@@ -163,9 +204,10 @@ class Storage:
         return None
 
 
-def _receive(c, storage, folder, name):
+def _receive(c, storage, folder, name, whole=True):
     """Takes a storage PUT's body into a file: (path, size, sha256, md5), or an S3 refusal. Paced at
-    the upload rate (the `rate` mode's or the storage's); `cut_upload` hangs up part-way."""
+    the upload rate (the `rate` mode's or the storage's); `cut_upload` hangs up part-way. A part
+    (`whole` false) needs only its MD5: its sha256 is None."""
     if "chunked" in c.headers.get("Transfer-Encoding", "").lower():
         return s3_error(501, "NotImplemented", "A header you provided implies functionality that is "
                                                "not implemented")
@@ -180,12 +222,13 @@ def _receive(c, storage, folder, name):
     rate = c.names["rate"].value if "rate" in c.names else storage.upload_rate
     cut = pair_fault(c, "cut_upload", c.raw_path)
     path = os.path.join(storage.folder(folder), name + "." + uuid.uuid4().hex)
-    sha, md5, size = hashlib.sha256(), hashlib.md5(), 0
+    sha, md5, size = hashlib.sha256() if whole else None, hashlib.md5(), 0
     try:
         with open(path, "wb") as f:
             for piece in body_pieces(c, rate=rate or None, cut=cut):
                 f.write(piece)
-                sha.update(piece)
+                if sha:
+                    sha.update(piece)
                 md5.update(piece)
                 size += len(piece)
     except BaseException:
@@ -193,7 +236,7 @@ def _receive(c, storage, folder, name):
         os.remove(path)
         raise
     c.log_body = {"bytes": size}
-    return path, size, sha.hexdigest(), md5.hexdigest()
+    return path, size, sha.hexdigest() if sha else None, md5.hexdigest()
 
 
 def put_object(c, segs):
@@ -231,7 +274,7 @@ def put_part(c, segs):
         up = storage.uploads.get(segs[1])
     if up is None:
         return s3_error(404, "NoSuchUpload", "The specified upload does not exist.")
-    got = _receive(c, storage, os.path.join("parts", up.id), segs[2])
+    got = _receive(c, storage, os.path.join("parts", up.id), segs[2], whole=False)
     if isinstance(got, Resp):
         return got
     path, n, _, md5 = got
@@ -240,6 +283,7 @@ def put_part(c, segs):
         up.parts[int(segs[2])] = (path, n, md5)
     if old:
         os.remove(old[0])       # a part sent again replaces the first
+    up.hash_in_order(storage, wait=False)
     return Resp(200, headers=[("ETag", f'"{md5}"')])
 
 
@@ -283,24 +327,15 @@ def complete(c):
             return error_resp(400, f"Part {n}: the ETag {etag} is not the part's", True)
         if held[n][1] != (up.part_size if n < up.count else up.size - up.part_size * (up.count - 1)):
             return error_resp(400, f"Part {n} has {held[n][1]} bytes, not its share of the object", True)
-    path = os.path.join(storage.folder("incoming"), up.oid + "." + uuid.uuid4().hex)
-    sha = hashlib.sha256()
-    with open(path, "wb") as out:
-        for n in numbers:
-            with open(held[n][0], "rb") as f:
-                while True:
-                    piece = f.read(1 << 20)
-                    if not piece:
-                        break
-                    sha.update(piece)
-                    out.write(piece)
-    if sha.hexdigest() != up.oid:
-        os.remove(path)
-        return error_resp(400, f"The parts do not make the object {up.oid} (sha256 {sha.hexdigest()})", True)
-    storage.keep(up.kind, up.repo_id, up.oid, path, up.size)
+    up.hash_in_order(storage, wait=True)     # after any part's thread still at it
+    with up.hash_lock:
+        digest = up.sha.copy().hexdigest() if up.hashed == [held[n][0] for n in numbers] else None
+    if digest != up.oid:
+        return error_resp(400, f"The parts do not make the object {up.oid} (sha256 {digest})", True)
     with storage.lock:
-        storage.uploads.pop(uid, None)
-    shutil.rmtree(os.path.join(storage.root, "parts", up.id), ignore_errors=True)
+        if storage.uploads.pop(uid, None) is None:
+            return json_resp({})    # completed by a request sent again meanwhile
+    storage.keep_parts(up, [(held[n][0], held[n][1]) for n in numbers])
     return json_resp({})
 
 
