@@ -24,8 +24,8 @@ class DateWorkerLifetime : public BrowseTest {
   // The folder's names (and a small folder's) stored by a listing on another thread (which starts no
   // worker); the module loaded again against a hub that holds every request; then the main thread's
   // listing, from the record, starts the worker, whose first page stays in flight. False when any step
-  // did not happen.
-  bool StartHeldWorker() {
+  // did not happen. `count_threads`: also that the worker is the one thread more.
+  bool StartHeldWorker(bool count_threads = true) {
     Configure(AllKindsAndScale());
     size_t listed = 0;
     std::thread([&] { listed = Names(kMany).size() + Names("\\Scale\\dated\\small").size(); }).join();
@@ -33,8 +33,9 @@ class DateWorkerLifetime : public BrowseTest {
     // The commit was asked for a moment ago; however long this takes, none is asked under "hold".
     Configure(AllKindsAndScale(), "__fault/hold/", "", {{"check_changes_seconds", 3600}});
     threads_before_ = ProcessThreadCount();
+    // Settles: under Wine, WinHTTP's own thread for kept connections may come or go meanwhile.
     return Names(kMany).size() == 150 && WaitForRequestInProgress(dates_page_) &&
-           ProcessThreadCount() == threads_before_ + 1;
+           (!count_threads || ThreadCountSettlesAt(threads_before_ + 1));
   }
   int threads_before_ = 0;
   std::string dates_page_;  // the worker's first page, at the commit listed
@@ -67,7 +68,7 @@ TEST_F(DateWorkerLifetime, ListingsOfItsOwnFolderOrOnAnotherThreadLetItGoOn) {
   EXPECT_EQ(Names(kMany).size(), 150u);                        // its own folder again
   std::thread([&] { EXPECT_FALSE(List("\\").empty()); }).join();  // the host's transfer thread
   EXPECT_TRUE(WaitForRequestInProgress(dates_page_));
-  EXPECT_EQ(ProcessThreadCount(), threads_before_ + 1);
+  EXPECT_TRUE(ThreadCountSettlesAt(threads_before_ + 1));
   TreeFolderRecord record;  // every request the worker makes is held until released
   EXPECT_TRUE(WaitForDates("scale-org/dated", "many", ReleaseHeldRequests, &record));
   EXPECT_EQ(record.items.at(3).mtime, 1704067200 + 3 * 86400);
@@ -79,7 +80,7 @@ TEST_F(DateWorkerLifetime, AProcessExitingWhileItRunsEndsCleanly) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        if (!StartHeldWorker()) std::_Exit(3);
+        if (!StartHeldWorker(false)) std::_Exit(3);  // its page in flight is proof enough here
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");

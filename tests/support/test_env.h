@@ -21,8 +21,9 @@ std::string ReadTextFile(const std::u16string& path);
 bool FileExists(const std::u16string& path);
 // The threads this process runs now.
 int ProcessThreadCount();
-// Whether the count of threads comes to `expected` within a few seconds: a thread that was joined may
-// still be counted for a moment where the system reaps it on its own time (under Wine).
+// Whether the count of threads comes to `expected` within half a minute, a bound only a broken test
+// meets: a joined thread may be counted a while longer where the system reaps it on its own time, and
+// Wine's WinHTTP runs a thread of its own for kept connections.
 bool ThreadCountSettlesAt(int expected);
 // Sets an environment variable of this process (the wide one on Windows); an empty value removes it.
 void SetEnvironment(const char* name, const std::u16string& value);
