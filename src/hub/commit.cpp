@@ -323,6 +323,7 @@ CommitResult RunCommit(const CommitRequest& request, WriteProgress* progress, st
   }
   if (!answer.whole || answer.status < 200 || answer.status >= 300) {
     out = AnswerOutcome(target, answer, progress->stop && !*last_given, "the commit", true);
+    result.maybe_committed = *last_given && !(answer.whole && answer.status >= 300 && answer.status < 500);
     return result;
   }
   result.blob_ids = std::move(body->blob_ids);

@@ -50,6 +50,9 @@ struct CommitResult {
   std::string commit_url;
   std::string pull_request_url;      // when the changes opened a pull request
   std::vector<std::string> ignored;  // paths the hub said to leave out (its .gitignore); not committed
+  // Not done, but the commit went out whole and no refusal came back (no answer, one cut short, a 5xx):
+  // the hub may have made it all the same.
+  bool maybe_committed = false;
   // The git blob id of each regular file committed, by path: hashed from the very bytes the commit sent.
   std::map<std::string, std::string> blob_ids;
   // The SHA-256 of each large file put, by path (also those the hub was first asked about here).

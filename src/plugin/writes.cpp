@@ -447,14 +447,21 @@ CommittedPath CommittedOf(const PendingChange& c, const CommitResult& result) {
   return out;
 }
 
-std::u16string NotDoneText(const std::vector<PendingChange>& changes, size_t first) {
+std::u16string NotDoneText(const std::vector<PendingChange>& changes, size_t first, bool maybe = false) {
   std::u16string names;
   const size_t count = changes.size() - first;
   for (size_t i = first; i < changes.size() && i - first < kMaxNamesInMessage; ++i) {
     names += (names.empty() ? u"" : u", ") + changes[i].shown_name;
   }
   if (count > kMaxNamesInMessage) names += u" and " + WideDecimal(static_cast<int64_t>(count - kMaxNamesInMessage)) + u" more";
-  return u"Not done on the hub: " + names + u".";
+  return (maybe ? u"Perhaps not done on the hub: " : u"Not done on the hub: ") + names + u".";
+}
+
+void MakeRevisionDue(const std::string& repo_id, RepoType repo_type, const std::string& revision) {
+  RevisionRecord record;
+  if (!ReadRevisionRecord(CacheFolder(), repo_id, repo_type, revision, &record)) return;
+  record.checked_at = 0;
+  WriteRevisionRecord(CacheFolder(), repo_id, repo_type, revision, record);
 }
 
 std::u16string NamesText(const std::vector<std::u16string>& names) {
@@ -500,7 +507,12 @@ bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std
     for (const PendingChange& c : part) request.operations.push_back(OperationOf(c));
     const CommitResult result = CommitChanges(request);
     if (!result.outcome.Done()) {
-      failure = result.outcome.message + u"\n" + NotDoneText(pending.changes, first);
+      failure = result.outcome.message + u"\n" + NotDoneText(pending.changes, first, result.maybe_committed);
+      // The user is asked to look again: the next listing asks the hub where the revision is now,
+      // rather than showing the record of a moment ago.
+      if (result.maybe_committed || result.outcome.end == WriteEnd::BranchMoved) {
+        MakeRevisionDue(pending.repo_id, pending.repo_type, revision);
+      }
       break;
     }
     std::vector<PendingChange> made;
