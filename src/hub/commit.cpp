@@ -242,7 +242,7 @@ CommitResult RunCommit(const CommitRequest& request, WriteProgress* progress, st
   CommitResult result;
   const WriteTarget& target = request.target;
   WriteOutcome& out = result.outcome;
-  out = CheckRevisionTakesChanges(target, &progress->stop);
+  if (!request.revision_checked) out = CheckRevisionTakesChanges(target, &progress->stop);
   if (!out.Done()) return result;
 
   // Files made ready before (PrepareUpload) keep what was read and sent then; the others go through

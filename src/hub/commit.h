@@ -38,6 +38,9 @@ struct CommitRequest {
   // nothing is committed (BranchMoved). Empty: whatever the branch holds then.
   std::string parent_commit;
   std::vector<CommitOperation> operations;
+  // The caller asked CheckRevisionTakesChanges for this target already (once for a host operation's
+  // commits): it is not asked again.
+  bool revision_checked = false;
   int connections = PluginState::kDefaultDownloadConnections;  // for the uploads; as many as downloads use
   // Called on the calling thread only, with the bytes hashed, uploaded and sent so far and the total
   // (-1 until known); false cancels, and nothing is committed.

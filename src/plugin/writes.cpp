@@ -502,6 +502,7 @@ bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std
     request.target = TargetOf(pending.repo_id, pending.repo_type, revision, create_pr);
     request.summary = Summary(part);
     request.parent_commit = parent;
+    request.revision_checked = true;  // every change passed Refusal, which asked it for the operation
     request.connections = DownloadConnections();
     request.progress = progress;
     for (const PendingChange& c : part) request.operations.push_back(OperationOf(c));
