@@ -461,6 +461,11 @@ TEST_F(Writes, ACopyOutRightAfterTheCommitIsCheckedAgainstWhatWasSent) {
   Status("\\Play", kStatusStart, kOpPutSeveral);
   for (const std::string& name : names) ASSERT_EQ(Put(Local(name, "sent as " + name), "\\Play\\" + name), kFileOk);
   Status("\\Play", kStatusEnd, kOpPutSeveral);
+  // The ids are those of the bytes sent: the copies match them without listing the folder again.
+  TakeRequests();
+  for (const std::string& name : names) EXPECT_EQ(Copied("\\Play\\" + name), "sent as " + name);
+  for (const std::string& path : TakeRequests()) EXPECT_EQ(path.find("/tree/"), std::string::npos) << path;
+  EXPECT_EQ(CountWithPrefix(g_host.Log(), "Download content mismatch"), 0u);
   // The hub now serves other bytes of the same size, and a listing would name their hash wrongly.
   ConfigureWrites(json::array({Playground()}), "change_after=0+wrong_hash");
   for (const std::string& name : names) {
