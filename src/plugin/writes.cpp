@@ -123,7 +123,7 @@ WriteBatch* OpenBatch() {
 }
 
 void TellNow(const std::u16string& text) {
-  LogMessage(u"Write failed: " + text);
+  LogMessage(u"Write told: " + text);  // a failure, or where a pull request went
   if (IsMainThread()) {
     AskHost(kRequestMessageOk, u"HuggingFace", text, nullptr);
     return;
@@ -140,7 +140,7 @@ void Note(const std::u16string& text) {
       if (std::find(batch->messages.begin(), batch->messages.end(), text) == batch->messages.end()) {
         batch->messages.push_back(text);
       }
-      LogMessage(u"Write failed: " + text);
+      LogMessage(u"Write told: " + text);  // a failure, or where a pull request went
       return;
     }
   }
