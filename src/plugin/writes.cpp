@@ -411,7 +411,9 @@ CommitOperation OperationOf(const PendingChange& c) {
       file.size = c.size;
       file.mtime = c.mtime;
       file.sample = c.sample;
-      file.mode = !c.announced ? UploadFile::Mode::Unknown : c.large ? UploadFile::Mode::Lfs : UploadFile::Mode::Regular;
+      file.mode = !c.announced ? UploadFile::Mode::Unknown
+                  : c.large    ? UploadFile::Mode::Lfs
+                               : UploadFile::Mode::Regular;
       file.sha256 = c.sha256;
       op.prepared = std::move(file);
       break;
@@ -483,8 +485,8 @@ void AddParagraph(std::u16string* text, const std::u16string& more) {
 // are. False with the message (why, and what is not on the hub) at the first that fails. `*message`
 // may also hold what to tell when all went (files the hub's .gitignore left out, a pull request
 // opened). `*end` says where the revision and the pull request are afterwards.
-
-bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std::u16string* message, CommittedEnd* end) {
+bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std::u16string* message,
+                   CommittedEnd* end) {
   end->head = pending.parent_commit;
   end->pull_request = pending.pull_request;
   end->pull_request_head = pending.pull_request_head;
@@ -541,7 +543,8 @@ bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std
       const size_t cut = url.rfind("/discussions/");
       const std::string number = cut == std::string::npos ? std::string() : url.substr(cut + 13);
       opened = u"The changes went to a new pull request on " + RepoText(request.target) + u": " + Utf8ToWide(url) +
-               u"\nThe folder shows " + Utf8ToWide(pending.revision) + u", which has them once the pull request is merged.";
+               u"\nThe folder shows " + Utf8ToWide(pending.revision) +
+               u", which has them once the pull request is merged.";
       if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
         // The rest cannot follow onto a pull request the answer did not name.
         if (last < pending.changes.size()) {
@@ -570,9 +573,9 @@ bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std
   message->clear();
   AddParagraph(message, failure);
   if (!ignored.empty()) {
-    AddParagraph(message, u"The .gitignore of " + RepoText(TargetOf(pending.repo_id, pending.repo_type, pending.revision,
-                                                                      false)) +
-                              u" leaves out " + NamesText(ignored) + u", so they were not copied.");
+    const WriteTarget at = TargetOf(pending.repo_id, pending.repo_type, pending.revision, false);
+    AddParagraph(message, u"The .gitignore of " + RepoText(at) + u" leaves out " + NamesText(ignored) +
+                              u", so they were not copied.");
   }
   AddParagraph(message, opened);
   return failure.empty();

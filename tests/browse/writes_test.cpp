@@ -186,7 +186,7 @@ TEST_F(Writes, ABranchMovedSinceTheListingCommitsNothingAndKeepsTheOtherCommit) 
     const std::vector<std::string> told = Questions();
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find("changed since it was listed"), std::string::npos) << told[0];
-    // Asked to look again, the folder shows the other's commit at once, not the record of a moment ago.
+    // Fault: asked to look again, the folder showed the record of a moment ago for up to a minute.
     const std::vector<std::string> root = Names("\\Play");
     EXPECT_NE(std::find(root.begin(), root.end(), folder_), root.end());
   }
@@ -482,8 +482,9 @@ TEST_F(Writes, PullRequestsTakeTheChangesAndMainStaysAsListed) {
     std::string name;
     std::string key;
     size_t files;
-    bool move;  // each file moved: committed at once, the first opening the pull request
-  } cases[] = {{"101 files", kWriter, 101, false}, {"a key that reads", kReader, 3, false}, {"moves", kWriter, 2, true}};
+    bool move;  // fault: each moved file's commit opened a pull request of its own
+  } cases[] = {
+      {"101 files", kWriter, 101, false}, {"a key that reads", kReader, 3, false}, {"moves", kWriter, 2, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ConfigureWrites(json::array({Playground(true, "", false, true)}), "", c.key);
@@ -570,7 +571,7 @@ TEST_F(Writes, EachRefusalLeavesTheLocalFileAndTellsOnce) {
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find(c.told), std::string::npos) << told[0];
     if (c.revision.empty()) EXPECT_NE(told[0].find(name), std::string::npos) << told[0];
-    // Asked to look again, the folder shows what the hub holds now.
+    // Fault: asked to look again, the folder showed the record of a moment ago for up to a minute.
     const std::vector<std::string> listed = Names("\\Play");
     EXPECT_EQ(std::find(listed.begin(), listed.end(), name) != listed.end(), c.committed);
   }
