@@ -24,6 +24,7 @@ struct PendingChange {
   int64_t mtime = 0;
   std::string sample;
   bool large = false;
+  bool announced = false;        // Put: the hub was asked how it goes (and a large one uploaded); else at the commit
   std::string sha256;            // Put of a large file, and CopyLarge's object
 };
 
@@ -35,6 +36,10 @@ struct PendingCommit {
   bool create_pr = false;
   std::string parent_commit;  // the commit the host was shown; empty when the listing named none
   std::vector<PendingChange> changes;
+  // With create_pr: the pull request an earlier commit of this operation opened (refs/pr/N) and its
+  // head, where the operation's later changes go; empty until one is opened.
+  std::string pull_request;
+  std::string pull_request_head;
 };
 
 // What one host operation (FsStatusInfoW start to end) on one thread has gathered.

@@ -20,6 +20,7 @@
 #include "core/json.h"
 #include "core/text.h"
 #include "hub/api.h"
+#include "hub/content_hash.h"
 #include "hub/transfer.h"
 #include "platform/platform.h"
 
@@ -74,6 +75,11 @@ struct CommitBody {
   int64_t given = 0;
   WriteEnd failure = WriteEnd::Done;
   const UploadFile* failed_file = nullptr;
+  // The git blob id of the file being read, so that the folders the commit touched can name it (none
+  // when the platform's hash would not start: the folder is then checked at its next listing only).
+  std::unique_ptr<ContentHasher> blob;
+  bool blob_started = false;
+  std::map<std::string, std::string> blob_ids;
 
   void AddText(std::string text) {
     size += static_cast<int64_t>(text.size());
@@ -116,6 +122,8 @@ struct CommitBody {
     offset = 0;
     encoded.clear();
     file_read = 0;
+    blob.reset();
+    blob_started = false;
     if (in.is_open()) in.close();
   }
 
@@ -123,7 +131,19 @@ struct CommitBody {
   bool EncodeNext(const UploadFile& file) {
     encoded.clear();
     offset = 0;
-    if (file_read == file.size) return IsUnchanged(file) || Fail(WriteEnd::LocalChanged, file);
+    if (!blob) {
+      ContentCheck check;
+      check.algorithm = HashAlgorithm::Sha1;
+      check.git_blob = true;
+      blob = std::make_unique<ContentHasher>();
+      blob_started = blob->Begin(check, file.size);
+    }
+    if (file_read == file.size) {
+      if (!IsUnchanged(file)) return Fail(WriteEnd::LocalChanged, file);
+      if (blob_started) blob_ids[file.path] = blob->EndHex();
+      blob_started = false;
+      return true;
+    }
     if (!in.is_open()) {
       in.open(FsPath(file.local_path), std::ios::binary);
       if (!in.is_open()) return Fail(WriteEnd::LocalUnreadable, file);
@@ -138,6 +158,7 @@ struct CommitBody {
       return Fail(WriteEnd::LocalChanged, file);
     }
     file_read += n;
+    if (blob_started) blob->Update(block.data(), block.size());
     encoded = PlatformBase64Encode(block);
     if (static_cast<int64_t>(encoded.size()) != Base64Size(n)) return Fail(WriteEnd::LocalUnreadable, file);
     return true;
@@ -221,14 +242,17 @@ CommitResult RunCommit(const CommitRequest& request, WriteProgress* progress, st
   CommitResult result;
   const WriteTarget& target = request.target;
   WriteOutcome& out = result.outcome;
-  out = CheckRevisionTakesChanges(target, &progress->stop);
+  if (!request.revision_checked) out = CheckRevisionTakesChanges(target, &progress->stop);
   if (!out.Done()) return result;
 
   // Files made ready before (PrepareUpload) keep what was read and sent then; the others go through
-  // the steps here. Both end in `files`, in the order of their operations.
+  // the steps here, those read when they were handed over without being read again. All end in
+  // `files`, in the order of their operations.
   std::vector<UploadFile> files;
   std::vector<UploadFile> fresh;
   std::vector<size_t> fresh_at;
+  std::vector<UploadFile> unread;
+  std::vector<size_t> unread_at;  // in `fresh`
   for (const CommitOperation& op : request.operations) {
     if (op.kind != CommitOperation::Kind::PutFile) continue;
     if (op.prepared) {
@@ -236,19 +260,28 @@ CommitResult RunCommit(const CommitRequest& request, WriteProgress* progress, st
         out = LocalFileOutcome(WriteEnd::LocalChanged, *op.prepared);
         return result;
       }
-      files.push_back(*op.prepared);
-      files.back().path = op.path;
+      UploadFile file = *op.prepared;
+      file.path = op.path;
+      if (file.mode == UploadFile::Mode::Unknown) {
+        fresh_at.push_back(files.size());
+        fresh.push_back(file);
+      }
+      files.push_back(std::move(file));
       continue;
     }
     UploadFile file;
     file.path = op.path;
     file.local_path = op.local_path;
     fresh_at.push_back(files.size());
+    unread_at.push_back(fresh.size());
     files.push_back(file);
-    fresh.push_back(std::move(file));
+    fresh.push_back(file);
+    unread.push_back(std::move(file));
   }
-  out = ReadLocalFiles(&fresh);
-  if (out.Done() && !fresh.empty()) out = PreuploadFiles(target, &fresh, progress);
+  out = ReadLocalFiles(&unread);
+  if (!out.Done()) return result;
+  for (size_t i = 0; i < unread.size(); ++i) fresh[unread_at[i]] = std::move(unread[i]);
+  if (!fresh.empty()) out = PreuploadFiles(target, &fresh, progress);
   if (!out.Done()) return result;
   int64_t large = 0;
   for (const UploadFile& file : fresh) {
@@ -290,7 +323,12 @@ CommitResult RunCommit(const CommitRequest& request, WriteProgress* progress, st
   }
   if (!answer.whole || answer.status < 200 || answer.status >= 300) {
     out = AnswerOutcome(target, answer, progress->stop && !*last_given, "the commit", true);
+    result.maybe_committed = *last_given && !(answer.whole && answer.status >= 300 && answer.status < 500);
     return result;
+  }
+  result.blob_ids = std::move(body->blob_ids);
+  for (const UploadFile& file : files) {
+    if (file.mode == UploadFile::Mode::Lfs) result.lfs_oids[file.path] = file.sha256;
   }
   const json document = ParseJson(answer.body);
   const std::string oid = JsonString(document, "commitOid");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,9 @@ struct CommitOperation {
   std::u16string local_path;  // PutFile
   std::string lfs_oid;        // CopyLargeFile: 64 hex digits
   // PutFile made ready by PrepareUpload (read, its mode the hub's word, a large one hashed and uploaded):
-  // only checked unchanged before the commit, never read, asked about, hashed or sent again.
+  // only checked unchanged before the commit, never read, asked about, hashed or sent again. One whose
+  // mode is still Unknown was only read (size, time, first bytes): it must still be so, and is then
+  // asked about and uploaded with the commit's other new files, never read afresh.
   std::optional<UploadFile> prepared;
 };
 
@@ -35,6 +38,9 @@ struct CommitRequest {
   // nothing is committed (BranchMoved). Empty: whatever the branch holds then.
   std::string parent_commit;
   std::vector<CommitOperation> operations;
+  // The caller asked CheckRevisionTakesChanges for this target already (once for a host operation's
+  // commits): it is not asked again.
+  bool revision_checked = false;
   int connections = PluginState::kDefaultDownloadConnections;  // for the uploads; as many as downloads use
   // Called on the calling thread only, with the bytes hashed, uploaded and sent so far and the total
   // (-1 until known); false cancels, and nothing is committed.
@@ -47,6 +53,13 @@ struct CommitResult {
   std::string commit_url;
   std::string pull_request_url;      // when the changes opened a pull request
   std::vector<std::string> ignored;  // paths the hub said to leave out (its .gitignore); not committed
+  // Not done, but the commit went out whole and no refusal came back (no answer, one cut short, a 5xx):
+  // the hub may have made it all the same.
+  bool maybe_committed = false;
+  // The git blob id of each regular file committed, by path: hashed from the very bytes the commit sent.
+  std::map<std::string, std::string> blob_ids;
+  // The SHA-256 of each large file put, by path (also those the hub was first asked about here).
+  std::map<std::string, std::string> lfs_oids;
 };
 
 // Whether `target.revision` takes changes, before any byte of them is sent: a branch or refs/pr/N

@@ -28,6 +28,11 @@ namespace {
 // The hub's advice: a commit of more changes than this takes too long and may time out.
 constexpr size_t kMaxChangesPerCommit = 100;
 constexpr size_t kMaxNamesInMessage = 20;
+// A file up to this size copied in inside an operation is only read when the host hands it over; the
+// hub is asked about it with the operation's other files at its commit (100 a request), not once per
+// file. Its upload, even as a large file, is no matter of progress (under a second on a slow line), and
+// a commit of 100 of them stays near the 100 MiB of regular content the hub team's client puts in one.
+constexpr int64_t kAskedAtCommitBytes = 1 << 20;
 
 // Where a host path lands inside a repository.
 struct RepoLocation {
@@ -118,7 +123,7 @@ WriteBatch* OpenBatch() {
 }
 
 void TellNow(const std::u16string& text) {
-  LogMessage(u"Write failed: " + text);
+  LogMessage(u"Write told: " + text);  // a failure, or where a pull request went
   if (IsMainThread()) {
     AskHost(kRequestMessageOk, u"HuggingFace", text, nullptr);
     return;
@@ -135,7 +140,7 @@ void Note(const std::u16string& text) {
       if (std::find(batch->messages.begin(), batch->messages.end(), text) == batch->messages.end()) {
         batch->messages.push_back(text);
       }
-      LogMessage(u"Write failed: " + text);
+      LogMessage(u"Write told: " + text);  // a failure, or where a pull request went
       return;
     }
   }
@@ -328,6 +333,35 @@ bool PendingWriteAt(const RepoLocation& loc, const std::string& path) {
   return false;
 }
 
+// Where a revision and its pull request are after the commits of CommitPending.
+struct CommittedEnd {
+  std::string head;               // the last commit made on the revision (its parent when none)
+  std::string pull_request;       // refs/pr/N the commits went to, opened now or before
+  std::string pull_request_head;  // its last commit
+};
+
+// After a commit of this thread's own outside the operation's commit (a move) opened or added to a pull
+// request, the operation's later changes to that repository go on it.
+void NotePullRequest(const RepoLocation& loc, const std::string& parent, const CommittedEnd& end) {
+  StateLock guard(g_state.lock);
+  WriteBatch* batch = OpenBatch();
+  if (!batch) return;
+  auto pending = std::find_if(batch->commits.begin(), batch->commits.end(),
+                              [&](const PendingCommit& p) { return SameRepository(p, loc); });
+  if (pending == batch->commits.end()) {
+    PendingCommit fresh;
+    fresh.repo_id = loc.repo_id;
+    fresh.repo_type = loc.repo_type;
+    fresh.revision = loc.revision;
+    fresh.create_pr = loc.create_pr;
+    fresh.parent_commit = parent;
+    batch->commits.push_back(std::move(fresh));
+    pending = batch->commits.end() - 1;
+  }
+  pending->pull_request = end.pull_request;
+  pending->pull_request_head = end.pull_request_head;
+}
+
 // After a commit of this thread's own outside the operation's commit (a move), the operation's
 // changes to that repository go on top of it.
 void MoveOperationParent(const RepoLocation& loc, const std::string& from, const std::string& to) {
@@ -377,7 +411,9 @@ CommitOperation OperationOf(const PendingChange& c) {
       file.size = c.size;
       file.mtime = c.mtime;
       file.sample = c.sample;
-      file.mode = c.large ? UploadFile::Mode::Lfs : UploadFile::Mode::Regular;
+      file.mode = !c.announced ? UploadFile::Mode::Unknown
+                  : c.large    ? UploadFile::Mode::Lfs
+                               : UploadFile::Mode::Regular;
       file.sha256 = c.sha256;
       op.prepared = std::move(file);
       break;
@@ -396,34 +432,71 @@ CommitOperation OperationOf(const PendingChange& c) {
   return op;
 }
 
-CommittedPath CommittedOf(const PendingChange& c) {
+// What the commit made of a change: a file put carries the ids of the bytes the commit sent, so that a
+// copy out right after it is checked as one after a listing is.
+CommittedPath CommittedOf(const PendingChange& c, const CommitResult& result) {
   CommittedPath out;
   out.path = c.path;
   out.deleted = c.kind == PendingChange::Delete || c.kind == PendingChange::DeleteFolder;
   out.size = out.deleted ? 0 : c.size;
-  if (c.large || c.kind == PendingChange::CopyLarge) out.lfs_oid = c.sha256;
+  if (c.kind == PendingChange::CopyLarge) out.lfs_oid = c.sha256;
+  if (c.kind == PendingChange::Put) {
+    const auto lfs = result.lfs_oids.find(c.path);
+    if (lfs != result.lfs_oids.end()) out.lfs_oid = lfs->second;
+    const auto blob = result.blob_ids.find(c.path);
+    if (blob != result.blob_ids.end()) out.oid = blob->second;
+  }
   return out;
 }
 
-std::u16string NotDoneText(const std::vector<PendingChange>& changes, size_t first) {
+std::u16string NotDoneText(const std::vector<PendingChange>& changes, size_t first, bool maybe = false) {
   std::u16string names;
   const size_t count = changes.size() - first;
   for (size_t i = first; i < changes.size() && i - first < kMaxNamesInMessage; ++i) {
     names += (names.empty() ? u"" : u", ") + changes[i].shown_name;
   }
   if (count > kMaxNamesInMessage) names += u" and " + WideDecimal(static_cast<int64_t>(count - kMaxNamesInMessage)) + u" more";
-  return u"Not done on the hub: " + names + u".";
+  return (maybe ? u"Perhaps not done on the hub: " : u"Not done on the hub: ") + names + u".";
+}
+
+void MakeRevisionDue(const std::string& repo_id, RepoType repo_type, const std::string& revision) {
+  RevisionRecord record;
+  if (!ReadRevisionRecord(CacheFolder(), repo_id, repo_type, revision, &record)) return;
+  record.checked_at = 0;
+  WriteRevisionRecord(CacheFolder(), repo_id, repo_type, revision, record);
+}
+
+std::u16string NamesText(const std::vector<std::u16string>& names) {
+  std::u16string text;
+  for (size_t i = 0; i < names.size() && i < kMaxNamesInMessage; ++i) text += (i ? u", " : u"") + names[i];
+  if (names.size() > kMaxNamesInMessage) {
+    text += u" and " + WideDecimal(static_cast<int64_t>(names.size() - kMaxNamesInMessage)) + u" more";
+  }
+  return text;
+}
+
+void AddParagraph(std::u16string* text, const std::u16string& more) {
+  if (!more.empty()) *text += (text->empty() ? u"" : u"\n\n") + more;
 }
 
 // Commits the changes in commits of at most kMaxChangesPerCommit, in order, each on the one before;
-// after each, the folders it touched list the new state. False with the message (why, and what is not
-// on the hub) at the first that fails; `*head` is the last commit made on the revision.
-bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std::u16string* message, std::string* head) {
-  *head = pending.parent_commit;
-  std::string revision = pending.revision;
-  bool create_pr = pending.create_pr;
-  std::string parent = pending.parent_commit;
-  bool ok = true;
+// after each on the entry's own revision, the folders it touched list the new state. With a pull
+// request the first opens it and the rest go on it; the folders, which list the revision, stay as they
+// are. False with the message (why, and what is not on the hub) at the first that fails. `*message`
+// may also hold what to tell when all went (files the hub's .gitignore left out, a pull request
+// opened). `*end` says where the revision and the pull request are afterwards.
+bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std::u16string* message,
+                   CommittedEnd* end) {
+  end->head = pending.parent_commit;
+  end->pull_request = pending.pull_request;
+  end->pull_request_head = pending.pull_request_head;
+  const bool on_pull_request = pending.create_pr && !pending.pull_request.empty();
+  std::string revision = on_pull_request ? pending.pull_request : pending.revision;
+  bool create_pr = pending.create_pr && !on_pull_request;
+  std::string parent = on_pull_request ? pending.pull_request_head : pending.parent_commit;
+  std::u16string opened;  // the pull request this made
+  std::vector<std::u16string> ignored;
+  std::u16string failure;
   for (size_t first = 0; first < pending.changes.size(); first += kMaxChangesPerCommit) {
     const size_t last = std::min(pending.changes.size(), first + kMaxChangesPerCommit);
     const std::vector<PendingChange> part(pending.changes.begin() + first, pending.changes.begin() + last);
@@ -431,47 +504,81 @@ bool CommitPending(const PendingCommit& pending, const ProgressFn& progress, std
     request.target = TargetOf(pending.repo_id, pending.repo_type, revision, create_pr);
     request.summary = Summary(part);
     request.parent_commit = parent;
+    request.revision_checked = true;  // every change passed Refusal, which asked it for the operation
     request.connections = DownloadConnections();
     request.progress = progress;
     for (const PendingChange& c : part) request.operations.push_back(OperationOf(c));
     const CommitResult result = CommitChanges(request);
     if (!result.outcome.Done()) {
-      *message = result.outcome.message + u"\n" + NotDoneText(pending.changes, first);
-      ok = false;
+      failure = result.outcome.message + u"\n" + NotDoneText(pending.changes, first, result.maybe_committed);
+      // The user is asked to look again: the next listing asks the hub where the revision is now,
+      // rather than showing the record of a moment ago.
+      if (result.maybe_committed || result.outcome.end == WriteEnd::BranchMoved) {
+        MakeRevisionDue(pending.repo_id, pending.repo_type, revision);
+      }
       break;
     }
+    std::vector<PendingChange> made;
+    for (const PendingChange& c : part) {
+      if (std::find(result.ignored.begin(), result.ignored.end(), c.path) == result.ignored.end()) {
+        made.push_back(c);
+      } else {
+        ignored.push_back(c.shown_name);
+      }
+    }
+    if (made.empty()) continue;  // the hub's .gitignore left out all: no commit, the next goes on the same parent
     LogMessage(u"Committed " + Utf8ToWide(request.summary) + u" to " + RepoText(request.target) + u": " +
                Utf8ToWide(result.commit_oid));
     if (!IsCommitId(result.commit_oid)) {
       // Made, but the hub's answer did not name it: a next commit on top cannot name its parent.
       if (last < pending.changes.size()) {
-        *message = u"The hub's answer to a commit to " + RepoText(request.target) +
-                   u" did not say which commit it made. Look at the folder again.\n" +
-                   NotDoneText(pending.changes, last);
-        ok = false;
+        failure = u"The hub's answer to a commit to " + RepoText(request.target) +
+                  u" did not say which commit it made. Look at the folder again.\n" +
+                  NotDoneText(pending.changes, last);
       }
       break;
     }
     if (create_pr) {
-      // The rest of the changes go on the pull request the first commit opened.
       const std::string url = result.pull_request_url;
       const size_t cut = url.rfind("/discussions/");
-      if (cut == std::string::npos) break;
-      revision = "refs/pr/" + url.substr(cut + 13);
+      const std::string number = cut == std::string::npos ? std::string() : url.substr(cut + 13);
+      opened = u"The changes went to a new pull request on " + RepoText(request.target) + u": " + Utf8ToWide(url) +
+               u"\nThe folder shows " + Utf8ToWide(pending.revision) +
+               u", which has them once the pull request is merged.";
+      if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+        // The rest cannot follow onto a pull request the answer did not name.
+        if (last < pending.changes.size()) {
+          failure = u"The hub's answer to a commit to " + RepoText(request.target) +
+                    u" did not name the pull request it opened. Look at the repository's pull requests.\n" +
+                    NotDoneText(pending.changes, last);
+        }
+        break;
+      }
+      revision = "refs/pr/" + number;
       create_pr = false;
+      end->pull_request = revision;
     } else if (revision == pending.revision && IsCommitId(parent)) {
       std::vector<CommittedPath> paths;
-      for (const PendingChange& c : part) paths.push_back(CommittedOf(c));
+      for (const PendingChange& c : made) paths.push_back(CommittedOf(c, result));
       NoteOwnCommit(CacheFolder(), pending.repo_id, pending.repo_type, pending.revision, parent, result.commit_oid,
                     paths, UnixNow());
-      *head = result.commit_oid;
+      end->head = result.commit_oid;
     }
+    if (revision == end->pull_request) end->pull_request_head = result.commit_oid;
     parent = result.commit_oid;
   }
   for (const PendingChange& c : pending.changes) {
     if (c.temporary) RemoveFileQuietly(c.local_path);
   }
-  return ok;
+  message->clear();
+  AddParagraph(message, failure);
+  if (!ignored.empty()) {
+    const WriteTarget at = TargetOf(pending.repo_id, pending.repo_type, pending.revision, false);
+    AddParagraph(message, u"The .gitignore of " + RepoText(at) + u" leaves out " + NamesText(ignored) +
+                              u", so they were not copied.");
+  }
+  AddParagraph(message, opened);
+  return failure.empty();
 }
 
 ProgressFn HostProgress(const std::u16string& source, const std::u16string& target) {
@@ -513,15 +620,29 @@ bool CommitNow(const RepoLocation& loc, const std::string& parent, std::vector<P
   pending.create_pr = loc.create_pr;
   pending.parent_commit = parent;
   pending.changes = std::move(changes);
+  {
+    // A pull request an earlier commit of the operation opened takes this one too.
+    StateLock guard(g_state.lock);
+    if (WriteBatch* batch = OpenBatch()) {
+      for (const PendingCommit& p : batch->commits) {
+        if (SameRepository(p, loc) && p.create_pr == loc.create_pr) {
+          pending.pull_request = p.pull_request;
+          pending.pull_request_head = p.pull_request_head;
+        }
+      }
+    }
+  }
   std::u16string message;
-  std::string head;
-  const bool ok = CommitPending(pending, progress, &message, &head);
+  CommittedEnd end;
+  const bool ok = CommitPending(pending, progress, &message, &end);
   if (!ok) {
     *cancelled = message.rfind(u"Cancelled", 0) == 0;
     if (!*cancelled) Note(message);
     return false;
   }
-  if (head != parent) MoveOperationParent(loc, parent, head);
+  if (!message.empty()) Note(message);
+  if (end.head != parent) MoveOperationParent(loc, parent, end.head);
+  if (!end.pull_request.empty()) NotePullRequest(loc, parent, end);
   return true;
 }
 
@@ -540,6 +661,7 @@ PendingChange PutChangeOf(const UploadFile& file, const std::u16string& shown) {
   change.mtime = file.mtime;
   change.sample = file.sample;
   change.large = file.mode == UploadFile::Mode::Lfs;
+  change.announced = file.mode != UploadFile::Mode::Unknown;
   change.sha256 = file.sha256;
   return change;
 }
@@ -625,10 +747,9 @@ void EndWriteOperation(const std::u16string& remote_dir) {
   for (const PendingCommit& pending : batch.commits) {
     if (pending.changes.empty()) continue;
     std::u16string message;
-    std::string head;
-    if (!CommitPending(pending, HostProgress(remote_dir, remote_dir), &message, &head)) {
-      told += (told.empty() ? u"" : u"\n\n") + message;
-    }
+    CommittedEnd end;
+    CommitPending(pending, HostProgress(remote_dir, remote_dir), &message, &end);
+    AddParagraph(&told, message);
   }
   if (!told.empty()) TellNow(told);
 }
@@ -650,10 +771,20 @@ int32_t PutFile(const std::u16string& local, const std::u16string& remote, int32
   std::string parent;
   if (!ParentFor(loc, loc.path, &parent)) return kFileWriteError;
 
-  const ProgressFn progress = HostProgress(local, remote);
+  const std::u16string shown = c.back();
   UploadFile file;
   file.path = loc.path;
   file.local_path = local;
+  if (!(flags & kCopyMove) && HasOpenBatch()) {
+    std::vector<UploadFile> read(1, file);
+    const WriteOutcome outcome = ReadLocalFiles(&read);
+    if (!outcome.Done()) {
+      Note(outcome.message);
+      return FailureCode(outcome);
+    }
+    if (read[0].size <= kAskedAtCommitBytes && AddToBatch(loc, parent, PutChangeOf(read[0], shown))) return kFileOk;
+  }
+  const ProgressFn progress = HostProgress(local, remote);
   const WriteOutcome prepared = PrepareUpload(TargetOf(loc), &file, DownloadConnections(), progress);
   if (!prepared.Done()) {
     if (prepared.end != WriteEnd::Cancelled) Note(prepared.message);
@@ -664,7 +795,6 @@ int32_t PutFile(const std::u16string& local, const std::u16string& remote, int32
          u", so it was not copied.");
     return kFileWriteError;
   }
-  const std::u16string shown = c.back();
   // A moved file's local copy goes as soon as this answers: it is committed first, on its own.
   if (!(flags & kCopyMove) && AddToBatch(loc, parent, PutChangeOf(file, shown))) return kFileOk;
   bool cancelled = false;

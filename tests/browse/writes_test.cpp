@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "browse_fixture.h"
+#include "cache/tree_commits.h"
 #include "hub/http.h"
 
 namespace {
@@ -12,10 +13,13 @@ namespace {
 const char* const kRepo = "write-org/playground";
 const char* const kWriter = "hf_test_write";
 
-json Playground(bool allow = true, const std::string& revision = "", bool org = false) {
+const char* const kReader = "hf_test_good";  // reads write-org's repositories, writes none of them
+
+json Playground(bool allow = true, const std::string& revision = "", bool org = false, bool pull_request = false) {
   json e = org ? EntryJson("Play", "org-models", "write-org") : EntryJson("Play", "single-model", kRepo);
   e["allow_changes"] = allow;
   if (!revision.empty()) e["revision"] = revision;
+  if (pull_request) e["changes_as_pull_request"] = true;
   return e;
 }
 
@@ -33,8 +37,8 @@ class Writes : public BrowseTest {
   }
   void TearDown() override { SetHubLimits("lift=true"); }
 
-  void ConfigureWrites(const json& entries, const std::string& fault = "") {
-    Configure(entries, fault.empty() ? "" : "__fault/" + fault + "/", kWriter);
+  void ConfigureWrites(const json& entries, const std::string& fault = "", const std::string& key = kWriter) {
+    Configure(entries, fault.empty() ? "" : "__fault/" + fault + "/", key);
   }
   std::u16string Local(const std::string& name, const std::string& bytes) {
     const std::u16string path = JoinFsPath(local_, Utf8ToWide(name));
@@ -83,6 +87,23 @@ class Writes : public BrowseTest {
       if (item.value("path", "") == path) return item["lastCommit"].value("title", "");
     }
     return "(absent)";
+  }
+  // The hub's tree item of `path` at `revision`, asked past the module; null when it has none.
+  json HubItem(const std::string& path, const std::string& revision = "main") {
+    const size_t cut = path.rfind('/');
+    const std::string folder = cut == std::string::npos ? "" : "/" + path.substr(0, cut);
+    std::string rev;
+    for (char ch : revision) rev += ch == '/' ? std::string("%2F") : std::string(1, ch);
+    uint32_t status = 0;
+    const json items = json::parse(
+        HttpGet(Utf8ToWide(HubUrl() + "api/models/" + kRepo + "/tree/" + rev + folder), kWriter, &status), nullptr,
+        false);
+    if (items.is_array()) {
+      for (const json& item : items) {
+        if (item.value("path", "") == path) return item;
+      }
+    }
+    return nullptr;
   }
   std::vector<std::string> Questions() {
     std::lock_guard<std::mutex> guard(g_host.lock);
@@ -165,6 +186,9 @@ TEST_F(Writes, ABranchMovedSinceTheListingCommitsNothingAndKeepsTheOtherCommit) 
     const std::vector<std::string> told = Questions();
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find("changed since it was listed"), std::string::npos) << told[0];
+    // Fault: asked to look again, the folder showed the record of a moment ago for up to a minute.
+    const std::vector<std::string> root = Names("\\Play");
+    EXPECT_NE(std::find(root.begin(), root.end(), folder_), root.end());
   }
 }
 
@@ -363,6 +387,194 @@ TEST_F(Writes, ACancelThroughTheProgressCallbackCommitsNothing) {
   EXPECT_EQ(Head(), before);
   EXPECT_TRUE(Questions().empty());
   EXPECT_GE(g_host.progress_calls, 1);
+}
+
+TEST_F(Writes, SmallFilesAreAskedAboutAtTheCommitAHundredARequest) {
+  ConfigureWrites(json::array({Playground()}));
+  const std::string d = "\\Play\\" + folder_;
+  const struct {
+    std::string name;
+    std::string bytes;
+    bool lfs;  // the hub's word, whichever request asked it
+  } special[] = {
+      {"small.txt", "small text", false},
+      {"tiny.bin", "eleven byte", true},  // .gitattributes makes a tiny .bin large
+      {"empty.txt", "", false},
+      {"above.txt", std::string(1 << 20, '\0') + "over the bound", true},  // asked when handed over
+  };
+  Status(d, kStatusStart, kOpPutSeveral);
+  for (const auto& f : special) ASSERT_EQ(Put(Local(f.name, f.bytes), d + "\\" + f.name), kFileOk) << f.name;
+  for (int i = 0; i < 100; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    ASSERT_EQ(Put(Local(name, name), d + "\\" + name), kFileOk);
+  }
+  // One unreadable file answers at once, without a request, and the others still go.
+  TakeRequests();
+  EXPECT_EQ(Put(JoinFsPath(local_, u"missing.txt"), d + "\\missing.txt"), kFileReadError);
+  EXPECT_TRUE(TakeRequests().empty());
+  Status(d, kStatusEnd, kOpPutSeveral);
+  EXPECT_EQ(Names(d).size(), 104u);
+  for (const auto& f : special) {
+    SCOPED_TRACE(f.name);
+    const json item = HubItem(folder_ + "/" + f.name);
+    ASSERT_TRUE(item.is_object());
+    EXPECT_EQ(item.contains("lfs"), f.lfs);
+    EXPECT_EQ(Copied(d + "\\" + f.name), f.bytes);
+  }
+  const std::vector<std::string> told = Questions();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].find("missing.txt cannot be read"), std::string::npos) << told[0];
+}
+
+TEST_F(Writes, SmallFilesCostOnePreuploadPerCommit) {
+  ConfigureWrites(json::array({Playground()}));
+  const std::string d = "\\Play\\" + folder_;
+  ASSERT_FALSE(Names("\\Play").empty());
+  TakeRequests();
+  Status(d, kStatusStart, kOpPutSeveral);
+  ASSERT_EQ(Put(Local("above.bin", GeneratedBytes((1 << 20) + 1)), d + "\\above.bin"), kFileOk);
+  for (int i = 0; i < 150; ++i) {
+    const std::string name = "f" + std::to_string(i) + (i % 10 ? ".txt" : ".bin");
+    ASSERT_EQ(Put(Local(name, name + " bytes"), d + "\\" + name), kFileOk);
+  }
+  const std::vector<LoggedRequest> during = FetchHubLog();
+  EXPECT_EQ(Count(during, "POST", "/preupload/"), 1u);  // the file above the bound alone
+  EXPECT_EQ(Count(during, "POST", "/commit/"), 0u);
+  Status(d, kStatusEnd, kOpPutSeveral);
+  const std::vector<LoggedRequest> log = FetchHubLog();
+  EXPECT_EQ(Count(log, "POST", "/preupload/"), 3u);
+  EXPECT_EQ(Count(log, "POST", "/commit/main"), 2u);
+  // The hub's requests for 151 files: the refs, the new folder's parent, 3 preuploads, the LFS batches
+  // of the two commits and of the file above the bound, and 2 commits.
+  size_t api = 0;
+  for (const LoggedRequest& r : log) api += r.host == "hub" ? 1 : 0;
+  EXPECT_LE(api, 12u);
+  EXPECT_TRUE(Questions().empty());
+  EXPECT_EQ(Copied(d + "\\f10.bin"), "f10.bin bytes");
+  EXPECT_EQ(Copied(d + "\\f149.txt"), "f149.txt bytes");
+}
+
+TEST_F(Writes, ACopyOutRightAfterTheCommitIsCheckedAgainstWhatWasSent) {
+  ConfigureWrites(json::array({Playground()}));
+  ASSERT_FALSE(Names("\\Play").empty());  // the commit brings this listing to itself
+  const std::string names[] = {folder_ + "-regular.txt", folder_ + "-tiny.bin"};
+  Status("\\Play", kStatusStart, kOpPutSeveral);
+  for (const std::string& name : names) ASSERT_EQ(Put(Local(name, "sent as " + name), "\\Play\\" + name), kFileOk);
+  Status("\\Play", kStatusEnd, kOpPutSeveral);
+  // The ids are those of the bytes sent: the copies match them without listing the folder again.
+  TakeRequests();
+  for (const std::string& name : names) EXPECT_EQ(Copied("\\Play\\" + name), "sent as " + name);
+  for (const std::string& path : TakeRequests()) EXPECT_EQ(path.find("/tree/"), std::string::npos) << path;
+  EXPECT_EQ(CountWithPrefix(g_host.Log(), "Download content mismatch"), 0u);
+  // The hub now serves other bytes of the same size, and a listing would name their hash wrongly.
+  ConfigureWrites(json::array({Playground()}), "change_after=0+wrong_hash");
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    WriteTextFile(LocalPath("out"), "kept");
+    EXPECT_EQ(GetFile("\\Play\\" + name, LocalPath("out"), kCopyOverwrite), kFileReadError);
+    EXPECT_EQ(ReadTextFile(LocalPath("out")), "kept");
+  }
+  EXPECT_EQ(CountWithPrefix(g_host.Log(), "Download content mismatch: write-org/playground/"), 2u);
+}
+
+TEST_F(Writes, PullRequestsTakeTheChangesAndMainStaysAsListed) {
+  const struct {
+    std::string name;
+    std::string key;
+    size_t files;
+    bool move;  // fault: each moved file's commit opened a pull request of its own
+  } cases[] = {
+      {"101 files", kWriter, 101, false}, {"a key that reads", kReader, 3, false}, {"moves", kWriter, 2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConfigureWrites(json::array({Playground(true, "", false, true)}), "", c.key);
+    const std::string dir = folder_ + std::to_string(c.files);
+    ASSERT_FALSE(Names("\\Play").empty());
+    const std::string before = Head();
+    RevisionRecord listed;
+    ASSERT_TRUE(ReadRevisionRecord(CacheFolderPath(), kRepo, ModelRepo, "main", &listed));
+    Status("\\Play\\" + dir, kStatusStart, kOpPutSeveral);
+    for (size_t i = 0; i < c.files; ++i) {
+      const std::string name = "p" + std::to_string(i) + ".txt";
+      ASSERT_EQ(Put(Local(name, name), "\\Play\\" + dir + "\\" + name, c.move ? kCopyMove : 0), kFileOk);
+    }
+    Status("\\Play\\" + dir, kStatusEnd, kOpPutSeveral);
+    const std::vector<LoggedRequest> log = FetchHubLog();
+    EXPECT_EQ(Count(log, "POST", "/commit/main?create_pr=1"), 1u);
+    const std::vector<std::string> told = Questions();
+    ASSERT_EQ(told.size(), 1u);
+    const size_t at = told[0].find("/discussions/");
+    ASSERT_NE(at, std::string::npos) << told[0];
+    const std::string ref = "refs/pr/" + std::to_string(std::atoi(told[0].c_str() + at + 13));
+    EXPECT_EQ(Count(log, "POST", "/commit/refs%2Fpr%2F" + ref.substr(8)), c.files > 100 || c.move ? 1u : 0u);
+    // Main did not move, and nothing here says it did: the folder lists main as the hub has it.
+    EXPECT_EQ(Head(), before);
+    RevisionRecord after;
+    ASSERT_TRUE(ReadRevisionRecord(CacheFolderPath(), kRepo, ModelRepo, "main", &after));
+    EXPECT_EQ(after.commit, listed.commit);
+    EXPECT_EQ(after.links.size(), listed.links.size());
+    const std::vector<std::string> root = Names("\\Play");
+    EXPECT_EQ(std::find(root.begin(), root.end(), dir), root.end());
+    for (size_t i : {size_t(0), c.files - 1}) {
+      EXPECT_TRUE(HubItem(dir + "/p" + std::to_string(i) + ".txt", ref).is_object()) << i;
+    }
+    // An entry at the pull request commits onto it.
+    ConfigureWrites(json::array({Playground(true, ref)}));
+    const std::string pr_head = HubCommitOf("models", kRepo, ref);
+    ASSERT_EQ(Put(Local("onto.txt", "onto " + ref), "\\Play\\" + dir + "\\onto.txt"), kFileOk);
+    EXPECT_NE(HubCommitOf("models", kRepo, ref), pr_head);
+    EXPECT_EQ(Count(FetchHubLog(), "POST", "/commit/refs%2Fpr%2F" + ref.substr(8)), 1u);
+    EXPECT_EQ(Head(), before);
+    EXPECT_EQ(Copied("\\Play\\" + dir + "\\onto.txt"), "onto " + ref);
+    EXPECT_TRUE(Questions().empty());
+  }
+}
+
+TEST_F(Writes, EachRefusalLeavesTheLocalFileAndTellsOnce) {
+  const struct {
+    std::string name;
+    std::string key;
+    std::string revision;
+    std::string fault;
+    bool quota;         // the commit quota spent by a commit just before
+    std::string bytes;  // the file copied in
+    bool committed;     // the repository has it all in the end
+    std::string told;
+  } cases[] = {
+      {"a key that cannot write", kReader, "", "", false, "text", false, "would work"},
+      {"the commit quota", kWriter, "", "", true, "text", false, "limit on commits is reached"},
+      {"no such branch", kWriter, "no-such-branch", "", false, "text", false, "has no branch \"no-such-branch\""},
+      {"an upload cut at the commit", kWriter, "", "cut_upload=1000", false, GeneratedBytes(5000), false,
+       "could not be reached"},
+      {"an upload cut when handed over", kWriter, "", "cut_upload=1000", false, GeneratedBytes((1 << 20) + 9), false,
+       "could not be reached"},
+      {"the answer lost after the commit", kWriter, "", "fail_after_commit=502", false, "text", true,
+       "Look at the folder again"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConfigureWrites(json::array({Playground(true, c.revision)}), c.fault, c.key);
+    ASSERT_TRUE(SetHubLimits(c.quota ? "commits=1&commit_window=300" : "lift=true"));
+    if (c.quota) ASSERT_EQ(Put(Local("first.txt", c.name), "\\Play\\" + folder_ + "-first.txt"), kFileOk);
+    const std::string before = Head();
+    TakeRequests();
+    const std::string name = folder_ + "-" + std::to_string(&c - cases) + ".bin";
+    const std::u16string local = Local(name, c.bytes);
+    Status("\\Play", kStatusStart, kOpPutSeveral);
+    Put(local, "\\Play\\" + name);
+    Status("\\Play", kStatusEnd, kOpPutSeveral);
+    EXPECT_LE(Count(FetchHubLog(), "POST", "/commit/"), 1u);  // never sent again
+    EXPECT_EQ(ReadTextFile(local), c.bytes);
+    EXPECT_EQ(Head() != before, c.committed);
+    EXPECT_EQ(HubItem(name).is_object(), c.committed);
+    const std::vector<std::string> told = Questions();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find(c.told), std::string::npos) << told[0];
+    if (c.revision.empty()) EXPECT_NE(told[0].find(name), std::string::npos) << told[0];
+    // Fault: asked to look again, the folder showed the record of a moment ago for up to a minute.
+    const std::vector<std::string> listed = Names("\\Play");
+    EXPECT_EQ(std::find(listed.begin(), listed.end(), name) != listed.end(), c.committed);
+  }
 }
 
 }  // namespace
