@@ -361,7 +361,12 @@ WriteOutcome CheckRevisionTakesChanges(const WriteTarget& target, const std::ato
   if (!IsRevisionName(revision)) {
     return WriteFailure(WriteEnd::NotFound, named + u" is no branch name: nothing was sent.");
   }
-  if (IsPullRequestRef(revision)) return WriteOutcome();
+  if (IsPullRequestRef(revision)) {
+    // The hub opens a pull request against a branch only, and answers 404 for anything else.
+    if (!target.create_pr) return WriteOutcome();
+    return WriteFailure(WriteEnd::ReadOnlyRevision, named + u" is a pull request, and a pull request is opened "
+                                                            u"against a branch only: nothing was sent.");
+  }
   if (IsHex(revision, 40, 40)) {
     return WriteFailure(WriteEnd::ReadOnlyRevision,
                         named + u" is a commit, and a commit never changes: nothing was sent. Changes go to a branch.");

@@ -544,6 +544,7 @@ TEST_F(HubWrite, OnlyABranchOrAPullRequestTakesChanges) {
        WriteEnd::Done,
        {"POST https://hub.test:443/api/models/acme/model/preupload/refs%2Fpr%2F3"},
        ""},
+      {"refs/pr/3", true, WriteEnd::ReadOnlyRevision, {}, "a pull request is opened against a branch only"},
       {"main",
        true,
        WriteEnd::Done,
