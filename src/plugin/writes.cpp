@@ -268,24 +268,28 @@ bool ParentFor(const RepoLocation& loc, const std::string& path, std::string* pa
   return false;
 }
 
+// The batch's commit to the repository of `loc`, begun on `parent` when it has none yet.
+PendingCommit* PendingCommitOf(WriteBatch* batch, const RepoLocation& loc, const std::string& parent) {
+  for (PendingCommit& p : batch->commits) {
+    if (SameRepository(p, loc)) return &p;
+  }
+  PendingCommit fresh;
+  fresh.repo_id = loc.repo_id;
+  fresh.repo_type = loc.repo_type;
+  fresh.revision = loc.revision;
+  fresh.create_pr = loc.create_pr;
+  fresh.parent_commit = parent;
+  batch->commits.push_back(std::move(fresh));
+  return &batch->commits.back();
+}
+
 // Adds a change to this thread's operation; false when none is open. A later change to a path
 // replaces an earlier one, and a folder deleted takes every earlier change below it with it.
 bool AddToBatch(const RepoLocation& loc, const std::string& parent, PendingChange change) {
   StateLock guard(g_state.lock);
   WriteBatch* batch = OpenBatch();
   if (!batch) return false;
-  auto pending = std::find_if(batch->commits.begin(), batch->commits.end(),
-                              [&](const PendingCommit& p) { return SameRepository(p, loc); });
-  if (pending == batch->commits.end()) {
-    PendingCommit fresh;
-    fresh.repo_id = loc.repo_id;
-    fresh.repo_type = loc.repo_type;
-    fresh.revision = loc.revision;
-    fresh.create_pr = loc.create_pr;
-    fresh.parent_commit = parent;
-    batch->commits.push_back(std::move(fresh));
-    pending = batch->commits.end() - 1;
-  }
+  PendingCommit* pending = PendingCommitOf(batch, loc, parent);
   auto& changes = pending->changes;
   const bool folder = change.kind == PendingChange::DeleteFolder;
   changes.erase(std::remove_if(changes.begin(), changes.end(),
@@ -346,18 +350,7 @@ void NotePullRequest(const RepoLocation& loc, const std::string& parent, const C
   StateLock guard(g_state.lock);
   WriteBatch* batch = OpenBatch();
   if (!batch) return;
-  auto pending = std::find_if(batch->commits.begin(), batch->commits.end(),
-                              [&](const PendingCommit& p) { return SameRepository(p, loc); });
-  if (pending == batch->commits.end()) {
-    PendingCommit fresh;
-    fresh.repo_id = loc.repo_id;
-    fresh.repo_type = loc.repo_type;
-    fresh.revision = loc.revision;
-    fresh.create_pr = loc.create_pr;
-    fresh.parent_commit = parent;
-    batch->commits.push_back(std::move(fresh));
-    pending = batch->commits.end() - 1;
-  }
+  PendingCommit* pending = PendingCommitOf(batch, loc, parent);
   pending->pull_request = end.pull_request;
   pending->pull_request_head = end.pull_request_head;
 }
