@@ -184,15 +184,15 @@ void Watch(PluginModule& m, const std::string& phase, const std::string& watch_l
 }
 
 // browse:SECONDS:PAUSE_MS:PATH,PATH...
-void Browse(PluginModule& m, const std::string& phase, const std::string& spec) {
-  const size_t first = spec.find(':'), second = first == std::string::npos ? first : spec.find(':', first + 1);
+void Browse(PluginModule& m, const std::string& phase, const std::string& step) {
+  const size_t first = step.find(':'), second = first == std::string::npos ? first : step.find(':', first + 1);
   if (second == std::string::npos) return;
-  const double seconds = std::atof(spec.c_str());
-  const auto pause = std::chrono::milliseconds(std::atoll(spec.c_str() + first + 1));
+  const double seconds = std::atof(step.c_str());
+  const auto pause = std::chrono::milliseconds(std::atoll(step.c_str() + first + 1));
   std::vector<std::string> paths;
-  for (size_t pos = second + 1; pos <= spec.size();) {
-    const size_t comma = std::min(spec.find(',', pos), spec.size());
-    paths.push_back(spec.substr(pos, comma - pos));
+  for (size_t pos = second + 1; pos <= step.size();) {
+    const size_t comma = std::min(step.find(',', pos), step.size());
+    paths.push_back(step.substr(pos, comma - pos));
     pos = comma + 1;
   }
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
