@@ -2,6 +2,7 @@
 // per host operation, moves committed before they answer, deletes, renames, made folders, and every way
 // a write is refused or fails, read back from the hub's log, its branch head and the module's listings.
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "browse_fixture.h"
@@ -169,11 +170,16 @@ TEST_F(Writes, AMoveAnswersOnlyOnceCommittedAndNeverWhenTheCommitFails) {
 }
 
 TEST_F(Writes, ABranchMovedSinceTheListingCommitsNothingAndKeepsTheOtherCommit) {
+  // Each answers the failure; each would otherwise write over, or delete, what the other commit left.
   const struct {
     std::string name;
-    std::string target;
-    int32_t flags;
-  } cases[] = {{"overwrite", "README.md", kCopyOverwrite}, {"new file", "new-after-move.txt", 0}};
+    std::function<bool()> refused;
+  } cases[] = {
+      {"overwrite", [&] { return Put(Local("mine.txt", "mine"), "\\Play\\README.md", kCopyOverwrite) == kFileWriteError; }},
+      {"new file", [&] { return Put(Local("mine.txt", "mine"), "\\Play\\new-after-move.txt", 0) == kFileWriteError; }},
+      {"delete", [&] { return !Delete("\\Play\\README.md", false); }},
+      {"rename", [&] { return Rename("\\Play\\README.md", "\\Play\\README-2.md", true) == kFileWriteError; }},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ConfigureWrites(json::array({Playground()}));
@@ -181,7 +187,7 @@ TEST_F(Writes, ABranchMovedSinceTheListingCommitsNothingAndKeepsTheOtherCommit) 
     const std::string other = CommitOnHub(R"({"repo": "write-org/playground", "files": [{"path": ")" + folder_ +
                                           "/" + c.name + R"(.txt", "text": "someone else\n"}]})");
     ASSERT_FALSE(other.empty());
-    EXPECT_EQ(Put(Local("mine.txt", "mine"), "\\Play\\" + c.target, c.flags), kFileWriteError);
+    EXPECT_TRUE(c.refused());
     EXPECT_EQ(Head(), other);
     const std::vector<std::string> told = Questions();
     ASSERT_EQ(told.size(), 1u);
