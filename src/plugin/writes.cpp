@@ -268,18 +268,23 @@ bool ParentFor(const RepoLocation& loc, const std::string& path, std::string* pa
   return false;
 }
 
-// The batch's commit to the repository of `loc`, begun on `parent` when it has none yet.
-PendingCommit* PendingCommitOf(WriteBatch* batch, const RepoLocation& loc, const std::string& parent) {
-  for (PendingCommit& p : batch->commits) {
-    if (SameRepository(p, loc)) return &p;
-  }
+// A commit of no changes yet to the repository of `loc`, on `parent`.
+PendingCommit FreshCommit(const RepoLocation& loc, const std::string& parent) {
   PendingCommit fresh;
   fresh.repo_id = loc.repo_id;
   fresh.repo_type = loc.repo_type;
   fresh.revision = loc.revision;
   fresh.create_pr = loc.create_pr;
   fresh.parent_commit = parent;
-  batch->commits.push_back(std::move(fresh));
+  return fresh;
+}
+
+// The batch's commit to the repository of `loc`, begun on `parent` when it has none yet.
+PendingCommit* PendingCommitOf(WriteBatch* batch, const RepoLocation& loc, const std::string& parent) {
+  for (PendingCommit& p : batch->commits) {
+    if (SameRepository(p, loc)) return &p;
+  }
+  batch->commits.push_back(FreshCommit(loc, parent));
   return &batch->commits.back();
 }
 
@@ -606,12 +611,7 @@ bool HasOpenBatch() {
 // Commits `changes` at once, alone, on the operation's parent: a move, or a change outside any operation.
 bool CommitNow(const RepoLocation& loc, const std::string& parent, std::vector<PendingChange> changes,
                const ProgressFn& progress, bool* cancelled) {
-  PendingCommit pending;
-  pending.repo_id = loc.repo_id;
-  pending.repo_type = loc.repo_type;
-  pending.revision = loc.revision;
-  pending.create_pr = loc.create_pr;
-  pending.parent_commit = parent;
+  PendingCommit pending = FreshCommit(loc, parent);
   pending.changes = std::move(changes);
   {
     // A pull request an earlier commit of the operation opened takes this one too.
